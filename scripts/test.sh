@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite.
+#   scripts/test.sh              normal build in build/
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+if [ "${1:-}" = "--sanitize" ]; then
+  export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=1"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+  BUILD_DIR="${BUILD_DIR:-build-asan}" scripts/build.sh -DGIMBAL_SANITIZE=ON -DGIMBAL_BENCH=OFF
+  ctest --test-dir "${BUILD_DIR:-build-asan}" --output-on-failure
+else
+  scripts/build.sh
+  ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure
+fi

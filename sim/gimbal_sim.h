@@ -1,0 +1,130 @@
+// A simulated gimbal on a pseudo-terminal. It plays the gimbal's boot firmware
+// in either tool's dialect so that tests and demos run without hardware: the
+// code under test opens slavePath(), the simulator owns the master side.
+//
+// Thread contract: the simulator runs one worker thread of its own between
+// start() and stop(). Every public member may be called from any thread; the
+// recorded data are returned as snapshots. waitFor() blocks the caller until
+// the predicate holds or the deadline passes.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class Dialect {
+    Pages,   // desktop upgrader: 1024-byte pages, switch request without payload
+    Blocks,  // three-axis updater: announced block size, switch request with payload 01
+};
+
+// What happens to one reply (a block or switch acknowledgement).
+enum class Fault {
+    None,
+    Drop,          // not sent
+    Delay,         // sent after Options::delay
+    Duplicate,     // sent twice
+    CorruptCrc,    // last CRC byte inverted
+    Split,         // written in Options::splitPieces writes, Options::splitGap apart
+    Noise,         // Options::noiseBytes random bytes written in front of it, in the same write
+    WrongAddress,  // address 0x01 with a CRC that holds
+    Silent,        // not sent, and neither this nor anything later (announcements included)
+    Vanish,        // the master is closed instead: the device disappears
+};
+
+struct ReplyInfo {
+    std::size_t number = 0;    // replies due so far, 0 for the first
+    std::uint8_t command = 0;  // 0x03 or 0x08
+    std::uint16_t index = 0;   // acknowledged block index (0 for a switch)
+    std::size_t segment = 0;   // MCU / image the reply belongs to
+};
+
+using FaultPolicy = std::function<Fault(const ReplyInfo&)>;
+
+struct Options {
+    Dialect dialect = Dialect::Pages;
+    std::uint16_t version = 123;
+    bool longAnnouncement = false;   // 32-byte announcement instead of the 12-byte one
+    std::uint16_t blockSize = 1024;  // announced block size (the pages dialect always uses 1024)
+    std::chrono::milliseconds announcePeriod{500};
+    std::uint32_t baud = 0;  // pace both directions at 10 bits per byte; 0 = unpaced
+    std::chrono::milliseconds delay{300};
+    std::size_t splitPieces = 2;
+    std::chrono::milliseconds splitGap{30};
+    std::size_t noiseBytes = 5;
+    std::size_t silentAfter = std::numeric_limits<std::size_t>::max();  // replies
+    std::size_t vanishAfter = std::numeric_limits<std::size_t>::max();  // replies
+    FaultPolicy faults;  // per reply; none = no faults
+};
+
+// One block or page frame as the gimbal took it.
+struct BlockRecord {
+    std::size_t segment = 0;
+    std::uint16_t index = 0;
+    Bytes data;
+};
+
+struct Stats {
+    std::size_t framesReceived = 0;   // sound frames addressed to the gimbal
+    std::size_t badCrcFrames = 0;     // whole frames whose CRC did not hold
+    std::size_t malformedFrames = 0;  // sound but not what the dialect expects
+    std::size_t enterRequests = 0;    // command 0x01
+    std::size_t switchRequests = 0;   // command 0x07
+    std::size_t blockFrames = 0;      // command 0x02
+    std::size_t announcementsSent = 0;
+    std::size_t repliesDue = 0;       // acknowledgements the gimbal owed
+    std::size_t repliesSent = 0;      // writes of acknowledgements that went out
+    std::size_t reopens = 0;          // times the slave side was opened again after a close
+};
+
+class GimbalSim {
+public:
+    explicit GimbalSim(Options options = {});
+    ~GimbalSim();
+    GimbalSim(const GimbalSim&) = delete;
+    GimbalSim& operator=(const GimbalSim&) = delete;
+
+    // Opens a pseudo-terminal and starts playing. False (with a reason in
+    // *error) when no pseudo-terminal could be had.
+    bool start(std::string* error = nullptr);
+    void stop();
+    std::string slavePath() const;
+
+    // After a Vanish fault: a new pseudo-terminal (a new path), announcing again.
+    bool revive(std::string* error = nullptr);
+    bool vanished() const;
+
+    void setFaultPolicy(FaultPolicy policy);
+
+    Stats stats() const;
+    std::size_t segment() const;  // switch requests taken so far
+    std::vector<BlockRecord> blockLog() const;  // every block frame, in arrival order
+    // The latest data of each block of a segment, in index order, concatenated.
+    Bytes image(std::size_t segment) const;
+    std::map<std::uint16_t, Bytes> blocks(std::size_t segment) const;
+
+    // Waits until pred(*this) holds; re-checked after every event of the
+    // simulator. False when the deadline passed first.
+    bool waitFor(const std::function<bool(const GimbalSim&)>& pred,
+                 std::chrono::milliseconds deadline = std::chrono::seconds(20)) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Ready-made policies.
+FaultPolicy faultsAt(std::map<std::size_t, Fault> byReplyNumber);
+// Each reply gets one of `kinds` with the given probability, from a seeded generator.
+FaultPolicy randomFaults(std::uint64_t seed, double probability, std::vector<Fault> kinds);
+
+}  // namespace sim
