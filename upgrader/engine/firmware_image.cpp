@@ -1,0 +1,90 @@
+#include "upgrader/engine/firmware_image.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "link/firmware_file.h"
+
+namespace upgrader {
+
+namespace {
+
+std::int64_t signedCount(const Bytes& bytes, std::size_t offset) {
+    const auto raw = gimbal::readLe16(bytes, offset);
+    return raw ? static_cast<std::int16_t>(*raw) : 0;
+}
+
+LoadResult unreadable(int err) {
+    LoadResult r;
+    r.error = LoadError::Unreadable;
+    r.detail = std::strerror(err);
+    return r;
+}
+
+}  // namespace
+
+PageCounts readPageCounts(const Bytes& binbytes) {
+    PageCounts counts{};
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        counts[i] = signedCount(binbytes, gimbal::kBlockCountOffsets[i]);
+    return counts;
+}
+
+// Whole file, read with plain POSIX calls so every failure keeps its errno.
+static int readWholeFile(const std::string& path, Bytes& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat st {};
+    int err = 0;
+    if (::fstat(fd, &st) != 0) err = errno;
+    else if (S_ISDIR(st.st_mode)) err = EISDIR;
+    std::uint8_t chunk[65536];
+    while (err == 0) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        out.insert(out.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    return err;
+}
+
+LoadResult loadFirmwareImage(const std::string& filepath) {
+    Bytes bytes;
+    if (const int err = readWholeFile(filepath, bytes); err != 0) return unreadable(err);
+    LoadResult r;
+    if (bytes.size() < gimbal::kFirmwareHeaderSize) {
+        r.error = LoadError::TooShort;
+        return r;
+    }
+    LoadedImage image;
+    image.pageCount = readPageCounts(bytes);
+    image.binbytes = std::move(bytes);
+    r.image = std::move(image);
+    return r;
+}
+
+std::int64_t pagesSentFor(const PageCounts& counts) {
+    std::int64_t pages = 0;
+    for (std::int64_t c : counts) pages += c > 0 ? c : 1;
+    return pages;
+}
+
+bool imageHoldsEveryPage(const LoadedImage& image) {
+    const std::int64_t size = static_cast<std::int64_t>(image.binbytes.size());
+    return kFirstPageOffset + kPageSize * pagesSentFor(image.pageCount) <= size;
+}
+
+std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset) {
+    if (offset < 0) return std::nullopt;
+    const auto page = gimbal::sliceAt(binbytes, static_cast<std::uint64_t>(offset), kPageSize);
+    if (!page) return std::nullopt;
+    return Bytes(page->begin(), page->end());
+}
+
+}  // namespace upgrader

@@ -1,0 +1,54 @@
+// The desktop upgrader's reading of a firmware image: the whole file in
+// memory, three page counts taken as signed 16-bit numbers, and 1024-byte
+// pages cut at an offset the sequencer keeps.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace upgrader {
+
+using Bytes = std::vector<std::uint8_t>;
+using PageCounts = std::array<std::int64_t, 3>;
+
+inline constexpr std::int64_t kPageSize = 1024;
+inline constexpr std::int64_t kFirstPageOffset = 8;
+
+struct LoadedImage {
+    Bytes binbytes;
+    PageCounts pageCount{};
+};
+
+enum class LoadError {
+    Unreadable,  // missing, a folder, no permission, read error
+    TooShort,    // empty, or shorter than the 8-byte header
+};
+
+struct LoadResult {
+    std::optional<LoadedImage> image;
+    LoadError error = LoadError::Unreadable;
+    std::string detail;  // errno text for an unreadable file
+};
+
+// Reads the whole file and its header. Files shorter than the header are
+// refused like empty ones: there is nothing to upgrade from them.
+LoadResult loadFirmwareImage(const std::string& filepath);
+
+// The counts of an image's header: LE16 at 2, 4 and 6, taken as signed 16-bit.
+PageCounts readPageCounts(const Bytes& binbytes);
+
+// Pages an upgrade sends for these counts. An MCU whose count is 0 or less
+// still gets its page 0: the sequencer sends it before it looks at the count.
+std::int64_t pagesSentFor(const PageCounts& counts);
+
+// True when every page an upgrade with these counts cuts lies whole inside the
+// image, so nothing is ever sent that is not in the file.
+bool imageHoldsEveryPage(const LoadedImage& image);
+
+// The 1024 bytes at `offset`; nullopt when they do not lie whole in the image.
+std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset);
+
+}  // namespace upgrader
