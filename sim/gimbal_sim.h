@@ -5,7 +5,13 @@
 // Thread contract: the simulator runs one worker thread of its own between
 // start() and stop(). Every public member may be called from any thread; the
 // recorded data are returned as snapshots. waitFor() blocks the caller until
-// the predicate holds or the deadline passes.
+// the predicate holds or the deadline passes; stop() and the destructor block
+// until the worker has ended. A fault policy runs on the worker thread.
+//
+// The line behaves like a wire: nothing is sent while no client has the slave
+// open, and nothing sent to one client reaches the next. When a client opens
+// the slave (again) the gimbal comes up afresh and announces until answered;
+// segments keep counting and what was recorded stays.
 #pragma once
 
 #include <chrono>
@@ -45,7 +51,7 @@ struct ReplyInfo {
     std::size_t number = 0;    // replies due so far, 0 for the first
     std::uint8_t command = 0;  // 0x03 or 0x08
     std::uint16_t index = 0;   // acknowledged block index (0 for a switch)
-    std::size_t segment = 0;   // MCU / image the reply belongs to
+    std::size_t segment = 0;   // MCU / image the reply belongs to (a switch: the one it ends)
 };
 
 using FaultPolicy = std::function<Fault(const ReplyInfo&)>;
@@ -55,14 +61,16 @@ struct Options {
     std::uint16_t version = 123;
     bool longAnnouncement = false;   // 32-byte announcement instead of the 12-byte one
     std::uint16_t blockSize = 1024;  // announced block size (the pages dialect always uses 1024)
-    std::chrono::milliseconds announcePeriod{500};
+    std::chrono::milliseconds announcePeriod{500};  // at least 1 ms
     std::uint32_t baud = 0;  // pace both directions at 10 bits per byte; 0 = unpaced
     std::chrono::milliseconds delay{300};
-    std::size_t splitPieces = 2;
+    std::size_t splitPieces = 2;  // at least 1, at most the frame's length
     std::chrono::milliseconds splitGap{30};
-    std::size_t noiseBytes = 5;
-    std::size_t silentAfter = std::numeric_limits<std::size_t>::max();  // replies
-    std::size_t vanishAfter = std::numeric_limits<std::size_t>::max();  // replies
+    std::size_t noiseBytes = 5;   // never 0x55, so noise cannot start a frame
+    // Replies are numbered from 0: silentAfter = 2 answers replies 0 and 1,
+    // then nothing more; vanishAfter = 2 vanishes instead of reply 2 (once).
+    std::size_t silentAfter = std::numeric_limits<std::size_t>::max();
+    std::size_t vanishAfter = std::numeric_limits<std::size_t>::max();
     FaultPolicy faults;  // per reply; none = no faults
 };
 
@@ -82,8 +90,18 @@ struct Stats {
     std::size_t blockFrames = 0;      // command 0x02
     std::size_t announcementsSent = 0;
     std::size_t repliesDue = 0;       // acknowledgements the gimbal owed
-    std::size_t repliesSent = 0;      // writes of acknowledgements that went out
+    // Acknowledgements that went out (a split one once, a duplicate twice).
+    // Counted just after the write, so a client may hold the bytes a moment
+    // before the count shows them: wait for it with waitFor().
+    std::size_t repliesSent = 0;
     std::size_t reopens = 0;          // times the slave side was opened again after a close
+    std::size_t hangups = 0;          // times the last client closed the slave side
+    std::size_t otherAddressFrames = 0;  // sound frames for another address (ignored)
+    std::size_t stalePartialFrames = 0;  // unfinished frames dropped after a second of silence
+    // With pacing: how much later than their wire time writes went out (the
+    // simulator's own error; the pty's delivery to the client comes on top).
+    std::chrono::nanoseconds pacingLatenessTotal{0};
+    std::chrono::nanoseconds pacingLatenessMax{0};
 };
 
 class GimbalSim {
@@ -94,12 +112,13 @@ public:
     GimbalSim& operator=(const GimbalSim&) = delete;
 
     // Opens a pseudo-terminal and starts playing. False (with a reason in
-    // *error) when no pseudo-terminal could be had.
+    // *error) when no pseudo-terminal could be had, or on a second call.
     bool start(std::string* error = nullptr);
     void stop();
     std::string slavePath() const;
 
     // After a Vanish fault: a new pseudo-terminal (a new path), announcing again.
+    // False (with a reason) when the simulator is not running or has not vanished.
     bool revive(std::string* error = nullptr);
     bool vanished() const;
 

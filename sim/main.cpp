@@ -1,0 +1,100 @@
+// gimbal-sim: a simulated gimbal on a pseudo-terminal for demos and scripts.
+// Prints the terminal's path, plays until SIGINT or SIGTERM, then writes what
+// it received. Signals arrive through a signalfd: no work in a handler.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "sim/cli_options.h"
+#include "sim/gimbal_sim.h"
+#include "sim/run_report.h"
+#include "sim/unique_fd.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+bool writableDirectory(const std::string& dir) {
+    struct stat st {};
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+// Blocks SIGINT and SIGTERM (before any thread exists, so every thread
+// inherits the mask) and returns a descriptor that reads them.
+sim::UniqueFd stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return sim::UniqueFd();
+    return sim::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC));
+}
+
+void waitForStopSignal(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    signalfd_siginfo info{};
+    while (::read(fd, &info, sizeof info) < 0 && errno == EINTR) {
+    }
+}
+
+int report(const sim::GimbalSim& gimbal, const sim::CliConfig& config) {
+    std::vector<std::string> lines;
+    std::string error;
+    const bool written =
+        sim::writeSegmentFiles(gimbal, config.options.dialect, config.outDir, lines, &error);
+    for (const std::string& line : lines) std::cout << line << '\n';
+    std::cout << sim::statsSummary(gimbal.stats()) << (gimbal.vanished() ? ", vanished" : "")
+              << std::endl;
+    if (written) return 0;
+    std::cerr << "gimbal-sim: " << error << '\n';
+    return kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const sim::CliParse parsed =
+        sim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.outcome == sim::CliParse::Outcome::Help) {
+        std::cout << sim::usageText();
+        return 0;
+    }
+    if (parsed.outcome == sim::CliParse::Outcome::Error) {
+        std::cerr << "gimbal-sim: " << parsed.error << "\nTry 'gimbal-sim --help'.\n";
+        return kExitUsage;
+    }
+    const sim::CliConfig& config = parsed.config;
+    // Checked now rather than after a whole upgrade has been played.
+    if (!writableDirectory(config.outDir)) {
+        std::cerr << "gimbal-sim: --out " << config.outDir << ": not a writable directory\n";
+        return kExitUsage;
+    }
+    ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not cost the files
+    const sim::UniqueFd signals = stopSignals();
+    if (!signals.valid()) {
+        std::cerr << "gimbal-sim: signalfd: " << std::strerror(errno) << '\n';
+        return kExitFailure;
+    }
+    sim::Options options = config.options;
+    options.faults = sim::faultPolicyFor(config);
+    sim::GimbalSim gimbal(options);
+    std::string error;
+    if (!gimbal.start(&error)) {
+        std::cerr << "gimbal-sim: " << error << '\n';
+        return kExitFailure;
+    }
+    std::cout << gimbal.slavePath() << std::endl;
+    waitForStopSignal(signals.get());
+    gimbal.stop();
+    return report(gimbal, config);
+}

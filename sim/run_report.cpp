@@ -1,0 +1,95 @@
+#include "sim/run_report.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "sim/unique_fd.h"
+
+namespace sim {
+namespace {
+
+constexpr std::size_t kToolSegments = 3;
+
+bool writeFile(const std::string& path, const Bytes& data, std::string* error) {
+    const auto failed = [&] {
+        if (error) *error = "write " + path + ": " + std::strerror(errno);
+        return false;
+    };
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.valid()) return failed();
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return failed();
+        done += static_cast<std::size_t>(n);
+    }
+    // close() reports late write errors (a full disk on some filesystems).
+    if (::close(fd.release()) != 0) return failed();
+    return true;
+}
+
+std::string indexRanges(const std::map<std::uint16_t, Bytes>& blocks) {
+    std::ostringstream out;
+    auto it = blocks.begin();
+    while (it != blocks.end()) {
+        const unsigned first = it->first;
+        unsigned last = first;
+        while (++it != blocks.end() && it->first == last + 1) last = it->first;
+        if (first != blocks.begin()->first) out << ", ";
+        out << first;
+        if (last != first) out << '-' << last;
+    }
+    return out.str();
+}
+
+}  // namespace
+
+std::string segmentFileName(Dialect dialect, std::size_t segment) {
+    if (dialect == Dialect::Pages) return "mcu" + std::to_string(segment) + ".bin";
+    return "image" + std::to_string(segment + 1) + ".bin";
+}
+
+std::string segmentSummary(const std::string& name, const std::map<std::uint16_t, Bytes>& blocks) {
+    std::size_t bytes = 0;
+    for (const auto& [index, data] : blocks) bytes += data.size();
+    std::ostringstream out;
+    out << name << ": " << blocks.size() << (blocks.size() == 1 ? " block" : " blocks");
+    if (!blocks.empty()) out << " (" << indexRanges(blocks) << ')';
+    out << ", " << bytes << " bytes";
+    return out.str();
+}
+
+std::string statsSummary(const Stats& s) {
+    std::ostringstream out;
+    out << "frames " << s.framesReceived << ", bad CRC " << s.badCrcFrames << ", malformed "
+        << s.malformedFrames << ", other address " << s.otherAddressFrames << ", stale partial "
+        << s.stalePartialFrames << ", enter " << s.enterRequests << ", blocks " << s.blockFrames
+        << ", switches " << s.switchRequests << ", announcements " << s.announcementsSent
+        << ", replies due " << s.repliesDue << ", replies sent " << s.repliesSent << ", hang-ups "
+        << s.hangups << ", reopens " << s.reopens;
+    return out.str();
+}
+
+bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir,
+                       std::vector<std::string>& summary, std::string* error) {
+    std::size_t segments = std::max(kToolSegments, sim.segment() + 1);
+    while (segments > kToolSegments && sim.blocks(segments - 1).empty()) --segments;
+    for (std::size_t s = 0; s < segments; ++s) {
+        const std::map<std::uint16_t, Bytes> blocks = sim.blocks(s);
+        const std::string name = segmentFileName(dialect, s);
+        Bytes data;
+        for (const auto& [index, bytes] : blocks)
+            data.insert(data.end(), bytes.begin(), bytes.end());
+        if (!writeFile(dir + "/" + name, data, error)) return false;
+        summary.push_back(segmentSummary(name, blocks));
+    }
+    return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,27 @@
+// What gimbal-sim leaves behind when it stops: one file per MCU or image with
+// the latest data of each block in index order, and a line of summary each.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/gimbal_sim.h"
+
+namespace sim {
+
+// mcu0.bin, mcu1.bin, ... (pages) or image1.bin, image2.bin, ... (blocks).
+std::string segmentFileName(Dialect dialect, std::size_t segment);
+// "mcu0.bin: 3 blocks (0-2), 3072 bytes"; gaps show as "0-4, 7".
+std::string segmentSummary(const std::string& name, const std::map<std::uint16_t, Bytes>& blocks);
+std::string statsSummary(const Stats& stats);
+
+// Writes the three files of the two tools' layout (and any further segment
+// that received blocks) into `dir`. Returns the summary lines; false with a
+// reason naming the file when one could not be written.
+bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir,
+                       std::vector<std::string>& summary, std::string* error);
+
+}  // namespace sim

@@ -1,0 +1,133 @@
+// The worker's conversation with the host: frames taken at the end of their
+// wire time, acknowledgements sent through the fault plan, announcements, and
+// writes paced onto the line.
+#include <algorithm>
+
+#include "link/frame.h"
+#include "sim/sim_worker.h"
+
+namespace sim {
+
+struct SimWorker::WriteChain {
+    std::vector<PlannedWrite> writes;
+    std::size_t next = 0;
+    bool announcement = false;
+    std::uint64_t epoch = 0;
+};
+
+void SimWorker::onBytes(const Bytes& bytes, TimePoint now) {
+    const TimePoint start = pacer_.receive(now, bytes.size());
+    for (FrameAssembler::Piece& piece : assembler_.push(bytes, now)) {
+        // Acted on when its last byte would have come off the wire.
+        const TimePoint due = start + pacer_.wireTime(piece.endInChunk);
+        timers_.schedule(due,
+                         [this, p = std::move(piece)](TimePoint when) { actOnFrame(p, when); });
+    }
+    rearmStaleTimer();
+}
+
+void SimWorker::rearmStaleTimer() {
+    if (staleTimer_ != 0) timers_.cancel(staleTimer_);
+    staleTimer_ = 0;
+    const auto at = assembler_.staleAt();
+    if (!at) return;
+    staleTimer_ = timers_.schedule(*at, [this](TimePoint due) {
+        staleTimer_ = 0;
+        if (assembler_.dropStale(due))
+            shared_.update([](Record& r) { ++r.stats.stalePartialFrames; });
+    });
+}
+
+void SimWorker::actOnFrame(const FrameAssembler::Piece& piece, TimePoint due) {
+    if (!piece.crcHolds) {
+        shared_.update([](Record& r) { ++r.stats.badCrcFrames; });
+        return;
+    }
+    const gimbal::FrameCheck check = gimbal::checkFrame(piece.frame);
+    if (check.frame.address != gimbal::kHostAddress) {
+        shared_.update([](Record& r) { ++r.stats.otherAddressFrames; });
+        return;
+    }
+    const FrameOutcome outcome = protocol_.take(check.frame.command, check.frame.payload);
+    publish(outcome);
+    if (outcome.reply) answer(*outcome.reply, due);
+}
+
+void SimWorker::publish(const FrameOutcome& outcome) {
+    const std::size_t segment = protocol_.segment();
+    shared_.update([&](Record& r) {
+        ++r.stats.framesReceived;
+        if (outcome.malformed) ++r.stats.malformedFrames;
+        if (outcome.kind == FrameOutcome::Kind::Enter) ++r.stats.enterRequests;
+        if (outcome.kind == FrameOutcome::Kind::Block) ++r.stats.blockFrames;
+        if (outcome.kind == FrameOutcome::Kind::Switch) ++r.stats.switchRequests;
+        if (outcome.block) r.addBlock(*outcome.block);
+        r.segment = segment;
+    });
+}
+
+void SimWorker::answer(const OwedReply& reply, TimePoint due) {
+    const ReplyInfo info{repliesDue_++, reply.command, reply.index, reply.segment};
+    Fault fault = Fault::Silent;
+    if (!silent_) {
+        // A copy, so the policy runs without the lock and may ask the simulator things.
+        const FaultPolicy policy = shared_.read([](const Record& r) { return r.policy; });
+        fault = chooseFault(info, options_, policy);
+    }
+    shared_.update([](Record& r) { ++r.stats.repliesDue; });
+    if (fault == Fault::Silent) {
+        silent_ = true;
+        return;
+    }
+    if (fault == Fault::Vanish) {
+        vanish();
+        return;
+    }
+    auto chain = std::make_shared<WriteChain>();
+    chain->writes = planReply(reply.frame, fault, options_, mix64(info.number));
+    chain->epoch = epoch_;
+    sendNext(chain, due);
+}
+
+void SimWorker::announce(TimePoint due, std::uint64_t epoch) {
+    if (epoch != epoch_ || line_ != Line::Open || silent_ || !protocol_.announcing()) return;
+    auto chain = std::make_shared<WriteChain>();
+    chain->writes.push_back(PlannedWrite{Nanos::zero(), protocol_.announcement(), true});
+    chain->announcement = true;
+    chain->epoch = epoch;
+    sendNext(chain, due);
+    // A steady period, but no burst of announcements after a stall.
+    const TimePoint next = std::max(due + options_.announcePeriod, Clock::now());
+    timers_.schedule(next, [this, epoch](TimePoint at) { announce(at, epoch); });
+}
+
+void SimWorker::sendNext(const std::shared_ptr<WriteChain>& chain, TimePoint from) {
+    if (chain->next >= chain->writes.size()) return;
+    const TimePoint ready = from + chain->writes[chain->next].after;
+    timers_.schedule(ready, [this, chain](TimePoint when) {
+        // The line is taken when the write is ready, not when it was planned:
+        // a delayed reply does not hold up what comes meanwhile.
+        const std::size_t size = chain->writes[chain->next].bytes.size();
+        const TimePoint done = pacer_.reserveTransmit(when, size);
+        timers_.schedule(done, [this, chain](TimePoint at) { writeNow(chain, at); });
+    });
+}
+
+void SimWorker::writeNow(const std::shared_ptr<WriteChain>& chain, TimePoint when) {
+    // A client that left, or a line that changed hands, never hears it.
+    if (chain->epoch != epoch_ || line_ != Line::Open || !pty_) return;
+    const PlannedWrite& write = chain->writes[chain->next++];
+    const bool written = pty_->write(write.bytes);
+    const Nanos late =
+        pacer_.paced() ? std::max(Clock::now() - when, Nanos::zero()) : Nanos::zero();
+    const bool counts = written && write.completesReply;
+    const bool announcement = chain->announcement;
+    shared_.update([&](Record& r) {
+        r.stats.pacingLatenessTotal += late;
+        r.stats.pacingLatenessMax = std::max(r.stats.pacingLatenessMax, late);
+        if (counts) ++(announcement ? r.stats.announcementsSent : r.stats.repliesSent);
+    });
+    sendNext(chain, when);
+}
+
+}  // namespace sim

@@ -1,0 +1,127 @@
+// The simulator's pieces on their own, with time handed in: the incoming
+// frame assembler, wire timing, the timer queue and the fault plan.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "link/frame.h"
+#include "sim/fault_plan.h"
+#include "sim/frame_assembler.h"
+#include "sim/line_pacer.h"
+#include "sim/timer_queue.h"
+
+namespace simtest {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Bytes;
+using sim::TimePoint;
+
+const TimePoint t0 = TimePoint{} + 100s;
+
+TEST(SimAssembler, FindsFramesAcrossChunksAndSaysWhereEachEnds) {
+    sim::FrameAssembler assembler;
+    const Bytes a = gimbal::blockAckFrame(7);
+    const Bytes b = gimbal::switchAckFrame();
+    Bytes stream{0x01, 0x55, 0x55};  // junk and a false start before a's own 55
+    stream.insert(stream.end(), a.begin(), a.end());
+    stream.insert(stream.end(), b.begin(), b.end());
+
+    EXPECT_TRUE(assembler.push(std::span(stream).first(6), t0).empty());
+    const auto pieces = assembler.push(std::span(stream).subspan(6), t0);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].frame, a);
+    EXPECT_EQ(pieces[0].endInChunk, 3 + a.size() - 6);
+    EXPECT_EQ(pieces[1].frame, b);
+    EXPECT_EQ(pieces[1].endInChunk, stream.size() - 6);
+    EXPECT_TRUE(pieces[1].crcHolds);
+}
+
+TEST(SimAssembler, SkipsABadFrameWholeAndDropsAStrayHeaderAfterSilence) {
+    sim::FrameAssembler assembler;
+    // A whole sound frame inside the bad one's payload must not come out of it.
+    Bytes bad = gimbal::buildBlockFrame(1, gimbal::blockAckFrame(3));
+    bad.back() ^= 0x80;
+    Bytes stream = bad;
+    const Bytes good = gimbal::blockAckFrame(2);
+    stream.insert(stream.end(), good.begin(), good.end());
+    const auto pieces = assembler.push(stream, t0);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_FALSE(pieces[0].crcHolds);
+    EXPECT_EQ(pieces[1].frame, good);
+
+    const Bytes stray{0x55, 0xAA, 0x00, 0x02, 0xFF, 0xFF};  // waits for 65543 bytes
+    EXPECT_TRUE(assembler.push(stray, t0).empty());
+    EXPECT_EQ(assembler.staleAt(), t0 + 1s);
+    EXPECT_FALSE(assembler.dropStale(t0 + 999ms));
+    EXPECT_TRUE(assembler.dropStale(t0 + 1s));
+    EXPECT_FALSE(assembler.staleAt());
+    EXPECT_EQ(assembler.push(good, t0 + 2s).size(), 1u);
+}
+
+TEST(SimPacer, ModelsBothDirectionsAtTenBitsAByte) {
+    sim::LinePacer pacer(100'000);  // 100 us a byte
+    EXPECT_EQ(pacer.wireTime(10), 1ms);
+    // Reads in quick succession queue behind each other on the wire.
+    EXPECT_EQ(pacer.receive(t0, 10), t0);
+    EXPECT_EQ(pacer.receive(t0 + 200us, 5), t0 + 1ms);
+    EXPECT_EQ(pacer.receive(t0 + 5ms, 1), t0 + 5ms);
+    // Writes leave when their last byte is through, each behind the one before.
+    EXPECT_EQ(pacer.reserveTransmit(t0, 10), t0 + 1ms);
+    EXPECT_EQ(pacer.reserveTransmit(t0, 10), t0 + 2ms);
+    EXPECT_EQ(pacer.reserveTransmit(t0 + 10ms, 1), t0 + 10ms + 100us);
+
+    sim::LinePacer unpaced;
+    EXPECT_EQ(unpaced.reserveTransmit(t0, 1000), t0);
+    EXPECT_EQ(unpaced.receive(t0, 1000), t0);
+}
+
+TEST(SimTimers, RunInTimeOrderAndMayScheduleOrCancelOthers) {
+    sim::TimerQueue timers;
+    std::vector<int> ran;
+    timers.schedule(t0 + 2ms, [&](TimePoint) { ran.push_back(2); });
+    const auto cancelled = timers.schedule(t0 + 1ms, [&](TimePoint) { ran.push_back(99); });
+    timers.schedule(t0 + 1ms, [&](TimePoint due) {
+        ran.push_back(1);
+        timers.schedule(due, [&](TimePoint) { ran.push_back(11); });  // due now: runs this round
+    });
+    timers.schedule(t0, [&](TimePoint) { ran.push_back(0); });
+    timers.cancel(cancelled);
+    EXPECT_EQ(timers.nextDue(), t0);
+    EXPECT_EQ(timers.runDue(t0 + 1ms), 3u);
+    EXPECT_THAT(ran, testing::ElementsAre(0, 1, 11));
+    EXPECT_EQ(timers.nextDue(), t0 + 2ms);
+    timers.clear();
+    EXPECT_TRUE(timers.empty());
+}
+
+TEST(SimFaultPlan, ThresholdsComeFirstAndEachFaultShapesItsWrites) {
+    sim::Options o;
+    o.silentAfter = 5;
+    o.vanishAfter = 3;
+    const sim::FaultPolicy drop = [](const sim::ReplyInfo&) { return sim::Fault::Drop; };
+    EXPECT_EQ(sim::chooseFault({2, 3, 0, 0}, o, drop), sim::Fault::Drop);
+    EXPECT_EQ(sim::chooseFault({3, 3, 0, 0}, o, drop), sim::Fault::Vanish);
+    EXPECT_EQ(sim::chooseFault({4, 3, 0, 0}, o, {}), sim::Fault::None);
+    EXPECT_EQ(sim::chooseFault({6, 3, 0, 0}, o, drop), sim::Fault::Silent);
+
+    const Bytes ack = gimbal::blockAckFrame(9);
+    o.splitPieces = 4;
+    const auto pieces = sim::planReply(ack, sim::Fault::Split, o, 0);
+    ASSERT_EQ(pieces.size(), 4u);
+    Bytes joined;
+    for (const auto& w : pieces) joined.insert(joined.end(), w.bytes.begin(), w.bytes.end());
+    EXPECT_EQ(joined, ack);
+    EXPECT_EQ(pieces[1].after, o.splitGap);
+    EXPECT_FALSE(pieces[2].completesReply);
+    EXPECT_TRUE(pieces[3].completesReply);
+    o.splitPieces = 50;  // more pieces than bytes: one byte each
+    EXPECT_EQ(sim::planReply(ack, sim::Fault::Split, o, 0).size(), ack.size());
+
+    EXPECT_EQ(sim::planReply(ack, sim::Fault::Delay, o, 0).at(0).after, o.delay);
+    EXPECT_TRUE(sim::planReply(ack, sim::Fault::Drop, o, 0).empty());
+    EXPECT_THAT(sim::noiseBytes(4096, 1), testing::Not(testing::Contains(0x55)));
+    EXPECT_EQ(sim::noiseBytes(16, 3), sim::noiseBytes(16, 3));
+}
+
+}  // namespace
+}  // namespace simtest

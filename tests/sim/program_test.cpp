@@ -1,0 +1,187 @@
+// The gimbal-sim program: its command line, and a run from start to signal.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "link/firmware_file.h"
+#include "link/frame.h"
+#include "sim/cli_options.h"
+#include "termios_client.h"
+
+namespace simtest {
+namespace {
+
+using sim::CliParse;
+using testing::HasSubstr;
+
+CliParse parse(std::vector<std::string> args) {
+    return sim::parseCommandLine(args);
+}
+
+TEST(SimCommandLine, TakesEveryOptionAndBuildsTheFaultPolicy) {
+    const CliParse p = parse({"--dialect",      "blocks", "--version=205",   "--long-announcement",
+                              "--block-size",   "512",    "--baud",          "230400",
+                              "--announce-ms",  "100",    "--drop",          "3,7",
+                              "--corrupt",      "5",      "--random-faults", "1",
+                              "--seed",         "9",      "--silent-after",  "40",
+                              "--vanish-after", "30",     "--delay-ms",      "50",
+                              "--split-pieces", "3",      "--split-gap-ms",  "5",
+                              "--noise-bytes",  "2",      "--out",           "/tmp"});
+    ASSERT_EQ(p.outcome, CliParse::Outcome::Run) << p.error;
+    const sim::Options& o = p.config.options;
+    EXPECT_EQ(o.dialect, sim::Dialect::Blocks);
+    EXPECT_EQ(o.version, 205);
+    EXPECT_TRUE(o.longAnnouncement);
+    EXPECT_EQ(o.blockSize, 512);
+    EXPECT_EQ(o.baud, 230400u);
+    EXPECT_EQ(o.announcePeriod, std::chrono::milliseconds(100));
+    EXPECT_EQ(o.silentAfter, 40u);
+    EXPECT_EQ(o.vanishAfter, 30u);
+    EXPECT_EQ(o.splitPieces, 3u);
+    EXPECT_EQ(p.config.outDir, "/tmp");
+    const sim::FaultPolicy policy = sim::faultPolicyFor(p.config);
+    EXPECT_EQ(policy({3, 3, 0, 0}), sim::Fault::Drop);  // listed faults win
+    EXPECT_EQ(policy({5, 3, 0, 0}), sim::Fault::CorruptCrc);
+    EXPECT_NE(policy({4, 3, 0, 0}), sim::Fault::None);  // probability 1 fills the rest
+}
+
+TEST(SimCommandLine, RefusesBadInputNamingTheOption) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"--dialect", "bytes"}, "--dialect"},
+        {{"--version", "70000"}, "--version"},
+        {{"--baud", "fast"}, "--baud"},
+        {{"--announce-ms", "0"}, "--announce-ms"},
+        {{"--drop", "1,x"}, "--drop"},
+        {{"--drop", "2", "--split", "2"}, "reply 2"},
+        {{"--random-faults", "1.5"}, "--random-faults"},
+        {{"--seed", "4"}, "--seed needs --random-faults"},
+        {{"--block-size", "256"}, "--dialect blocks"},
+        {{"--split-pieces", "1"}, "--split-pieces"},
+        {{"--out"}, "needs a value"},
+        {{"--long-announcement=yes"}, "takes no value"},
+        {{"--frobnicate"}, "unknown option"},
+    };
+    for (const auto& [args, message] : cases) {
+        const CliParse p = parse(args);
+        EXPECT_EQ(p.outcome, CliParse::Outcome::Error) << args[0];
+        EXPECT_THAT(p.error, HasSubstr(message)) << args[0];
+    }
+    EXPECT_EQ(parse({"--baud", "9600", "-h"}).outcome, CliParse::Outcome::Help);
+}
+
+TEST(SimCommandLine, HelpDocumentsEveryOption) {
+    const std::string help = sim::usageText();
+    for (const char* name : {"--dialect",       "--version",       "--long-announcement",
+                             "--block-size",    "--baud",          "--announce-ms",
+                             "--drop",          "--delay",         "--duplicate",
+                             "--corrupt",       "--split",         "--noise",
+                             "--wrong-address", "--random-faults", "--seed",
+                             "--silent-after",  "--vanish-after",  "--delay-ms",
+                             "--split-pieces",  "--split-gap-ms",  "--noise-bytes",
+                             "--out",           "--help"})
+        EXPECT_THAT(help, HasSubstr(name));
+}
+
+// gimbal-sim as a child process with its standard output on a pipe.
+class Program {
+public:
+    explicit Program(std::vector<std::string> args) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        out_.reset(fds[0]);
+        sim::UniqueFd write(fds[1]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, write.get(), STDOUT_FILENO);
+        args.insert(args.begin(), GIMBAL_SIM_PROGRAM);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Program() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+    // Reads standard output until `stop` appears, or to its end when `stop`
+    // is empty (the program has exited then); 20 s at most.
+    std::string readUntil(const std::string& stop) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while ((stop.empty() || output_.find(stop) == std::string::npos) &&
+               std::chrono::steady_clock::now() < until) {
+            pollfd p{out_.get(), POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            char buf[512];
+            const ssize_t n = ::read(out_.get(), buf, sizeof buf);
+            if (n <= 0) break;
+            output_.append(buf, static_cast<std::size_t>(n));
+        }
+        return output_;
+    }
+    int exitCode() {
+        readUntil("");
+        int status = 0;
+        const pid_t pid = std::exchange(pid_, -1);
+        if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+        return WEXITSTATUS(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    sim::UniqueFd out_;
+    std::string output_;
+};
+
+Bytes fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("gimbal-sim-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    Program program({"--dialect", "blocks", "--block-size", "64", "--out", dir.string()});
+    const std::string first = program.readUntil("\n");
+    ASSERT_NE(first.find('\n'), std::string::npos);
+    const std::string path = first.substr(0, first.find('\n'));
+    EXPECT_THAT(path, testing::StartsWith("/dev/pts/"));
+
+    TermiosClient client(path);
+    ASSERT_TRUE(client.readFrame());
+    ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));
+    const Bytes file = gimbal::composeFirmwareFile(makeImages(64, {2, 0, 3}), 64);
+    ASSERT_TRUE(playUpgrade(client, file, 64, gimbal::updaterSwitchFrame()));
+
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.exitCode(), 0);
+    const std::string output = program.readUntil("");  // all of it, read by exitCode()
+    EXPECT_THAT(output, HasSubstr("image1.bin: 2 blocks (0-1), 128 bytes"));
+    EXPECT_THAT(output, HasSubstr("image2.bin: 0 blocks, 0 bytes"));
+    EXPECT_THAT(output, HasSubstr("replies sent 7"));
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(fileBytes(dir / ("image" + std::to_string(i + 1) + ".bin")),
+                  imageOf(file, i, 64));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(SimProgram, ExitsWithTwoOnABadCommandLine) {
+    Program bad({"--baud", "-5"});
+    EXPECT_EQ(bad.exitCode(), 2);
+    Program nowhere({"--out", "/nonexistent/dir"});
+    EXPECT_EQ(nowhere.exitCode(), 2);
+}
+
+}  // namespace
+}  // namespace simtest
