@@ -1,0 +1,171 @@
+// Open, read, write and close on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <numeric>
+#include <thread>
+
+#include "pty.h"
+#include "upgrader/serial/kiv_exclusive_open.h"
+
+namespace {
+
+using test::Event;
+
+test::Bytes pattern(std::size_t size, std::uint8_t seed = 0)
+{
+    test::Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder)
+{
+    test::Pty pty;
+    // Data already waiting when the port opens must still follow the opened callback.
+    test::OpenPort p(pty, false);
+    p.port->open();
+    pty.write({0x55, 0xAA, 0x00, 0x00});
+    const auto payload = pattern(5000);
+    pty.write(payload);
+    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() == payload.size() + 4; }));
+
+    const auto order = p.delegate->orderWithoutErrors();
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(order.front(), Event::Opened);
+    test::Bytes expected = {0x55, 0xAA, 0x00, 0x00};
+    expected.insert(expected.end(), payload.begin(), payload.end());
+    EXPECT_EQ(p.delegate->receivedData(), expected);
+    for (const auto& recorded : p.delegate->events())
+        EXPECT_LE(recorded.data.size(), 1024u);
+    EXPECT_TRUE(p.delegate->threadsOk());
+
+    const termios attributes = pty.slaveAttributes();
+    EXPECT_EQ(attributes.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(attributes.c_lflag & (ICANON | ISIG | ECHO), 0u);
+    EXPECT_EQ(attributes.c_cflag & (CLOCAL | CREAD | HUPCL), static_cast<tcflag_t>(CLOCAL | CREAD | HUPCL));
+    EXPECT_EQ(attributes.c_cc[VMIN], 1);
+    EXPECT_EQ(attributes.c_cc[VTIME], 2);
+    EXPECT_EQ(cfgetospeed(&attributes), static_cast<speed_t>(B19200));
+    p.closeAndWait();
+}
+
+TEST(KivSerialPortIO, SendDataWritesEverythingAndRefusesWhenClosed)
+{
+    test::Pty pty;
+    test::OpenPort p(pty);
+    const auto frame = pattern(1036, 3);
+    EXPECT_TRUE(p.port->sendData(frame));
+    EXPECT_EQ(pty.read(frame.size()), frame);
+    EXPECT_TRUE(p.port->sendData({}));  // nothing to write
+    p.closeAndWait();
+    const auto errorsBefore = p.delegate->count(Event::Error);
+    EXPECT_FALSE(p.port->sendData(frame));
+    test::observeFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(p.delegate->count(Event::Error), errorsBefore);  // a closed port is no error
+}
+
+TEST(KivSerialPortIO, OpenOnAnOpenPortDoesNothing)
+{
+    test::Pty pty;
+    test::OpenPort p(pty);
+    const int fd = p.port->fileDescriptor();
+    p.port->open();
+    EXPECT_EQ(p.port->fileDescriptor(), fd);
+    test::observeFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(p.delegate->count(Event::Opened), 1u);
+    EXPECT_EQ(p.delegate->count(Event::Error), 1u);  // the pty's missing modem lines, once
+    p.closeAndWait();
+}
+
+TEST(KivSerialPortIO, CloseCompletesOnThePollThreadRestoresAttributesAndUnlocks)
+{
+    test::Pty pty;
+    termios original = pty.slaveAttributes();
+    original.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &original), 0);
+
+    test::OpenPort p(pty);
+    const auto lockDir = kiv::lockDirectory();
+    ASSERT_TRUE(lockDir);
+    const std::string lockFile = *lockDir + "/" + kiv::lockFileNameFor(pty.slavePath());
+    struct stat info {};
+    EXPECT_EQ(::stat(lockFile.c_str(), &info), 0);
+
+    EXPECT_TRUE(p.port->close());
+    EXPECT_TRUE(p.port->isOpen());  // closing: the descriptor goes on the poll thread
+    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+    EXPECT_FALSE(p.port->isOpen());
+    EXPECT_EQ(p.port->fileDescriptor(), 0);
+    EXPECT_TRUE(pty.slaveClosed());
+    EXPECT_NE(::stat(lockFile.c_str(), &info), 0);
+    EXPECT_EQ(pty.slaveAttributes().c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+    EXPECT_TRUE(p.port->close());  // closed: nothing happens
+    test::observeFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(p.delegate->count(Event::Closed), 1u);
+
+    // And it opens again.
+    p.port->open();
+    EXPECT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 2; }));
+    p.closeAndWait();
+}
+
+// Data keeps arriving while the port closes: nothing after the closed
+// callback, and what was delivered is an in-order prefix of what was sent.
+TEST(KivSerialPortIO, CloseWhileDataArrives)
+{
+    test::Pty pty;
+    test::OpenPort p(pty);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::uint8_t next = 0;
+        while (!stop) {
+            std::uint8_t block[64];
+            // Never block: once the port is closed nobody reads the other side.
+            pollfd out{pty.master(), POLLOUT, 0};
+            if (::poll(&out, 1, 10) != 1 || (out.revents & POLLOUT) == 0)
+                continue;
+            for (auto& b : block)
+                b = next++;
+            if (::write(pty.master(), block, sizeof block) != static_cast<ssize_t>(sizeof block))
+                break;
+        }
+    });
+    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() > 4096; }));
+    p.closeAndWait();
+    stop = true;
+    writer.join();
+
+    EXPECT_EQ(p.delegate->order().back(), Event::Closed);
+    const auto data = p.delegate->receivedData();
+    for (std::size_t i = 0; i < data.size(); ++i)
+        ASSERT_EQ(data[i], static_cast<std::uint8_t>(i)) << "at " << i;
+}
+
+TEST(KivSerialPortIO, CloseFromInsideTheDataCallback)
+{
+    test::Pty pty;
+    test::OpenPort p(pty);
+    p.delegate->onData = [](const auto& port) { port->close(); };
+    pty.write(pattern(10));
+    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+    EXPECT_FALSE(p.port->isOpen());
+    EXPECT_EQ(p.delegate->order().back(), Event::Closed);
+}
+
+TEST(KivSerialPortIO, EchoOptionEchoesReceivedBytes)
+{
+    test::Pty pty;
+    test::OpenPort p(pty);
+    p.port->setShouldEchoReceivedData(true);
+    EXPECT_NE(pty.slaveAttributes().c_lflag & ECHO, 0u);
+    pty.write({'a', 'b', 'c'});
+    EXPECT_EQ(pty.read(3), (test::Bytes{'a', 'b', 'c'}));
+    p.closeAndWait();
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// Qt Serial Port programs and ours keep out of each other's devices, as root too.
+#include <gtest/gtest.h>
+
+#include <QSerialPort>
+
+#include "pty.h"
+
+namespace {
+
+TEST(QSerialPortInterop, ADeviceHeldByQSerialPortIsRefused)
+{
+    test::Pty pty;
+    QSerialPort qt(QString::fromStdString(pty.slavePath()));
+    ASSERT_TRUE(qt.open(QIODevice::ReadWrite)) << qt.errorString().toStdString();
+    test::OpenPort p(pty, false);
+    p.port->open();
+    EXPECT_FALSE(p.port->isOpen());
+    ASSERT_EQ(p.delegate->count(test::Event::Error), 1u);
+    EXPECT_EQ(p.delegate->errors().front().code, EBUSY);
+    qt.close();
+    p.port->open();
+    EXPECT_TRUE(p.port->isOpen());
+    p.closeAndWait();
+}
+
+TEST(QSerialPortInterop, QSerialPortCannotOpenADeviceWeHold)
+{
+    test::Pty pty;
+    test::OpenPort p(pty);
+    QSerialPort qt(QString::fromStdString(pty.slavePath()));
+    EXPECT_FALSE(qt.open(QIODevice::ReadWrite));
+    p.closeAndWait();
+    EXPECT_TRUE(qt.open(QIODevice::ReadWrite)) << qt.errorString().toStdString();
+    qt.close();
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#include "upgrader/serial/kiv_exclusive_open.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace kiv {
+
+std::string lockFileNameFor(const std::string& devicePath)
+{
+    std::string name = devicePath.rfind("/dev/", 0) == 0 ? devicePath.substr(5) : devicePath;
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return "LCK.." + name;
+}
+
+std::vector<std::string> lockDirectoryCandidates()
+{
+    std::vector<std::string> dirs = {"/var/lock",      "/etc/locks", "/var/spool/locks",
+                                     "/var/spool/uucp", "/tmp",       "/var/tmp",
+                                     "/var/lock/lockdev", "/run/lock"};
+    const char* tmp = std::getenv("TMPDIR");
+    dirs.emplace_back(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    return dirs;
+}
+
+std::optional<std::string> lockDirectory()
+{
+    for (const auto& dir : lockDirectoryCandidates()) {
+        struct stat info {};
+        if (::stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(dir.c_str(), W_OK) == 0)
+            return dir;
+    }
+    return std::nullopt;
+}
+
+int ExclusiveDevice::open(const std::string& path, const char*& failedCall)
+{
+    close();
+    DeviceLockFile lock;
+    if (const auto dir = lockDirectory()) {
+        failedCall = "lock";
+        if (const int error = lock.acquire(*dir, path); error != 0)
+            return error;
+    }
+    failedCall = "open";
+    UniqueFd fd(retryOnInterrupt(
+        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+    if (!fd.valid())
+        return errno;
+    // A port treats descriptor 0 as "closed"; never hold the device on it.
+    if (fd.get() == 0) {
+        fd = UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 1));
+        if (!fd.valid())
+            return errno;
+    }
+    failedCall = "flock";
+    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
+        return errno == EWOULDBLOCK ? EBUSY : errno;
+    failedCall = "ioctl(TIOCEXCL)";
+    if (::ioctl(fd.get(), TIOCEXCL) != 0)
+        return errno;
+    fd_ = std::move(fd);
+    lock_ = std::move(lock);
+    return 0;
+}
+
+int ExclusiveDevice::close()
+{
+    if (!fd_.valid())
+        return 0;
+    // The exclusive flag outlives this descriptor on a tty another side keeps
+    // open (a pty slave while its master lives), so clear it before closing.
+    ::ioctl(fd_.get(), TIOCNXCL);
+    const int result = fd_.reset();
+    lock_.release();
+    return result;
+}
+
+}  // namespace kiv

@@ -1,0 +1,78 @@
+// Exclusive open of a serial device node. Linux has no open-time exclusive
+// lock, and TIOCEXCL does not stop root, so exclusivity is three locks:
+//  - the lock file LCK..<name> that Qt Serial Port programs (and other
+//    instances of ours) take and honour, in the first usable lock directory;
+//    its holder keeps it under flock, a file with no flock and a dead (or
+//    different) program behind its PID is stale and is replaced;
+//  - flock on the device descriptor itself;
+//  - TIOCEXCL, which keeps out other non-root openers.
+// All three are released when the ExclusiveDevice is closed or destroyed.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "upgrader/serial/unique_fd.h"
+
+namespace kiv {
+
+// "LCK..ttyUSB0" for "/dev/ttyUSB0", "LCK..pts_3" for "/dev/pts/3".
+std::string lockFileNameFor(const std::string& devicePath);
+
+// Where lock files are looked for and made, in order of preference.
+std::vector<std::string> lockDirectoryCandidates();
+// The first candidate that is a writable directory; none if there is none.
+std::optional<std::string> lockDirectory();
+
+class DeviceLockFile {
+public:
+    DeviceLockFile() = default;
+    ~DeviceLockFile() { release(); }
+    DeviceLockFile(DeviceLockFile&& other) noexcept
+        : fd_(std::move(other.fd_)), file_(std::exchange(other.file_, {})) {}
+    DeviceLockFile& operator=(DeviceLockFile&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            fd_ = std::move(other.fd_);
+            file_ = std::exchange(other.file_, {});
+        }
+        return *this;
+    }
+
+    // Takes the lock for `devicePath` in `directory`. Answers 0 or an errno
+    // (EBUSY when a live process holds it).
+    int acquire(const std::string& directory, const std::string& devicePath);
+    void release();
+    bool held() const { return fd_.valid(); }
+    const std::string& file() const { return file_; }
+
+private:
+    UniqueFd fd_;
+    std::string file_;
+};
+
+class ExclusiveDevice {
+public:
+    ExclusiveDevice() = default;
+    ~ExclusiveDevice() { close(); }
+    ExclusiveDevice(const ExclusiveDevice&) = delete;
+    ExclusiveDevice& operator=(const ExclusiveDevice&) = delete;
+
+    // Read-write, no controlling terminal, non-blocking, close-on-exec, and
+    // locked as above. Answers 0, or an errno with `failedCall` naming the
+    // call that failed; nothing stays open or locked then.
+    int open(const std::string& path, const char*& failedCall);
+    int fd() const { return fd_.get(); }
+    bool isOpen() const { return fd_.valid(); }
+    // Drops the locks and closes the descriptor; answers close()'s result.
+    int close();
+
+private:
+    UniqueFd fd_;
+    DeviceLockFile lock_;
+};
+
+}  // namespace kiv

@@ -1,0 +1,164 @@
+// Writing, closing, removal of the device, and delivery of callbacks and
+// errors to the delegate.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "upgrader/platform/main_queue.h"
+#include "upgrader/platform/serial_executor.h"
+#include "upgrader/platform/system_log.h"
+#include "upgrader/serial/kiv_serial_port.h"
+#include "upgrader/serial/kiv_serial_port_connection.h"
+
+bool KivSerialPort::sendData(std::span<const std::uint8_t> data)
+{
+    int error = 0;
+    {
+        std::shared_lock lock(descriptorMutex_);
+        const int fd = fileDescriptor();
+        if (fd == 0)
+            return false;
+        std::size_t written = 0;
+        while (written < data.size()) {
+            const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                error = errno;
+                break;
+            }
+            written += static_cast<std::size_t>(n);
+        }
+    }
+    if (error == 0)
+        return true;
+    notifyDelegateOfPosixError(error, "write");
+    return false;
+}
+
+bool KivSerialPort::close()
+{
+    std::shared_ptr<platform::ReadSource> source;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (isOpen())
+            source = std::move(readPollSource_);
+        readPollSource_.reset();
+    }
+    // Its cancel handler does the real close on the poll thread.
+    if (source)
+        source->cancel();
+    return true;
+}
+
+int restoreAndCloseDevice(KivSerialPort::Connection& connection)
+{
+    if (connection.pinPollTimer)
+        connection.pinPollTimer->cancel();
+    if (!connection.device.isOpen())
+        return 0;
+    const int fd = connection.device.fd();
+    // Flow control off first, so the drain below cannot wait on a peer that
+    // holds CTS; results are of no use here.
+    termios attributes{};
+    if (::tcgetattr(fd, &attributes) == 0) {
+        kiv::clearFlowControl(attributes);
+        ::tcsetattr(fd, TCSANOW, &attributes);
+    }
+    ::tcsetattr(fd, TCSADRAIN, &connection.originalAttributes);
+    return connection.device.close();
+}
+
+// Poll thread: the read source's cancel handler.
+void KivSerialPort::reallyClosePort(Connection& connection)
+{
+    int closeError = 0;
+    {
+        std::unique_lock lock(descriptorMutex_);
+        if (restoreAndCloseDevice(connection) != 0)
+            closeError = errno;
+        // Linux releases the descriptor even when close() fails, so the port
+        // is closed either way; keeping the number would let a later write
+        // reach whatever file reuses it.
+        fileDescriptor_.store(0);
+    }
+    if (closeError != 0)
+        notifyDelegateOfPosixError(closeError, "close");
+    const bool delegateWasTold =
+        syncCallDelegate(KivSerialPortDelegateCallback::WasClosed,
+                         [](KivSerialPortDelegate& delegate, const auto& port) { delegate.serialPortWasClosed(port); });
+    if (delegateWasTold)
+        requestHandlingQueue_->async([self = shared_from_this()] { self->clearRequestsAfterClose(); });
+    if (connection.reopenAfterClose.load())
+        platform::mainQueueAsync([self = shared_from_this()] { self->open(); });
+}
+
+void KivSerialPort::cleanupAfterSystemRemoval()
+{
+    syncCallDelegate(KivSerialPortDelegateCallback::WasRemovedFromSystem,
+                     [](KivSerialPortDelegate& delegate, const auto& port) {
+                         delegate.serialPortWasRemovedFromSystem(port);
+                     });
+    close();
+}
+
+void KivSerialPort::cleanup()
+{
+    platform::systemLog(
+        "WARNING: Cleanup is deprecated and was never intended to be called publicly. You should update your "
+        "code to avoid calling this method.");
+    cleanupAfterSystemRemoval();
+}
+
+// --- Delegate ---
+
+bool KivSerialPort::delegateResponds(KivSerialPortDelegateCallback callback) const
+{
+    const auto target = delegate();
+    return target && target->respondsToCallback(callback);
+}
+
+void KivSerialPort::mainQueueCallDelegate(
+    KivSerialPortDelegateCallback callback,
+    std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)> call)
+{
+    platform::mainQueueAsync([self = shared_from_this(), callback, call = std::move(call)] {
+        // Looked up when delivered: the delegate may have gone or changed.
+        if (const auto target = self->delegate(); target && target->respondsToCallback(callback))
+            call(*target, self);
+    });
+}
+
+// Runs the callback on the main thread and waits; answers whether the
+// delegate implements it.
+bool KivSerialPort::syncCallDelegate(
+    KivSerialPortDelegateCallback callback,
+    const std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)>& call)
+{
+    bool responded = false;
+    platform::mainQueueSync([&, self = shared_from_this()] {
+        if (const auto target = self->delegate(); target && target->respondsToCallback(callback)) {
+            responded = true;
+            call(*target, self);
+        }
+    });
+    return responded;
+}
+
+void KivSerialPort::notifyDelegateOfPosixError(int code, const char* operation)
+{
+    notifyDelegateOfPosixErrorWaitingUntilDone(code, operation, false);
+}
+
+void KivSerialPort::notifyDelegateOfPosixErrorWaitingUntilDone(int code, const char* operation, bool waitUntilDone)
+{
+    if (!delegateResponds(KivSerialPortDelegateCallback::DidEncounterError))
+        return;
+    const KivPosixError error = KivPosixError::fromErrno(code, path_, operation);
+    auto deliver = [error](KivSerialPortDelegate& delegate, const std::shared_ptr<KivSerialPort>& port) {
+        delegate.serialPortDidEncounterError(port, error);
+    };
+    if (platform::isMainThread() || waitUntilDone)
+        syncCallDelegate(KivSerialPortDelegateCallback::DidEncounterError, deliver);
+    else
+        mainQueueCallDelegate(KivSerialPortDelegateCallback::DidEncounterError, deliver);
+}

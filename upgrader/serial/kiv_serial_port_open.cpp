@@ -1,0 +1,271 @@
+// Opening a port: the exclusive open, terminal attributes, modem lines, and
+// the read source and modem-line poll that run while it is open.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+
+#include "upgrader/platform/background_queue.h"
+#include "upgrader/platform/main_queue.h"
+#include "upgrader/platform/serial_executor.h"
+#include "upgrader/platform/system_log.h"
+#include "upgrader/serial/kiv_arbitrary_speed.h"
+#include "upgrader/serial/kiv_serial_port.h"
+#include "upgrader/serial/kiv_serial_port_connection.h"
+
+namespace {
+
+constexpr std::size_t kReadChunk = 1024;
+constexpr auto kPinPollInterval = std::chrono::milliseconds(10);
+constexpr auto kPinPollLeeway = std::chrono::milliseconds(5);
+
+// errno values that mean the device is gone: Linux reports a hang-up
+// (unplugged adapter, closed pty master) as EIO, ENODEV just before.
+bool meansDeviceGone(int code)
+{
+    return code == EIO || code == ENODEV || code == ENXIO;
+}
+
+// errno values of a device that has no modem lines (a pseudo-terminal).
+bool meansNoModemLines(int code)
+{
+    return code == ENOTTY || code == EINVAL;
+}
+
+}  // namespace
+
+void KivSerialPort::open()
+{
+    if (isOpen())
+        return;
+    auto connection = std::make_shared<Connection>();
+    if (!openDevice(*connection))
+        return;
+    {
+        std::lock_guard lock(stateMutex_);
+        connection_ = connection;
+        originalPortAttributes_ = connection->originalAttributes;
+    }
+    fileDescriptor_.store(connection->device.fd());
+    setPortOptions();
+    updateModemLines();
+    // Queued before the read source exists, so it reaches the delegate
+    // before any data of this open.
+    mainQueueCallDelegate(KivSerialPortDelegateCallback::WasOpened,
+                          [](KivSerialPortDelegate& delegate, const auto& port) { delegate.serialPortWasOpened(port); });
+    startPolling(connection);
+}
+
+// Exclusive open, blocking I/O from here on, attributes saved. On failure
+// the error is reported and nothing stays open.
+bool KivSerialPort::openDevice(Connection& connection)
+{
+    const char* failedCall = "open";
+    if (const int error = connection.device.open(path_, failedCall); error != 0) {
+        notifyDelegateOfPosixError(error, failedCall);
+        return false;
+    }
+    const int fd = connection.device.fd();
+    ::fcntl(fd, F_SETFL, 0);  // reads and writes block from now on; a failure here does no harm
+    // Without the original attributes the close could not restore them, and a
+    // node that has none is no terminal: refuse it.
+    if (::tcgetattr(fd, &connection.originalAttributes) != 0) {
+        const int error = errno;
+        connection.device.close();
+        notifyDelegateOfPosixError(error, "tcgetattr");
+        return false;
+    }
+    return true;
+}
+
+void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection)
+{
+    const std::weak_ptr<KivSerialPort> weakSelf = weak_from_this();
+    auto source = std::make_shared<platform::ReadSource>(
+        connection->device.fd(),
+        [weakSelf, connection] {
+            if (auto self = weakSelf.lock())
+                self->handleReadable(*connection);
+        },
+        [weakSelf, connection] {
+            if (auto self = weakSelf.lock())
+                self->reallyClosePort(*connection);
+            else
+                restoreAndCloseDevice(*connection);  // the port is gone: close quietly
+        });
+    connection->readSource = source;
+    connection->pinPollTimer = std::make_shared<platform::TimerSource>(
+        std::chrono::nanoseconds(0), kPinPollInterval, kPinPollLeeway, [weakSelf, connection] {
+            if (auto self = weakSelf.lock())
+                self->pollPins(*connection);
+        });
+    {
+        std::lock_guard lock(stateMutex_);
+        readPollSource_ = source;
+    }
+    source->resume();
+    connection->pinPollTimer->resume();
+}
+
+void KivSerialPort::setPortOptions()
+{
+    int error = 0;
+    const char* failedCall = "tcgetattr";
+    {
+        std::shared_lock lock(descriptorMutex_);
+        const int fd = fileDescriptor();
+        if (fd < 1)
+            return;
+        termios attributes{};
+        if (::tcgetattr(fd, &attributes) == 0) {
+            kiv::applyPortOptions(attributes, portOptions());
+            platform::systemLog("set baudrate:%u", static_cast<unsigned>(baudRate_));
+            failedCall = "tcsetattr";
+            if (applyAttributesAndSpeed(fd, attributes, failedCall) != 0)
+                error = errno;
+        } else {
+            error = errno;
+        }
+    }
+    // Reported with the descriptor lock released: the delegate may call back.
+    if (error != 0)
+        notifyDelegateOfPosixError(error, failedCall);
+}
+
+// Writes the attributes with the speed. The C library's table lacks some
+// classic rates; those go through the arbitrary-speed request after the
+// framing is written. Answers 0, or -1 with errno set and `failedCall`
+// naming the failing step.
+int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const char*& failedCall)
+{
+    const bool inTable = kiv::isCLibraryBaudRate(baudRate_) && ::cfsetspeed(&attributes, baudRate_) == 0;
+    int result = kiv::retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &attributes); });
+    if (result == 0 && !inTable) {
+        failedCall = "set speed";
+        if (kiv::isStandardBaudRate(baudRate_)) {
+            result = kiv::setArbitrarySpeed(fd, baudRate_);
+        } else {
+            errno = EINVAL;
+            result = -1;
+        }
+    }
+    // Rate 0 would hang the line up; it is never a speed to ask for.
+    if (result != 0 && allowsNonStandardBaudRates_ && baudRate_ != 0) {
+        failedCall = "set arbitrary speed";
+        result = kiv::setArbitrarySpeed(fd, baudRate_);
+    }
+    return result;
+}
+
+void KivSerialPort::updateModemLines()
+{
+    int error = 0;
+    {
+        std::shared_lock lock(descriptorMutex_);
+        const int fd = fileDescriptor();
+        if (fd < 1)
+            return;
+        int bits = 0;
+        ::ioctl(fd, TIOCMGET, &bits);  // may fail on a device without lines; TIOCMSET reports that
+        bits = RTS_ ? (bits | TIOCM_RTS) : (bits & ~TIOCM_RTS);
+        bits = DTR_ ? (bits | TIOCM_DTR) : (bits & ~TIOCM_DTR);
+        if (::ioctl(fd, TIOCMSET, &bits) < 0)
+            error = errno;
+    }
+    if (error != 0) {
+        std::shared_ptr<Connection> connection;
+        {
+            std::lock_guard lock(stateMutex_);
+            connection = connection_;
+        }
+        reportModemLineFailure(connection.get(), error, "ioctl(TIOCMSET)");
+    }
+}
+
+// A device without modem lines says so on every call; tell the delegate
+// once per open instead of every 10 ms.
+void KivSerialPort::reportModemLineFailure(Connection* connection, int code, const char* operation)
+{
+    if (connection && meansNoModemLines(code) && connection->modemLinesReported.exchange(true))
+        return;
+    notifyDelegateOfPosixError(code, operation);
+}
+
+// Poll thread. Reads one chunk; a hang-up is a removal of the device.
+void KivSerialPort::handleReadable(Connection& connection)
+{
+    connection.readHandlerRuns.fetch_add(1);
+    const int fd = fileDescriptor();
+    if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load())
+        return;
+    std::array<std::uint8_t, kReadChunk> buffer{};
+    const ssize_t count = kiv::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
+    if (count > 0) {
+        receiveData(Bytes(buffer.begin(), buffer.begin() + count));
+        return;
+    }
+    // A readable descriptor that gives nothing has been hung up.
+    if (count == 0 || meansDeviceGone(errno))
+        handleHangUp(connection);
+}
+
+void KivSerialPort::handleHangUp(Connection& connection)
+{
+    if (connection.hangUpHandled.exchange(true))
+        return;
+    // Level-triggered: a hung-up descriptor stays readable, so stop watching
+    // it before anything else.
+    if (auto source = connection.readSource.lock())
+        source->suspend();
+    cleanupAfterSystemRemoval();
+}
+
+void KivSerialPort::receiveData(Bytes chunk)
+{
+    if (delegateResponds(KivSerialPortDelegateCallback::DidReceiveData)) {
+        mainQueueCallDelegate(KivSerialPortDelegateCallback::DidReceiveData,
+                              [chunk](KivSerialPortDelegate& delegate, const auto& port) {
+                                  delegate.serialPortDidReceiveData(port, chunk);
+                              });
+    }
+    requestHandlingQueue_->async(
+        [self = shared_from_this(), chunk = std::move(chunk)] { self->processReceivedBytes(chunk); });
+}
+
+// Poll thread, every 10 ms while open.
+void KivSerialPort::pollPins(Connection& connection)
+{
+    const int fd = fileDescriptor();
+    if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load()) {
+        platform::backgroundQueueAsync([timer = connection.pinPollTimer] { timer->cancel(); });
+        return;
+    }
+    int bits = 0;
+    if (::ioctl(fd, TIOCMGET, &bits) < 0) {
+        const int error = errno;
+        if (meansDeviceGone(error)) {
+            if (!connection.hangUpHandled.load()) {
+                notifyDelegateOfPosixErrorWaitingUntilDone(error, "ioctl(TIOCMGET)", true);
+                handleHangUp(connection);
+            }
+            return;
+        }
+        // No lines on this device (a pty), or a failure that will repeat:
+        // say so once and stop polling instead of every 10 ms.
+        connection.pinPollTimer->cancel();
+        reportModemLineFailure(&connection, error, "ioctl(TIOCMGET)");
+        return;
+    }
+    setInputLine(&KivSerialPort::CTS_, (bits & TIOCM_CTS) != 0);
+    setInputLine(&KivSerialPort::DSR_, (bits & TIOCM_DSR) != 0);
+    setInputLine(&KivSerialPort::DCD_, (bits & TIOCM_CAR) != 0);
+}
+
+void KivSerialPort::setInputLine(std::atomic<bool> KivSerialPort::*line, bool value)
+{
+    if ((this->*line).load() == value)
+        return;
+    platform::mainQueueSync([this, line, value] { (this->*line).store(value); });
+}
