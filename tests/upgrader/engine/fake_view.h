@@ -24,7 +24,10 @@ public:
         std::shared_ptr<Timer> timer;
     };
 
-    void setStatusText(const std::string& text) override { status = text; }
+    void setStatusText(const std::string& text) override {
+        status = text;
+        statuses.push_back(text);
+    }
     void setProgress(double f) override { progress.push_back(f); }
     void setStartEnabled(bool e) override { startEnabled = e; }
     void showAlert(const std::string& m) override { alerts.push_back(m); }
@@ -55,6 +58,7 @@ public:
     }
 
     std::string status;
+    std::vector<std::string> statuses;
     std::vector<double> progress;
     bool startEnabled = false;
     std::vector<std::string> alerts;

@@ -1,0 +1,100 @@
+// A whole upgrade through the real serial port against the simulated gimbal.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "fake_view.h"
+#include "link/firmware_file.h"
+#include "sim/gimbal_sim.h"
+#include "upgrader/engine/upgrade_engine.h"
+#include "upgrader/platform/application.h"
+#include "upgrader/serial/kiv_serial_port.h"
+
+namespace upgrader {
+namespace {
+
+namespace fs = std::filesystem;
+
+class EngineDelegate : public KivSerialPortDelegate {
+public:
+    explicit EngineDelegate(UpgradeEngine& engine) : engine_(engine) {}
+    void serialPortWasRemovedFromSystem(const Port&) override {}
+    void serialPortDidReceiveData(const Port& port, const Bytes& data) override {
+        engine_.serialPortDidReceiveData(port, data);
+    }
+    void serialPortWasClosed(const Port&) override { closed = true; }
+    bool closed = false;
+
+private:
+    UpgradeEngine& engine_;
+};
+
+Bytes randomImage(std::size_t pages, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes image(pages * 1024);
+    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+    return image;
+}
+
+std::size_t countStarting(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+TEST(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
+    sim::Options options;
+    options.dialect = sim::Dialect::Pages;
+    options.version = 1234;
+    options.longAnnouncement = true;
+    options.announcePeriod = std::chrono::milliseconds(100);
+    sim::GimbalSim gimbal(options);
+    std::string error;
+    ASSERT_TRUE(gimbal.start(&error)) << error;
+
+    test_support::FakeView view;
+    UpgradeEngine engine(view);
+    auto delegate = std::make_shared<EngineDelegate>(engine);
+    auto port = KivSerialPort::serialPortWithPath(gimbal.slavePath());
+    ASSERT_TRUE(port);
+    port->setBaudRate(115200);
+    port->setDelegate(delegate);
+    engine.serialPort = port;
+    port->open();
+    ASSERT_TRUE(platform::runMainLoopUntil([&] { return view.startEnabled; }, std::chrono::seconds(20)));
+    EXPECT_EQ(view.status, "Gimbal Connected, current firmware version V1.2.3.4");
+
+    // Let every announcement already on its way arrive before Start, so that
+    // none shares a read with an acknowledgement.
+    ASSERT_TRUE(gimbal.waitFor([](const sim::GimbalSim& g) { return g.stats().enterRequests >= 1; }));
+    const std::size_t announced = gimbal.stats().announcementsSent;
+    ASSERT_TRUE(platform::runMainLoopUntil(
+        [&] { return countStarting(view.statuses, "Gimbal Connected") >= announced; }, std::chrono::seconds(20)));
+
+    const std::array<Bytes, 3> images{randomImage(3, 1), randomImage(2, 2), randomImage(4, 3)};
+    const Bytes file = gimbal::composeFirmwareFile(images, 1024, Bytes{1, 2, 3});
+    const fs::path path = fs::temp_directory_path() / ("e2e-" + std::to_string(::getpid()) + ".bin");
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                static_cast<std::streamsize>(file.size()));
+    ASSERT_TRUE(engine.getFileInfo(path.string()));
+    fs::remove(path);
+
+    engine.bt_startUpgradePressed();
+    ASSERT_TRUE(platform::runMainLoopUntil([&] { return view.status == "Upgrade Complete!!"; },
+                                           std::chrono::seconds(60)))
+        << view.status;
+    for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), images[mcu]) << "MCU " << mcu;
+    EXPECT_EQ(gimbal.stats().switchRequests, 2u);
+    EXPECT_EQ(gimbal.stats().badCrcFrames, 0u);
+    EXPECT_EQ(view.progress.back(), 1.0);
+    EXPECT_EQ(std::count(view.prints.begin(), view.prints.end(), "send result : true"), 9);
+    EXPECT_TRUE(view.alerts == std::vector<std::string>{"Upgrade Complete!!Please RESTART your gimbal."});
+
+    port->close();
+    EXPECT_TRUE(platform::runMainLoopUntil([&] { return delegate->closed; }));
+}
+
+}  // namespace
+}  // namespace upgrader
