@@ -44,11 +44,23 @@ std::size_t countStarting(const std::vector<std::string>& lines, const std::stri
         std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
-TEST(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
+struct Case {
+    bool longAnnouncement;
+    std::uint16_t version;
+    const char* status;
+    std::array<std::size_t, 3> pages;
+    std::uint32_t baud;
+};
+
+class EngineEndToEnd : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
+    const Case& c = GetParam();
     sim::Options options;
     options.dialect = sim::Dialect::Pages;
-    options.version = 1234;
-    options.longAnnouncement = true;
+    options.version = c.version;
+    options.longAnnouncement = c.longAnnouncement;
+    options.baud = c.baud;
     options.announcePeriod = std::chrono::milliseconds(100);
     sim::GimbalSim gimbal(options);
     std::string error;
@@ -64,7 +76,7 @@ TEST(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
     engine.serialPort = port;
     port->open();
     ASSERT_TRUE(platform::runMainLoopUntil([&] { return view.startEnabled; }, std::chrono::seconds(20)));
-    EXPECT_EQ(view.status, "Gimbal Connected, current firmware version V1.2.3.4");
+    EXPECT_EQ(view.status, std::string("Gimbal Connected, current firmware version V") + c.status);
 
     // Let every announcement already on its way arrive before Start, so that
     // none shares a read with an acknowledgement.
@@ -73,7 +85,8 @@ TEST(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
     ASSERT_TRUE(platform::runMainLoopUntil(
         [&] { return countStarting(view.statuses, "Gimbal Connected") >= announced; }, std::chrono::seconds(20)));
 
-    const std::array<Bytes, 3> images{randomImage(3, 1), randomImage(2, 2), randomImage(4, 3)};
+    const std::array<Bytes, 3> images{randomImage(c.pages[0], 1), randomImage(c.pages[1], 2),
+                                      randomImage(c.pages[2], 3)};
     const Bytes file = gimbal::composeFirmwareFile(images, 1024, Bytes{1, 2, 3});
     const fs::path path = fs::temp_directory_path() / ("e2e-" + std::to_string(::getpid()) + ".bin");
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
@@ -89,12 +102,17 @@ TEST(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
     EXPECT_EQ(gimbal.stats().switchRequests, 2u);
     EXPECT_EQ(gimbal.stats().badCrcFrames, 0u);
     EXPECT_EQ(view.progress.back(), 1.0);
-    EXPECT_EQ(std::count(view.prints.begin(), view.prints.end(), "send result : true"), 9);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(view.prints.begin(), view.prints.end(), "send result : true")),
+              c.pages[0] + c.pages[1] + c.pages[2]);
     EXPECT_TRUE(view.alerts == std::vector<std::string>{"Upgrade Complete!!Please RESTART your gimbal."});
 
     port->close();
     EXPECT_TRUE(platform::runMainLoopUntil([&] { return delegate->closed; }));
 }
+
+INSTANTIATE_TEST_SUITE_P(Geometries, EngineEndToEnd,
+                         ::testing::Values(Case{true, 1234, "1.2.3.4", {3, 2, 4}, 0},
+                                           Case{false, 150, "1.5", {1, 1, 1}, 115200}));
 
 }  // namespace
 }  // namespace upgrader
