@@ -1,0 +1,80 @@
+// The update file: chosen in a dialog, loaded whole into file_buf, and its
+// stored CRC checked and shown. The outcome is only shown; a run reads the
+// images straight out of file_buf.
+#include "widget.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTextBrowser>
+
+#include "link/firmware_file.h"
+#include "ui_widget.h"
+
+void Widget::on_BtnOpenFile_clicked() {
+    if (send_state != kIdle) {
+        qDebug().noquote() << QStringLiteral("send state 不为零");
+        return;
+    }
+    const QString chosen = QFileDialog::getOpenFileName(this, tr("读取文件"), QString(),
+                                                        tr("open (*.txt *.log *.bin *.hex)"));
+    if (chosen.isEmpty()) return;
+    // The dialog runs its own event loop, and a received acknowledgement may
+    // have set a run going meanwhile: never swap the file under a run.
+    if (send_state != kIdle) {
+        qDebug().noquote() << QStringLiteral("send state 不为零");
+        return;
+    }
+    file_name = chosen;
+    delete update_file;
+    update_file = new QFile(file_name, this);
+    if (!update_file->open(QIODevice::ReadOnly)) {
+        QMessageBox::warning(this, tr("failed to open"), tr("can't open the file!!please check!"));
+        return;
+    }
+    ui->BtnUpdate->setEnabled(true);
+    QString error;
+    if (loadFile(&error)) showFileCheck();
+    else showText(error);
+}
+
+// Reads the open update_file into file_buf; file_len tells how much of it
+// came from the file.
+bool Widget::loadFile(QString *error) {
+    file_buf.fill(0);
+    file_len = 0;
+    const qint64 size = update_file->size();
+    if (size >= static_cast<qint64>(file_buf.size())) {
+        update_file->close();
+        *error = QStringLiteral("The length of the file is out of range！");
+        return false;
+    }
+    const qint64 got = update_file->read(reinterpret_cast<char *>(file_buf.data()), size);
+    const QString reason = update_file->errorString();
+    update_file->close();
+    if (got < 0) {
+        file_buf.fill(0);
+        *error = QStringLiteral("can't read the file: ") + reason;
+        return false;
+    }
+    file_len = static_cast<quint32>(got);
+    return true;
+}
+
+void Widget::showFileCheck() {
+    showText(QStringLiteral("已打开文件 ") + file_name);
+    const QString len = QStringLiteral("len :") + QString::number(file_len);
+    const gimbal::ByteView file(file_buf.data(), file_len);
+    const std::optional<quint16> crc1 = gimbal::computeFirmwareCrc(file, crc);
+    const std::optional<quint16> crc2 = gimbal::readLe16(file, gimbal::kStoredCrcOffset);
+    if (!crc1 || !crc2) {
+        appendLine(len);
+        appendLine(QStringLiteral("The file is too short to hold its CRC (2 bytes)!"));
+        appendLine(QStringLiteral("FILE FAIL"));
+        return;
+    }
+    appendLine(len + QStringLiteral(" crc1: ") + QString::number(*crc1, 16) +
+               QStringLiteral(" crc2: ") + QString::number(*crc2, 16));
+    appendLine(*crc1 == *crc2 ? QStringLiteral("FILE OK") : QStringLiteral("FILE FAIL"));
+}

@@ -1,0 +1,145 @@
+// The serial port: the list of ports that can be opened, opening and closing
+// at the chosen rate (8N1, no flow control), the 200 ms receive poll, and
+// closing a port that hung up.
+#include "widget.h"
+
+#include <QComboBox>
+#include <QDebug>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSerialPortInfo>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include <utility>
+
+#include "ui_widget.h"
+
+namespace {
+
+constexpr int kReadPollMs = 200;
+constexpr qint64 kReadChunk = 256;
+
+}  // namespace
+
+// Names of the listed ports that can be opened right now; a port open
+// elsewhere (or by this window) is left out.
+QStringList Widget::openablePortNames(bool logDetails) const {
+    QStringList names;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        if (logDetails) {
+            qDebug().noquote() << QStringLiteral("Name        : ") + info.portName();
+            qDebug().noquote() << QStringLiteral("Description : ") + info.description();
+            qDebug().noquote() << QStringLiteral("Manufacturer: ") + info.manufacturer();
+        }
+        QSerialPort probe;
+        probe.setPort(info);
+        if (probe.open(QIODevice::ReadWrite)) {
+            names << info.portName();
+            probe.close();
+        }
+    }
+    return names;
+}
+
+// Rebuilt only when the number of ports changes; an open port stays open.
+void Widget::updatePortCom() {
+    const int n = QSerialPortInfo::availablePorts().size();
+    if (n == port_count) return;
+    const QStringList names = openablePortNames(false);
+    ui->comboBoxPort->setEnabled(true);
+    ui->comboBoxBaudRate->setEnabled(true);
+    ui->BtnOpen->setText(QStringLiteral("打开串口"));
+    ui->comboBoxPort->clear();
+    ui->comboBoxPort->addItems(names);
+    port_count = n;
+}
+
+void Widget::on_BtnOpen_clicked() {
+    if (port_open) {
+        closePort();
+        showClosedState();
+        return;
+    }
+    const QString name = ui->comboBoxPort->currentText();
+    QString error;
+    if (!openPort(name, ui->comboBoxBaudRate->currentText().toInt(), &error)) {
+        QMessageBox::warning(this, tr("OPEN COM"),
+                             tr("can't open the port %1: %2").arg(name, error));
+        return;
+    }
+    read_timer->start(kReadPollMs);
+    ui->BtnOpen->setText(QStringLiteral("CLOSE"));
+    ui->BtnOpenFile->setEnabled(true);
+    ui->BtnUpdate->setEnabled(true);
+    port_open = true;
+}
+
+bool Widget::openPort(const QString &name, qint32 baud, QString *error) {
+    if (name.isEmpty()) {
+        *error = tr("no serial port chosen");
+        return false;
+    }
+    auto *port = new QSerialPort(this);
+    port->setPortName(name);  // a full path is taken as is, a bare name under /dev
+    const bool ok = port->open(QIODevice::ReadWrite) &&
+                    port->setBaudRate(baud, QSerialPort::AllDirections) &&
+                    port->setDataBits(QSerialPort::Data8) &&
+                    port->setParity(QSerialPort::NoParity) &&
+                    port->setStopBits(QSerialPort::OneStop) &&
+                    port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!ok) {
+        *error = port->errorString();
+        port->close();
+        delete port;
+        return false;
+    }
+    connect(port, &QSerialPort::errorOccurred, this, &Widget::portErrorOccurred);
+    serial_port = port;
+    return true;
+}
+
+// Safe from inside one of the port's own signals: it is released later.
+void Widget::closePort() {
+    QSerialPort *port = std::exchange(serial_port, nullptr);
+    if (port == nullptr) return;
+    disconnect(port, nullptr, this, nullptr);
+    port->close();
+    port->deleteLater();
+}
+
+void Widget::showClosedState() {
+    read_timer->stop();
+    ui->BtnOpen->setText(QStringLiteral("OPEN"));
+    port_open = false;
+    ui->BtnOpenFile->setEnabled(false);
+    ui->BtnUpdate->setEnabled(false);
+    ui->textBrowser->clear();
+}
+
+// A port that hung up (adapter pulled out, pty master closed) makes Qt report
+// read errors in a tight loop without ever closing it. Close it at once, so
+// the user sees one message and the window is back in its closed state.
+void Widget::portErrorOccurred(QSerialPort::SerialPortError error) {
+    if (serial_port == nullptr) return;
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) return;
+    const QString name = serial_port->portName();
+    const QString why = serial_port->errorString();
+    closePort();
+    showClosedState();
+    QMessageBox::warning(this, tr("OPEN COM"), tr("the port %1 was lost: %2").arg(name, why));
+}
+
+void Widget::updataSerialData() {
+    if (serial_port == nullptr) return;
+    std::array<char, kReadChunk> chunk;
+    const qint64 n = serial_port->read(chunk.data(), chunk.size());
+    for (qint64 i = 0; i < n; ++i) parse(static_cast<quint8>(chunk[static_cast<std::size_t>(i)]));
+}
+
+// Frames built while no port is open (the sequencer keeps running after a
+// close) are dropped here.
+void Widget::writeToPort(const quint8 *data, std::size_t len) {
+    if (serial_port == nullptr || !serial_port->isOpen() || len == 0) return;
+    serial_port->write(reinterpret_cast<const char *>(data), static_cast<qint64>(len));
+}

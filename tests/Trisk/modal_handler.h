@@ -1,0 +1,41 @@
+// Answers the window's modal boxes and file dialogs as a user would (a click
+// on OK, a file chosen or the dialog cancelled) and remembers what it saw.
+#pragma once
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <vector>
+
+namespace trisk_test {
+
+class ModalHandler {
+public:
+    struct Box {
+        QString title;
+        QString text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+    };
+
+    ModalHandler();
+
+    // The answer to the next file dialogs; an empty path cancels them.
+    void chooseFile(const QString& path) { file_ = path; }
+
+    const std::vector<Box>& boxes() const { return boxes_; }
+    std::size_t fileDialogs() const { return fileDialogs_; }
+    QStringList texts() const;
+
+private:
+    void poll();
+
+    QTimer timer_;
+    QString file_;
+    QPointer<QWidget> counted_;  // the file dialog already counted
+    std::vector<Box> boxes_;
+    std::size_t fileDialogs_ = 0;
+};
+
+}  // namespace trisk_test

@@ -1,0 +1,177 @@
+// The window itself: its form at start-up, opening and closing the port, a
+// failed open, a port that hangs up, and the port-list refresh.
+#include <QFile>
+#include <QGridLayout>
+#include <QImage>
+#include <QMetaMethod>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <gmock/gmock.h>
+
+#include "window_fixture.h"
+
+namespace trisk_test {
+namespace {
+
+using testing::HasSubstr;
+
+class TriskWindow : public WindowTest {};
+
+TEST_F(TriskWindow, StartsClosedWithTheFormAsDesigned) {
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("UPDATE_FOR_3AXIS"));
+    EXPECT_FALSE(window->windowIcon().isNull());
+    auto* rates = probe.child<QComboBox>("comboBoxBaudRate");
+    QStringList items;
+    for (int i = 0; i < rates->count(); ++i) items << rates->itemText(i);
+    EXPECT_EQ(items.join(QLatin1Char(' ')),
+              QStringLiteral("50 75 110 134 150 200 300 600 1200 1800 2400 4800 9600 14400 19200 "
+                             "38400 56000 57600 76800 115200 128000 256000"));
+    EXPECT_EQ(rates->currentText(), QStringLiteral("115200"));
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("OPEN COM"));
+    EXPECT_EQ(probe.button("BtnAbout")->text(), QStringLiteral("ABOUT"));
+    EXPECT_EQ(probe.button("BtnOpenFile")->text(), QStringLiteral("OPEN FILE"));
+    EXPECT_EQ(probe.button("BtnUpdate")->text(), QStringLiteral("UPDATE START"));
+    EXPECT_FALSE(probe.button("BtnOpenFile")->isEnabled());
+    EXPECT_FALSE(probe.button("BtnUpdate")->isEnabled());
+    EXPECT_FALSE(probe.port_open());
+    EXPECT_FALSE(probe.polling());
+    EXPECT_EQ(probe.block_size(), 1024);
+    EXPECT_EQ(probe.send_state(), 0);
+}
+
+TEST_F(TriskWindow, LayoutsSlotsAndIcon) {
+    auto* grid = qobject_cast<QGridLayout*>(window->layout());
+    ASSERT_NE(grid, nullptr);
+    EXPECT_EQ(grid->objectName(), QStringLiteral("gridLayout"));
+    EXPECT_EQ(grid->spacing(), 6);
+    EXPECT_EQ(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+    const char* boxes[] = {"verticalLayout_3", "verticalLayout_2", "verticalLayout",
+                           "horizontalLayout_2", "horizontalLayout"};
+    for (const char* name : boxes) {
+        auto* box = probe.child<QLayout>(name);
+        ASSERT_NE(box, nullptr) << name;
+        EXPECT_EQ(box->spacing(), 6) << name;
+    }
+    auto* top = probe.child<QLayout>("horizontalLayout_2");
+    EXPECT_EQ(top->itemAt(0)->widget()->objectName(), QStringLiteral("comboBoxPort"));
+    EXPECT_EQ(top->itemAt(2)->widget()->objectName(), QStringLiteral("BtnAbout"));
+
+    QStringList slotNames;
+    const QMetaObject* meta = window->metaObject();
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        const QMetaMethod m = meta->method(i);
+        EXPECT_NE(m.methodType(), QMetaMethod::Signal);
+        if (m.methodType() == QMetaMethod::Slot) slotNames << QString::fromLatin1(m.name());
+    }
+    EXPECT_EQ(slotNames, (QStringList{"sendUpdateFile", "updataSerialData", "updatePortCom",
+                                  "on_BtnOpen_clicked", "on_BtnOpenFile_clicked",
+                                  "on_BtnUpdate_clicked", "on_BtnAbout_clicked"}));
+
+    QFile gif(QStringLiteral(":/image/1192349.gif"));
+    ASSERT_TRUE(gif.open(QIODevice::ReadOnly));
+    EXPECT_EQ(gif.read(6), QByteArray("GIF89a"));
+    EXPECT_EQ(QImage(QStringLiteral(":/image/1192349.gif")).size(), QSize(128, 128));
+}
+
+TEST_F(TriskWindow, AboutChangesNothing) {
+    probe.click("BtnAbout");
+    EXPECT_TRUE(modal.boxes().empty());
+    EXPECT_EQ(probe.text(), QString());
+    EXPECT_FALSE(probe.port_open());
+}
+
+TEST_F(TriskWindow, OpenSetsTheLineUpAndCloseReturnsToClosed) {
+    probe.child<QComboBox>("comboBoxBaudRate")->setCurrentText(QStringLiteral("38400"));
+    openPort();
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("CLOSE"));
+    EXPECT_TRUE(probe.button("BtnOpenFile")->isEnabled());
+    EXPECT_TRUE(probe.button("BtnUpdate")->isEnabled());
+    EXPECT_TRUE(probe.polling());
+    const termios t = peer.settings();
+    EXPECT_EQ(cfgetospeed(&t), B38400);
+    EXPECT_EQ(cfgetispeed(&t), B38400);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+
+    probe.feed(gimbal::announcementFrame(1024, 1));
+    ASSERT_FALSE(probe.text().isEmpty());
+    probe.click("BtnOpen");
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("OPEN"));
+    EXPECT_FALSE(probe.button("BtnOpenFile")->isEnabled());
+    EXPECT_FALSE(probe.button("BtnUpdate")->isEnabled());
+    EXPECT_FALSE(probe.polling());
+    EXPECT_FALSE(probe.has_port());
+    EXPECT_EQ(probe.text(), QString());
+
+    // Still blue after the clear, on every line.
+    probe.feed(gimbal::announcementFrame(1024, 1));
+    QTextDocument* doc = probe.child<QTextBrowser>("textBrowser")->document();
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+        QTextCursor c(b);
+        c.movePosition(QTextCursor::NextCharacter);
+        EXPECT_EQ(c.charFormat().foreground().color(), QColor(Qt::blue)) << b.text().toStdString();
+    }
+}
+
+TEST_F(TriskWindow, ReceivedBytesArePolledIntoTheParser) {
+    openPort();
+    // Split over two writes and two polls: the parser waits for the rest.
+    const gimbal::Bytes frame = gimbal::announcementFrame(256, 203);
+    peer.write(gimbal::Bytes(frame.begin(), frame.begin() + 5));
+    ASSERT_TRUE(waitFor([&] { return probe.rx_state() == 5; }));
+    peer.write(gimbal::Bytes(frame.begin() + 5, frame.end()));
+    ASSERT_TRUE(waitFor([&] { return probe.block_size() == 256; }));
+    EXPECT_EQ(probe.text(), QStringLiteral("LINK OK !\nVERSION 2.03"));
+}
+
+TEST_F(TriskWindow, FailedOpenIsReportedAndTheWindowStaysClosed) {
+    probe.openOn(QStringLiteral("/dev/trisk-no-such-port"));
+    ASSERT_EQ(modal.boxes().size(), 1u);
+    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("/dev/trisk-no-such-port"));
+    EXPECT_EQ(modal.boxes()[0].icon, QMessageBox::Warning);
+    EXPECT_FALSE(probe.port_open());
+    EXPECT_FALSE(probe.has_port());
+    EXPECT_FALSE(probe.polling());
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("OPEN COM"));
+    EXPECT_FALSE(probe.button("BtnOpenFile")->isEnabled());
+    // Writes in that state go nowhere.
+    window->setSlaveMode();
+}
+
+TEST_F(TriskWindow, HungUpPortIsClosedWithOneMessage) {
+    openPort();
+    peer.hangUp();
+    ASSERT_TRUE(waitFor([&] { return !probe.port_open() && modal.boxes().size() == 1; }));
+    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("was lost"));
+    // Named as Qt names ports: the path without its /dev/.
+    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr(peer.path().mid(5).toStdString()));
+    EXPECT_FALSE(probe.has_port());
+    EXPECT_FALSE(probe.polling());
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("OPEN"));
+    EXPECT_FALSE(probe.button("BtnUpdate")->isEnabled());
+    // The sequencer's writes after the loss are dropped.
+    probe.send_state() = 1;
+    probe.step(3);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(modal.boxes().size(), 1u) << "one message, not a storm";
+}
+
+TEST_F(TriskWindow, PortListIsRebuiltWhenTheCountChanges) {
+    auto* ports = probe.child<QComboBox>("comboBoxPort");
+    ports->addItem(QStringLiteral("stale"));
+    probe.refreshPorts();
+    EXPECT_TRUE(ports->findText(QStringLiteral("stale")) >= 0) << "same count: untouched";
+    openPort();
+    probe.port_count() = -1;
+    probe.refreshPorts();
+    EXPECT_EQ(ports->findText(QStringLiteral("stale")), -1);
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("打开串口"));
+    EXPECT_TRUE(probe.port_open()) << "a refresh leaves an open port open";
+    probe.click("BtnOpen");
+    EXPECT_FALSE(probe.port_open());
+}
+
+}  // namespace
+}  // namespace trisk_test
