@@ -2,10 +2,14 @@
 // property setters of KivSerialPort.
 #include "upgrader/serial/kiv_serial_port.h"
 
+#include "upgrader/platform/executor_timer.h"
 #include "upgrader/platform/read_source.h"
 #include "upgrader/platform/serial_executor.h"
 #include "upgrader/platform/system_log.h"
 #include "upgrader/serial/kiv_assert.h"
+#include "upgrader/serial/kiv_serial_buffer.h"
+#include "upgrader/serial/kiv_serial_packet_descriptor.h"
+#include "upgrader/serial/kiv_serial_request.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 #include "upgrader/serial/kiv_serial_port_registry.h"
 

@@ -14,7 +14,12 @@
 //    line-state changes and a device-gone error make that thread wait for the
 //    main thread, so a delegate must not block the main thread waiting for it.
 //  - The port's own serial executor (requestHandlingQueue): per-byte packet and
-//    request bookkeeping.
+//    request bookkeeping and request time-outs. startListening/stopListening
+//    and sendRequest block their caller until the executor has done the work
+//    (so call them from anywhere but that executor); the cancel calls return
+//    at once and take effect there later. Packet, response and time-out
+//    callbacks reach the delegate queued on the main thread, in the order the
+//    executor produced them.
 //  A port may be destroyed on any thread; dropping the last reference to an
 //  open port closes its device quietly on the poll thread.
 //
@@ -28,6 +33,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,9 +49,14 @@
 #include "upgrader/serial/kiv_serial_port_delegate.h"
 
 namespace platform {
+class ExecutorTimer;
 class ReadSource;
 class SerialExecutor;
 }  // namespace platform
+
+class KivSerialBuffer;
+class KivSerialPacketDescriptor;
+class KivSerialRequest;
 
 class KivSerialPort : public std::enable_shared_from_this<KivSerialPort> {
     struct Token {};  // keeps construction to the factories
@@ -115,6 +126,24 @@ public:
 
     const std::shared_ptr<platform::SerialExecutor>& requestHandlingQueue() const { return requestHandlingQueue_; }
 
+    // --- Packet listening: one buffer per descriptor, fed every received byte ---
+    // Listening again for an equal descriptor (same UUID) does nothing.
+    void startListeningForPacketsMatchingDescriptor(const std::shared_ptr<KivSerialPacketDescriptor>& descriptor);
+    // Drops the descriptor's buffer with whatever it had collected.
+    void stopListeningForPacketsMatchingDescriptor(const std::shared_ptr<KivSerialPacketDescriptor>& descriptor);
+    std::vector<std::shared_ptr<KivSerialPacketDescriptor>> packetDescriptors() const;
+
+    // --- Request queue: one request in flight at a time ---
+    // Sends the request, or queues it behind the one in flight (answering
+    // true). False when the write failed (a closed port included); the
+    // request then stays in flight until its time-out or a close clears it.
+    bool sendRequest(const std::shared_ptr<KivSerialRequest>& request);
+    // Never cancels the request in flight.
+    void cancelQueuedRequest(const std::shared_ptr<KivSerialRequest>& request);
+    void cancelAllQueuedRequests();
+    std::vector<std::shared_ptr<KivSerialRequest>> queuedRequests() const;
+    std::shared_ptr<KivSerialRequest> pendingRequest() const;
+
     // How often the read handler ran in the current or last open (diagnostics).
     unsigned readHandlerRunCount() const;
 
@@ -166,11 +195,16 @@ private:
     bool syncCallDelegate(KivSerialPortDelegateCallback callback,
                           const std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)>& call);
 
-    // Hook points for packet listening and the request queue, run on the
-    // request-handling executor; they do nothing until those exist.
+    // Packet listening and the request queue; request-handling executor only.
     void processReceivedBytes(const Bytes& chunk);
     void feedPacketListeners(std::uint8_t byte);
+    bool reallySendRequest(const std::shared_ptr<KivSerialRequest>& request);
+    bool startRequest(const std::shared_ptr<KivSerialRequest>& request);
     void checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(std::optional<std::uint8_t> byte);
+    void pendingRequestDidTimeout();
+    void continueAfterTimeoutOf(const std::shared_ptr<KivSerialRequest>& request);
+    void sendNextRequest();
+    void setPendingRequest(std::shared_ptr<KivSerialRequest> request);
     void clearRequestsAfterClose();
     void cancelPendingRequestTimeoutTimer();
 
@@ -205,6 +239,25 @@ private:
     std::atomic<bool> DCD_{false};
 
     std::shared_ptr<platform::SerialExecutor> requestHandlingQueue_;
+
+    // Packet and request state. Changed only on the request-handling executor,
+    // under requestStateMutex_; other threads read it under the mutex, the
+    // executor reads it without.
+    using DescriptorAndBuffer =
+        std::pair<std::shared_ptr<KivSerialPacketDescriptor>, std::shared_ptr<KivSerialBuffer>>;
+    mutable std::mutex requestStateMutex_;
+    // In listening order. Copied on change, so a walk over the listeners (which
+    // runs client evaluators) is never disturbed by one starting or stopping.
+    std::shared_ptr<const std::vector<DescriptorAndBuffer>> packetDescriptorsAndBuffers_ =
+        std::make_shared<const std::vector<DescriptorAndBuffer>>();
+    std::deque<std::shared_ptr<KivSerialRequest>> requestsQueue_;
+    std::shared_ptr<KivSerialRequest> pendingRequest_;
+    // Executor only.
+    std::shared_ptr<KivSerialBuffer> requestResponseReceiveBuffer_;
+    std::unique_ptr<platform::ExecutorTimer> pendingRequestTimeoutTimer_;
+    // The request in flight has timed out and waits for the delegate; a late
+    // response no longer completes it.
+    bool pendingRequestTimedOut_ = false;
 };
 
 template <>
