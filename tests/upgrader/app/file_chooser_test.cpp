@@ -1,0 +1,111 @@
+// The firmware file chooser, answered through the real dialog.
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStandardPaths>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app_fixture.h"
+
+namespace quenlo_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileChooser : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        dir = fs::temp_directory_path() / ("quenlo-chooser-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        fs::remove_all(dir);
+        WindowTest::TearDown();
+    }
+    std::string file(const std::string& name, std::size_t size)
+    {
+        const fs::path path = dir / name;
+        std::ofstream out(path, std::ios::binary);
+        for (std::size_t i = 0; i < size; ++i)
+            out.put(static_cast<char>(i));
+        return path.string();
+    }
+    void choose(ModalDriver::Handler handler)
+    {
+        modals.expect(std::move(handler));
+        click(vc->bt_FileBrowser);
+    }
+    fs::path dir;
+};
+
+TEST_F(FileChooser, StartsInTheDesktopFolderAndOffersOnlyBinFiles)
+{
+    QString folder;
+    QStringList filters;
+    choose([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (!dialog)
+            return false;
+        folder = dialog->directory().absolutePath();
+        filters = dialog->nameFilters();
+        EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+        return cancelDialog()(modal);
+    });
+    const QStringList desktop = QStandardPaths::standardLocations(QStandardPaths::DesktopLocation);
+    ASSERT_FALSE(desktop.isEmpty());
+    if (QDir(desktop.first()).exists()) {
+        EXPECT_EQ(folder, QDir(desktop.first()).absolutePath());
+    }
+    ASSERT_EQ(filters.size(), 1);
+    EXPECT_TRUE(filters.first().contains("(*.bin)")) << filters.first().toStdString();
+}
+
+TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt)
+{
+    const std::string good = file("good.bin", 8 + 1024);
+    choose(chooseFile(good));
+    EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
+    ASSERT_TRUE(vc->engine.binbytes);
+    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 1024u);
+
+    const std::string empty = file("empty.bin", 0);
+    modals.expect(chooseFile(empty));
+    modals.expect(acceptAlert(modals));
+    click(vc->bt_FileBrowser);
+    EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"});
+    EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
+    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 1024u);
+    EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
+}
+
+TEST_F(FileChooser, ANameTypedPastTheFilterIsRefusedAndCancelKeepsTheChoice)
+{
+    const std::string good = file("good.bin", 8 + 1024);
+    choose(chooseFile(good));
+    const std::string text = file("notes.txt", 2048);
+    modals.expect(chooseFile(text));
+    modals.expect(acceptAlert(modals));
+    click(vc->bt_FileBrowser);
+    EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"});
+    choose(cancelDialog());
+    EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
+    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 1024u);
+}
+
+TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain)
+{
+    const std::string path = file("again.bin", 8 + 1024);
+    choose(chooseFile(path));
+    file("again.bin", 8 + 2048);
+    choose(chooseFile(path));
+    ASSERT_TRUE(vc->engine.binbytes);
+    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 2048u);
+}
+
+}  // namespace
+}  // namespace quenlo_test

@@ -1,0 +1,171 @@
+// The window's set-up and its port handling, driven through its buttons.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSerialPort>
+
+#include "../serial/pty.h"
+#include "app_fixture.h"
+#include "upgrader/platform/notification_center.h"
+#include "upgrader/serial/kiv_serial_port.h"
+
+namespace quenlo_test {
+namespace {
+
+QStringList items(const QComboBox* box)
+{
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemText(i);
+    return out;
+}
+
+using StartUp = WindowTest;
+
+TEST_F(StartUp, ShowsTheTwelveRatesWith115200SelectedAndNothingOpen)
+{
+    EXPECT_EQ(vc->portSelector->count(), 0);
+    EXPECT_EQ(items(vc->boundsRateSelector),
+              QStringList({"300", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400", "57600",
+                           "115200", "230400"}));
+    EXPECT_EQ(vc->boundsRateSelector->currentIndex(), 10);
+    EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
+    EXPECT_EQ(vc->pgb_UpgradeProgress->doubleValue(), 0.0);
+    EXPECT_EQ(vc->pgb_UpgradeProgress->value(), vc->pgb_UpgradeProgress->minimum());
+    EXPECT_FALSE(vc->engine.serialPort);
+    for (const char* name : {"portSelector", "boundsRateSelector", "tf_filepath", "bt_OpenPort", "bt_FileBrowser",
+                             "bt_StartUpgrade", "lb_Status", "pgb_UpgradeProgress"})
+        EXPECT_TRUE(vc->findChild<QWidget*>(name)) << name;
+    EXPECT_FALSE(window->windowTitle().isEmpty());
+}
+
+TEST_F(StartUp, OpenWithAnEmptyPortListDoesNothing)
+{
+    click(vc->bt_OpenPort);
+    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_EQ(openTitle(), "Open");
+}
+
+using PortHandling = WindowTest;
+
+TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled)
+{
+    test::Pty pty;
+    plug({pty.slavePath()});
+    ASSERT_EQ(vc->portSelector->count(), 1);
+    vc->boundsRateSelector->setCurrentIndex(11);
+    click(vc->bt_OpenPort);
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
+    ASSERT_TRUE(vc->engine.serialPort);
+    EXPECT_EQ(vc->engine.serialPort->baudRate(), 230400u);
+    EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
+
+    // A new rate chosen while open waits for the next open.
+    vc->boundsRateSelector->setCurrentIndex(4);
+    click(vc->bt_OpenPort);
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
+    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
+    EXPECT_FALSE(KivSerialPort::existingPortWithPath(pty.slavePath())->isOpen());
+    EXPECT_EQ(KivSerialPort::existingPortWithPath(pty.slavePath())->baudRate(), 230400u);
+}
+
+TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries)
+{
+    test::Pty pty;
+    plug({pty.slavePath()});
+    QSerialPort holder(QString::fromStdString(pty.slavePath()));
+    ASSERT_TRUE(holder.open(QIODevice::ReadWrite)) << holder.errorString().toStdString();
+
+    testing::internal::CaptureStdout();
+    click(vc->bt_OpenPort);
+    const auto port = vc->engine.serialPort;
+    ASSERT_TRUE(port);
+    // The open fails on this thread and queues its error report.
+    EXPECT_TRUE(drainMainQueue());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("SerialPort " + port->name() + " encountered an error: "), std::string::npos) << out;
+    EXPECT_EQ(openTitle(), "Open");
+    EXPECT_FALSE(port->isOpen());
+
+    holder.close();
+    click(vc->bt_OpenPort);
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
+    EXPECT_TRUE(vc->engine.serialPort && vc->engine.serialPort->isOpen());
+}
+
+TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList)
+{
+    test::Pty keep, pull;
+    plug({keep.slavePath(), pull.slavePath()});
+    vc->portSelector->setCurrentIndex(1);
+    click(vc->bt_OpenPort);
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
+    const std::string name = vc->engine.serialPort->name();
+
+    testing::internal::CaptureStdout();
+    unplug({pull.slavePath()});
+    EXPECT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
+    EXPECT_EQ(items(vc->portSelector), QStringList{QString::fromStdString(KivSerialPort::existingPortWithPath(keep.slavePath())->name())});
+    EXPECT_NE(out.find("Ports were disconnected: [" + name + "]\n"), std::string::npos) << out;
+}
+
+TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry)
+{
+    test::Pty first, second, third;
+    plug({first.slavePath(), second.slavePath()});
+    vc->portSelector->setCurrentIndex(1);
+    click(vc->bt_OpenPort);
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
+
+    testing::internal::CaptureStdout();
+    plug({third.slavePath()});
+    const std::string out = testing::internal::GetCapturedStdout();
+    const auto name = [](const test::Pty& p) { return KivSerialPort::existingPortWithPath(p.slavePath())->name(); };
+    EXPECT_EQ(items(vc->portSelector), QStringList({QString::fromStdString(name(first)),
+                                                    QString::fromStdString(name(second)),
+                                                    QString::fromStdString(name(third))}));
+    EXPECT_EQ(vc->portSelector->currentIndex(), 0);
+    EXPECT_TRUE(vc->engine.serialPort && vc->engine.serialPort->isOpen());
+    EXPECT_NE(out.find("Ports were connected: [" + name(third) + "]\n"), std::string::npos) << out;
+}
+
+// The closed callback holds the poll thread until the main thread has run it;
+// an alert's nested event loop must keep serving it.
+TEST_F(PortHandling, ARemovalWhileAnAlertIsOpenIsDeliveredBeforeTheAlertCloses)
+{
+    test::Pty pty;
+    plug({pty.slavePath()});
+    click(vc->bt_OpenPort);
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
+
+    bool closedWhileOpen = false;
+    modals.expect([&](QWidget* modal) {
+        pty.closeMaster();  // the device vanishes: removal, then close
+        closedWhileOpen = waitUntil([&] { return openTitle() == "Open"; });
+        return acceptAlert(modals)(modal);
+    });
+    vc->showAlert("send Failed");
+    EXPECT_TRUE(closedWhileOpen);
+    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"send Failed"});
+}
+
+TEST_F(PortHandling, NoticesWithoutTheListOfPortsAreIgnored)
+{
+    test::Pty pty;
+    plug({pty.slavePath()});
+    vc->portSelector->setCurrentIndex(0);
+    platform::Notification odd{KivSerialPortsWereConnectedNotification, nullptr, {}};
+    vc->serialPortsWereConnected(odd);
+    odd.userInfo[KivConnectedSerialPortsKey] = std::string("not a list");
+    vc->serialPortsWereConnected(odd);
+    EXPECT_EQ(vc->portSelector->count(), 1);
+}
+
+}  // namespace
+}  // namespace quenlo_test

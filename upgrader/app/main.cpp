@@ -1,0 +1,4 @@
+// Quenlo, the desktop firmware upgrader for the gimbal.
+#include "upgrader/app/quenlo_main.h"
+
+int main(int argc, char** argv) { return quenloMain(argc, argv); }

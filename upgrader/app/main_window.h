@@ -1,0 +1,16 @@
+// The upgrader's one window: title, icon, a small menu bar, and the
+// controller's view as its content. Loading it runs the controller's set-up.
+#pragma once
+
+#include <QMainWindow>
+
+class ViewController;
+
+class MainWindow : public QMainWindow {
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ViewController* viewController() const { return viewController_; }
+
+private:
+    ViewController* viewController_;
+};

@@ -1,0 +1,105 @@
+// The controller's initialisation, set-up and end.
+#include "upgrader/app/view_controller.h"
+
+#include <QComboBox>
+#include <QPushButton>
+
+#include "upgrader/app/controller_port_delegate.h"
+#include "upgrader/platform/notification_center.h"
+
+namespace {
+
+const std::vector<std::int64_t> kAvailableBaudRates{300,   1200,  2400,  4800,  9600,   14400,
+                                                    19200, 28800, 38400, 57600, 115200, 230400};
+
+}  // namespace
+
+// Fields in their declared order: the controls (loaded into this widget), the
+// port manager (whose first use lists the ports and starts watching them on
+// this thread's event loop), the rates, then the engine's upgrade state.
+ViewController::ViewController(QWidget* parent)
+    : QWidget(parent),
+      portSelector(nullptr),
+      boundsRateSelector(nullptr),
+      tf_filepath(nullptr),
+      bt_OpenPort(nullptr),
+      bt_FileBrowser(nullptr),
+      bt_StartUpgrade(nullptr),
+      lb_Status(nullptr),
+      pgb_UpgradeProgress(nullptr),
+      serialPortManager(KivSerialPortManager::sharedSerialPortManager()),
+      availableBaudRates(kAvailableBaudRates),
+      engine(*this),
+      portDelegate_(std::make_shared<ControllerPortDelegate>(*this))
+{
+    const QuenloControls controls = loadQuenloControls(this);
+    portSelector = controls.portSelector;
+    boundsRateSelector = controls.boundsRateSelector;
+    tf_filepath = controls.tf_filepath;
+    bt_OpenPort = controls.bt_OpenPort;
+    bt_FileBrowser = controls.bt_FileBrowser;
+    bt_StartUpgrade = controls.bt_StartUpgrade;
+    lb_Status = controls.lb_Status;
+    pgb_UpgradeProgress = controls.pgb_UpgradeProgress;
+}
+
+// Leaves the port open and its delegate set: the manager closes it at exit.
+ViewController::~ViewController()
+{
+    portDelegate_->detach();
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
+    auto& center = platform::UserNotificationCenter::defaultUserNotificationCenter();
+    if (center.delegate() == this)
+        center.setDelegate(nullptr);
+}
+
+void ViewController::viewDidLoad()
+{
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.addObserver(this, KivSerialPortsWereConnectedNotification, nullptr,
+                       [this](const platform::Notification& n) { serialPortsWereConnected(n); });
+    center.addObserver(this, KivSerialPortsWereDisconnectedNotification, nullptr,
+                       [this](const platform::Notification& n) { serialPortsWereDisconnected(n); });
+    platform::UserNotificationCenter::defaultUserNotificationCenter().setDelegate(this);
+    print(portListText(serialPortManager->availablePorts()));
+    fillPortSelector();
+    fillBoundsRateSelector();
+    boundsRateSelector->setCurrentIndex(static_cast<int>(availableBaudRates.size()) - 2);
+    wireButtons();
+    bt_StartUpgrade->setEnabled(false);
+    pgb_UpgradeProgress->setMaxValue(1.0);
+    pgb_UpgradeProgress->setMinValue(0.0);
+    pgb_UpgradeProgress->setDoubleValue(0.0);
+}
+
+// The list is read afresh for every entry, as the manager may change it.
+void ViewController::fillPortSelector()
+{
+    portSelector->clear();
+    for (std::size_t i = 0; i < serialPortManager->availablePorts().size(); ++i)
+        portSelector->addItem(QString::fromStdString(serialPortManager->availablePorts()[i]->name()));
+}
+
+void ViewController::fillBoundsRateSelector()
+{
+    boundsRateSelector->clear();
+    for (const std::int64_t rate : availableBaudRates)
+        boundsRateSelector->addItem(QString::number(rate));
+}
+
+void ViewController::wireButtons()
+{
+    connect(bt_OpenPort, &QPushButton::clicked, this, &ViewController::bt_openPortPressed);
+    connect(bt_FileBrowser, &QPushButton::clicked, this, &ViewController::bt_fileBrowserPressed);
+    connect(bt_StartUpgrade, &QPushButton::clicked, this, &ViewController::bt_startUpgradePressed);
+}
+
+void ViewController::bt_startUpgradePressed() { engine.bt_startUpgradePressed(); }
+
+std::string portListText(const ViewController::Ports& ports)
+{
+    std::string text = "[";
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        text += (i ? ", " : "") + ports[i]->name();
+    return text + "]";
+}

@@ -1,0 +1,101 @@
+// The upgrader window's controller: holds the port manager, the port the user
+// opened and the upgrade engine, wires the window's controls, handles the
+// port's callbacks and hot-plug announcements, posts desktop notifications
+// and runs the firmware file chooser. The upgrade itself is the engine's; the
+// controller implements the engine's view on its controls.
+//
+// Threads: main thread only. The port's closed and removed callbacks make the
+// serial layer's poll thread wait for this thread, so no handler here waits
+// for the serial layer; modal boxes run a nested event loop that keeps
+// delivering those hand-offs.
+#pragma once
+
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "upgrader/app/controls.h"
+#include "upgrader/engine/upgrade_engine.h"
+#include "upgrader/platform/desktop_notifications.h"
+#include "upgrader/serial/kiv_serial_port_manager.h"
+
+namespace platform {
+struct Notification;
+}
+
+class ControllerPortDelegate;
+
+class ViewController : public QWidget,
+                       public upgrader::UpgradeView,
+                       public platform::UserNotificationCenterDelegate {
+public:
+    using Port = KivSerialPortManager::Port;
+    using Ports = KivSerialPortManager::Ports;
+
+    explicit ViewController(QWidget* parent = nullptr);
+    ~ViewController() override;
+
+    void viewDidLoad();
+
+    // Controls: made when the window is loaded, owned by the widget tree.
+    QComboBox* portSelector;
+    QComboBox* boundsRateSelector;
+    QLineEdit* tf_filepath;
+    QPushButton* bt_OpenPort;
+    QPushButton* bt_FileBrowser;
+    QPushButton* bt_StartUpgrade;
+    QLabel* lb_Status;
+    FractionProgressBar* pgb_UpgradeProgress;
+
+    const std::shared_ptr<KivSerialPortManager> serialPortManager;
+    const std::vector<std::int64_t> availableBaudRates;
+    // Image, page counts, upgrade state and the taken port (`serialPort`).
+    upgrader::UpgradeEngine engine;
+
+    // Button actions.
+    void bt_openPortPressed();
+    void bt_fileBrowserPressed();
+    void bt_startUpgradePressed();
+
+    // Port callbacks (through ControllerPortDelegate).
+    void serialPortWasOpened(const Port& port);
+    void serialPortWasClosed(const Port& port);
+    void serialPortWasRemovedFromSystem(const Port& port);
+    void serialPortDidEncounterError(const Port& port, const KivPosixError& error);
+    void serialPortDidReceiveData(const Port& port, const upgrader::Bytes& data);
+
+    // Hot-plug announcements and their desktop notifications.
+    void serialPortsWereConnected(const platform::Notification& notification);
+    void serialPortsWereDisconnected(const platform::Notification& notification);
+    void postUserNotificationForConnectedPorts(const Ports& ports);
+    void postUserNotificationForDisconnectedPorts(const Ports& ports);
+    void userNotificationCenterDidDeliverNotification(platform::UserNotificationCenter& center,
+                                                      const platform::UserNotification& notification) override;
+    bool userNotificationCenterShouldPresentNotification(platform::UserNotificationCenter& center,
+                                                         const platform::UserNotification& notification) override;
+
+    // The engine's view, on the controls.
+    void setStatusText(const std::string& text) override;
+    void setProgress(double fraction) override;
+    void setStartEnabled(bool enabled) override;
+    void showAlert(const std::string& message) override;
+    std::unique_ptr<upgrader::PageTimer> scheduleTimer(std::chrono::milliseconds interval,
+                                                       std::function<void()> fire) override;
+    void log(const std::string& line) override;
+    void print(const std::string& line) override;
+
+private:
+    void fillPortSelector();
+    void fillBoundsRateSelector();
+    void wireButtons();
+    void portsChanged(const platform::Notification& notification, const char* key, const char* line,
+                      void (ViewController::*post)(const Ports&));
+    void postUserNotifications(const Ports& ports, const QString& title, const char* ending);
+
+    std::shared_ptr<ControllerPortDelegate> portDelegate_;  // the port holds it weakly
+};
+
+// "[a, b]": ports by name, as the output lines show them.
+std::string portListText(const ViewController::Ports& ports);

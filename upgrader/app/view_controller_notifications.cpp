@@ -1,0 +1,54 @@
+// Desktop notifications for adapters plugged in and pulled out: one per port,
+// silent, shown even while the window is in front, and taken off the
+// desktop's list again 3 seconds after delivery.
+#include <QCoreApplication>
+#include <QTimer>
+
+#include "upgrader/app/view_controller.h"
+
+namespace {
+
+constexpr std::chrono::milliseconds kDeliveredLifetime{3000};
+
+}  // namespace
+
+void ViewController::postUserNotificationForConnectedPorts(const Ports& ports)
+{
+    postUserNotifications(
+        ports, QCoreApplication::translate("ViewController", "Serial Port Connected", "Serial Port Connected"),
+        " was connected to your Mac.");
+}
+
+void ViewController::postUserNotificationForDisconnectedPorts(const Ports& ports)
+{
+    postUserNotifications(
+        ports, QCoreApplication::translate("ViewController", "Serial Port Disconnected", "Serial Port Disconnected"),
+        " was disconnected from your Mac.");
+}
+
+void ViewController::postUserNotifications(const Ports& ports, const QString& title, const char* ending)
+{
+    auto& center = platform::UserNotificationCenter::defaultUserNotificationCenter();
+    for (const Port& port : ports) {
+        platform::UserNotification notification;
+        notification.title = title.toStdString();
+        notification.informativeText = "Serial Port " + port->name() + ending;
+        notification.silent = true;
+        center.deliverNotification(notification);
+    }
+}
+
+// The removal belongs to the application, not to this window: it still
+// happens if the controller is gone by then.
+void ViewController::userNotificationCenterDidDeliverNotification(platform::UserNotificationCenter& center,
+                                                                  const platform::UserNotification& notification)
+{
+    QTimer::singleShot(kDeliveredLifetime, QCoreApplication::instance(),
+                       [&center, notification] { center.removeDeliveredNotification(notification); });
+}
+
+bool ViewController::userNotificationCenterShouldPresentNotification(platform::UserNotificationCenter&,
+                                                                     const platform::UserNotification&)
+{
+    return true;
+}

@@ -1,0 +1,91 @@
+// The controller's side of the serial link: Open/Close, the port's callbacks
+// and the hot-plug announcements.
+#include <QComboBox>
+#include <QPushButton>
+
+#include <any>
+#include <iostream>
+
+#include "upgrader/app/controller_port_delegate.h"
+#include "upgrader/app/view_controller.h"
+#include "upgrader/platform/notification_center.h"
+
+void ViewController::bt_openPortPressed()
+{
+    Port& serialPort = engine.serialPort;
+    if (serialPort && serialPort->isOpen()) {
+        serialPort->close();  // the title changes when the close is reported
+        return;
+    }
+    // With nothing selected (an empty list) the indexes name no entry.
+    const auto& ports = serialPortManager->availablePorts();
+    const int portIndex = portSelector->currentIndex();
+    const int rateIndex = boundsRateSelector->currentIndex();
+    if (portIndex < 0 || static_cast<std::size_t>(portIndex) >= ports.size() || rateIndex < 0 ||
+        static_cast<std::size_t>(rateIndex) >= availableBaudRates.size())
+        return;
+    if (serialPort) {  // taken before, but its open failed
+        serialPort->setDelegate(nullptr);
+        serialPort.reset();
+    }
+    serialPort = ports[static_cast<std::size_t>(portIndex)];
+    serialPort->setBaudRate(static_cast<std::uint32_t>(availableBaudRates[static_cast<std::size_t>(rateIndex)]));
+    serialPort->setDelegate(portDelegate_);
+    serialPort->open();
+}
+
+void ViewController::serialPortWasOpened(const Port&) { bt_OpenPort->setText(QStringLiteral("Close")); }
+
+void ViewController::serialPortWasClosed(const Port&)
+{
+    bt_OpenPort->setText(QStringLiteral("Open"));
+    if (Port& serialPort = engine.serialPort) {
+        if (serialPort->isOpen())
+            serialPort->close();
+        serialPort->setDelegate(nullptr);
+        serialPort.reset();
+    }
+    bt_StartUpgrade->setEnabled(false);
+}
+
+// Stays the port's delegate: the close that follows still reaches us.
+void ViewController::serialPortWasRemovedFromSystem(const Port&) { engine.serialPort.reset(); }
+
+void ViewController::serialPortDidEncounterError(const Port& port, const KivPosixError& error)
+{
+    print("SerialPort " + port->description() + " encountered an error: " + error.message());
+}
+
+void ViewController::serialPortDidReceiveData(const Port& port, const upgrader::Bytes& data)
+{
+    engine.serialPortDidReceiveData(port, data);
+}
+
+void ViewController::serialPortsWereConnected(const platform::Notification& notification)
+{
+    portsChanged(notification, KivConnectedSerialPortsKey, "Ports were connected: ",
+                 &ViewController::postUserNotificationForConnectedPorts);
+}
+
+void ViewController::serialPortsWereDisconnected(const platform::Notification& notification)
+{
+    portsChanged(notification, KivDisconnectedSerialPortsKey, "Ports were disconnected: ",
+                 &ViewController::postUserNotificationForDisconnectedPorts);
+}
+
+// A notice without the list of ports (or with something else under its key)
+// is not one the manager sends; it is ignored like one without user info.
+void ViewController::portsChanged(const platform::Notification& notification, const char* key, const char* line,
+                                  void (ViewController::*post)(const Ports&))
+{
+    const auto entry = notification.userInfo.find(key);
+    if (entry == notification.userInfo.end())
+        return;
+    const auto* ports = std::any_cast<Ports>(&entry->second);
+    if (ports == nullptr)
+        return;
+    const Ports changed = *ports;
+    print(line + portListText(changed));
+    (this->*post)(changed);
+    fillPortSelector();
+}
