@@ -1,0 +1,226 @@
+// The quenlo-flash program itself, run as a child process against simulated
+// gimbals on pseudo-terminals.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "child_process.h"
+#include "../serial/pty.h"
+#include "link/firmware_file.h"
+#include "sim/gimbal_sim.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using flash_test::ChildResult;
+using flash_test::runChild;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kProgram = QUENLO_FLASH_PATH;
+
+Bytes randomImage(std::size_t pages, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes image(pages * 1024);
+    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+    return image;
+}
+
+// A firmware file in the temporary folder, removed with the object.
+struct TempFile {
+    explicit TempFile(const Bytes& content, const std::string& tag) {
+        path = fs::temp_directory_path() / ("quenlo-flash-" + tag + "-" + std::to_string(::getpid()) + ".bin");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    }
+    ~TempFile() { fs::remove(path); }
+    fs::path path;
+};
+
+struct Firmware {
+    std::array<Bytes, 3> images{randomImage(3, 1), randomImage(2, 2), randomImage(4, 3)};
+    TempFile file{gimbal::composeFirmwareFile(images, 1024, Bytes{1, 2, 3}), "fw"};
+};
+
+std::unique_ptr<sim::GimbalSim> startGimbal(std::chrono::milliseconds announcePeriod = std::chrono::milliseconds(100),
+                                            std::size_t vanishAfter = std::numeric_limits<std::size_t>::max()) {
+    sim::Options options;
+    options.dialect = sim::Dialect::Pages;
+    options.version = 123;
+    options.announcePeriod = announcePeriod;
+    options.vanishAfter = vanishAfter;
+    auto gimbal = std::make_unique<sim::GimbalSim>(options);
+    std::string error;
+    EXPECT_TRUE(gimbal->start(&error)) << error;
+    return gimbal;
+}
+
+bool hasLine(const ChildResult& r, const std::string& line) {
+    return std::find(r.lines.begin(), r.lines.end(), line) != r.lines.end();
+}
+
+std::string dump(const ChildResult& r) {
+    std::string s = "stdout:\n";
+    for (const auto& l : r.lines) s += l + "\n";
+    return s + "stderr:\n" + r.errorOutput;
+}
+
+void expectUpgraded(const ChildResult& r, const sim::GimbalSim& gimbal, const Firmware& fw) {
+    const std::string port = gimbal.slavePath();
+    EXPECT_TRUE(hasLine(r, port + ": Gimbal Connected, current firmware version V1.23")) << dump(r);
+    EXPECT_TRUE(hasLine(r, port + ": progress 100%")) << dump(r);
+    EXPECT_TRUE(hasLine(r, port + ": Upgrade Complete!!")) << dump(r);
+    EXPECT_TRUE(hasLine(r, "summary: " + port + ": upgraded")) << dump(r);
+    for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), fw.images[mcu]) << "MCU " << mcu;
+    EXPECT_GE(gimbal.stats().enterRequests, 1u);
+    EXPECT_EQ(gimbal.stats().switchRequests, 2u);
+}
+
+TEST(FlashProgram, UpgradesOnePortAndLeavesExactlyTheFileInTheGimbal) {
+    const Firmware fw;
+    auto gimbal = startGimbal();
+    const ChildResult r = runChild(kProgram, {"--port", gimbal->slavePath(), fw.file.path.string()});
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    expectUpgraded(r, *gimbal, fw);
+}
+
+TEST(FlashProgram, UpgradesTwoPortsAtOnceWithOneSummaryLineEach) {
+    const Firmware fw;
+    auto a = startGimbal();
+    auto b = startGimbal(std::chrono::milliseconds(37));
+    const ChildResult r = runChild(
+        kProgram, {"--port", a->slavePath(), "--port", b->slavePath(), "--baud", "230400", fw.file.path.string()});
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    expectUpgraded(r, *a, fw);
+    expectUpgraded(r, *b, fw);
+    EXPECT_EQ(std::count_if(r.lines.begin(), r.lines.end(), [](const auto& l) { return l.rfind("summary: ", 0) == 0; }),
+              2);
+}
+
+TEST(FlashProgram, TheFirstFailingPortGivesTheCodeWhileTheOthersStillUpgrade) {
+    const Firmware fw;
+    auto gimbal = startGimbal();
+    const std::string missing = "/nonexistent/ttyGIMBAL";
+    const ChildResult r =
+        runChild(kProgram, {"--port", gimbal->slavePath(), "--port", missing, fw.file.path.string()});
+    EXPECT_EQ(r.exitCode, 4) << dump(r);
+    expectUpgraded(r, *gimbal, fw);
+    EXPECT_TRUE(hasLine(r, "summary: " + missing + ": failed (exit 4): no serial device at " + missing)) << dump(r);
+}
+
+TEST(FlashProgram, RefusesAShortOrInconsistentFileBeforeTouchingAnyPort) {
+    auto gimbal = startGimbal();
+    const TempFile tiny(Bytes{1, 2, 3}, "tiny");
+    Bytes truncated = gimbal::composeFirmwareFile({randomImage(2, 4), randomImage(1, 5), randomImage(1, 6)}, 1024,
+                                                  Bytes{1, 2, 3});
+    truncated.resize(truncated.size() - 3 - 10);  // the trailing bytes and part of the last page
+    const TempFile shorter(truncated, "short");
+    for (const auto* file : {&tiny, &shorter}) {
+        const ChildResult r = runChild(kProgram, {"--port", gimbal->slavePath(), file->path.string()});
+        EXPECT_EQ(r.exitCode, 3) << dump(r);
+        ASSERT_EQ(r.lines.size(), 1u) << dump(r);
+        EXPECT_EQ(r.lines[0].rfind("error: " + file->path.string() + ": ", 0), 0u) << dump(r);
+    }
+    const ChildResult missing = runChild(kProgram, {"--port", gimbal->slavePath(), "/nonexistent/fw.bin"});
+    EXPECT_EQ(missing.exitCode, 3) << dump(missing);
+    EXPECT_EQ(gimbal->stats().framesReceived, 0u);
+}
+
+// A gimbal that never reports: a bare pseudo-terminal whose master stays silent.
+TEST(FlashProgram, GivesUpWhenNoVersionReportComesInTime) {
+    const Firmware fw;
+    test::Pty silent;
+    const std::string port = silent.slavePath();
+    const ChildResult r = runChild(kProgram, {"--port", port, "--wait", "1", fw.file.path.string()});
+    EXPECT_EQ(r.exitCode, 6) << dump(r);
+    EXPECT_TRUE(hasLine(r, port + ": error: no version report from " + port + " within 1 s")) << dump(r);
+    EXPECT_TRUE(hasLine(r, "summary: " + port + ": failed (exit 6): no version report from " + port + " within 1 s"))
+        << dump(r);
+}
+
+// Another program holds the port (flock on the device, as ours take it).
+TEST(FlashProgram, APortHeldElsewhereIsAPortErrorNamingPathAndReason) {
+    const Firmware fw;
+    auto gimbal = startGimbal();
+    const std::string port = gimbal->slavePath();
+    const int holder = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    const ChildResult r = runChild(kProgram, {"--port", port, fw.file.path.string()});
+    ::close(holder);
+    EXPECT_EQ(r.exitCode, 4) << dump(r);
+    const std::string expected = port + ": error: flock " + port + ": " + std::strerror(EBUSY);
+    EXPECT_TRUE(hasLine(r, expected)) << expected << "\n" << dump(r);
+    EXPECT_EQ(gimbal->stats().blockFrames, 0u);
+}
+
+TEST(FlashProgram, ARemovedDeviceEndsItsSessionWithItsOwnCode) {
+    const Firmware fw;
+    auto gimbal = startGimbal(std::chrono::milliseconds(100), 2);
+    const ChildResult r = runChild(kProgram, {"--port", gimbal->slavePath(), fw.file.path.string()});
+    EXPECT_EQ(r.exitCode, 5) << dump(r);
+    EXPECT_TRUE(hasLine(r, "summary: " + gimbal->slavePath() + ": failed (exit 5): device " + gimbal->slavePath() +
+                               " was removed"))
+        << dump(r);
+}
+
+// The gimbal stops answering after the second page: the page time-out ends
+// the session instead of waiting for someone to dismiss the alert.
+TEST(FlashProgram, AnUnansweredPageEndsTheSessionWithSendFailed) {
+    const Firmware fw;
+    sim::Options options;
+    options.dialect = sim::Dialect::Pages;
+    options.announcePeriod = std::chrono::milliseconds(100);
+    options.silentAfter = 2;
+    sim::GimbalSim gimbal(options);
+    ASSERT_TRUE(gimbal.start());
+    const ChildResult r = runChild(kProgram, {"--port", gimbal.slavePath(), fw.file.path.string()});
+    EXPECT_EQ(r.exitCode, 7) << dump(r);
+    EXPECT_TRUE(hasLine(r, gimbal.slavePath() + ": alert: send Failed")) << dump(r);
+    EXPECT_EQ(gimbal.stats().blockFrames, 3u);
+}
+
+TEST(FlashProgram, UsageErrorsAndHelp) {
+    const ChildResult bad = runChild(kProgram, {"--port", "/dev/null"});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.errorOutput.find("no firmware file"), std::string::npos) << bad.errorOutput;
+    EXPECT_TRUE(bad.lines.empty());
+    const ChildResult help = runChild(kProgram, {"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(hasLine(help, "Exit codes:")) << dump(help);
+}
+
+// Each line one object; checked with string tests for its shape.
+TEST(FlashProgram, JsonFormIsOneObjectPerLineAndEvent) {
+    const Firmware fw;
+    auto gimbal = startGimbal();
+    const ChildResult r = runChild(kProgram, {"--json", "--port", gimbal->slavePath(), fw.file.path.string()});
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    ASSERT_FALSE(r.lines.empty());
+    const std::string portField = "\"port\":\"" + gimbal->slavePath() + "\"";
+    for (const auto& line : r.lines) {
+        EXPECT_EQ(line.front(), '{') << line;
+        EXPECT_EQ(line.back(), '}') << line;
+        EXPECT_EQ(line.rfind("{\"event\":\"", 0), 0u) << line;
+        EXPECT_NE(line.find(portField), std::string::npos) << line;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '{'), 1) << line;
+    }
+    EXPECT_EQ(r.lines.front(), "{\"event\":\"status\"," + portField +
+                                   ",\"text\":\"Gimbal Connected, current firmware version V1.23\"}");
+    EXPECT_TRUE(hasLine(r, "{\"event\":\"progress\"," + portField + ",\"percent\":100}")) << dump(r);
+    EXPECT_TRUE(hasLine(r, "{\"event\":\"status\"," + portField + ",\"text\":\"Upgrade Complete!!\"}")) << dump(r);
+    EXPECT_EQ(r.lines.back(),
+              "{\"event\":\"summary\"," + portField + ",\"ok\":true,\"code\":0,\"kind\":\"ok\",\"text\":\"Upgrade Complete!!\"}");
+    for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal->image(mcu), fw.images[mcu]);
+}
+
+}  // namespace

@@ -1,0 +1,48 @@
+// What quenlo-flash prints: text lines, plain progress, JSON lines.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "upgrader/flash/reporter.h"
+
+namespace flash {
+namespace {
+
+TEST(FlashReporter, JsonStringsEscapeQuotesBackslashesAndControlsButKeepUtf8) {
+    EXPECT_EQ(jsonString("a\"b\\c\n\t\x01"), "\"a\\\"b\\\\c\\n\\t\\u0001\"");
+    EXPECT_EQ(jsonString("升级完成"), "\"升级完成\"");
+}
+
+TEST(FlashReporter, PlainProgressIsOneLinePerTenPercentAndTheEnd) {
+    std::ostringstream out;
+    Reporter r(out, OutputForm::Text);
+    for (int p : {0, 3, 9, 10, 10, 55, 99, 100}) r.progress("/dev/x", p);
+    EXPECT_EQ(out.str(),
+              "/dev/x: progress 0%\n/dev/x: progress 10%\n/dev/x: progress 55%\n/dev/x: progress 99%\n"
+              "/dev/x: progress 100%\n");
+}
+
+TEST(FlashReporter, TerminalBarRedrawsInPlaceAndEndsBeforeTheNextLine) {
+    std::ostringstream out;
+    Reporter r(out, OutputForm::Terminal);
+    r.progress("/dev/x", 50);
+    r.status("/dev/x", "Upgrade Complete!!");
+    const std::string s = out.str();
+    EXPECT_EQ(s.rfind("\r/dev/x [###############               ] 50%", 0), 0u) << s;
+    EXPECT_NE(s.find("\n/dev/x: Upgrade Complete!!\n"), std::string::npos) << s;
+}
+
+TEST(FlashReporter, JsonEventsAreOneObjectPerLine) {
+    std::ostringstream out;
+    Reporter r(out, OutputForm::Json);
+    r.failure("/dev/\"q\"", ExitCode::PortError, "open /dev/q: Permission denied");
+    r.summary("/dev/\"q\"", ExitCode::PortError, "x");
+    EXPECT_EQ(out.str(),
+              "{\"event\":\"error\",\"port\":\"/dev/\\\"q\\\"\",\"code\":4,\"kind\":\"port-error\","
+              "\"text\":\"open /dev/q: Permission denied\"}\n"
+              "{\"event\":\"summary\",\"port\":\"/dev/\\\"q\\\"\",\"ok\":false,\"code\":4,\"kind\":\"port-error\","
+              "\"text\":\"x\"}\n");
+}
+
+}  // namespace
+}  // namespace flash

@@ -1,0 +1,19 @@
+#include "upgrader/flash/exit_codes.h"
+
+namespace flash {
+
+std::string_view exitCodeName(ExitCode code) {
+    switch (code) {
+    case ExitCode::Ok: return "ok";
+    case ExitCode::Internal: return "internal";
+    case ExitCode::Usage: return "usage";
+    case ExitCode::RefusedFile: return "refused-file";
+    case ExitCode::PortError: return "port-error";
+    case ExitCode::DeviceRemoved: return "device-removed";
+    case ExitCode::NoVersionReport: return "no-version-report";
+    case ExitCode::SendFailed: return "send-failed";
+    }
+    return "unknown";
+}
+
+}  // namespace flash

@@ -1,0 +1,25 @@
+// The exit codes of quenlo-flash, one per kind of failure, so that scripts
+// can tell a refused file from a silent gimbal without reading the text.
+#pragma once
+
+#include <string_view>
+
+namespace flash {
+
+enum class ExitCode : int {
+    Ok = 0,
+    Internal = 1,          // the program could not run (e.g. no event loop)
+    Usage = 2,             // bad command line
+    RefusedFile = 3,       // unreadable, too short or inconsistent firmware file
+    PortError = 4,         // a port could not be found, opened or written
+    DeviceRemoved = 5,     // the device went away during the session
+    NoVersionReport = 6,   // no version report within --wait seconds
+    SendFailed = 7,        // a page went unanswered for 30 s ("send Failed")
+};
+
+constexpr int toInt(ExitCode code) { return static_cast<int>(code); }
+
+// Short machine-friendly name ("send-failed"), used in JSON output.
+std::string_view exitCodeName(ExitCode code);
+
+}  // namespace flash

@@ -1,0 +1,29 @@
+// quenlo-flash: the desktop upgrader without a window.
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "upgrader/flash/exit_codes.h"
+#include "upgrader/flash/flash_run.h"
+#include "upgrader/flash/options.h"
+#include "upgrader/platform/application.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const flash::ParseResult parsed = flash::parseOptions(args);
+    if (!parsed.options) {
+        std::cerr << "quenlo-flash: " << parsed.error << "\nTry 'quenlo-flash --help'." << std::endl;
+        return flash::toInt(flash::ExitCode::Usage);
+    }
+    if (parsed.options->help) {
+        std::cout << flash::helpText();
+        return 0;
+    }
+    platform::Application app(argc, argv);
+    const flash::OutputForm form = parsed.options->json ? flash::OutputForm::Json
+                                   : ::isatty(STDOUT_FILENO) ? flash::OutputForm::Terminal
+                                                             : flash::OutputForm::Text;
+    return flash::runFlash(*parsed.options, std::cout, form);
+}

@@ -1,0 +1,32 @@
+// Command line of quenlo-flash: parsing into Options, and the --help text
+// (which also documents the exit codes).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flash {
+
+struct Options {
+    std::vector<std::string> ports;
+    std::uint32_t baud = 115200;
+    std::chrono::milliseconds wait{10000};
+    bool json = false;
+    bool help = false;
+    std::string file;
+};
+
+struct ParseResult {
+    std::optional<Options> options;  // none on a usage error
+    std::string error;               // why, for a usage error
+};
+
+// `args` excludes the program name.
+ParseResult parseOptions(const std::vector<std::string>& args);
+
+std::string helpText();
+
+}  // namespace flash

@@ -1,0 +1,44 @@
+// Everything quenlo-flash tells the user, as text lines or as one JSON object
+// per line and event. Progress is a redrawn bar when the output is a
+// terminal and plain lines (at every tenth and at the end) otherwise.
+// Main thread only.
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+
+#include "upgrader/flash/exit_codes.h"
+
+namespace flash {
+
+enum class OutputForm { Text, Terminal, Json };
+
+class Reporter {
+public:
+    Reporter(std::ostream& out, OutputForm form) : out_(out), form_(form) {}
+
+    void status(const std::string& port, const std::string& text);
+    void progress(const std::string& port, int percent);
+    void alert(const std::string& port, const std::string& text);
+    void warning(const std::string& port, const std::string& text);
+    void failure(const std::string& port, ExitCode code, const std::string& text);
+    void summary(const std::string& port, ExitCode code, const std::string& text);
+    // A failure that belongs to no port (the file).
+    void fileRefused(const std::string& file, const std::string& text);
+
+private:
+    void line(const std::string& port, const std::string& text);
+    void endBar();
+    void drawBar();
+
+    std::ostream& out_;
+    OutputForm form_;
+    std::map<std::string, int> percents_;  // last shown, per port
+    bool barShown_ = false;
+};
+
+// `text` as a JSON string literal, quotes included; UTF-8 passes through.
+std::string jsonString(const std::string& text);
+
+}  // namespace flash

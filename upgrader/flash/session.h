@@ -1,0 +1,82 @@
+// One port's upgrade: opens the port, waits for the version report, starts
+// the engine as soon as the gimbal asks for an upgrade (the engine has then
+// sent the enter-upgrade-mode request) and ends with one outcome. It is the
+// engine's view: status and progress go to the reporter, alerts become
+// printed lines, and "send Failed" ends the session, since no one is there
+// to dismiss an alert and wait on.
+//
+// Thread contract: main thread only. The port's callbacks arrive there
+// through a small delegate that holds the session weakly.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "upgrader/engine/upgrade_engine.h"
+#include "upgrader/flash/exit_codes.h"
+#include "upgrader/flash/frame_assembler.h"
+#include "upgrader/flash/reporter.h"
+
+class KivSerialPort;
+class KivSerialPortDelegate;
+struct KivPosixError;
+
+namespace flash {
+
+class Session : public upgrader::UpgradeView, public std::enable_shared_from_this<Session> {
+public:
+    Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter);
+    ~Session() override;
+
+    // Loads `file` (already checked) and opens the port; the outcome follows.
+    void start(const std::string& file);
+    // Called once, when the outcome is known.
+    void setOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
+    // Closes the port of a finished session; closed() tells when it is done.
+    void close();
+
+    const std::string& path() const { return path_; }
+    bool finished() const { return outcome_.has_value(); }
+    bool closed() const { return closed_; }
+    ExitCode code() const { return outcome_.value_or(ExitCode::Internal); }
+    const std::string& reason() const { return reason_; }
+
+    // Port callbacks (through the delegate).
+    void portRemoved();
+    void portReceived(const std::shared_ptr<KivSerialPort>& port, const upgrader::Bytes& data);
+    void portError(const KivPosixError& error);
+    void portClosed();
+
+    // UpgradeView
+    void setStatusText(const std::string& text) override;
+    void setProgress(double fraction) override;
+    void setStartEnabled(bool enabled) override;
+    void showAlert(const std::string& message) override;
+    std::unique_ptr<upgrader::PageTimer> scheduleTimer(std::chrono::milliseconds interval,
+                                                       std::function<void()> fire) override;
+    void log(const std::string& line) override;
+    void print(const std::string& line) override;
+
+private:
+    void finish(ExitCode code, const std::string& reason);
+    void noVersionReport();
+
+    const std::string path_;
+    const std::uint32_t baud_;
+    const std::chrono::milliseconds wait_;
+    Reporter& reporter_;
+    upgrader::UpgradeEngine engine_;
+    std::shared_ptr<KivSerialPortDelegate> delegate_;
+    std::unique_ptr<upgrader::PageTimer> waitTimer_;
+    FrameAssembler frames_;
+    bool started_ = false;
+    bool closed_ = false;
+    std::optional<ExitCode> outcome_;
+    std::function<void()> onFinished_;
+    std::string reason_;
+};
+
+}  // namespace flash

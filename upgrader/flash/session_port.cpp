@@ -1,0 +1,96 @@
+// The session's side of the serial link: opening, the port's callbacks and
+// the close at the end.
+#include <cerrno>
+#include <memory>
+
+#include "upgrader/flash/session.h"
+#include "upgrader/serial/kiv_serial_port.h"
+
+namespace flash {
+
+namespace {
+
+class SessionDelegate : public KivSerialPortDelegate {
+public:
+    explicit SessionDelegate(std::weak_ptr<Session> session) : session_(std::move(session)) {}
+    void serialPortWasRemovedFromSystem(const Port&) override {
+        if (auto s = session_.lock()) s->portRemoved();
+    }
+    void serialPortDidReceiveData(const Port& port, const Bytes& data) override {
+        if (auto s = session_.lock()) s->portReceived(port, data);
+    }
+    void serialPortDidEncounterError(const Port&, const KivPosixError& error) override {
+        if (auto s = session_.lock()) s->portError(error);
+    }
+    void serialPortWasClosed(const Port&) override {
+        if (auto s = session_.lock()) s->portClosed();
+    }
+
+private:
+    std::weak_ptr<Session> session_;
+};
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+void Session::start(const std::string& file) {
+    if (!engine_.getFileInfo(file)) {  // changed since it was checked
+        finish(ExitCode::RefusedFile, engine_.loadErrorText());
+        return;
+    }
+    auto port = KivSerialPort::serialPortWithPath(path_);
+    if (!port) {
+        finish(ExitCode::PortError, "no serial device at " + path_);
+        return;
+    }
+    delegate_ = std::make_shared<SessionDelegate>(weak_from_this());
+    port->setBaudRate(baud_);
+    port->setDelegate(delegate_);
+    engine_.serialPort = port;
+    std::weak_ptr<Session> self = weak_from_this();
+    waitTimer_ = scheduleTimer(wait_, [self] {
+        if (auto s = self.lock()) s->noVersionReport();
+    });
+    port->open();  // a failure arrives as an error
+}
+
+void Session::close() {
+    const auto& port = engine_.serialPort;
+    if (port && port->isOpen())
+        port->close();
+    else
+        closed_ = true;
+}
+
+void Session::portRemoved() {
+    engine_.serialPort.reset();
+    finish(ExitCode::DeviceRemoved, "device " + path_ + " was removed");
+}
+
+void Session::portReceived(const std::shared_ptr<KivSerialPort>& port, const upgrader::Bytes& data) {
+    for (const auto& frame : frames_.feed(data)) {
+        if (finished()) return;
+        engine_.serialPortDidReceiveData(port, frame);
+    }
+}
+
+// A device without modem lines (a pty, some adapters) needs none for an
+// upgrade: not worth a line. Other modem-line failures and a failing close
+// are warnings; anything else means the link cannot be used.
+void Session::portError(const KivPosixError& error) {
+    const bool modemLines = startsWith(error.operation, "ioctl(TIOCM");
+    if (modemLines && (error.code == ENOTTY || error.code == EINVAL)) return;
+    if (modemLines || error.operation == "close") {
+        reporter_.warning(path_, error.message());
+        return;
+    }
+    finish(ExitCode::PortError, error.message());
+}
+
+void Session::portClosed() {
+    closed_ = true;
+    finish(ExitCode::PortError, "port " + path_ + " was closed");
+}
+
+}  // namespace flash
