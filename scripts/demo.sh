@@ -1,44 +1,40 @@
 #!/usr/bin/env bash
-# Shows the simulated gimbal at work without hardware: starts gimbal-sim on a
-# pseudo-terminal, listens to its announcements like a tool that opened the
-# port, answers, sends one page and a switch request, and prints what the
-# gimbal recorded.
+# A whole firmware upgrade without hardware: starts the simulated gimbal on a
+# pseudo-terminal, makes a sample three-MCU image, upgrades the gimbal with
+# quenlo-flash, and checks that what the gimbal recorded equals the file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sim="${BUILD_DIR:-build}/sim/gimbal-sim"
-out="$(mktemp -d)"
-trap 'kill "$sim_pid" 2>/dev/null || true; rm -rf "$out"' EXIT
+build="${BUILD_DIR:-build}"
+work="$(mktemp -d)"
+sim_pid=""
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
-hex() { od -An -v -tx1 | tr -s ' \n' ' ' | sed 's/^ //'; }
-
-"$sim" --dialect pages --version 123 --out "$out" > "$out/sim.log" &
+"$build/sim/gimbal-make-image" "$work/firmware.bin" --blocks 12,8,16
+"$build/sim/gimbal-sim" --dialect pages --version 123 --baud 115200 --out "$work" > "$work/sim.log" &
 sim_pid=$!
-for _ in $(seq 100); do [ -s "$out/sim.log" ] && break; sleep 0.05; done
-port="$(head -n1 "$out/sim.log")"
-echo "Simulated gimbal listening on $port"
+for _ in $(seq 200); do [ -s "$work/sim.log" ] && break; sleep 0.05; done
+port="$(head -n1 "$work/sim.log")"
+echo "Simulated gimbal on $port (115200 baud, paced like a real line)"
+echo
 
-exec 3<>"$port"
-stty -F "$port" raw -echo 115200
-echo "Listening for 1.2 s (the gimbal announces itself every 500 ms):"
-timeout 1.2 cat <&3 > "$out/announce.bin" || true
-hex < "$out/announce.bin" | fold -w 36; echo
-
-echo "Host -> gimbal: enter upgrade mode 55 aa 00 01 00 00 f0 b3"
-printf '\x55\xaa\x00\x01\x00\x00\xf0\xb3' >&3
-echo "Host -> gimbal: page 0 of MCU 0 (1024 bytes of 0xff, CRC 24 75)"
-{ printf '\x55\xaa\x00\x02\x04\x04\x00\x00\x00\x00'
-  head -c 1024 /dev/zero | tr '\0' '\377'
-  printf '\x24\x75'; } >&3
-timeout 1 cat <&3 > "$out/ack.bin" || true
-echo "Gimbal -> host: $(hex < "$out/ack.bin")"
-echo "Host -> gimbal: switch MCU 55 aa 00 07 00 00 50 01"
-printf '\x55\xaa\x00\x07\x00\x00\x50\x01' >&3
-timeout 1 cat <&3 > "$out/switch.bin" || true
-echo "Gimbal -> host: $(hex < "$out/switch.bin")"
-exec 3<&-
+"$build/upgrader/flash/quenlo-flash" --port "$port" "$work/firmware.bin"
 
 kill -INT "$sim_pid"
 wait "$sim_pid" || true
-echo "The simulator's own report:"
-tail -n +2 "$out/sim.log"
-echo "mcu0.bin holds $(wc -c < "$out/mcu0.bin") bytes: $(head -c 8 "$out/mcu0.bin" | hex)..."
+sim_pid=""
+echo
+echo "What the simulated gimbal recorded:"
+tail -n +2 "$work/sim.log"
+
+# The pages of each MCU follow the 8-byte header back to back.
+offset=8
+for mcu in 0 1 2; do
+  size=$(stat -c %s "$work/mcu$mcu.bin")
+  if cmp -s <(tail -c +$((offset + 1)) "$work/firmware.bin" | head -c "$size") "$work/mcu$mcu.bin"; then
+    echo "MCU $mcu: $size bytes, equal to the file"
+  else
+    echo "MCU $mcu: differs from the file" >&2
+    exit 1
+  fi
+  offset=$((offset + size))
+done
