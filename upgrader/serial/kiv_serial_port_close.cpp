@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/serial_executor.h"
 #include "upgrader/platform/system_log.h"
@@ -38,16 +40,34 @@ bool KivSerialPort::sendData(std::span<const std::uint8_t> data)
 bool KivSerialPort::close()
 {
     std::shared_ptr<platform::ReadSource> source;
+    std::shared_ptr<Connection> connection;
     {
         std::lock_guard lock(stateMutex_);
-        if (isOpen())
+        if (isOpen()) {
             source = std::move(readPollSource_);
+            connection = connection_;
+        }
         readPollSource_.reset();
     }
     // Its cancel handler does the real close on the poll thread.
-    if (source)
+    if (source) {
+        if (connection)
+            connection->holdPortUntilClosed(shared_from_this());
         source->cancel();
+    }
     return true;
+}
+
+void KivSerialPort::Connection::holdPortUntilClosed(std::shared_ptr<KivSerialPort> port)
+{
+    std::lock_guard lock(heldPortMutex_);
+    heldPort_ = std::move(port);
+}
+
+std::shared_ptr<KivSerialPort> KivSerialPort::Connection::takeHeldPort()
+{
+    std::lock_guard lock(heldPortMutex_);
+    return std::exchange(heldPort_, nullptr);
 }
 
 int restoreAndCloseDevice(KivSerialPort::Connection& connection)

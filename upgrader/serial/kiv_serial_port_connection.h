@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "upgrader/platform/read_source.h"
 #include "upgrader/platform/timer_source.h"
@@ -24,6 +25,16 @@ struct KivSerialPort::Connection {
     std::atomic<bool> modemLinesReported{false};  // a missing-lines error is reported once per open
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port
     std::atomic<unsigned> readHandlerRuns{0};
+
+    // Holds the port from close() until the close has been done and reported:
+    // a port that leaves the manager's list meanwhile (a removal drops the
+    // last reference) must still tell its delegate that it closed.
+    void holdPortUntilClosed(std::shared_ptr<KivSerialPort> port);
+    std::shared_ptr<KivSerialPort> takeHeldPort();
+
+private:
+    std::mutex heldPortMutex_;
+    std::shared_ptr<KivSerialPort> heldPort_;
 };
 
 // Puts the device back as it was found and closes it; poll thread only.

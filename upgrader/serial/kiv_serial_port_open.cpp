@@ -90,10 +90,12 @@ void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection)
                 self->handleReadable(*connection);
         },
         [weakSelf, connection] {
+            // Taken first, so the port held by close() is released here at the latest.
+            const auto held = connection->takeHeldPort();
             if (auto self = weakSelf.lock())
                 self->reallyClosePort(*connection);
             else
-                restoreAndCloseDevice(*connection);  // the port is gone: close quietly
+                restoreAndCloseDevice(*connection);  // destroyed while open: close quietly
         });
     connection->readSource = source;
     connection->pinPollTimer = std::make_shared<platform::TimerSource>(

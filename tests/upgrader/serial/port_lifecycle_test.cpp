@@ -127,6 +127,25 @@ TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup)
     EXPECT_EQ(p.delegate->count(Event::Closed), 1u);
 }
 
+// The manager drops a removed port right after telling it; the close that
+// the removal started must still reach the delegate.
+TEST(KivSerialPortLifecycle, ClosedIsReportedEvenWhenTheLastReferenceGoesDuringTheClose)
+{
+    for (const bool byRemoval : {true, false}) {
+        SCOPED_TRACE(byRemoval ? "removal" : "close");
+        test::Pty pty;
+        test::OpenPort p(pty);
+        std::weak_ptr<KivSerialPort> weak = p.port;
+        if (byRemoval)
+            p.port->cleanupAfterSystemRemoval();
+        else
+            p.port->close();
+        p.port.reset();
+        ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+        EXPECT_TRUE(test::waitFor([&] { return weak.expired() && pty.slaveClosed(); }));
+    }
+}
+
 TEST(KivSerialPortLifecycle, DroppingTheLastReferenceWhileOpenClosesTheDevice)
 {
     test::Pty pty;
