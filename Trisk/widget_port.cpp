@@ -13,6 +13,7 @@
 
 #include <utility>
 
+#include "link/virtual_ports.h"
 #include "ui_widget.h"
 
 namespace {
@@ -20,10 +21,24 @@ namespace {
 constexpr int kReadPollMs = 200;
 constexpr qint64 kReadChunk = 256;
 
+// The virtual ports by the link's full path, which the port opens as it is.
+QStringList virtualPortNames() {
+    static const std::string folder = gimbal::virtualSerialFolder();  // fixed for the process
+    QStringList names;
+    for (const auto &port : gimbal::listVirtualSerialPorts(folder)) names << QString::fromStdString(port.path);
+    return names;
+}
+
+bool canOpen(QSerialPort &probe) {
+    if (!probe.open(QIODevice::ReadWrite)) return false;
+    probe.close();
+    return true;
+}
+
 }  // namespace
 
-// Names of the listed ports that can be opened right now; a port open
-// elsewhere (or by this window) is left out.
+// Names of the listed ports that can be opened right now (the machine's,
+// then the virtual ones); a port open elsewhere (or by this window) is left out.
 QStringList Widget::openablePortNames(bool logDetails) const {
     QStringList names;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
@@ -34,17 +49,19 @@ QStringList Widget::openablePortNames(bool logDetails) const {
         }
         QSerialPort probe;
         probe.setPort(info);
-        if (probe.open(QIODevice::ReadWrite)) {
-            names << info.portName();
-            probe.close();
-        }
+        if (canOpen(probe)) names << info.portName();
+    }
+    for (const QString &path : virtualPortNames()) {
+        QSerialPort probe;
+        probe.setPortName(path);
+        if (canOpen(probe)) names << path;
     }
     return names;
 }
 
 // Rebuilt only when the number of ports changes; an open port stays open.
 void Widget::updatePortCom() {
-    const int n = QSerialPortInfo::availablePorts().size();
+    const int n = QSerialPortInfo::availablePorts().size() + virtualPortNames().size();
     if (n == port_count) return;
     const QStringList names = openablePortNames(false);
     ui->comboBoxPort->setEnabled(true);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A whole firmware upgrade without hardware: starts the simulated gimbal on a
-# pseudo-terminal, makes a sample three-MCU image, upgrades the gimbal with
+# virtual serial port (a pseudo-terminal linked into the per-user folder that
+# both windows list), makes a sample three-MCU image, upgrades the gimbal with
 # quenlo-flash, and checks that what the gimbal recorded equals the file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,11 +11,17 @@ sim_pid=""
 trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 "$build/sim/gimbal-make-image" "$work/firmware.bin" --blocks 12,8,16
-"$build/sim/gimbal-sim" --dialect pages --version 123 --baud 115200 --out "$work" > "$work/sim.log" &
+"$build/sim/gimbal-sim" --dialect pages --version 123 --baud 115200 --link "demo-gimbal-$$" \
+  --out "$work" > "$work/sim.log" &
 sim_pid=$!
 for _ in $(seq 200); do [ -s "$work/sim.log" ] && break; sleep 0.05; done
 port="$(head -n1 "$work/sim.log")"
-echo "Simulated gimbal on $port (115200 baud, paced like a real line)"
+if [ -z "$port" ]; then
+  echo "the simulated gimbal did not start" >&2
+  exit 1
+fi
+echo "Simulated gimbal on the virtual serial port $port -> $(readlink "$port")"
+echo "(115200 baud, paced like a real line)"
 echo
 
 "$build/upgrader/flash/quenlo-flash" --port "$port" "$work/firmware.bin"
@@ -38,3 +45,15 @@ for mcu in 0 1 2; do
   fi
   offset=$((offset + size))
 done
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  cat <<EOF
+
+To try the windows against the simulated gimbal, start one in a terminal and leave it running:
+  $build/sim/gimbal-sim --link gimbal
+then run $build/upgrader/app/Quenlo: "gimbal" is in its port list (Open, then Start with
+a file made by $build/sim/gimbal-make-image). For Trisk, start the simulator with
+  $build/sim/gimbal-sim --dialect blocks --link gimbal
+and pick the port named by the path that gimbal-sim prints in $build/Trisk/Trisk.
+EOF
+fi

@@ -7,6 +7,8 @@
 #include <limits>
 #include <sstream>
 
+#include "link/virtual_ports.h"
+
 namespace sim {
 namespace {
 
@@ -103,6 +105,13 @@ Error setOut(CliConfig& c, const std::string& v) {
     return std::nullopt;
 }
 
+Error setLink(CliConfig& c, const std::string& v) {
+    if (!gimbal::isValidVirtualPortName(v))
+        return std::string("expects a plain name without '/' that does not start with '.'");
+    c.linkName = v;
+    return std::nullopt;
+}
+
 const std::vector<OptionSpec>& optionTable() {
     static const std::vector<OptionSpec> table{
         {"--dialect", "pages|blocks",
@@ -152,6 +161,11 @@ const std::vector<OptionSpec>& optionTable() {
          number(&Options::noiseBytes, 0, 65536)},
         {"--out", "DIR", "where to write what was received at exit (default: current directory)",
          setOut},
+        {"--link", "NAME",
+         "also place a link NAME to the terminal in the per-user folder of virtual serial ports "
+         "($XDG_RUNTIME_DIR/virtual-serial), where both tools list it; print the link's path "
+         "instead of the terminal's, and remove the link at exit",
+         setLink},
     };
     return table;
 }
@@ -235,7 +249,7 @@ std::string usageText() {
     std::ostringstream out;
     out << "Usage: gimbal-sim [OPTION]...\n"
            "Plays a gimbal's boot firmware on a pseudo-terminal. Prints the terminal's path\n"
-           "alone on the first line, runs until interrupted (SIGINT or SIGTERM), then writes\n"
+           "(with --link, the link's) alone on the first line, runs until interrupted (SIGINT or SIGTERM), then writes\n"
            "what it received, one file per MCU (mcu0.bin ...) or image (image1.bin ...), the\n"
            "latest data of each block in index order, and prints a summary.\n\n"
            "Replies (block and switch acknowledgements) are numbered from 0; a LIST is\n"

@@ -18,6 +18,7 @@ struct CliConfig {
     std::optional<double> randomProbability;     // --random-faults
     std::uint64_t seed = 1;
     std::string outDir = ".";
+    std::string linkName;  // --link: empty for none
 };
 
 struct CliParse {

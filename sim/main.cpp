@@ -1,6 +1,6 @@
 // gimbal-sim: a simulated gimbal on a pseudo-terminal for demos and scripts.
-// Prints the terminal's path, plays until SIGINT or SIGTERM, then writes what
-// it received. Signals arrive through a signalfd: no work in a handler.
+// Prints the terminal's path (or the path of its link among the virtual
+// serial ports), plays until SIGINT or SIGTERM, then writes what it received. Signals arrive through a signalfd: no work in a handler.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "link/virtual_ports.h"
 #include "sim/cli_options.h"
 #include "sim/gimbal_sim.h"
 #include "sim/run_report.h"
@@ -93,8 +94,19 @@ int main(int argc, char** argv) {
         std::cerr << "gimbal-sim: " << error << '\n';
         return kExitFailure;
     }
-    std::cout << gimbal.slavePath() << std::endl;
+    const std::string terminal = gimbal.slavePath();
+    std::string link;
+    if (!config.linkName.empty()) {
+        link = gimbal::placeVirtualSerialLink(gimbal::virtualSerialFolder(), config.linkName, terminal, &error);
+        if (link.empty()) {
+            std::cerr << "gimbal-sim: --link " << config.linkName << ": " << error << '\n';
+            gimbal.stop();
+            return kExitFailure;
+        }
+    }
+    std::cout << (link.empty() ? terminal : link) << std::endl;
     waitForStopSignal(signals.get());
+    gimbal::removeVirtualSerialLink(link, terminal);
     gimbal.stop();
     return report(gimbal, config);
 }

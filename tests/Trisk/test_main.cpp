@@ -1,6 +1,7 @@
 // Test entry: GoogleTest inside a QApplication on the offscreen platform, so
 // the window's real widgets, timers and dialogs run without a display.
 #include <QApplication>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,10 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A runtime folder of our own: the user's virtual ports must not show up
+    // in the tests' port lists, and the tests place theirs here.
+    static QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
     qtDefault = qInstallMessageHandler(quietHandler);
     Q_INIT_RESOURCE(image);
     testing::InitGoogleTest(&argc, argv);

@@ -1,5 +1,6 @@
 // The window itself: its form at start-up, opening and closing the port, a
 // failed open, a port that hangs up, and the port-list refresh.
+#include <QDir>
 #include <QFile>
 #include <QGridLayout>
 #include <QImage>
@@ -10,6 +11,7 @@
 
 #include <gmock/gmock.h>
 
+#include "link/virtual_ports.h"
 #include "window_fixture.h"
 
 namespace trisk_test {
@@ -171,6 +173,29 @@ TEST_F(TriskWindow, PortListIsRebuiltWhenTheCountChanges) {
     EXPECT_TRUE(probe.port_open()) << "a refresh leaves an open port open";
     probe.click("BtnOpen");
     EXPECT_FALSE(probe.port_open());
+}
+
+// A link in the virtual-port folder is listed by its full path and opens
+// like any port; the list follows it coming and going.
+TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
+    auto* ports = probe.child<QComboBox>("comboBoxPort");
+    const QString folder = QString::fromStdString(gimbal::virtualSerialFolder());
+    ASSERT_FALSE(folder.isEmpty());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString link = folder + QStringLiteral("/sim gimbal");
+    ASSERT_TRUE(QFile::link(peer.path(), link));
+    probe.refreshPorts();
+    ASSERT_GE(ports->findText(link), 0);
+    ports->setCurrentIndex(ports->findText(link));
+    probe.click("BtnOpen");
+    EXPECT_TRUE(probe.port_open()) << modal.texts().join(QStringLiteral(" / ")).toStdString();
+    probe.click("BtnOpen");
+    ASSERT_FALSE(probe.port_open());
+
+    QFile::remove(link);
+    probe.refreshPorts();
+    EXPECT_EQ(ports->findText(link), -1);
 }
 
 }  // namespace

@@ -67,6 +67,8 @@ TEST(SimCommandLine, RefusesBadInputNamingTheOption) {
         {{"--out"}, "needs a value"},
         {{"--long-announcement=yes"}, "takes no value"},
         {{"--frobnicate"}, "unknown option"},
+        {{"--link", "a/b"}, "--link"},
+        {{"--link", ".hidden"}, "--link"},
     };
     for (const auto& [args, message] : cases) {
         const CliParse p = parse(args);
@@ -85,7 +87,7 @@ TEST(SimCommandLine, HelpDocumentsEveryOption) {
                              "--wrong-address", "--random-faults", "--seed",
                              "--silent-after",  "--vanish-after",  "--delay-ms",
                              "--split-pieces",  "--split-gap-ms",  "--noise-bytes",
-                             "--out",           "--help"})
+                             "--out",           "--link",          "--help"})
         EXPECT_THAT(help, HasSubstr(name));
 }
 
@@ -174,6 +176,38 @@ TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
         EXPECT_EQ(fileBytes(dir / ("image" + std::to_string(i + 1) + ".bin")),
                   imageOf(file, i, 64));
     std::filesystem::remove_all(dir);
+}
+
+// With --link the program shows up among the virtual serial ports for as
+// long as it runs; a second one cannot take the same name.
+TEST(SimProgram, LinkIsPlacedPrintedAndRemovedAtExit) {
+    const auto runtime =
+        std::filesystem::temp_directory_path() / ("gimbal-sim-runtime-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string kept = saved ? saved : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);  // the children inherit it
+
+    Program program({"--link", "bench gimbal", "--out", runtime.string()});
+    const std::string first = program.readUntil("\n");
+    const std::string link = (runtime / "virtual-serial" / "bench gimbal").string();
+    EXPECT_EQ(first, link + "\n");
+    ASSERT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_THAT(std::filesystem::read_symlink(link).string(), testing::StartsWith("/dev/pts/"));
+    TermiosClient client(link);
+    EXPECT_TRUE(client.readFrame());  // the gimbal announces itself through the link
+
+    Program second({"--link", "bench gimbal", "--out", runtime.string()});
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the first one's link stays";
+
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+
+    saved ? ::setenv("XDG_RUNTIME_DIR", kept.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
+    std::filesystem::remove_all(runtime);
 }
 
 TEST(SimProgram, ExitsWithTwoOnABadCommandLine) {

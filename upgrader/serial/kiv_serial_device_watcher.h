@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "upgrader/serial/kiv_serial_device.h"
@@ -26,5 +27,8 @@ public:
     virtual Subscription subscribe(void* context, Callback published, Callback terminated) = 0;
 };
 
-// The machine's watcher: udev enumeration and its uevent monitor.
-std::unique_ptr<KivSerialDeviceWatcher> makeUdevSerialDeviceWatcher();
+// The machine's watcher: udev enumeration and its uevent monitor, then the
+// per-user folder of virtual serial ports (watched through inotify).
+std::unique_ptr<KivSerialDeviceWatcher> makeMachineSerialDeviceWatcher();
+// The virtual ports of `folder` alone (tests, and machines without udev).
+std::unique_ptr<KivSerialDeviceWatcher> makeVirtualSerialDeviceWatcher(const std::string& folder);

@@ -24,7 +24,7 @@ std::set<const void*>& liveManagers() {
 }
 
 std::function<std::unique_ptr<KivSerialDeviceWatcher>()>& watcherFactory() {
-    static std::function<std::unique_ptr<KivSerialDeviceWatcher>()> factory = makeUdevSerialDeviceWatcher;
+    static std::function<std::unique_ptr<KivSerialDeviceWatcher>()> factory = makeMachineSerialDeviceWatcher;
     return factory;
 }
 

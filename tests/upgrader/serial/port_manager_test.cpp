@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <any>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,42 @@ TEST_F(PortManagerTest, AnOpenPortHearsOfItsRemovalBeforeTheListAndTheAnnounceme
     EXPECT_EQ(order, (std::vector<std::string>{"removed, listed 1", "left the list", "disconnected:" + a.slavePath() + ","}));
     EXPECT_TRUE(test::waitFor([&] { return open.delegate->count(test::Event::Closed) == 1; }));
     EXPECT_FALSE(open.port->isOpen());
+}
+
+// Links in the virtual-port folder behave like adapters: listed by the
+// link's name, announced when they come, and an open one is removed when its
+// link goes.
+TEST_F(PortManagerTest, VirtualPortsComeAndGoLikeAdapters) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vports-XXXXXX").string();
+    const std::string root = ::mkdtemp(pattern.data());
+    const std::string folder = root + "/virtual-serial";
+    std::filesystem::create_directory(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    std::filesystem::create_symlink(a.slavePath(), folder + "/gimbal");
+    auto manager = KivSerialPortManager::makeWithWatcher(makeVirtualSerialDeviceWatcher(folder));
+    ASSERT_EQ(manager->countOfAvailablePorts(), 1u);
+    const auto port = manager->availablePorts().front();
+    EXPECT_EQ(port->path(), folder + "/gimbal");
+    EXPECT_EQ(port->name(), "gimbal");
+    auto delegate = std::make_shared<test::RecordingDelegate>();
+    port->setDelegate(delegate);
+    port->open();
+    ASSERT_TRUE(test::waitFor([&] { return delegate->count(test::Event::Opened) == 1; }));
+
+    Announcements heard;
+    std::filesystem::create_symlink(b.slavePath(), folder + "/bench 2");
+    ASSERT_TRUE(test::waitFor([&] { return heard.seen.size() == 1; }));
+    EXPECT_EQ(heard.seen[0], "connected:" + folder + "/bench 2,");
+    EXPECT_EQ(manager->objectInAvailablePortsAtIndex(1)->name(), "bench 2");
+
+    std::filesystem::remove(folder + "/gimbal");
+    ASSERT_TRUE(test::waitFor([&] { return heard.seen.size() == 2; }));
+    EXPECT_EQ(heard.seen[1], "disconnected:" + folder + "/gimbal,");
+    EXPECT_TRUE(test::waitFor([&] { return delegate->count(test::Event::Closed) == 1; }));
+    EXPECT_EQ(delegate->count(test::Event::Removed), 1u);
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_EQ(paths(manager->availablePorts()), folder + "/bench 2,");
+    std::filesystem::remove_all(root);
 }
 
 TEST_F(PortManagerTest, ExitCleanupRemovesEveryPort) {
