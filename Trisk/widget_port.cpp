@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "link/virtual_ports.h"
+#include "low_latency.h"
 #include "ui_widget.h"
 
 namespace {
@@ -111,6 +112,8 @@ bool Widget::openPort(const QString &name, qint32 baud, QString *error) {
         delete port;
         return false;
     }
+    // Cuts a USB adapter's 16 ms hold on every reply; a pty refuses, which is fine.
+    trisk::requestLowLatency(port->handle());
     connect(port, &QSerialPort::errorOccurred, this, &Widget::portErrorOccurred);
     serial_port = port;
     return true;

@@ -12,6 +12,7 @@
 #include "upgrader/platform/serial_executor.h"
 #include "upgrader/platform/system_log.h"
 #include "upgrader/serial/kiv_arbitrary_speed.h"
+#include "upgrader/serial/kiv_low_latency.h"
 #include "upgrader/serial/kiv_serial_port.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
@@ -50,6 +51,9 @@ void KivSerialPort::open()
     }
     fileDescriptor_.store(connection->device.fd());
     setPortOptions();
+    // A stop-and-wait link waits out a USB adapter's latency timer on every
+    // reply; drivers without the setting (a pty) refuse, which is fine.
+    kiv::requestLowLatency(connection->device.fd());
     updateModemLines();
     // Queued before the read source exists, so it reaches the delegate
     // before any data of this open.
