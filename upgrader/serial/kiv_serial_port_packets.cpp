@@ -89,8 +89,9 @@ void KivSerialPort::feedPacketListeners(std::uint8_t byte)
             continue;
         if (delegateResponds(KivSerialPortDelegateCallback::DidReceivePacketMatchingDescriptor)) {
             mainQueueCallDelegate(KivSerialPortDelegateCallback::DidReceivePacketMatchingDescriptor,
-                                  [packet = std::move(*packet), descriptor](KivSerialPortDelegate& delegate,
-                                                                            const auto& port) {
+                                  // Named init-capture: clang before 16 cannot capture a structured binding.
+                                  [packet = std::move(*packet), descriptor = descriptor](
+                                      KivSerialPortDelegate& delegate, const auto& port) {
                                       delegate.serialPortDidReceivePacketMatchingDescriptor(port, packet,
                                                                                             descriptor);
                                   });

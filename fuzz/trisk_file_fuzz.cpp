@@ -1,0 +1,107 @@
+// The three-axis updater's file check and its block cutting: any file (0 to
+// 524288 bytes and more) loaded through the dialog, then a run with any block
+// size, announcements changing it mid-run and acknowledgements in any order.
+// Every block frame built must carry bytes of the loaded file, whole.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <QFile>
+#include <QMetaObject>
+#include <QTextBrowser>
+
+#include <memory>
+
+#include "fuzz_check.h"
+#include "link/firmware_file.h"
+#include "temp_file.h"
+#include "trisk_harness.h"
+#include "widget_probe.h"
+
+namespace {
+
+using gimbal::Bytes;
+
+struct Fixture {
+    Fixture() : window(std::make_unique<Widget>()), probe(*window) { probe.holdClocks(); }
+    std::unique_ptr<Widget> window;
+    WidgetProbe probe;
+};
+
+Bytes fileFrom(FuzzedDataProvider& in) {
+    Bytes file = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 16));
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0: file.resize(524287 + in.ConsumeIntegralInRange<std::size_t>(0, 2), 0x3C); break;
+    case 1: case 2: file.resize(file.size() + in.ConsumeIntegralInRange<std::size_t>(0, 8200), 0x3C); break;
+    default: break;
+    }
+    return file;
+}
+
+// `fresh`: loaded just now, so the text area still shows the outcome.
+void checkLoaded(const Fixture& f, const Bytes& file, bool fresh) {
+    const QString shown = f.probe.text();
+    if (file.size() >= 524288) {
+        FUZZ_CHECK(!fresh || shown == QStringLiteral("The length of the file is out of range！"));
+        FUZZ_CHECK(f.probe.file_len() == 0);
+        return;
+    }
+    FUZZ_CHECK(f.probe.file_len() == file.size());
+    FUZZ_CHECK(std::equal(file.begin(), file.end(), f.probe.file_buf().begin()));
+    const bool ok = gimbal::firmwareCrcHolds(file);
+    FUZZ_CHECK(!fresh || shown.endsWith(ok ? QStringLiteral("\nFILE OK") : QStringLiteral("\nFILE FAIL")));
+}
+
+// A block frame just built lies whole inside the loaded bytes and carries them.
+void checkBlockSent(const Fixture& f, quint16 sizeAtSend) {
+    const std::size_t at = f.probe.block_offset();
+    FUZZ_CHECK(at >= 8 && at + sizeAtSend <= f.probe.file_len());
+    const auto& tx = f.probe.tx_buf();
+    FUZZ_CHECK(f.probe.resend_len() == sizeAtSend + 12);
+    FUZZ_CHECK(std::equal(tx.begin() + 10, tx.begin() + 10 + sizeAtSend, f.probe.file_buf().begin() + at));
+}
+
+void run(Fixture& f, FuzzedDataProvider& in) {
+    f.probe.send_state() = 1;
+    for (int step = 0; step < 200 && f.probe.send_state() != 0 && in.remaining_bytes() > 0; ++step) {
+        switch (in.ConsumeIntegralInRange<int>(0, 5)) {
+        case 0: f.probe.feed(gimbal::blockAckFrame(f.probe.block_index())); break;
+        case 1: f.probe.feed(gimbal::switchAckFrame()); break;
+        case 2: f.probe.feed(gimbal::announcementFrame(in.ConsumeIntegral<std::uint16_t>(), 100)); break;
+        case 3: f.probe.feed(gimbal::blockAckFrame(in.ConsumeIntegral<std::uint16_t>())); break;
+        default: break;
+        }
+        const quint8 before = f.probe.send_state();
+        const quint16 size = f.probe.block_size();
+        f.probe.step();
+        if (before == 9 && f.probe.send_state() == 10) checkBlockSent(f, size);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    trisk_fuzz::ensureApplication();
+    // Never destroyed: Qt's thread data is gone by the time statics are.
+    static Fixture& f = *new Fixture;
+    FuzzedDataProvider in(data, size);
+    const Bytes file = fileFrom(in);
+    f.probe.send_state() = 0;
+    // A run never changes what a load left, so loading the same bytes again
+    // would change nothing; the dialog is costly, so it is skipped then.
+    static Bytes loaded;
+    static bool anyLoaded = false;
+    const bool fresh = !anyLoaded || file != loaded;
+    if (fresh) {
+        writeScratch(file);
+        trisk_fuzz::chooseFile(QString::fromStdString(scratchPath()));
+        QMetaObject::invokeMethod(f.window.get(), "on_BtnOpenFile_clicked");
+        loaded = file;
+        anyLoaded = true;
+    }
+    checkLoaded(f, file, fresh);
+
+    f.probe.block_size() = in.ConsumeBool() ? 1024 : in.ConsumeIntegral<std::uint16_t>();
+    f.probe.slave_index() = 0;
+    run(f, in);
+    f.probe.send_state() = 0;
+    return 0;
+}

@@ -1,0 +1,139 @@
+// quenlo-flash given bad input at its edges: firmware files that are too
+// short, inconsistent, not files at all or unreadable, and ports that are not
+// serial devices. Each ends with its own exit code and a message naming the
+// path, and leaves the port untouched.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using flash_test::ChildResult;
+using flash_test::runChild;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kProgram = QUENLO_FLASH_PATH;
+constexpr int kRefusedFile = 3;
+constexpr int kPortError = 4;
+// Readable by nobody, root included (procfs checks the mode bits itself).
+const std::string kUnreadable = "/proc/sys/vm/drop_caches";
+
+std::string dump(const ChildResult& r) {
+    std::string s = "exit " + std::to_string(r.exitCode) + "\nstdout:\n";
+    for (const auto& l : r.lines) s += l + "\n";
+    return s + "stderr:\n" + r.errorOutput;
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+// A header with the three counts (LE16) followed by `pages` pages and `extra` bytes.
+Bytes firmware(std::uint16_t c0, std::uint16_t c1, std::uint16_t c2, std::size_t pages, std::size_t extra = 0) {
+    Bytes b{0, 0, static_cast<std::uint8_t>(c0), static_cast<std::uint8_t>(c0 >> 8),
+            static_cast<std::uint8_t>(c1), static_cast<std::uint8_t>(c1 >> 8),
+            static_cast<std::uint8_t>(c2), static_cast<std::uint8_t>(c2 >> 8)};
+    b.resize(b.size() + pages * 1024 + extra, 0x5A);
+    return b;
+}
+
+class FlashBadInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("flash-bad-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+        // A regular file standing in for the port: it must never be written.
+        port_ = write("port", Bytes{'i', 'd', 'l', 'e'});
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string write(const std::string& name, const Bytes& bytes) {
+        const fs::path p = dir_ / name;
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return p.string();
+    }
+    Bytes portContent() const {
+        std::ifstream in(port_, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    // A refused file: exit 3, one line naming it, nothing else tried.
+    void expectRefused(const std::string& file, const std::string& why) {
+        const ChildResult r = runChild(kProgram, {"--port", port_, file});
+        EXPECT_EQ(r.exitCode, kRefusedFile) << why << "\n" << dump(r);
+        ASSERT_EQ(r.lines.size(), 1u) << why << "\n" << dump(r);
+        EXPECT_TRUE(startsWith(r.lines[0], "error: " + file + ": ")) << why << "\n" << dump(r);
+        EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'})) << why;
+    }
+
+    fs::path dir_;
+    std::string port_;
+};
+
+TEST_F(FlashBadInput, FilesTooShortForTheirHeaderOrTheirCountsAreRefusedBeforeAnyPort) {
+    for (std::size_t n = 0; n < 8; ++n) {
+        Bytes b(n, 0x01);
+        expectRefused(write("short" + std::to_string(n), b), std::to_string(n) + " bytes");
+    }
+    const struct {
+        const char* name;
+        Bytes bytes;
+    } cases[] = {
+        {"header only, no pages", firmware(0, 0, 0, 0)},
+        {"header only, counts 1 1 1", firmware(1, 1, 1, 0)},
+        {"counts say 3 pages, file holds 2", firmware(1, 1, 1, 2)},
+        {"last page cut short", firmware(1, 1, 1, 2, 1023)},
+        {"largest positive count", firmware(0x7FFF, 0, 0, 1)},
+        {"all counts negative", firmware(0xFFFF, 0xFFFF, 0xFFFF, 3)},
+        {"most negative count", firmware(0x8000, 1, 1, 2)},
+        {"counts far beyond a 524288-byte file", firmware(0x7FFF, 0x7FFF, 0x7FFF, 511, 1016)},
+    };
+    for (const auto& c : cases) expectRefused(write("case", c.bytes), c.name);
+}
+
+TEST_F(FlashBadInput, FoldersAndUnreadablePathsAreRefusedWithTheReason) {
+    expectRefused(dir_.string(), "a folder");
+    expectRefused(port_ + "/inside", "a path through a regular file");
+    if (::access(kUnreadable.c_str(), F_OK) == 0 && ::access(kUnreadable.c_str(), R_OK) != 0)
+        expectRefused(kUnreadable, "a file nobody may read");
+    const std::string locked = write("locked", firmware(1, 1, 1, 3));
+    ::chmod(locked.c_str(), 0);
+    if (::geteuid() != 0) expectRefused(locked, "chmod 000");
+}
+
+// Big files have no limit here; a sound one reaches the port, which then
+// refuses because it is no serial device.
+TEST_F(FlashBadInput, FilesAroundHalfAMegabyteLoadWhole) {
+    for (std::size_t size : {524287u, 524288u, 524289u}) {
+        Bytes b = firmware(170, 170, 170, 510);
+        b.resize(size, 0x11);
+        const std::string file = write("big", b);
+        const ChildResult r = runChild(kProgram, {"--port", port_, file});
+        EXPECT_EQ(r.exitCode, kPortError) << size << "\n" << dump(r);
+        EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'}));
+    }
+}
+
+TEST_F(FlashBadInput, PortsThatAreNoTtysFailWithTheirPathAndAreLeftAlone) {
+    const std::string file = write("good", firmware(1, 1, 1, 3));
+    const std::string folder = (dir_ / "folder").string();
+    fs::create_directories(folder);
+    for (const std::string& port : {port_, std::string("/dev/null"), folder, (dir_ / "missing").string()}) {
+        const ChildResult r = runChild(kProgram, {"--port", port, file});
+        EXPECT_EQ(r.exitCode, kPortError) << port << "\n" << dump(r);
+        ASSERT_FALSE(r.lines.empty()) << dump(r);
+        EXPECT_TRUE(startsWith(r.lines.back(), "summary: " + port + ": failed (exit 4): ")) << dump(r);
+        EXPECT_NE(r.lines.back().find(port, 9 + port.size()), std::string::npos) << "names the port: " << dump(r);
+    }
+    EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'}));
+    EXPECT_FALSE(fs::exists(dir_ / "missing")) << "a missing port is not created";
+}
+
+}  // namespace
