@@ -124,6 +124,13 @@ void Widget::parse_msg_update_msg() {
         break;
     case gimbal::commandByte(gimbal::Command::BlockAck):
         if (rx_len < 2 || le16(rx_payload, 0) != block_index) return;
+        // Only a block on its way is acknowledged (or, after a failed run, the
+        // one it stopped on). A late copy met while the slave switch or the
+        // next block is due would count a block that was never sent and send
+        // the slave command twice.
+        if (send_state != kIdle && send_state != kAwaitAck1 && send_state != kAwaitAck2 &&
+            send_state != kAwaitAck3)
+            return;
         send_state = kSendBlock;
         ++block_index;
         // Clamped to the end of the buffer; the next send refuses a block there.

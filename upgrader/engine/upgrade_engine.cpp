@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "link/frame.h"
 #include "upgrader/engine/upgrade_frames.h"
 
 namespace upgrader {
@@ -13,6 +14,14 @@ std::string format(const char* fmt, long long a, long long b = 0) {
     char buf[160];
     std::snprintf(buf, sizeof buf, fmt, a, b);
     return buf;
+}
+
+// The page a whole, sound acknowledgement names. Shorter or damaged ones name
+// none and count as before.
+std::optional<std::int64_t> acknowledgedPage(const Bytes& response) {
+    const gimbal::FrameCheck check = gimbal::checkFrame(response);
+    if (check.status != gimbal::FrameStatus::Sound || check.frame.payload.size() != 2) return std::nullopt;
+    return gimbal::readLe16(check.frame.payload, 0);
 }
 
 }  // namespace
@@ -66,6 +75,7 @@ void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isRese
     bool accepted = false;
     if (writeFrame(pageDataFrame(static_cast<std::uint16_t>(page), *block), &accepted))
         view_.print(std::string("send result : ") + (accepted ? "true" : "false"));
+    awaiting_ = Awaiting::Page;
     armPageTimer();
 }
 
@@ -129,20 +139,22 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
         sendRequestEnterUpgradeModeCMD();
         view_.setStartEnabled(true);
         break;
-    case ResponseKind::PageAck: onPageAck(); break;
+    case ResponseKind::PageAck: onPageAck(response); break;
     case ResponseKind::SwitchAck: onSwitchAck(); break;
     default: break;
     }
 }
 
-void UpgradeEngine::onPageAck() {
-    if (!curoffset) return;  // nothing was started
+void UpgradeEngine::onPageAck(const Bytes& response) {
+    if (!curoffset || awaiting_ != Awaiting::Page) return;  // nothing was started, or a switch is due
+    if (const auto page = acknowledgedPage(response); page && *page != curPage) return;  // a late copy
     ++curPage;
     if (curPage < pageCount[static_cast<std::size_t>(curMCU)]) {
         *curoffset += kPageSize;
         sendMCUdata(curMCU, curPage, false);
     } else if (curMCU != kLastMCU) {
         sendSwitchMCUCMD();
+        awaiting_ = Awaiting::Switch;
     } else {
         view_.setStatusText(kUpgradeCompleteText);
         view_.showAlert(kUpgradeCompleteAlert);
@@ -151,7 +163,7 @@ void UpgradeEngine::onPageAck() {
 
 void UpgradeEngine::onSwitchAck() {
     // Before any Start, or after the last MCU, there is no next MCU to go to.
-    if (!curoffset || curMCU >= kLastMCU) return;
+    if (!curoffset || curMCU >= kLastMCU || awaiting_ != Awaiting::Switch) return;
     ++curMCU;
     curPage = 0;
     view_.log(format("switch MCU to %lld", curMCU));

@@ -74,10 +74,16 @@ private:
     void updateProgress();
     void stopUpgrade(const std::string& why);
     std::optional<std::string> startRefusal() const;
-    void onPageAck();
+    void onPageAck(const Bytes& response);
     void onSwitchAck();
 
+    // What the gimbal owes an answer to. A late copy of an acknowledgement
+    // must not count for the request sent after it: taken for the next page
+    // or switch, it would put later pages under the wrong MCU.
+    enum class Awaiting { Nothing, Page, Switch };
+
     UpgradeView& view_;
+    Awaiting awaiting_ = Awaiting::Nothing;
     std::string loadError_;
 };
 

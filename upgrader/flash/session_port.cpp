@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "link/frame.h"
 #include "upgrader/flash/session.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
@@ -68,9 +69,13 @@ void Session::portRemoved() {
     finish(ExitCode::DeviceRemoved, "device " + path_ + " was removed");
 }
 
+// A frame for another address is not the gimbal answering us. Handed on, it
+// would stop the page timer without moving the upgrade on, and a run that no
+// one watches would then wait for ever.
 void Session::portReceived(const std::shared_ptr<KivSerialPort>& port, const upgrader::Bytes& data) {
     for (const auto& frame : frames_.feed(data)) {
         if (finished()) return;
+        if (frame.size() > 2 && frame[2] != gimbal::kHostAddress) continue;
         engine_.serialPortDidReceiveData(port, frame);
     }
 }

@@ -1,0 +1,255 @@
+// Faults on the gimbal's replies, end to end: the engine on a real serial port
+// against the simulated gimbal. Each row names a fault and what the upgrader
+// must make of it; the page timer is fired by the test through the fake view,
+// so no row waits out the 30-second time-out.
+//
+// Elsewhere: a clean upgrade (end_to_end_test.cpp); a vanishing device, a port
+// held by another program and the window closed mid-upgrade go through the
+// real window (tests/upgrader/app/fault_injection_test.cpp).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <random>
+
+#include "fake_view.h"
+#include "link/firmware_file.h"
+#include "link/frame.h"
+#include "sim/gimbal_sim.h"
+#include "upgrader/engine/upgrade_engine.h"
+#include "upgrader/platform/application.h"
+#include "upgrader/serial/kiv_serial_port.h"
+#include "../serial/pty.h"
+
+namespace upgrader {
+namespace {
+
+namespace fs = std::filesystem;
+using sim::Fault;
+using namespace std::chrono_literals;
+
+// Pages 2, 1, 2 give these replies, numbered as the simulator counts them:
+// 0 ack MCU 0 page 0, 1 ack MCU 0 page 1 (its last), 2 switch ack,
+// 3 ack MCU 1 page 0, 4 switch ack, 5 ack MCU 2 page 0, 6 ack MCU 2 page 1.
+constexpr std::array<std::size_t, 3> kPages{2, 1, 2};
+
+enum class Outcome {
+    Complete,         // "Upgrade Complete!!", the gimbal holds exactly the file
+    SendFailed,       // a page stays unanswered: the test fires its timer, "send Failed"
+    StalledSilently,  // no page timer runs (a switch, or a frame that stopped it): nothing shown
+};
+
+struct Row {
+    const char* name;
+    std::map<std::size_t, Fault> faults;
+    Outcome outcome;
+    std::size_t stallAt = 0;   // the reply the run stops on (not Complete)
+    std::size_t splitPieces = 2;
+    std::size_t silentAfter = std::numeric_limits<std::size_t>::max();
+    bool lateAfterTimeOut = false;  // Delay: fire the page timer before the late ack lands
+};
+
+const Row kRows[] = {
+    {"LateAckAfterTheTimeOutContinues", {{1, Fault::Delay}}, Outcome::Complete, 0, 2, std::numeric_limits<std::size_t>::max(), true},
+    {"DuplicatedMidImageAck", {{0, Fault::Duplicate}}, Outcome::Complete},
+    {"DuplicatedLastAckOfAnMcu", {{1, Fault::Duplicate}, {3, Fault::Duplicate}}, Outcome::Complete},
+    {"DuplicatedSwitchAck", {{2, Fault::Duplicate}, {4, Fault::Duplicate}}, Outcome::Complete},
+    {"DuplicatedFinalAck", {{6, Fault::Duplicate}}, Outcome::Complete},
+    // The upgrader does not check a reply's CRC: a corrupted one still counts.
+    {"CorruptedCrcStillCounts", {{3, Fault::CorruptCrc}}, Outcome::Complete},
+    // The first piece carries 55 AA 00 03 / 55 AA 00 08: enough to act on.
+    {"SplitInTwoStillCounts", {{0, Fault::Split}, {2, Fault::Split}, {5, Fault::Split}}, Outcome::Complete},
+    // 55 AA 00 alone cannot be told apart, the rest are not frames.
+    {"SplitInThreeIsLost", {{3, Fault::Split}}, Outcome::SendFailed, 3, 3},
+    {"NoiseInFrontHidesTheAck", {{1, Fault::Noise}}, Outcome::SendFailed, 1},
+    {"DroppedPageAck", {{5, Fault::Drop}}, Outcome::SendFailed, 5},
+    {"GimbalFallsSilentMidImage", {}, Outcome::SendFailed, 3, 2, 3},
+    // No timer runs for a switch request.
+    {"DroppedSwitchAck", {{2, Fault::Drop}}, Outcome::StalledSilently, 2},
+    // A frame for another address stops the page timer and is not acted on.
+    {"WrongAddressStopsTheTimer", {{3, Fault::WrongAddress}}, Outcome::StalledSilently, 3},
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+class EngineDelegate : public KivSerialPortDelegate {
+public:
+    explicit EngineDelegate(UpgradeEngine& engine) : engine_(engine) {}
+    void serialPortWasRemovedFromSystem(const Port&) override {}
+    void serialPortDidReceiveData(const Port& port, const Bytes& data) override {
+        engine_.serialPortDidReceiveData(port, data);
+    }
+    void serialPortWasClosed(const Port&) override { closed = true; }
+    bool closed = false;
+
+private:
+    UpgradeEngine& engine_;
+};
+
+Bytes randomImage(std::size_t pages, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes image(pages * 1024);
+    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+    return image;
+}
+
+bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 20s) {
+    return platform::runMainLoopUntil(condition, deadline);
+}
+
+class EngineFaults : public ::testing::TestWithParam<Row> {
+protected:
+    void SetUp() override {
+        images_ = {randomImage(kPages[0], 11), randomImage(kPages[1], 12), randomImage(kPages[2], 13)};
+        path_ = fs::temp_directory_path() / ("engine-faults-" + std::to_string(::getpid()) + ".bin");
+        const Bytes file = gimbal::composeFirmwareFile(images_, 1024, Bytes{4, 5, 6});
+        std::ofstream(path_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+    void TearDown() override { fs::remove(path_); }
+
+    // Opens the port, waits for the version report and for every announcement
+    // to have landed, so none shares a read with an acknowledgement.
+    void connect(sim::GimbalSim& gimbal) {
+        port_ = KivSerialPort::serialPortWithPath(gimbal.slavePath());
+        ASSERT_TRUE(port_);
+        port_->setBaudRate(115200);
+        port_->setDelegate(delegate_);
+        engine_.serialPort = port_;
+        port_->open();
+        ASSERT_TRUE(runUntil([&] { return view_.startEnabled; }));
+        ASSERT_TRUE(gimbal.waitFor([](const sim::GimbalSim& g) { return g.stats().enterRequests >= 1; }));
+        const std::size_t announced = gimbal.stats().announcementsSent;
+        ASSERT_TRUE(runUntil([&] {
+            return static_cast<std::size_t>(std::count_if(view_.statuses.begin(), view_.statuses.end(), [](auto& s) {
+                       return s.rfind("Gimbal Connected", 0) == 0;
+                   })) >= announced;
+        }));
+        ASSERT_TRUE(engine_.getFileInfo(path_.string()));
+    }
+    bool complete() const { return view_.status == kUpgradeCompleteText; }
+    // The chunks as the engine took them, for a failure message.
+    std::string received() const {
+        std::string out;
+        for (const std::string& line : view_.prints)
+            if (line.rfind('[', 0) == 0) out += line + "\n";
+        return out;
+    }
+
+    // Nothing recorded holds data other than the file's for its MCU and page.
+    void expectNoWrongPage(const sim::GimbalSim& gimbal) const {
+        for (const sim::BlockRecord& r : gimbal.blockLog()) {
+            ASSERT_LT(r.segment, 3u);
+            const Bytes& image = images_[r.segment];
+            ASSERT_LT(r.index * 1024u, image.size()) << "MCU " << r.segment << " page " << r.index;
+            EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), image.begin() + r.index * 1024))
+                << "MCU " << r.segment << " page " << r.index;
+        }
+    }
+
+    std::array<Bytes, 3> images_;
+    fs::path path_;
+    test_support::FakeView view_;
+    UpgradeEngine engine_{view_};
+    std::shared_ptr<EngineDelegate> delegate_ = std::make_shared<EngineDelegate>(engine_);
+    std::shared_ptr<KivSerialPort> port_;
+};
+
+TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
+    const Row& row = GetParam();
+    sim::Options options;
+    options.dialect = sim::Dialect::Pages;
+    options.announcePeriod = 100ms;
+    // Paced, so that a page takes its wire time and the copies of a duplicated
+    // reply are read before the next reply: a read holding two replies is
+    // judged by its first alone, which would hide the second.
+    options.baud = 115200;
+    options.delay = 1500ms;  // long enough for the test to fire the page timer first
+    options.splitPieces = row.splitPieces;
+    options.silentAfter = row.silentAfter;
+    options.faults = sim::faultsAt(row.faults);
+    sim::GimbalSim gimbal(options);
+    std::string error;
+    ASSERT_TRUE(gimbal.start(&error)) << error;
+    ASSERT_NO_FATAL_FAILURE(connect(gimbal));
+
+    engine_.bt_startUpgradePressed();
+    if (row.lateAfterTimeOut) {
+        // The gimbal has the page and holds its ack back: the timer fires first.
+        ASSERT_TRUE(runUntil([&] { return gimbal.stats().repliesDue >= 2; }));
+        ASSERT_NE(view_.armed(), nullptr);
+        view_.armed()->fire();
+    }
+    const std::size_t totalPages = kPages[0] + kPages[1] + kPages[2];
+    if (row.outcome == Outcome::Complete) {
+        ASSERT_TRUE(runUntil([&] { return complete(); }, 60s)) << received();
+        // Let a duplicate of the last reply land too.
+        ASSERT_TRUE(runUntil([&] { return gimbal.stats().repliesDue >= 7; }));
+        test::observeFor(200ms);
+        for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), images_[mcu]) << "MCU " << mcu;
+        EXPECT_EQ(gimbal.stats().blockFrames, totalPages) << "a page sent twice or skipped";
+        EXPECT_EQ(gimbal.stats().switchRequests, 2u);
+        std::vector<std::string> alerts{kUpgradeCompleteAlert};
+        if (row.lateAfterTimeOut) alerts.insert(alerts.begin(), kSendFailedAlert);
+        EXPECT_EQ(view_.alerts, alerts);
+    } else {
+        // The gimbal has decided the faulty reply.
+        ASSERT_TRUE(runUntil([&] { return gimbal.stats().repliesDue > row.stallAt; }));
+        if (row.outcome == Outcome::StalledSilently) {
+            ASSERT_TRUE(runUntil([&] { return view_.armed() == nullptr; }));
+        } else {
+            ASSERT_NE(view_.armed(), nullptr) << "the unanswered page has no timer";
+            view_.armed()->fire();
+        }
+        test::observeFor(300ms);
+        EXPECT_FALSE(complete());
+        EXPECT_EQ(std::count(view_.statuses.begin(), view_.statuses.end(), kUpgradeCompleteText), 0);
+        const std::vector<std::string> alerts =
+            row.outcome == Outcome::SendFailed ? std::vector<std::string>{kSendFailedAlert}
+                                               : std::vector<std::string>{};
+        EXPECT_EQ(view_.alerts, alerts);
+        EXPECT_EQ(gimbal.stats().repliesDue, row.stallAt + 1) << "nothing was sent after the stall";
+        EXPECT_LT(gimbal.stats().blockFrames, totalPages);
+    }
+    expectNoWrongPage(gimbal);
+    EXPECT_EQ(gimbal.stats().badCrcFrames, 0u);
+
+    port_->close();
+    EXPECT_TRUE(runUntil([&] { return delegate_->closed; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, EngineFaults, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The copies above, delivered one by one without a port: a copy is never
+// taken for the request sent after the original, while an acknowledgement
+// that names no page (too short to) still counts.
+TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
+    test_support::FakeView view;
+    UpgradeEngine engine{view};
+    const fs::path path = fs::temp_directory_path() / ("engine-copies-" + std::to_string(::getpid()) + ".bin");
+    const Bytes file = gimbal::composeFirmwareFile({randomImage(2, 1), randomImage(1, 2), randomImage(2, 3)}, 1024);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    ASSERT_TRUE(engine.getFileInfo(path.string()));
+    fs::remove(path);
+
+    engine.bt_startUpgradePressed();
+    for (const Bytes& reply : {gimbal::blockAckFrame(0), gimbal::blockAckFrame(0)}) engine.processGimbleResponse(reply);
+    EXPECT_EQ(engine.curPage, 1);
+    for (const Bytes& reply : {gimbal::blockAckFrame(1), gimbal::blockAckFrame(1)}) engine.processGimbleResponse(reply);
+    EXPECT_EQ(engine.curPage, 2) << "the copy asked for a second switch";
+    for (const Bytes& reply : {gimbal::switchAckFrame(), gimbal::switchAckFrame()}) engine.processGimbleResponse(reply);
+    EXPECT_EQ(engine.curMCU, 1);
+    EXPECT_EQ(engine.curPage, 0);
+    EXPECT_EQ(*engine.curoffset, 8 + 2 * 1024);
+
+    engine.processGimbleResponse(Bytes{0x55, 0xAA, 0x00, 0x03});
+    EXPECT_EQ(engine.curPage, 1);
+    EXPECT_EQ(view.logsStartingWith("Sending Page").size(), 3u);
+}
+
+}  // namespace
+}  // namespace upgrader
