@@ -11,12 +11,12 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "app_fixture.h"
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
 #include "upgrader/serial/kiv_serial_port.h"
+#include "../random_image.h"
 
 namespace quenlo_test {
 namespace {
@@ -27,14 +27,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kComplete = "Upgrade Complete!!Please RESTART your gimbal.";
 
-Bytes randomImage(std::size_t pages, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    Bytes image(pages * 1024);
-    for (auto& b : image)
-        b = static_cast<std::uint8_t>(rng());
-    return image;
-}
+using test_images::randomImage;
 
 class WindowFaults : public WindowTest {
 protected:

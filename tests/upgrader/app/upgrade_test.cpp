@@ -5,11 +5,11 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "app_fixture.h"
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
+#include "../random_image.h"
 
 namespace quenlo_test {
 namespace {
@@ -17,14 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes randomImage(std::size_t pages, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    Bytes image(pages * 1024);
-    for (auto& b : image)
-        b = static_cast<std::uint8_t>(rng());
-    return image;
-}
+using test_images::randomImage;
 
 using Upgrade = WindowTest;
 

@@ -4,40 +4,22 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
+#include "engine_delegate.h"
 #include "fake_view.h"
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
 #include "upgrader/engine/upgrade_engine.h"
 #include "upgrader/platform/application.h"
 #include "upgrader/serial/kiv_serial_port.h"
+#include "../random_image.h"
 
 namespace upgrader {
 namespace {
 
 namespace fs = std::filesystem;
 
-class EngineDelegate : public KivSerialPortDelegate {
-public:
-    explicit EngineDelegate(UpgradeEngine& engine) : engine_(engine) {}
-    void serialPortWasRemovedFromSystem(const Port&) override {}
-    void serialPortDidReceiveData(const Port& port, const Bytes& data) override {
-        engine_.serialPortDidReceiveData(port, data);
-    }
-    void serialPortWasClosed(const Port&) override { closed = true; }
-    bool closed = false;
-
-private:
-    UpgradeEngine& engine_;
-};
-
-Bytes randomImage(std::size_t pages, unsigned seed) {
-    std::mt19937 rng(seed);
-    Bytes image(pages * 1024);
-    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
-    return image;
-}
+using test_images::randomImage;
 
 std::size_t countStarting(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<std::size_t>(

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <limits>
 #include <map>
-#include <random>
 
+#include "engine_delegate.h"
 #include "fake_view.h"
 #include "link/firmware_file.h"
 #include "link/frame.h"
@@ -22,6 +22,7 @@
 #include "upgrader/platform/application.h"
 #include "upgrader/serial/kiv_serial_port.h"
 #include "../serial/pty.h"
+#include "../random_image.h"
 
 namespace upgrader {
 namespace {
@@ -74,26 +75,7 @@ const Row kRows[] = {
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
-class EngineDelegate : public KivSerialPortDelegate {
-public:
-    explicit EngineDelegate(UpgradeEngine& engine) : engine_(engine) {}
-    void serialPortWasRemovedFromSystem(const Port&) override {}
-    void serialPortDidReceiveData(const Port& port, const Bytes& data) override {
-        engine_.serialPortDidReceiveData(port, data);
-    }
-    void serialPortWasClosed(const Port&) override { closed = true; }
-    bool closed = false;
-
-private:
-    UpgradeEngine& engine_;
-};
-
-Bytes randomImage(std::size_t pages, unsigned seed) {
-    std::mt19937 rng(seed);
-    Bytes image(pages * 1024);
-    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
-    return image;
-}
+using test_images::randomImage;
 
 bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 20s) {
     return platform::runMainLoopUntil(condition, deadline);

@@ -12,12 +12,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 
 #include "child_process.h"
 #include "../serial/pty.h"
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
+#include "../random_image.h"
 
 namespace {
 
@@ -28,12 +28,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kProgram = QUENLO_FLASH_PATH;
 
-Bytes randomImage(std::size_t pages, unsigned seed) {
-    std::mt19937 rng(seed);
-    Bytes image(pages * 1024);
-    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
-    return image;
-}
+using test_images::randomImage;
 
 // A firmware file in the temporary folder, removed with the object.
 struct TempFile {

@@ -11,7 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "link/firmware_file.h"
@@ -21,6 +20,7 @@
 #include "upgrader/flash/flash_run.h"
 #include "upgrader/platform/application.h"
 #include "upgrader/serial/kiv_serial_port.h"
+#include "../random_image.h"
 
 namespace {
 
@@ -32,12 +32,7 @@ using flash::ExitCode;
 constexpr int kRuns = 200;
 constexpr std::array<std::size_t, 3> kPages{2, 1, 2};
 
-Bytes randomImage(std::size_t pages, unsigned seed) {
-    std::mt19937 rng(seed);
-    Bytes image(pages * 1024);
-    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
-    return image;
-}
+using test_images::randomImage;
 
 std::size_t entriesIn(const char* dir) {
     std::size_t n = 0;
