@@ -54,7 +54,7 @@ std::unique_ptr<upgrader::PageTimer> ViewController::scheduleTimer(std::chrono::
 {
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
-    timer->setTimerType(Qt::CoarseTimer);
+    timer->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire 5% early
     connect(timer, &QTimer::timeout, this, [timer, fire = std::move(fire)] {
         timer->deleteLater();
         fire();

@@ -103,6 +103,7 @@ void UpgradeEngine::armPageTimer() {
 void UpgradeEngine::stopUpgrade(const std::string& why) {
     cancelPageTimer();
     curoffset.reset();  // later acknowledgements are ignored as before any Start
+    awaiting_ = Awaiting::Nothing;
     view_.log(why);
     view_.showAlert(why);
 }
@@ -132,22 +133,35 @@ void UpgradeEngine::bt_startUpgradePressed() {
 void UpgradeEngine::processGimbleResponse(const Bytes& response) {
     const Response r = recogniseResponse(response);
     if (r.kind == ResponseKind::NotAFrame) return;
-    cancelPageTimer();  // every frame counts as an answer to the page
+    // An acknowledgement that answers nothing outstanding (a late or
+    // duplicated copy) is no answer to the page in flight: stopping its timer
+    // would leave a page that then goes unanswered waiting for ever.
+    const bool acknowledgement = r.kind == ResponseKind::PageAck || r.kind == ResponseKind::SwitchAck;
+    if (acknowledgement && !acknowledgementCounts(r.kind, response)) return;
+    cancelPageTimer();  // every other frame counts as an answer to the page
     switch (r.kind) {
     case ResponseKind::VersionReport:
         view_.setStatusText(connectedStatusText(r.version, r.length));
         sendRequestEnterUpgradeModeCMD();
         view_.setStartEnabled(true);
         break;
-    case ResponseKind::PageAck: onPageAck(response); break;
+    case ResponseKind::PageAck: onPageAck(); break;
     case ResponseKind::SwitchAck: onSwitchAck(); break;
     default: break;
     }
 }
 
-void UpgradeEngine::onPageAck(const Bytes& response) {
-    if (!curoffset || awaiting_ != Awaiting::Page) return;  // nothing was started, or a switch is due
-    if (const auto page = acknowledgedPage(response); page && *page != curPage) return;  // a late copy
+bool UpgradeEngine::acknowledgementCounts(ResponseKind kind, const Bytes& response) const {
+    if (!curoffset) return false;  // nothing was started
+    if (kind == ResponseKind::SwitchAck)
+        return awaiting_ == Awaiting::Switch && curMCU < kLastMCU;  // there is no MCU after the last
+    if (awaiting_ == Awaiting::Complete) return true;  // completes again, sending nothing
+    if (awaiting_ != Awaiting::Page) return false;     // a switch is due
+    const auto page = acknowledgedPage(response);
+    return !page || *page == curPage;
+}
+
+void UpgradeEngine::onPageAck() {
     ++curPage;
     if (curPage < pageCount[static_cast<std::size_t>(curMCU)]) {
         *curoffset += kPageSize;
@@ -156,14 +170,13 @@ void UpgradeEngine::onPageAck(const Bytes& response) {
         sendSwitchMCUCMD();
         awaiting_ = Awaiting::Switch;
     } else {
+        awaiting_ = Awaiting::Complete;
         view_.setStatusText(kUpgradeCompleteText);
         view_.showAlert(kUpgradeCompleteAlert);
     }
 }
 
 void UpgradeEngine::onSwitchAck() {
-    // Before any Start, or after the last MCU, there is no next MCU to go to.
-    if (!curoffset || curMCU >= kLastMCU || awaiting_ != Awaiting::Switch) return;
     ++curMCU;
     curPage = 0;
     view_.log(format("switch MCU to %lld", curMCU));

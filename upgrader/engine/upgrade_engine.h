@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "upgrader/engine/firmware_image.h"
+#include "upgrader/engine/upgrade_frames.h"
 #include "upgrader/engine/upgrade_view.h"
 
 class KivSerialPort;
@@ -74,13 +75,15 @@ private:
     void updateProgress();
     void stopUpgrade(const std::string& why);
     std::optional<std::string> startRefusal() const;
-    void onPageAck(const Bytes& response);
+    bool acknowledgementCounts(ResponseKind kind, const Bytes& response) const;
+    void onPageAck();
     void onSwitchAck();
 
     // What the gimbal owes an answer to. A late copy of an acknowledgement
     // must not count for the request sent after it: taken for the next page
-    // or switch, it would put later pages under the wrong MCU.
-    enum class Awaiting { Nothing, Page, Switch };
+    // or switch, it would put later pages under the wrong MCU. Once complete,
+    // a further page acknowledgement shows the completion again.
+    enum class Awaiting { Nothing, Page, Switch, Complete };
 
     UpgradeView& view_;
     Awaiting awaiting_ = Awaiting::Nothing;

@@ -57,6 +57,7 @@ const Row kRows[] = {
     {"DuplicatedMidImageAck", {{0, Fault::Duplicate}}, Outcome::Complete},
     {"DuplicatedLastAckOfAnMcu", {{1, Fault::Duplicate}, {3, Fault::Duplicate}}, Outcome::Complete},
     {"DuplicatedSwitchAck", {{2, Fault::Duplicate}, {4, Fault::Duplicate}}, Outcome::Complete},
+    // The copy completes again: "Upgrade Complete!!" and its alert twice, nothing sent.
     {"DuplicatedFinalAck", {{6, Fault::Duplicate}}, Outcome::Complete},
     // The upgrader does not check a reply's CRC: a corrupted one still counts.
     {"CorruptedCrcStillCounts", {{3, Fault::CorruptCrc}}, Outcome::Complete},
@@ -66,6 +67,8 @@ const Row kRows[] = {
     {"SplitInThreeIsLost", {{3, Fault::Split}}, Outcome::SendFailed, 3, 3},
     {"NoiseInFrontHidesTheAck", {{1, Fault::Noise}}, Outcome::SendFailed, 1},
     {"DroppedPageAck", {{5, Fault::Drop}}, Outcome::SendFailed, 5},
+    // The copy of page 0's ack lands while page 1 is out: it must not stop page 1's timer.
+    {"DuplicatedAckThenALostOne", {{0, Fault::Duplicate}, {1, Fault::Drop}}, Outcome::SendFailed, 1},
     {"GimbalFallsSilentMidImage", {}, Outcome::SendFailed, 3, 2, 3},
     // No timer runs for a switch request.
     {"DroppedSwitchAck", {{2, Fault::Drop}}, Outcome::StalledSilently, 2},
@@ -174,7 +177,9 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
         EXPECT_EQ(gimbal.stats().blockFrames, totalPages) << "a page sent twice or skipped";
         EXPECT_EQ(gimbal.stats().switchRequests, 2u);
         std::vector<std::string> alerts{kUpgradeCompleteAlert};
+        if (row.faults.count(6) && row.faults.at(6) == Fault::Duplicate) alerts.push_back(kUpgradeCompleteAlert);
         if (row.lateAfterTimeOut) alerts.insert(alerts.begin(), kSendFailedAlert);
+        EXPECT_TRUE(runUntil([&] { return view_.alerts.size() >= alerts.size(); }));
         EXPECT_EQ(view_.alerts, alerts);
     } else {
         // The gimbal has decided the faulty reply.
@@ -206,8 +211,9 @@ INSTANTIATE_TEST_SUITE_P(Replies, EngineFaults, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The copies above, delivered one by one without a port: a copy is never
-// taken for the request sent after the original, while an acknowledgement
-// that names no page (too short to) still counts.
+// taken for the request sent after the original and leaves its page timer
+// running, while an acknowledgement that names no page (too short to) still
+// counts. Once complete, a copy of the last one completes again.
 TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
     test_support::FakeView view;
     UpgradeEngine engine{view};
@@ -221,16 +227,28 @@ TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
     engine.bt_startUpgradePressed();
     for (const Bytes& reply : {gimbal::blockAckFrame(0), gimbal::blockAckFrame(0)}) engine.processGimbleResponse(reply);
     EXPECT_EQ(engine.curPage, 1);
+    EXPECT_NE(view.armed(), nullptr) << "the copy stopped the timer of page 1";
     for (const Bytes& reply : {gimbal::blockAckFrame(1), gimbal::blockAckFrame(1)}) engine.processGimbleResponse(reply);
     EXPECT_EQ(engine.curPage, 2) << "the copy asked for a second switch";
     for (const Bytes& reply : {gimbal::switchAckFrame(), gimbal::switchAckFrame()}) engine.processGimbleResponse(reply);
     EXPECT_EQ(engine.curMCU, 1);
     EXPECT_EQ(engine.curPage, 0);
     EXPECT_EQ(*engine.curoffset, 8 + 2 * 1024);
+    EXPECT_NE(view.armed(), nullptr) << "the copy stopped the timer of MCU 1's page 0";
 
     engine.processGimbleResponse(Bytes{0x55, 0xAA, 0x00, 0x03});
     EXPECT_EQ(engine.curPage, 1);
     EXPECT_EQ(view.logsStartingWith("Sending Page").size(), 3u);
+
+    for (const Bytes& reply : {gimbal::switchAckFrame(), gimbal::blockAckFrame(0), gimbal::blockAckFrame(1)})
+        engine.processGimbleResponse(reply);
+    ASSERT_EQ(view.alerts, std::vector<std::string>{kUpgradeCompleteAlert});
+    const std::size_t pagesSent = view.logsStartingWith("Sending Page").size();
+    engine.processGimbleResponse(gimbal::blockAckFrame(1));
+    EXPECT_EQ(view.alerts, (std::vector<std::string>{kUpgradeCompleteAlert, kUpgradeCompleteAlert}));
+    EXPECT_EQ(view.status, kUpgradeCompleteText);
+    EXPECT_EQ(view.logsStartingWith("Sending Page").size(), pagesSent);
+    EXPECT_EQ(view.armed(), nullptr);
 }
 
 }  // namespace
