@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QIcon>
 #include <QPixmap>
-#include <QSerialPortInfo>
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTimer>
@@ -28,7 +27,7 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     ui->textBrowser->setTextColor(QColor(Qt::blue));
 
     ui->comboBoxPort->addItems(openablePortNames(true));
-    port_count = QSerialPortInfo::availablePorts().size();
+    port_count = listedPortCount();
 
     // Both run for the life of the window, port open or not.
     auto *refresh = new QTimer(this);

@@ -90,6 +90,7 @@ private:
 
     // Port handling (widget_port.cpp).
     QStringList openablePortNames(bool logDetails) const;
+    static int listedPortCount();
     bool openPort(const QString &name, qint32 baud, QString *error);
     void closePort();
     void portErrorOccurred(QSerialPort::SerialPortError error);

@@ -60,9 +60,16 @@ QStringList Widget::openablePortNames(bool logDetails) const {
     return names;
 }
 
+// The machine's ports and the virtual ones, open or not: the refresh and the
+// constructor must count alike, or the first tick rebuilds a list that did
+// not change.
+int Widget::listedPortCount() {
+    return static_cast<int>(QSerialPortInfo::availablePorts().size() + virtualPortNames().size());
+}
+
 // Rebuilt only when the number of ports changes; an open port stays open.
 void Widget::updatePortCom() {
-    const int n = QSerialPortInfo::availablePorts().size() + virtualPortNames().size();
+    const int n = listedPortCount();
     if (n == port_count) return;
     const QStringList names = openablePortNames(false);
     ui->comboBoxPort->setEnabled(true);

@@ -185,6 +185,13 @@ TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString link = folder + QStringLiteral("/sim gimbal");
     ASSERT_TRUE(QFile::link(peer.path(), link));
+    {
+        // Present at start-up: the first refresh finds nothing changed.
+        Widget fresh;
+        WidgetProbe freshProbe(fresh);
+        freshProbe.refreshPorts();
+        EXPECT_EQ(freshProbe.button("BtnOpen")->text(), QStringLiteral("OPEN COM"));
+    }
     probe.refreshPorts();
     ASSERT_GE(ports->findText(link), 0);
     ports->setCurrentIndex(ports->findText(link));
