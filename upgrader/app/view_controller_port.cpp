@@ -36,20 +36,30 @@ void ViewController::bt_openPortPressed()
 
 void ViewController::serialPortWasOpened(const Port&) { bt_OpenPort->setText(QStringLiteral("Close")); }
 
-void ViewController::serialPortWasClosed(const Port&)
+// The close is reported after the port already counts as closed, so Open may
+// have been pressed in between: a close of a port opened again since, or of a
+// port this window no longer holds, is not the window's port closing. With no
+// port held (its device was removed) the close still resets the controls.
+void ViewController::serialPortWasClosed(const Port& port)
 {
+    Port& serialPort = engine.serialPort;
+    if (serialPort && (serialPort != port || serialPort->isOpen()))
+        return;
     bt_OpenPort->setText(QStringLiteral("Open"));
-    if (Port& serialPort = engine.serialPort) {
-        if (serialPort->isOpen())
-            serialPort->close();
+    if (serialPort) {
         serialPort->setDelegate(nullptr);
         serialPort.reset();
     }
     bt_StartUpgrade->setEnabled(false);
 }
 
-// Stays the port's delegate: the close that follows still reaches us.
-void ViewController::serialPortWasRemovedFromSystem(const Port&) { engine.serialPort.reset(); }
+// Stays the port's delegate: the close that follows still reaches us. A late
+// report for a port let go before must not drop the one opened since.
+void ViewController::serialPortWasRemovedFromSystem(const Port& port)
+{
+    if (engine.serialPort == port)
+        engine.serialPort.reset();
+}
 
 void ViewController::serialPortDidEncounterError(const Port& port, const KivPosixError& error)
 {
