@@ -83,10 +83,15 @@ void SerialDeviceMonitor::Impl::flush(Batch& added, Batch& removed) {
     removed.clear();
 }
 
-SerialDeviceMonitor::SerialDeviceMonitor(Callbacks callbacks, const Batch& known) : impl_(std::make_unique<Impl>()) {
+SerialDeviceMonitor::SerialDeviceMonitor(Callbacks callbacks) : impl_(std::make_unique<Impl>()) {
     impl_->callbacks = std::move(callbacks);
-    for (const SerialDeviceInfo& d : known) impl_->known.emplace(d.syspath, d);
     impl_->start();
+}
+
+SerialDeviceMonitor::Batch SerialDeviceMonitor::present(std::string* error) {
+    Batch devices = enumerateSerialDevices(error);
+    for (const SerialDeviceInfo& d : devices) impl_->known.emplace(d.syspath, d);
+    return devices;
 }
 
 SerialDeviceMonitor::~SerialDeviceMonitor() = default;

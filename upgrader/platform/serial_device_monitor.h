@@ -26,12 +26,17 @@ public:
         std::function<void(const std::string& action, const std::string& sysname)> rawEvent;
     };
 
-    // `known` are the devices already reported (the initial enumeration), so
-    // that their removal is reported too.
-    SerialDeviceMonitor(Callbacks callbacks, const Batch& known);
+    // Listens from here on. Devices reported by present() are known: an
+    // arrival already listed is not reported again, their removal is.
+    explicit SerialDeviceMonitor(Callbacks callbacks);
     ~SerialDeviceMonitor();
     SerialDeviceMonitor(const SerialDeviceMonitor&) = delete;
     SerialDeviceMonitor& operator=(const SerialDeviceMonitor&) = delete;
+
+    // The real serial ports present now (enumerateSerialDevices), taken after
+    // the monitor listens, so that a device plugged in or pulled out
+    // meanwhile is still reported by the events that follow.
+    Batch present(std::string* error = nullptr);
 
     bool isWatching() const;
     std::string kind() const;   // "udev" or "kernel"

@@ -49,6 +49,7 @@ struct VirtualSerialMonitor::Impl {
     std::string folder;
     Callbacks callbacks;
     std::map<std::string, gimbal::VirtualSerialPort> known;  // by path
+    bool listed = false;  // known holds a listing (present() or an event)
     int inotifyFd = -1;
     std::map<int, std::string> watches;  // descriptor -> watched path
     std::unique_ptr<QSocketNotifier> notifier;
@@ -65,7 +66,6 @@ struct VirtualSerialMonitor::Impl {
 };
 
 void VirtualSerialMonitor::Impl::start() {
-    for (auto& port : gimbal::listVirtualSerialPorts(folder)) known.emplace(port.path, std::move(port));
     if (folder.empty()) {
         error = "no per-user runtime folder for virtual serial ports";
         return;
@@ -125,6 +125,7 @@ void VirtualSerialMonitor::Impl::rescan() {
         if (it == known.end() || !(it->second == port)) added.push_back(virtualSerialDeviceInfo(port.name, path));
     }
     known = std::move(now);
+    listed = true;
     if (!removed.empty() && callbacks.terminated) callbacks.terminated(removed);
     if (!added.empty() && callbacks.published) callbacks.published(added);
 }
@@ -137,7 +138,11 @@ VirtualSerialMonitor::VirtualSerialMonitor(std::string folder, Callbacks callbac
 
 VirtualSerialMonitor::~VirtualSerialMonitor() = default;
 
-VirtualSerialMonitor::Batch VirtualSerialMonitor::present() const {
+VirtualSerialMonitor::Batch VirtualSerialMonitor::present() {
+    if (!impl_->listed) {
+        for (auto& port : gimbal::listVirtualSerialPorts(impl_->folder)) impl_->known.emplace(port.path, std::move(port));
+        impl_->listed = true;
+    }
     Batch batch;
     for (const auto& [path, port] : impl_->known) batch.push_back(virtualSerialDeviceInfo(port.name, path));
     return batch;

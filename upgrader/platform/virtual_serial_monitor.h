@@ -26,14 +26,18 @@ public:
         std::function<void(const Batch&)> terminated;
     };
 
-    // `folder` is normally gimbal::virtualSerialFolder(). The entries present
-    // now are in present(); only later changes are reported.
+    // `folder` is normally gimbal::virtualSerialFolder(). Watches from here
+    // on; what is there is listed by present(), and only later changes are
+    // reported.
     VirtualSerialMonitor(std::string folder, Callbacks callbacks);
     ~VirtualSerialMonitor();
     VirtualSerialMonitor(const VirtualSerialMonitor&) = delete;
     VirtualSerialMonitor& operator=(const VirtualSerialMonitor&) = delete;
 
-    Batch present() const;
+    // The ports there now. The first call lists the folder, after the watch
+    // is in place, so a link made or removed meanwhile is neither lost nor
+    // left behind; later calls answer the list as events have kept it.
+    Batch present();
     bool isWatching() const;
     std::string error() const;  // why it is not watching
 

@@ -60,18 +60,21 @@ public:
     }
 
 private:
+    // The monitor listens before the devices are listed: one plugged in or
+    // pulled out in between is then still reported.
     template <typename Published, typename Terminated>
     void subscribeUdev(Subscription& s, Published onPublished, Terminated onTerminated) {
+        monitor_ = std::make_unique<platform::SerialDeviceMonitor>(
+            platform::SerialDeviceMonitor::Callbacks{onPublished, onTerminated, nullptr});
         std::string error;
-        const auto present = platform::enumerateSerialDevices(&error);
+        const auto present = monitor_->present(&error);
         if (!error.empty()) {
             // Virtual ports can still be listed.
             platform::systemLog("%s", error.c_str());
+            monitor_.reset();
             return;
         }
         s.present = toDevices(present);
-        monitor_ = std::make_unique<platform::SerialDeviceMonitor>(
-            platform::SerialDeviceMonitor::Callbacks{onPublished, onTerminated, nullptr}, present);
         if (!monitor_->isWatching()) {
             // The ports present are still worth listing; only hot-plug is lost.
             platform::systemLog("%s", monitor_->error().c_str());

@@ -63,7 +63,7 @@ TEST(SerialDeviceMonitorTest, AKernelUeventReachesTheMonitor) {
     callbacks.rawEvent = [&](const std::string& action, const std::string& sysname) {
         seen.push_back(action + " " + sysname);
     };
-    SerialDeviceMonitor monitor(callbacks, {});
+    SerialDeviceMonitor monitor(callbacks);
     if (!monitor.isWatching()) GTEST_SKIP() << "no uevent socket in this sandbox: " << monitor.error();
 
     std::ofstream trigger("/sys/class/tty/tty0/uevent");

@@ -119,6 +119,27 @@ TEST_F(VirtualSerialMonitorTest, LinksComingAndGoingArePublishedAndTerminated) {
     EXPECT_TRUE(quiet());
 }
 
+// The listing is taken after the watch is in place: a link made or removed
+// between the two is listed as it is, and announced neither lost nor twice.
+TEST_F(VirtualSerialMonitorTest, ChangesBetweenWatchingAndListingAreNotLost) {
+    Terminal a, b;
+    fs::create_directory(folder);
+    ::chmod(folder.c_str(), 0700);
+    fs::create_symlink(a.path, folder + "/leaving");
+    startMonitor();
+    fs::create_symlink(b.path, folder + "/arrived");
+    fs::remove(folder + "/leaving");
+    const auto listed = monitor->present();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].friendlyName, "arrived");
+    EXPECT_TRUE(quiet());
+    fs::remove(folder + "/arrived");
+    const auto e = next();
+    ASSERT_TRUE(e);
+    EXPECT_FALSE(e->published);
+    EXPECT_EQ(e->names, std::vector<std::string>{"arrived"});
+}
+
 TEST_F(VirtualSerialMonitorTest, AFolderMadeLaterOrRemovedIsFollowed) {
     Terminal a;
     startMonitor();
