@@ -61,7 +61,9 @@ bool namedHolderIsAlive(const std::string& content)
     if (pidText.empty() || pidText.find_first_not_of(" 0123456789") != std::string::npos)
         return false;
     const long pid = std::strtol(pidText.c_str(), nullptr, 10);
-    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+    // Our own PID with nobody holding the flock is a file left by an earlier
+    // process that had our PID: while we hold a lock, we hold its flock too.
+    if (pid <= 0 || pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
         return false;
     if (newline == std::string::npos)
         return true;
@@ -79,18 +81,28 @@ bool sameFile(int fd, const std::string& path)
 }
 
 // Answers 0 when the existing lock file was stale and is gone, EBUSY when it
-// is held, another errno on failure.
+// is held, kStaleButKept when it is stale but not ours to remove, another
+// errno on failure. Read-only, so that a file another user left (an
+// interrupted sudo run) can still be judged: flock needs no write access.
 int removeIfStale(const std::string& file)
 {
-    UniqueFd fd(retryOnInterrupt([&] { return ::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW); }));
-    if (!fd.valid())
-        return errno == ENOENT ? 0 : errno;
+    UniqueFd fd(retryOnInterrupt([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    if (!fd.valid()) {
+        if (errno == ENOENT)
+            return 0;
+        // Unreadable: someone else's lock, and nothing tells that it is stale.
+        return errno == EACCES ? EBUSY : errno;
+    }
     if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
         return errno == EWOULDBLOCK ? EBUSY : errno;
     if (namedHolderIsAlive(readSmallFile(fd.get())))
         return EBUSY;
-    if (sameFile(fd.get(), file) && ::unlink(file.c_str()) != 0 && errno != ENOENT)
-        return errno;
+    if (sameFile(fd.get(), file) && ::unlink(file.c_str()) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        // A sticky lock folder keeps another user's file.
+        return errno == EACCES || errno == EPERM ? DeviceLockFile::kStaleButKept : errno;
+    }
     return 0;
 }
 
@@ -121,6 +133,7 @@ int createLocked(const std::string& file, UniqueFd& out)
 int DeviceLockFile::acquire(const std::string& directory, const std::string& devicePath)
 {
     release();
+    keptStaleFile_.clear();
     const std::string file = directory + "/" + lockFileNameFor(devicePath);
     // A few rounds: a stale file may be replaced by another process meanwhile.
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -133,8 +146,11 @@ int DeviceLockFile::acquire(const std::string& directory, const std::string& dev
         }
         if (error != EEXIST)
             return error;
-        if (const int stale = removeIfStale(file); stale != 0)
+        if (const int stale = removeIfStale(file); stale != 0) {
+            if (stale == kStaleButKept)
+                keptStaleFile_ = file;
             return stale;
+        }
     }
     return EBUSY;
 }

@@ -8,11 +8,18 @@
 
 #include <cstdlib>
 
+#include "upgrader/platform/system_log.h"
+
 namespace kiv {
 
 std::string lockFileNameFor(const std::string& devicePath)
 {
-    std::string name = devicePath.rfind("/dev/", 0) == 0 ? devicePath.substr(5) : devicePath;
+    std::string resolved = devicePath;
+    if (char* real = ::realpath(devicePath.c_str(), nullptr)) {
+        resolved = real;
+        std::free(real);
+    }
+    std::string name = resolved.rfind("/dev/", 0) == 0 ? resolved.substr(5) : resolved;
     for (char& c : name)
         if (c == '/')
             c = '_';
@@ -45,7 +52,12 @@ int ExclusiveDevice::open(const std::string& path, const char*& failedCall)
     DeviceLockFile lock;
     if (const auto dir = lockDirectory()) {
         failedCall = "lock";
-        if (const int error = lock.acquire(*dir, path); error != 0)
+        const int error = lock.acquire(*dir, path);
+        if (error == DeviceLockFile::kStaleButKept)
+            platform::systemLog("%s is a stale lock of another user that cannot be removed here; "
+                                "opening %s under its own locks only",
+                                lock.staleFileKept().c_str(), path.c_str());
+        else if (error != 0)
             return error;
     }
     failedCall = "open";

@@ -18,7 +18,9 @@
 
 namespace kiv {
 
-// "LCK..ttyUSB0" for "/dev/ttyUSB0", "LCK..pts_3" for "/dev/pts/3".
+// "LCK..ttyUSB0" for "/dev/ttyUSB0", "LCK..pts_3" for "/dev/pts/3". The path
+// is resolved first, so every spelling of one device (a /dev/serial/by-id
+// link, a virtual port's link) names the same lock.
 std::string lockFileNameFor(const std::string& devicePath);
 
 // Where lock files are looked for and made, in order of preference.
@@ -42,16 +44,23 @@ public:
         return *this;
     }
 
-    // Takes the lock for `devicePath` in `directory`. Answers 0 or an errno
-    // (EBUSY when a live process holds it).
+    // Answered by acquire() for a stale file that this user may not remove
+    // (another user's, in a sticky folder): the device's flock and exclusive
+    // flag still guard the open; staleFileKept() names the file.
+    static constexpr int kStaleButKept = -1;
+
+    // Takes the lock for `devicePath` in `directory`. Answers 0, EBUSY when a
+    // live process holds it, kStaleButKept, or another errno.
     int acquire(const std::string& directory, const std::string& devicePath);
     void release();
     bool held() const { return fd_.valid(); }
     const std::string& file() const { return file_; }
+    const std::string& staleFileKept() const { return keptStaleFile_; }
 
 private:
     UniqueFd fd_;
     std::string file_;
+    std::string keptStaleFile_;
 };
 
 class ExclusiveDevice {

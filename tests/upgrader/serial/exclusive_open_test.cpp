@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include "pty.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
@@ -13,6 +18,13 @@ TEST(ExclusiveOpen, LockFileNames)
     EXPECT_EQ(kiv::lockFileNameFor("/dev/pts/3"), "LCK..pts_3");
     EXPECT_EQ(kiv::lockFileNameFor("/tmp/vport"), "LCK.._tmp_vport");
     EXPECT_EQ(kiv::lockDirectoryCandidates().front(), "/var/lock");
+
+    // Every spelling of one device names one lock: a by-id link, a virtual port.
+    test::Pty pty;
+    const std::string link = "/tmp/kiv-lock-link-" + std::to_string(::getpid());
+    ASSERT_EQ(::symlink(pty.slavePath().c_str(), link.c_str()), 0);
+    EXPECT_EQ(kiv::lockFileNameFor(link), kiv::lockFileNameFor(pty.slavePath()));
+    ::unlink(link.c_str());
 }
 
 TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses)
@@ -45,6 +57,49 @@ TEST(ExclusiveOpen, LockFileCarriesPidProgramAndHost)
     const std::string path = lock.file();
     lock.release();
     EXPECT_NE(::access(path.c_str(), F_OK), 0);
+}
+
+// Runs `open` of `path` as the user nobody in a child process; answers the
+// errno it gave (0: opened), or -1 when the child could not run it.
+int openAsNobody(const std::string& path)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(255);
+        kiv::ExclusiveDevice device;
+        const char* failed = nullptr;
+        ::_exit(device.open(path, failed) & 0x7f);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// A lock file another user left (an interrupted sudo run: root's, 0644, in
+// the sticky lock folder) can be neither written nor removed by an ordinary
+// user. Stale, it must not lock them out of the device; alive, it is "busy",
+// not a permission problem.
+TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to leave a lock file as another user and open as nobody";
+    test::Pty pty;
+    ASSERT_EQ(::chown(pty.slavePath().c_str(), 65534, 65534), 0);
+    const auto dir = kiv::lockDirectory();
+    ASSERT_TRUE(dir);
+    const std::string file = *dir + "/" + kiv::lockFileNameFor(pty.slavePath());
+
+    std::ofstream(file) << "999999999\nsudo\nhost\n";  // its process is long gone
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    EXPECT_EQ(openAsNobody(pty.slavePath()), 0);
+
+    ::unlink(file.c_str());
+    std::ofstream(file) << "1\ninit\nhost\n";  // alive, and not ours to look into
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    EXPECT_EQ(openAsNobody(pty.slavePath()), EBUSY);
+    ::unlink(file.c_str());
 }
 
 }  // namespace
