@@ -40,9 +40,16 @@ unsigned normalisedParity(unsigned parity)
 void applyPortOptions(termios& attributes, const PortOptions& options)
 {
     cfmakeraw(&attributes);
+    // Every flag is chosen here, none kept: a USB adapter keeps its attributes
+    // between opens, and what cfmakeraw leaves of another program's settings
+    // can hurt: IXOFF/IXANY send or wait on XON/XOFF bytes, INPCK/IGNPAR drop
+    // bytes, CMSPAR turns parity into a fixed mark or space bit.
+    attributes.c_iflag = 0;
+    attributes.c_oflag = 0;
+    attributes.c_lflag = 0;
+    attributes.c_cflag = (attributes.c_cflag & (CBAUD | CIBAUD)) | CS8;  // the speed stays
     attributes.c_cc[VMIN] = 1;
     attributes.c_cc[VTIME] = 2;
-    attributes.c_cflag = (attributes.c_cflag & ~CSIZE) | CS8;
 
     const auto parity = static_cast<Parity>(normalisedParity(options.parity));
     setFlag(attributes.c_cflag, PARENB, parity != Parity::None);
@@ -53,7 +60,6 @@ void applyPortOptions(termios& attributes, const PortOptions& options)
     setFlag(attributes.c_cflag, CRTSCTS, options.usesRTSCTSFlowControl);
 
     attributes.c_cflag |= HUPCL | CLOCAL | CREAD;
-    attributes.c_lflag &= ~(ICANON | ISIG);
 }
 
 void clearFlowControl(termios& attributes)

@@ -180,6 +180,7 @@ private:
     void handleReadable(Connection& connection);
     void pollPins(Connection& connection);
     void handleHangUp(Connection& connection);
+    void reportRemovalAndClose();
     void reallyClosePort(Connection& connection);
     void reportModemLineFailure(Connection* connection, int code, const char* operation);
     void receiveData(Bytes chunk);

@@ -3,12 +3,15 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <utility>
 
+#include "upgrader/platform/background_queue.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/serial_executor.h"
 #include "upgrader/platform/system_log.h"
 #include "upgrader/serial/kiv_serial_port.h"
+#include "upgrader/serial/kiv_output_drain.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
 bool KivSerialPort::sendData(std::span<const std::uint8_t> data)
@@ -70,31 +73,72 @@ std::shared_ptr<KivSerialPort> KivSerialPort::Connection::takeHeldPort()
     return std::exchange(heldPort_, nullptr);
 }
 
-int restoreAndCloseDevice(KivSerialPort::Connection& connection)
+void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connection, std::function<void()> then)
 {
-    if (connection.pinPollTimer)
-        connection.pinPollTimer->cancel();
-    if (!connection.device.isOpen())
-        return 0;
-    const int fd = connection.device.fd();
-    // Flow control off first, so the drain below cannot wait on a peer that
-    // holds CTS; results are of no use here.
+    if (connection->pinPollTimer)
+        connection->pinPollTimer->cancel();
+    if (!connection->device.isOpen()) {
+        then();
+        return;
+    }
+    const int fd = connection->device.fd();
+    // Flow control off first, so the wait cannot hang on a peer that holds
+    // CTS; results are of no use here.
     termios attributes{};
     if (::tcgetattr(fd, &attributes) == 0) {
         kiv::clearFlowControl(attributes);
         ::tcsetattr(fd, TCSANOW, &attributes);
     }
-    ::tcsetattr(fd, TCSADRAIN, &connection.originalAttributes);
+    const long queued = kiv::queuedOutputBytes(fd);
+    if (queued <= 0) {
+        then();
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          kiv::drainAllowance(queued, kiv::bitsPerCharacter(attributes), connection->lineRate.load());
+    const std::weak_ptr<KivSerialPort::Connection> weak = connection;
+    connection->drainTimer = std::make_shared<platform::TimerSource>(
+        kiv::kDrainCheckInterval, kiv::kDrainCheckInterval, kiv::kDrainCheckInterval / 2,
+        [weak, deadline, then = std::move(then)] {
+            const auto c = weak.lock();
+            if (!c || !c->drainTimer)
+                return;
+            const bool drained = kiv::queuedOutputBytes(c->device.fd()) <= 0;
+            if (!drained && std::chrono::steady_clock::now() < deadline)
+                return;
+            if (!drained)
+                ::tcflush(c->device.fd(), TCOFLUSH);
+            c->drainTimer->cancel();
+            // The timer holds this handler and so what `then` holds: let it go
+            // once the handler has returned.
+            platform::backgroundQueueAsync([c] { c->drainTimer.reset(); });
+            then();
+        });
+    connection->drainTimer->resume();
+}
+
+static void restoreAttributes(KivSerialPort::Connection& connection)
+{
+    if (connection.device.isOpen())
+        ::tcsetattr(connection.device.fd(), TCSANOW, &connection.originalAttributes);
+}
+
+int restoreAndCloseDevice(KivSerialPort::Connection& connection)
+{
+    restoreAttributes(connection);
     return connection.device.close();
 }
 
-// Poll thread: the read source's cancel handler.
+// Poll thread, once the output has drained: the rest of the real close.
 void KivSerialPort::reallyClosePort(Connection& connection)
 {
+    restoreAttributes(connection);
     int closeError = 0;
     {
+        // Only the close itself waits for writers: a write in progress never
+        // meets a closed (or reused) descriptor.
         std::unique_lock lock(descriptorMutex_);
-        if (restoreAndCloseDevice(connection) != 0)
+        if (connection.device.close() != 0)
             closeError = errno;
         // Linux releases the descriptor even when close() fails, so the port
         // is closed either way; keeping the number would let a later write
@@ -113,6 +157,24 @@ void KivSerialPort::reallyClosePort(Connection& connection)
 }
 
 void KivSerialPort::cleanupAfterSystemRemoval()
+{
+    // On Linux an unplug is seen twice: as the hang-up of the open device and
+    // by the device monitor. The delegate hears of it once.
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard lock(stateMutex_);
+        connection = connection_;
+    }
+    if (connection && connection->removalReportedByHangUp.exchange(false)) {
+        close();
+        return;
+    }
+    if (connection)
+        connection->removalReported.store(true);
+    reportRemovalAndClose();
+}
+
+void KivSerialPort::reportRemovalAndClose()
 {
     syncCallDelegate(KivSerialPortDelegateCallback::WasRemovedFromSystem,
                      [](KivSerialPortDelegate& delegate, const auto& port) {

@@ -6,6 +6,8 @@
 #include <termios.h>
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -20,11 +22,19 @@ struct KivSerialPort::Connection {
     // Set on the main thread before polling starts; used on the poll thread.
     std::shared_ptr<platform::TimerSource> pinPollTimer;
     std::weak_ptr<platform::ReadSource> readSource;
+    std::shared_ptr<platform::TimerSource> drainTimer;  // poll thread only, while a close waits for output
+    std::atomic<std::uint32_t> lineRate{0};            // the rate last applied, for the drain's wait
 
     std::atomic<bool> hangUpHandled{false};       // a removal is announced once per open
+    // An unplug is seen twice, as a hang-up and by the device monitor; the
+    // delegate hears whichever comes first. The first flag is set by both, the
+    // second by the hang-up for the monitor's report that is still to come.
+    std::atomic<bool> removalReported{false};
+    std::atomic<bool> removalReportedByHangUp{false};
     std::atomic<bool> modemLinesReported{false};  // a missing-lines error is reported once per open
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port
     std::atomic<unsigned> readHandlerRuns{0};
+    int lastPinPollError = 0;  // poll thread only; 0 after a good read of the lines
 
     // Holds the port from close() until the close has been done and reported:
     // a port that leaves the manager's list meanwhile (a removal drops the
@@ -36,6 +46,12 @@ private:
     std::mutex heldPortMutex_;
     std::shared_ptr<KivSerialPort> heldPort_;
 };
+
+// The first step of the real close, on the poll thread: the modem-line poll
+// stops, flow control goes off and the queued output gets its wire time
+// (kiv_output_drain.h) without blocking the thread; `then` runs there once
+// the queue is empty or the time is up.
+void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connection, std::function<void()> then);
 
 // Puts the device back as it was found and closes it; poll thread only.
 // Answers close()'s result.

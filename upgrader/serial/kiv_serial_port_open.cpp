@@ -12,6 +12,7 @@
 #include "upgrader/platform/serial_executor.h"
 #include "upgrader/platform/system_log.h"
 #include "upgrader/serial/kiv_arbitrary_speed.h"
+#include "upgrader/serial/kiv_line_errors.h"
 #include "upgrader/serial/kiv_low_latency.h"
 #include "upgrader/serial/kiv_serial_port.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
@@ -21,19 +22,6 @@ namespace {
 constexpr std::size_t kReadChunk = 1024;
 constexpr auto kPinPollInterval = std::chrono::milliseconds(10);
 constexpr auto kPinPollLeeway = std::chrono::milliseconds(5);
-
-// errno values that mean the device is gone: Linux reports a hang-up
-// (unplugged adapter, closed pty master) as EIO, ENODEV just before.
-bool meansDeviceGone(int code)
-{
-    return code == EIO || code == ENODEV || code == ENXIO;
-}
-
-// errno values of a device that has no modem lines (a pseudo-terminal).
-bool meansNoModemLines(int code)
-{
-    return code == ENOTTY || code == EINVAL;
-}
 
 }  // namespace
 
@@ -94,12 +82,13 @@ void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection)
                 self->handleReadable(*connection);
         },
         [weakSelf, connection] {
-            // Taken first, so the port held by close() is released here at the latest.
-            const auto held = connection->takeHeldPort();
-            if (auto self = weakSelf.lock())
-                self->reallyClosePort(*connection);
-            else
-                restoreAndCloseDevice(*connection);  // destroyed while open: close quietly
+            // The port held by close() lives until the close is done and told.
+            drainOutputThen(connection, [weakSelf, connection, held = connection->takeHeldPort()] {
+                if (auto self = weakSelf.lock())
+                    self->reallyClosePort(*connection);
+                else
+                    restoreAndCloseDevice(*connection);  // destroyed while open: close quietly
+            });
         });
     connection->readSource = source;
     connection->pinPollTimer = std::make_shared<platform::TimerSource>(
@@ -134,6 +123,11 @@ void KivSerialPort::setPortOptions()
         } else {
             error = errno;
         }
+    }
+    {
+        std::lock_guard lock(stateMutex_);
+        if (connection_ && error == 0)
+            connection_->lineRate.store(baudRate_);
     }
     // Reported with the descriptor lock released: the delegate may call back.
     if (error != 0)
@@ -194,7 +188,7 @@ void KivSerialPort::updateModemLines()
 // once per open instead of every 10 ms.
 void KivSerialPort::reportModemLineFailure(Connection* connection, int code, const char* operation)
 {
-    if (connection && meansNoModemLines(code) && connection->modemLinesReported.exchange(true))
+    if (connection && kiv::meansNoModemLines(code) && connection->modemLinesReported.exchange(true))
         return;
     notifyDelegateOfPosixError(code, operation);
 }
@@ -213,7 +207,7 @@ void KivSerialPort::handleReadable(Connection& connection)
         return;
     }
     // A readable descriptor that gives nothing has been hung up.
-    if (count == 0 || meansDeviceGone(errno))
+    if (count == 0 || kiv::meansDeviceGone(errno))
         handleHangUp(connection);
 }
 
@@ -225,19 +219,26 @@ void KivSerialPort::handleHangUp(Connection& connection)
     // it before anything else.
     if (auto source = connection.readSource.lock())
         source->suspend();
-    cleanupAfterSystemRemoval();
+    if (connection.removalReported.exchange(true)) {  // the device monitor was first
+        close();
+        return;
+    }
+    connection.removalReportedByHangUp.store(true);
+    reportRemovalAndClose();
 }
 
+// The per-byte work is queued first: a delegate that has seen the chunk and
+// then calls into the executor (stops listening, say) finds the chunk's
+// bytes already taken, never still to come.
 void KivSerialPort::receiveData(Bytes chunk)
 {
+    requestHandlingQueue_->async([self = shared_from_this(), chunk] { self->processReceivedBytes(chunk); });
     if (delegateResponds(KivSerialPortDelegateCallback::DidReceiveData)) {
         mainQueueCallDelegate(KivSerialPortDelegateCallback::DidReceiveData,
-                              [chunk](KivSerialPortDelegate& delegate, const auto& port) {
+                              [chunk = std::move(chunk)](KivSerialPortDelegate& delegate, const auto& port) {
                                   delegate.serialPortDidReceiveData(port, chunk);
                               });
     }
-    requestHandlingQueue_->async(
-        [self = shared_from_this(), chunk = std::move(chunk)] { self->processReceivedBytes(chunk); });
 }
 
 // Poll thread, every 10 ms while open.
@@ -251,19 +252,22 @@ void KivSerialPort::pollPins(Connection& connection)
     int bits = 0;
     if (::ioctl(fd, TIOCMGET, &bits) < 0) {
         const int error = errno;
-        if (meansDeviceGone(error)) {
+        const kiv::PinPollFailure failure = kiv::pinPollFailure(error, connection.lastPinPollError);
+        connection.lastPinPollError = error;
+        if (failure.removal) {
             if (!connection.hangUpHandled.load()) {
                 notifyDelegateOfPosixErrorWaitingUntilDone(error, "ioctl(TIOCMGET)", true);
                 handleHangUp(connection);
             }
             return;
         }
-        // No lines on this device (a pty), or a failure that will repeat:
-        // say so once and stop polling instead of every 10 ms.
-        connection.pinPollTimer->cancel();
-        reportModemLineFailure(&connection, error, "ioctl(TIOCMGET)");
+        if (failure.stopPolling)
+            connection.pinPollTimer->cancel();
+        if (failure.report)
+            reportModemLineFailure(&connection, error, "ioctl(TIOCMGET)");
         return;
     }
+    connection.lastPinPollError = 0;
     setInputLine(&KivSerialPort::CTS_, (bits & TIOCM_CTS) != 0);
     setInputLine(&KivSerialPort::DSR_, (bits & TIOCM_DSR) != 0);
     setInputLine(&KivSerialPort::DCD_, (bits & TIOCM_CAR) != 0);

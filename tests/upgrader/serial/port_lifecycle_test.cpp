@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -67,23 +70,40 @@ TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced)
     EXPECT_NE(::access(file.c_str(), F_OK), 0);
 }
 
-TEST(KivSerialPortLifecycle, LockFileOfALiveProcessWithoutFlockIsHonoured)
+// An older tool's lock: a PID and a program name, no flock. It holds while
+// that program runs; our own PID without a flock is a leftover of an earlier
+// process that had our number.
+TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns)
 {
     test::Pty pty;
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);
     const std::string file = *dir + "/" + kiv::lockFileNameFor(pty.slavePath());
-    // An older tool's lock: our own PID and program name, no flock.
+    pid_t sleeper = 0;
+    char arg0[] = "sleep", arg1[] = "60";
+    char* argv[] = {arg0, arg1, nullptr};
+    ASSERT_EQ(::posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
     char exe[4096] = {};
-    ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    const std::string link = "/proc/" + std::to_string(sleeper) + "/exe";
+    ASSERT_TRUE(test::waitFor([&] {  // the child has become sleep
+        const ssize_t n = ::readlink(link.c_str(), exe, sizeof exe - 1);
+        return n > 0 && std::string(exe, static_cast<std::size_t>(n)).find("sleep") != std::string::npos;
+    }));
     const std::string name = std::string(exe).substr(std::string(exe).rfind('/') + 1);
-    std::ofstream(file) << ::getpid() << "\n" << name << "\nhost\n";
+    std::ofstream(file) << sleeper << "\n" << name << "\nhost\n";
     test::OpenPort p(pty, false);
     p.port->open();
     EXPECT_FALSE(p.port->isOpen());
     ASSERT_EQ(p.delegate->count(Event::Error), 1u);
     EXPECT_EQ(p.delegate->errors().front().code, EBUSY);
-    ::unlink(file.c_str());
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
+
+    std::ofstream(file) << ::getpid() << "\nupgrader_serial_tests\nhost\n";
+    p.port->open();
+    EXPECT_TRUE(p.port->isOpen());
+    p.closeAndWait();
+    EXPECT_NE(::access(file.c_str(), F_OK), 0);
 }
 
 // The master side vanishes while data flows: removal, then closed, each
@@ -106,6 +126,10 @@ TEST(KivSerialPortLifecycle, HangUpIsARemovalReportedOnce)
     EXPECT_LT(removed - order.begin(), std::find(order.begin(), order.end(), Event::Closed) - order.begin());
     EXPECT_LE(p.port->readHandlerRunCount(), 10u);
     EXPECT_TRUE(p.delegate->threadsOk());
+
+    // The device monitor reports the same unplug later: not told twice.
+    p.port->cleanupAfterSystemRemoval();
+    EXPECT_EQ(p.delegate->count(Event::Removed), 1u);
 }
 
 TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup)

@@ -1,6 +1,7 @@
-// The attribute rules, without a device.
+// The attribute rules and the modem-line poll's reading of errors, without a device.
 #include <gtest/gtest.h>
 
+#include "upgrader/serial/kiv_line_errors.h"
 #include "upgrader/serial/kiv_port_options.h"
 
 namespace {
@@ -27,6 +28,23 @@ TEST(PortOptions, DefaultsGiveRaw8N1WithLineAlwaysLocalAndReadable)
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 2);
+}
+
+// An adapter keeps what the last program set; nothing of it may survive but the speed.
+TEST(PortOptions, NothingLeftByAnotherProgramSurvivesButTheSpeed)
+{
+    termios t = cooked();
+    t.c_iflag |= IXOFF | IXANY | INPCK | IGNPAR | PARMRK | IMAXBEL | IUTF8 | IUCLC;
+    t.c_oflag |= OCRNL | ONLRET | OFILL;
+    t.c_lflag |= ECHOE | ECHOK | ECHOCTL | ECHOKE | NOFLSH | TOSTOP | PENDIN;
+    t.c_cflag |= CMSPAR;
+    ASSERT_EQ(cfsetspeed(&t, B57600), 0);
+    kiv::applyPortOptions(t, kiv::PortOptions{});
+    EXPECT_EQ(t.c_iflag, 0u);
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD), static_cast<tcflag_t>(CS8 | CREAD | CLOCAL | HUPCL));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
 }
 
 TEST(PortOptions, ParityStopBitsEchoAndFlowControl)
@@ -71,6 +89,26 @@ TEST(PortOptions, StandardRates)
     EXPECT_FALSE(kiv::isCLibraryBaudRate(13));
     EXPECT_FALSE(kiv::isCLibraryBaudRate(14400));
     EXPECT_TRUE(kiv::isCLibraryBaudRate(19200));
+}
+
+// One failed read of the lines that may pass must not end the poll for the
+// rest of the open; it is reported when it starts, not every 10 ms.
+TEST(PinPoll, OnlyAMissingOrVanishedDeviceStopsThePoll)
+{
+    for (const int gone : {EIO, ENODEV, ENXIO}) {
+        const auto f = kiv::pinPollFailure(gone, 0);
+        EXPECT_TRUE(f.removal && f.stopPolling && f.report) << gone;
+    }
+    for (const int noLines : {ENOTTY, EINVAL}) {
+        const auto f = kiv::pinPollFailure(noLines, 0);
+        EXPECT_TRUE(!f.removal && f.stopPolling && f.report) << noLines;
+    }
+    for (const int passing : {EAGAIN, EINTR, EBUSY, ENOMEM}) {
+        EXPECT_FALSE(kiv::pinPollFailure(passing, 0).stopPolling) << passing;
+        EXPECT_TRUE(kiv::pinPollFailure(passing, 0).report) << passing;
+        EXPECT_FALSE(kiv::pinPollFailure(passing, passing).report) << passing;
+        EXPECT_TRUE(kiv::pinPollFailure(passing, EAGAIN == passing ? EBUSY : EAGAIN).report) << passing;
+    }
 }
 
 }  // namespace
