@@ -38,9 +38,9 @@ void checkPosition(const upgrader::UpgradeEngine& engine, const upgrader::test_s
     const bool cut = now != cuts;
     cuts = now;
     if (!cut || !engine.upgradeStarted()) return;
-    FUZZ_CHECK(engine.binbytes.has_value());
-    const std::int64_t at = *engine.curoffset;
-    FUZZ_CHECK(at >= 8 && at + 1024 <= static_cast<std::int64_t>(engine.binbytes->size()));
+    FUZZ_CHECK(engine.state().binbytes.has_value());
+    const std::int64_t at = *engine.state().curoffset;
+    FUZZ_CHECK(at >= 8 && at + 1024 <= static_cast<std::int64_t>(engine.state().binbytes->size()));
 }
 
 }  // namespace
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     checkLoad(file);
 
     upgrader::test_support::FakeView view;
-    upgrader::UpgradeEngine engine(view);
+    upgrader::UpgradeEngine engine(view, view, view.timerFactory());
     engine.getFileInfo(scratchPath());
     std::size_t cuts = 0;
     engine.bt_startUpgradePressed();

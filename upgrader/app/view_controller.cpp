@@ -1,22 +1,43 @@
-// The controller's initialisation, set-up and end.
+// The controller's initialisation, set-up and end, its button actions and
+// the engine's view on the window's controls. The port's side is in
+// view_controller_port.cpp, the desktop notifications in
+// view_controller_notifications.cpp.
 #include "upgrader/app/view_controller.h"
 
 #include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
+
+#include <iostream>
 
 #include "upgrader/app/controller_port_delegate.h"
+#include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/platform/notification_center.h"
+#include "upgrader/platform/system_log.h"
 
 namespace {
 
 const std::vector<std::int64_t> kAvailableBaudRates{300,   1200,  2400,  4800,  9600,   14400,
                                                     19200, 28800, 38400, 57600, 115200, 230400};
 
+constexpr char kInvalidFileAlert[] = "Invalid file";
+
+QString startingFolder()
+{
+    const QStringList desktop = QStandardPaths::standardLocations(QStandardPaths::DesktopLocation);
+    return desktop.isEmpty() ? QStringLiteral("~/") : desktop.first();
+}
+
 }  // namespace
 
 // Fields in their declared order: the controls (loaded into this widget), the
 // port manager (whose first use lists the ports and starts watching them on
-// this thread's event loop), the rates, then the engine's upgrade state.
+// this thread's event loop), the rates, the port, then the engine.
 ViewController::ViewController(QWidget* parent)
     : QWidget(parent),
       portSelector(nullptr),
@@ -29,7 +50,7 @@ ViewController::ViewController(QWidget* parent)
       pgb_UpgradeProgress(nullptr),
       serialPortManager(KivSerialPortManager::sharedSerialPortManager()),
       availableBaudRates(kAvailableBaudRates),
-      engine(*this),
+      engine(*this, *this),
       portDelegate_(std::make_shared<ControllerPortDelegate>(*this))
 {
     const QuenloControls controls = loadQuenloControls(this);
@@ -95,6 +116,53 @@ void ViewController::wireButtons()
 }
 
 void ViewController::bt_startUpgradePressed() { engine.bt_startUpgradePressed(); }
+
+// The firmware file chooser: one ".bin" file, starting in the desktop folder.
+void ViewController::bt_fileBrowserPressed()
+{
+    QFileDialog dialog(this, tr("Choose a firmware file"));
+    dialog.setObjectName(QStringLiteral("firmwareFileDialog"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(tr("Firmware images (*.bin)"));
+    dialog.setDirectory(startingFolder());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().first();
+    // A name typed into the dialog gets past its filter; it is refused here.
+    const bool isBin = QFileInfo(path).suffix().compare(QStringLiteral("bin"), Qt::CaseInsensitive) == 0;
+    if (isBin && engine.getFileInfo(path.toStdString())) {
+        tf_filepath->setText(path);
+        return;
+    }
+    showAlert(kInvalidFileAlert);
+}
+
+// --- The engine's view ---
+
+void ViewController::setStatusText(const std::string& text) { lb_Status->setText(QString::fromStdString(text)); }
+
+void ViewController::setProgress(double fraction) { pgb_UpgradeProgress->setDoubleValue(fraction); }
+
+void ViewController::setStartEnabled(bool enabled) { bt_StartUpgrade->setEnabled(enabled); }
+
+// exec() runs a nested event loop, which keeps delivering the serial layer's
+// blocking hand-offs (closed, removed) while the box is open.
+void ViewController::showAlert(const std::string& message)
+{
+    QMessageBox box(QMessageBox::NoIcon, window()->windowTitle(), QString::fromStdString(message),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("alert"));
+    box.exec();
+}
+
+void ViewController::log(const std::string& line) { platform::systemLog("%s", line.c_str()); }
+
+void ViewController::print(const std::string& line) { std::cout << line << std::endl; }
+
+std::optional<bool> ViewController::writeFrame(const upgrader::Bytes& frame)
+{
+    return upgrader::writeToOpenPort(serialPort, frame);
+}
 
 std::string portListText(const ViewController::Ports& ports)
 {

@@ -29,6 +29,7 @@ class ControllerPortDelegate;
 
 class ViewController : public QWidget,
                        public upgrader::UpgradeView,
+                       public upgrader::FrameWriter,
                        public platform::UserNotificationCenterDelegate {
 public:
     using Port = KivSerialPortManager::Port;
@@ -51,7 +52,9 @@ public:
 
     const std::shared_ptr<KivSerialPortManager> serialPortManager;
     const std::vector<std::int64_t> availableBaudRates;
-    // Image, page counts, upgrade state and the taken port (`serialPort`).
+    // The port the user opened (or whose open failed); the engine's frames go to it.
+    Port serialPort;
+    // Image, page counts and upgrade state.
     upgrader::UpgradeEngine engine;
 
     // Button actions.
@@ -81,10 +84,9 @@ public:
     void setProgress(double fraction) override;
     void setStartEnabled(bool enabled) override;
     void showAlert(const std::string& message) override;
-    std::unique_ptr<upgrader::PageTimer> scheduleTimer(std::chrono::milliseconds interval,
-                                                       std::function<void()> fire) override;
     void log(const std::string& line) override;
     void print(const std::string& line) override;
+    std::optional<bool> writeFrame(const upgrader::Bytes& frame) override;
 
 private:
     void fillPortSelector();

@@ -12,7 +12,6 @@
 
 void ViewController::bt_openPortPressed()
 {
-    Port& serialPort = engine.serialPort;
     if (serialPort && serialPort->isOpen()) {
         serialPort->close();  // the title changes when the close is reported
         return;
@@ -42,7 +41,6 @@ void ViewController::serialPortWasOpened(const Port&) { bt_OpenPort->setText(QSt
 // port held (its device was removed) the close still resets the controls.
 void ViewController::serialPortWasClosed(const Port& port)
 {
-    Port& serialPort = engine.serialPort;
     if (serialPort && (serialPort != port || serialPort->isOpen()))
         return;
     bt_OpenPort->setText(QStringLiteral("Open"));
@@ -57,8 +55,8 @@ void ViewController::serialPortWasClosed(const Port& port)
 // report for a port let go before must not drop the one opened since.
 void ViewController::serialPortWasRemovedFromSystem(const Port& port)
 {
-    if (engine.serialPort == port)
-        engine.serialPort.reset();
+    if (serialPort == port)
+        serialPort.reset();
 }
 
 void ViewController::serialPortDidEncounterError(const Port& port, const KivPosixError& error)

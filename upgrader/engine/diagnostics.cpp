@@ -1,7 +1,7 @@
+#include "upgrader/engine/diagnostics.h"
+
 #include <cstdint>
 #include <string>
-
-#include "upgrader/engine/upgrade_engine.h"
 
 namespace upgrader {
 

@@ -80,6 +80,27 @@ bool imageHoldsEveryPage(const LoadedImage& image) {
     return kFirstPageOffset + kPageSize * pagesSentFor(image.pageCount) <= size;
 }
 
+std::optional<ImageRefusal> imageRefusal(const LoadedImage& image) {
+    std::int64_t total = 0;
+    for (const std::int64_t c : image.pageCount) total += c;
+    if (total <= 0) return ImageRefusal::NoPages;
+    if (!imageHoldsEveryPage(image)) return ImageRefusal::ShorterThanCounts;
+    return std::nullopt;
+}
+
+std::string refusalText(ImageRefusal refusal) {
+    switch (refusal) {
+    case ImageRefusal::NoPages: return "the firmware image has no pages to send";
+    case ImageRefusal::ShorterThanCounts:
+        return "the firmware image is shorter than its page counts say; nothing was sent";
+    }
+    return {};
+}
+
+std::string loadErrorText(const LoadResult& result) {
+    return result.error == LoadError::TooShort ? "too short for a firmware image (under 8 bytes)" : result.detail;
+}
+
 std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset) {
     if (offset < 0) return std::nullopt;
     const auto page = gimbal::sliceAt(binbytes, static_cast<std::uint64_t>(offset), kPageSize);

@@ -48,6 +48,21 @@ std::int64_t pagesSentFor(const PageCounts& counts);
 // image, so nothing is ever sent that is not in the file.
 bool imageHoldsEveryPage(const LoadedImage& image);
 
+// Why an image that loaded cannot be upgraded with, or none. Both front-ends
+// refuse it before sending anything.
+enum class ImageRefusal {
+    NoPages,            // the counts add up to 0 or less
+    ShorterThanCounts,  // a page the counts call for is not whole in the file
+};
+std::optional<ImageRefusal> imageRefusal(const LoadedImage& image);
+
+// "the firmware image has no pages to send", "the firmware image is shorter
+// than its page counts say; nothing was sent".
+std::string refusalText(ImageRefusal refusal);
+// Why a file did not load: "too short for a firmware image (under 8 bytes)",
+// or the system's text for the error.
+std::string loadErrorText(const LoadResult& result);
+
 // The 1024 bytes at `offset`; nullopt when they do not lie whole in the image.
 std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset);
 

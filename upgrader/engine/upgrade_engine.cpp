@@ -1,10 +1,11 @@
 #include "upgrader/engine/upgrade_engine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "link/frame.h"
-#include "upgrader/engine/upgrade_frames.h"
+#include "upgrader/engine/diagnostics.h"
 
 namespace upgrader {
 
@@ -24,46 +25,52 @@ std::optional<std::int64_t> acknowledgedPage(const Bytes& response) {
     return gimbal::readLe16(check.frame.payload, 0);
 }
 
+// "The firmware image has no pages to send." from the shared refusal text.
+std::string asSentence(std::string text) {
+    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return text + ".";
+}
+
 }  // namespace
 
-UpgradeEngine::UpgradeEngine(UpgradeView& view) : view_(view) {}
+UpgradeEngine::UpgradeEngine(UpgradeView& view, FrameWriter& writer, PageTimerFactory timers)
+    : view_(view), writer_(writer), timers_(std::move(timers)) {}
 
 UpgradeEngine::~UpgradeEngine() { cancelPageTimer(); }
 
 bool UpgradeEngine::getFileInfo(const std::string& filepath) {
     LoadResult r = loadFirmwareImage(filepath);
     if (!r.image) {
-        if (r.error == LoadError::TooShort) {
-            view_.log("bindata length 0");
-            loadError_ = filepath + ": too short for a firmware image (" + "under 8 bytes)";
-        } else {
-            loadError_ = filepath + ": " + r.detail;
-        }
+        if (r.error == LoadError::TooShort) view_.log("bindata length 0");
+        loadError_ = filepath + ": " + upgrader::loadErrorText(r);
         return false;
     }
-    binbytes = std::move(r.image->binbytes);
-    pageCount = r.image->pageCount;
+    state_.binbytes = std::move(r.image->binbytes);
+    state_.pageCount = r.image->pageCount;
     loadError_.clear();
-    view_.log("pageCount0:" + std::to_string(pageCount[0]) + " pageCount1:" +
-              std::to_string(pageCount[1]) + " pageCount2:" + std::to_string(pageCount[2]));
+    const PageCounts& counts = state_.pageCount;
+    view_.log("pageCount0:" + std::to_string(counts[0]) + " pageCount1:" + std::to_string(counts[1]) +
+              " pageCount2:" + std::to_string(counts[2]));
     return true;
 }
 
 std::optional<Bytes> UpgradeEngine::getFWBlock(std::int64_t /*page*/, std::int64_t /*mcuid*/) {
     // The block is found through curoffset alone; the arguments only name it.
-    const std::int64_t offset = curoffset.value_or(-1);
+    const std::int64_t offset = state_.curoffset.value_or(-1);
     view_.log(format("bin file offset: %lld", offset));
-    if (!binbytes) return std::nullopt;
-    return cutPage(*binbytes, offset);
+    if (!state_.binbytes) return std::nullopt;
+    return cutPage(*state_.binbytes, offset);
 }
 
-void UpgradeEngine::sendRequestEnterUpgradeModeCMD() { writeFrame(enterUpgradeModeFrame(), nullptr); }
+std::optional<bool> UpgradeEngine::writeFrame(const Bytes& frame) { return writer_.writeFrame(frame); }
 
-void UpgradeEngine::sendSwitchMCUCMD() { writeFrame(switchMCUFrame(), nullptr); }
+void UpgradeEngine::sendRequestEnterUpgradeModeCMD() { writeFrame(enterUpgradeModeFrame()); }
+
+void UpgradeEngine::sendSwitchMCUCMD() { writeFrame(switchMCUFrame()); }
 
 void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isResent) {
     view_.log(format("Sending Page %lld for MCU %lld", page, mcu));
-    if (!isResent) ++sendCount;
+    if (!isResent) ++state_.sendCount;
     updateProgress();
     const std::optional<Bytes> block = getFWBlock(page, mcu);
     if (!block || page < 0 || page > 0xFFFF) {
@@ -72,18 +79,18 @@ void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isRese
                            page, mcu));
         return;
     }
-    bool accepted = false;
-    if (writeFrame(pageDataFrame(static_cast<std::uint16_t>(page), *block), &accepted))
-        view_.print(std::string("send result : ") + (accepted ? "true" : "false"));
+    if (const auto accepted = writeFrame(pageDataFrame(static_cast<std::uint16_t>(page), *block)))
+        view_.print(std::string("send result : ") + (*accepted ? "true" : "false"));
     awaiting_ = Awaiting::Page;
     armPageTimer();
+    view_.pageSent(mcu, page, *state_.curoffset);
 }
 
 void UpgradeEngine::updateProgress() {
     std::int64_t total = 0;
-    for (std::int64_t c : pageCount) total += c;
+    for (std::int64_t c : state_.pageCount) total += c;
     if (total <= 0) return;  // a reloaded image without pages; Start refuses those
-    const std::int64_t percent = (sendCount * 100) / total;
+    const std::int64_t percent = (state_.sendCount * 100) / total;
     view_.setProgress(std::clamp(static_cast<double>(percent) / 100.0, 0.0, 1.0));
 }
 
@@ -97,37 +104,40 @@ void UpgradeEngine::armPageTimer() {
     // A timer still armed (Start pressed again mid-upgrade) would later report
     // a failure of a page that is no longer outstanding.
     cancelPageTimer();
-    sendPageTimer = view_.scheduleTimer(kPageTimeout, [this] { sendPageTimeOut(); });
+    sendPageTimer = timers_(pageTimeout_, [this] { sendPageTimeOut(); });
 }
 
 void UpgradeEngine::stopUpgrade(const std::string& why) {
-    cancelPageTimer();
-    curoffset.reset();  // later acknowledgements are ignored as before any Start
-    awaiting_ = Awaiting::Nothing;
+    cancelUpgrade();
     view_.log(why);
     view_.showAlert(why);
+    view_.upgradeStopped(why);
+}
+
+void UpgradeEngine::cancelUpgrade() {
+    cancelPageTimer();
+    state_.curoffset.reset();  // later acknowledgements are ignored as before any Start
+    awaiting_ = Awaiting::Nothing;
 }
 
 std::optional<std::string> UpgradeEngine::startRefusal() const {
-    if (!binbytes) return "Choose a firmware image before starting the upgrade.";
-    std::int64_t total = 0;
-    for (std::int64_t c : pageCount) total += c;
-    if (total <= 0) return "The firmware image has no pages to send.";
-    if (!imageHoldsEveryPage(LoadedImage{*binbytes, pageCount}))
-        return "The firmware image is shorter than its page counts say; nothing was sent.";
+    if (!state_.binbytes) return "Choose a firmware image before starting the upgrade.";
+    if (const auto refusal = imageRefusal(LoadedImage{*state_.binbytes, state_.pageCount}))
+        return asSentence(refusalText(*refusal));
     return std::nullopt;
 }
 
-void UpgradeEngine::bt_startUpgradePressed() {
+void UpgradeEngine::startUpgrade() {
     if (const auto refusal = startRefusal()) {
         view_.showAlert(*refusal);
+        view_.upgradeStopped(*refusal);
         return;
     }
-    curMCU = 0;
-    curPage = 0;
-    curoffset = kFirstPageOffset;
-    sendCount = 0;
-    sendMCUdata(curMCU, curPage, false);
+    state_.curMCU = 0;
+    state_.curPage = 0;
+    state_.curoffset = kFirstPageOffset;
+    state_.sendCount = 0;
+    sendMCUdata(state_.curMCU, state_.curPage, false);
 }
 
 void UpgradeEngine::processGimbleResponse(const Bytes& response) {
@@ -144,6 +154,7 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
         view_.setStatusText(connectedStatusText(r.version, r.length));
         sendRequestEnterUpgradeModeCMD();
         view_.setStartEnabled(true);
+        view_.gimbalConnected(versionText(r.version, r.length));
         break;
     case ResponseKind::PageAck: onPageAck(); break;
     case ResponseKind::SwitchAck: onSwitchAck(); break;
@@ -152,41 +163,45 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
 }
 
 bool UpgradeEngine::acknowledgementCounts(ResponseKind kind, const Bytes& response) const {
-    if (!curoffset) return false;  // nothing was started
+    if (!state_.curoffset) return false;  // nothing was started
     if (kind == ResponseKind::SwitchAck)
-        return awaiting_ == Awaiting::Switch && curMCU < kLastMCU;  // there is no MCU after the last
+        return awaiting_ == Awaiting::Switch && state_.curMCU < kLastMCU;  // there is no MCU after the last
     if (awaiting_ == Awaiting::Complete) return true;  // completes again, sending nothing
     if (awaiting_ != Awaiting::Page) return false;     // a switch is due
     const auto page = acknowledgedPage(response);
-    return !page || *page == curPage;
+    return !page || *page == state_.curPage;
 }
 
 void UpgradeEngine::onPageAck() {
-    ++curPage;
-    if (curPage < pageCount[static_cast<std::size_t>(curMCU)]) {
-        *curoffset += kPageSize;
-        sendMCUdata(curMCU, curPage, false);
-    } else if (curMCU != kLastMCU) {
+    ++state_.curPage;
+    if (state_.curPage < state_.pageCount[static_cast<std::size_t>(state_.curMCU)]) {
+        *state_.curoffset += kPageSize;
+        sendMCUdata(state_.curMCU, state_.curPage, false);
+    } else if (state_.curMCU != kLastMCU) {
         sendSwitchMCUCMD();
         awaiting_ = Awaiting::Switch;
     } else {
         awaiting_ = Awaiting::Complete;
         view_.setStatusText(kUpgradeCompleteText);
         view_.showAlert(kUpgradeCompleteAlert);
+        view_.upgradeCompleted();
     }
 }
 
 void UpgradeEngine::onSwitchAck() {
-    ++curMCU;
-    curPage = 0;
-    view_.log(format("switch MCU to %lld", curMCU));
-    *curoffset += kPageSize;
-    sendMCUdata(curMCU, curPage, false);
+    ++state_.curMCU;
+    state_.curPage = 0;
+    view_.log(format("switch MCU to %lld", state_.curMCU));
+    view_.mcuSwitched(state_.curMCU);
+    *state_.curoffset += kPageSize;
+    sendMCUdata(state_.curMCU, state_.curPage, false);
 }
 
 void UpgradeEngine::sendPageTimeOut() {
     // The page stays outstanding: a late acknowledgement still continues.
+    sendPageTimer.reset();
     view_.showAlert(kSendFailedAlert);
+    view_.pageTimedOut(state_.curMCU, state_.curPage);
 }
 
 void UpgradeEngine::serialPortDidReceiveData(const std::shared_ptr<KivSerialPort>& /*port*/,

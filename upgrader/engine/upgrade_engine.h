@@ -1,38 +1,56 @@
 // The desktop upgrader's upgrade sequencer: loads a firmware image, answers
 // the gimbal's version report, and sends the three MCUs' pages one at a time,
 // each on the acknowledgement of the one before, with a switch exchange
-// between MCUs and a 30-second response timer per page.
+// between MCUs and a 30-second response timer per page. It drives a view
+// (controls, alerts, events) and writes its frames through a writer; it owns
+// its page timer.
 //
 // Thread contract: everything runs on the main thread. The serial port
-// delivers received data there, the view's timer fires there, and the window
+// delivers received data there, the page timer fires there, and the window
 // calls the button actions there. The engine takes no locks.
 #pragma once
 
-#include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "upgrader/engine/firmware_image.h"
 #include "upgrader/engine/upgrade_frames.h"
 #include "upgrader/engine/upgrade_view.h"
+#include "upgrader/platform/one_shot_timer.h"
 
 class KivSerialPort;
 
 namespace upgrader {
 
-inline constexpr std::chrono::seconds kPageTimeout{30};
+inline constexpr std::chrono::milliseconds kPageTimeout{30000};
 inline constexpr std::int64_t kLastMCU = 2;
 
 inline constexpr char kUpgradeCompleteText[] = "Upgrade Complete!!";
 inline constexpr char kUpgradeCompleteAlert[] = "Upgrade Complete!!Please RESTART your gimbal.";
 inline constexpr char kSendFailedAlert[] = "send Failed";
 
+// The image and where the upgrade stands, as the sequencer keeps them.
+struct UpgradeState {
+    std::optional<Bytes> binbytes;
+    PageCounts pageCount{0, 0, 0};
+    std::optional<std::int64_t> curoffset;  // set by Start; absent before, and after a stop
+    std::int64_t curMCU = 0;
+    std::int64_t curPage = 0;
+    std::int64_t sendCount = 0;
+};
+
+using PageTimer = platform::OneShotTimer;
+// Makes the page timer; tests hand in timers they fire themselves.
+using PageTimerFactory =
+    std::function<std::unique_ptr<PageTimer>(std::chrono::milliseconds interval, std::function<void()> fire)>;
+
 class UpgradeEngine {
 public:
-    explicit UpgradeEngine(UpgradeView& view);
+    UpgradeEngine(UpgradeView& view, FrameWriter& writer, PageTimerFactory timers = platform::startOneShotTimer);
     ~UpgradeEngine();
     UpgradeEngine(const UpgradeEngine&) = delete;
     UpgradeEngine& operator=(const UpgradeEngine&) = delete;
@@ -44,32 +62,31 @@ public:
     std::optional<Bytes> getFWBlock(std::int64_t page, std::int64_t mcuid);
     const std::string& loadErrorText() const { return loadError_; }
 
-    // Frames. Written only to a present, open port; dropped silently otherwise.
+    // Frames. Dropped silently when the writer has no open port.
     void sendRequestEnterUpgradeModeCMD();
     void sendSwitchMCUCMD();
     void sendMCUdata(std::int64_t mcu, std::int64_t page, bool isResent = false);
 
     // Sequencer.
-    void bt_startUpgradePressed();
+    void startUpgrade();
+    void bt_startUpgradePressed() { startUpgrade(); }
     void processGimbleResponse(const Bytes& response);
     void sendPageTimeOut();
     void serialPortDidReceiveData(const std::shared_ptr<KivSerialPort>& port, const Bytes& data);
+    // Gives up the upgrade under way without a word: the page timer stops,
+    // and later acknowledgements are ignored as before any Start.
+    void cancelUpgrade();
 
-    // From Start until an upgrade is stopped for a missing page. Completion
-    // does not end it: a repeated last acknowledgement completes again.
-    bool upgradeStarted() const { return curoffset.has_value(); }
-
-    std::optional<Bytes> binbytes;
-    PageCounts pageCount{0, 0, 0};
-    std::optional<std::int64_t> curoffset;
-    std::int64_t curMCU = 0;
-    std::int64_t curPage = 0;
-    std::int64_t sendCount = 0;
-    std::unique_ptr<PageTimer> sendPageTimer;
-    std::shared_ptr<KivSerialPort> serialPort;
+    // From Start until an upgrade is stopped or cancelled. Completion does
+    // not end it: a repeated last acknowledgement completes again.
+    bool upgradeStarted() const { return state_.curoffset.has_value(); }
+    bool pageTimerRunning() const { return sendPageTimer != nullptr; }
+    const UpgradeState& state() const { return state_; }
+    // Tests only: the product always waits kPageTimeout.
+    void setPageTimeout(std::chrono::milliseconds timeout) { pageTimeout_ = timeout; }
 
 private:
-    bool writeFrame(const Bytes& frame, bool* accepted);
+    std::optional<bool> writeFrame(const Bytes& frame);
     void cancelPageTimer();
     void armPageTimer();
     void updateProgress();
@@ -86,13 +103,13 @@ private:
     enum class Awaiting { Nothing, Page, Switch, Complete };
 
     UpgradeView& view_;
+    FrameWriter& writer_;
+    PageTimerFactory timers_;
+    UpgradeState state_;
+    std::unique_ptr<PageTimer> sendPageTimer;
+    std::chrono::milliseconds pageTimeout_ = kPageTimeout;
     Awaiting awaiting_ = Awaiting::Nothing;
     std::string loadError_;
 };
-
-// The chunk as decimal byte values ("[85, 170, 0, 3]") and as UTF-16 text,
-// the two diagnostic lines printed for every delivery.
-std::string decimalByteList(const Bytes& data);
-std::string utf16Text(const Bytes& data);
 
 }  // namespace upgrader

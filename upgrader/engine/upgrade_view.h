@@ -1,22 +1,18 @@
-// What the upgrade sequencer drives: the window's status line, progress bar
-// and Start button, a modal alert, a one-shot page timer and the diagnostic
-// outputs. The window implements it on its controls; a headless program or a
-// test implements it on anything else.
+// What the upgrade sequencer drives and tells: the window's status line,
+// progress bar and Start button, a modal alert and the diagnostic outputs,
+// then the events of an upgrade with their data, and the writer the frames go
+// through. The window implements the view on its controls; a headless
+// program acts on the events instead of reading the texts shown.
 #pragma once
 
-#include <chrono>
-#include <functional>
-#include <memory>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace upgrader {
 
-// A scheduled one-shot timer. Destroying it does not cancel it; invalidate() does.
-class PageTimer {
-public:
-    virtual ~PageTimer() = default;
-    virtual void invalidate() = 0;
-};
+using Bytes = std::vector<std::uint8_t>;
 
 class UpgradeView {
 public:
@@ -27,11 +23,28 @@ public:
     // Modal: returns when the user has dismissed it. Events (and so further
     // responses from the gimbal) may be handled while it is open.
     virtual void showAlert(const std::string& message) = 0;
-    // Calls `fire` once on the main thread after `interval`, unless invalidated.
-    virtual std::unique_ptr<PageTimer> scheduleTimer(std::chrono::milliseconds interval,
-                                                     std::function<void()> fire) = 0;
     virtual void log(const std::string& line) = 0;    // diagnostic log
     virtual void print(const std::string& line) = 0;  // standard output
+
+    // Events, after the controls above have been set for them. A view that
+    // needs none leaves them alone.
+    virtual void gimbalConnected(const std::string& /*versionText*/) {}
+    virtual void pageSent(std::int64_t /*mcu*/, std::int64_t /*page*/, std::int64_t /*offset*/) {}
+    virtual void mcuSwitched(std::int64_t /*mcu*/) {}
+    virtual void upgradeCompleted() {}
+    // The page's 30 s ran out; it stays outstanding, a late answer continues.
+    virtual void pageTimedOut(std::int64_t /*mcu*/, std::int64_t /*page*/) {}
+    // Start refused, or the upgrade stopped before a page outside the image.
+    virtual void upgradeStopped(const std::string& /*reason*/) {}
+};
+
+// Where the engine's frames go: the port the front-end holds.
+class FrameWriter {
+public:
+    virtual ~FrameWriter() = default;
+    // None when nothing could take the frame (no port, or not open); nothing
+    // was written then. Otherwise whether every byte was written.
+    virtual std::optional<bool> writeFrame(const Bytes& frame) = 0;
 };
 
 }  // namespace upgrader

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "upgrader/engine/firmware_image.h"
-#include "upgrader/flash/event_loop.h"
 #include "upgrader/flash/session.h"
 #include "upgrader/platform/application.h"
+#include "upgrader/platform/event_loop.h"
 
 namespace flash {
 
@@ -16,17 +16,9 @@ namespace {
 // Refuses the file as the window would (at load, or at Start), before any
 // port is touched.
 std::optional<std::string> fileRefusal(const std::string& file) {
-    upgrader::LoadResult r = upgrader::loadFirmwareImage(file);
-    if (!r.image) {
-        if (r.error == upgrader::LoadError::TooShort)
-            return file + ": too short for a firmware image (under 8 bytes)";
-        return file + ": " + r.detail;
-    }
-    std::int64_t total = 0;
-    for (const std::int64_t c : r.image->pageCount) total += c;
-    if (total <= 0) return file + ": the firmware image has no pages to send";
-    if (!upgrader::imageHoldsEveryPage(*r.image))
-        return file + ": the firmware image is shorter than its page counts say; nothing was sent";
+    const upgrader::LoadResult r = upgrader::loadFirmwareImage(file);
+    if (!r.image) return file + ": " + upgrader::loadErrorText(r);
+    if (const auto refusal = upgrader::imageRefusal(*r.image)) return file + ": " + upgrader::refusalText(*refusal);
     return std::nullopt;
 }
 
@@ -46,9 +38,10 @@ int runFlash(const Options& options, std::ostream& out, OutputForm form) {
     }
     std::vector<std::shared_ptr<Session>> sessions;
     for (const auto& path : options.ports)
-        sessions.push_back(std::make_shared<Session>(path, options.baud, options.wait, reporter));
+        sessions.push_back(
+            std::make_shared<Session>(path, options.baud, options.wait, reporter, options.pageTimeout));
     // Every session ends by itself: the version wait and the page timer bound it.
-    EventLoop loop;
+    platform::EventLoop loop;
     for (const auto& s : sessions)
         s->setOnFinished([&] {
             if (all(sessions, &Session::finished)) loop.quit();

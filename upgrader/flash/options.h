@@ -17,6 +17,8 @@ struct Options {
     bool json = false;
     bool help = false;
     std::string file;
+    // Not on the command line: tests shorten it, the program waits 30 s.
+    std::chrono::milliseconds pageTimeout{30000};
 };
 
 struct ParseResult {

@@ -3,18 +3,21 @@
 #include <cmath>
 #include <cstdio>
 
-#include "upgrader/flash/one_shot_timer.h"
+#include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
 namespace flash {
 
-Session::Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter)
-    : path_(std::move(path)), baud_(baud), wait_(wait), reporter_(reporter), engine_(*this) {}
+Session::Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter,
+                 std::chrono::milliseconds pageTimeout)
+    : path_(std::move(path)), baud_(baud), wait_(wait), reporter_(reporter), engine_(*this, *this) {
+    engine_.setPageTimeout(pageTimeout);
+}
 
 Session::~Session() {
     if (waitTimer_) waitTimer_->invalidate();
-    if (engine_.serialPort) engine_.serialPort->setDelegate(nullptr);
+    if (port_) port_->setDelegate(nullptr);
 }
 
 void Session::finish(ExitCode code, const std::string& reason) {
@@ -22,10 +25,7 @@ void Session::finish(ExitCode code, const std::string& reason) {
     outcome_ = code;
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
-    if (engine_.sendPageTimer) {
-        engine_.sendPageTimer->invalidate();
-        engine_.sendPageTimer.reset();
-    }
+    engine_.cancelUpgrade();
     if (code != ExitCode::Ok) reporter_.failure(path_, code, reason);
     close();
     if (onFinished_) onFinished_();
@@ -38,40 +38,41 @@ void Session::noVersionReport() {
 }
 
 void Session::setStatusText(const std::string& text) {
-    if (finished()) return;
-    reporter_.status(path_, text);
-    if (text == upgrader::kUpgradeCompleteText) finish(ExitCode::Ok, text);
+    if (!finished()) reporter_.status(path_, text);
 }
 
 void Session::setProgress(double fraction) {
     if (!finished()) reporter_.progress(path_, static_cast<int>(std::lround(fraction * 100)));
 }
 
-// The version report enables Start after the engine asked the gimbal into
-// upgrade mode: start once, as the user would press Start. Posted, so that
-// the engine finishes handling the report first.
-void Session::setStartEnabled(bool enabled) {
-    if (!enabled || started_ || finished()) return;
+void Session::showAlert(const std::string& message) { reporter_.alert(path_, message); }
+
+// The gimbal announced itself and was asked into upgrade mode: start once.
+// Posted, so that the engine finishes handling the report first.
+void Session::gimbalConnected(const std::string&) {
+    if (started_ || finished()) return;
     started_ = true;
     if (waitTimer_) waitTimer_->invalidate();
     std::weak_ptr<Session> self = weak_from_this();
     platform::mainQueueAsync([self] {
-        if (auto s = self.lock(); s && !s->finished()) s->engine_.bt_startUpgradePressed();
+        if (auto s = self.lock(); s && !s->finished()) s->engine_.startUpgrade();
     });
 }
 
-void Session::showAlert(const std::string& message) {
-    reporter_.alert(path_, message);
-    if (message == upgrader::kUpgradeCompleteAlert) return;
-    if (message == upgrader::kSendFailedAlert)
-        finish(ExitCode::SendFailed, "send Failed: no answer to a page within 30 s");
-    else  // the engine refused the image at Start or stopped on a page outside it
-        finish(ExitCode::RefusedFile, message);
+void Session::upgradeCompleted() { finish(ExitCode::Ok, upgrader::kUpgradeCompleteText); }
+
+void Session::pageTimedOut(std::int64_t, std::int64_t) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g",
+                  static_cast<double>(upgrader::kPageTimeout.count()) / 1000.0);
+    finish(ExitCode::SendFailed, std::string("send Failed: no answer to a page within ") + seconds + " s");
 }
 
-std::unique_ptr<upgrader::PageTimer> Session::scheduleTimer(std::chrono::milliseconds interval,
-                                                            std::function<void()> fire) {
-    return startOneShotTimer(interval, std::move(fire));
+// The engine refused the image at Start or stopped on a page outside it.
+void Session::upgradeStopped(const std::string& reason) { finish(ExitCode::RefusedFile, reason); }
+
+std::optional<bool> Session::writeFrame(const upgrader::Bytes& frame) {
+    return upgrader::writeToOpenPort(port_, frame);
 }
 
 // The engine's per-chunk diagnostics would drown the report; they are the

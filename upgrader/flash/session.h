@@ -1,8 +1,8 @@
 // One port's upgrade: opens the port, waits for the version report, starts
-// the engine as soon as the gimbal asks for an upgrade (the engine has then
+// the engine as soon as the gimbal has announced itself (the engine has then
 // sent the enter-upgrade-mode request) and ends with one outcome. It is the
-// engine's view: status and progress go to the reporter, alerts become
-// printed lines, and "send Failed" ends the session, since no one is there
+// engine's view and frame writer: status, progress and alerts go to the
+// reporter, and the engine's events decide the outcome, since no one is there
 // to dismiss an alert and wait on.
 //
 // Thread contract: main thread only. The port's callbacks arrive there
@@ -19,6 +19,7 @@
 #include "upgrader/flash/exit_codes.h"
 #include "upgrader/flash/frame_assembler.h"
 #include "upgrader/flash/reporter.h"
+#include "upgrader/platform/one_shot_timer.h"
 
 class KivSerialPort;
 class KivSerialPortDelegate;
@@ -26,9 +27,12 @@ struct KivPosixError;
 
 namespace flash {
 
-class Session : public upgrader::UpgradeView, public std::enable_shared_from_this<Session> {
+class Session : public upgrader::UpgradeView,
+                public upgrader::FrameWriter,
+                public std::enable_shared_from_this<Session> {
 public:
-    Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter);
+    Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter,
+            std::chrono::milliseconds pageTimeout = upgrader::kPageTimeout);
     ~Session() override;
 
     // Loads `file` (already checked) and opens the port; the outcome follows.
@@ -50,15 +54,20 @@ public:
     void portError(const KivPosixError& error);
     void portClosed();
 
-    // UpgradeView
+    // UpgradeView: what is shown goes to the reporter; the events decide.
     void setStatusText(const std::string& text) override;
     void setProgress(double fraction) override;
-    void setStartEnabled(bool enabled) override;
+    void setStartEnabled(bool) override {}
     void showAlert(const std::string& message) override;
-    std::unique_ptr<upgrader::PageTimer> scheduleTimer(std::chrono::milliseconds interval,
-                                                       std::function<void()> fire) override;
     void log(const std::string& line) override;
     void print(const std::string& line) override;
+    void gimbalConnected(const std::string& versionText) override;
+    void upgradeCompleted() override;
+    void pageTimedOut(std::int64_t mcu, std::int64_t page) override;
+    void upgradeStopped(const std::string& reason) override;
+
+    // FrameWriter
+    std::optional<bool> writeFrame(const upgrader::Bytes& frame) override;
 
 private:
     void finish(ExitCode code, const std::string& reason);
@@ -68,9 +77,10 @@ private:
     const std::uint32_t baud_;
     const std::chrono::milliseconds wait_;
     Reporter& reporter_;
+    std::shared_ptr<KivSerialPort> port_;
     upgrader::UpgradeEngine engine_;
     std::shared_ptr<KivSerialPortDelegate> delegate_;
-    std::unique_ptr<upgrader::PageTimer> waitTimer_;
+    std::unique_ptr<platform::OneShotTimer> waitTimer_;
     FrameAssembler frames_;
     bool started_ = false;
     bool closed_ = false;

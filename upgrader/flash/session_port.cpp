@@ -48,24 +48,23 @@ void Session::start(const std::string& file) {
     delegate_ = std::make_shared<SessionDelegate>(weak_from_this());
     port->setBaudRate(baud_);
     port->setDelegate(delegate_);
-    engine_.serialPort = port;
+    port_ = port;
     std::weak_ptr<Session> self = weak_from_this();
-    waitTimer_ = scheduleTimer(wait_, [self] {
+    waitTimer_ = platform::startOneShotTimer(wait_, [self] {
         if (auto s = self.lock()) s->noVersionReport();
     });
     port->open();  // a failure arrives as an error
 }
 
 void Session::close() {
-    const auto& port = engine_.serialPort;
-    if (port && port->isOpen())
-        port->close();
+    if (port_ && port_->isOpen())
+        port_->close();
     else
         closed_ = true;
 }
 
 void Session::portRemoved() {
-    engine_.serialPort.reset();
+    port_.reset();
     finish(ExitCode::DeviceRemoved, "device " + path_ + " was removed");
 }
 

@@ -70,8 +70,8 @@ TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt)
     const std::string good = file("good.bin", 8 + 1024);
     choose(chooseFile(good));
     EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
-    ASSERT_TRUE(vc->engine.binbytes);
-    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 1024u);
+    ASSERT_TRUE(vc->engine.state().binbytes);
+    EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
 
     const std::string empty = file("empty.bin", 0);
     modals.expect(chooseFile(empty));
@@ -79,7 +79,7 @@ TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt)
     click(vc->bt_FileBrowser);
     EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"});
     EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
-    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 1024u);
+    EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
 }
 
@@ -94,7 +94,7 @@ TEST_F(FileChooser, ANameTypedPastTheFilterIsRefusedAndCancelKeepsTheChoice)
     EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"});
     choose(cancelDialog());
     EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
-    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 1024u);
+    EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
 }
 
 TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain)
@@ -103,8 +103,8 @@ TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain)
     choose(chooseFile(path));
     file("again.bin", 8 + 2048);
     choose(chooseFile(path));
-    ASSERT_TRUE(vc->engine.binbytes);
-    EXPECT_EQ(vc->engine.binbytes->size(), 8u + 2048u);
+    ASSERT_TRUE(vc->engine.state().binbytes);
+    EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 2048u);
 }
 
 }  // namespace

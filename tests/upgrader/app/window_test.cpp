@@ -34,7 +34,7 @@ TEST_F(StartUp, ShowsTheTwelveRatesWith115200SelectedAndNothingOpen)
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
     EXPECT_EQ(vc->pgb_UpgradeProgress->doubleValue(), 0.0);
     EXPECT_EQ(vc->pgb_UpgradeProgress->value(), vc->pgb_UpgradeProgress->minimum());
-    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->serialPort);
     for (const char* name : {"portSelector", "boundsRateSelector", "tf_filepath", "bt_OpenPort", "bt_FileBrowser",
                              "bt_StartUpgrade", "lb_Status", "pgb_UpgradeProgress"})
         EXPECT_TRUE(vc->findChild<QWidget*>(name)) << name;
@@ -44,7 +44,7 @@ TEST_F(StartUp, ShowsTheTwelveRatesWith115200SelectedAndNothingOpen)
 TEST_F(StartUp, OpenWithAnEmptyPortListDoesNothing)
 {
     click(vc->bt_OpenPort);
-    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->serialPort);
     EXPECT_EQ(openTitle(), "Open");
 }
 
@@ -58,15 +58,15 @@ TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled)
     vc->boundsRateSelector->setCurrentIndex(11);
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
-    ASSERT_TRUE(vc->engine.serialPort);
-    EXPECT_EQ(vc->engine.serialPort->baudRate(), 230400u);
+    ASSERT_TRUE(vc->serialPort);
+    EXPECT_EQ(vc->serialPort->baudRate(), 230400u);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
 
     // A new rate chosen while open waits for the next open.
     vc->boundsRateSelector->setCurrentIndex(4);
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
-    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->serialPort);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
     EXPECT_FALSE(KivSerialPort::existingPortWithPath(pty.slavePath())->isOpen());
     EXPECT_EQ(KivSerialPort::existingPortWithPath(pty.slavePath())->baudRate(), 230400u);
@@ -81,7 +81,7 @@ TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries)
 
     testing::internal::CaptureStdout();
     click(vc->bt_OpenPort);
-    const auto port = vc->engine.serialPort;
+    const auto port = vc->serialPort;
     ASSERT_TRUE(port);
     // The open fails on this thread and queues its error report.
     EXPECT_TRUE(drainMainQueue());
@@ -93,7 +93,7 @@ TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries)
     holder.close();
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
-    EXPECT_TRUE(vc->engine.serialPort && vc->engine.serialPort->isOpen());
+    EXPECT_TRUE(vc->serialPort && vc->serialPort->isOpen());
 }
 
 TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList)
@@ -103,13 +103,13 @@ TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList)
     vc->portSelector->setCurrentIndex(1);
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
-    const std::string name = vc->engine.serialPort->name();
+    const std::string name = vc->serialPort->name();
 
     testing::internal::CaptureStdout();
     unplug({pull.slavePath()});
     EXPECT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->serialPort);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
     EXPECT_EQ(items(vc->portSelector), QStringList{QString::fromStdString(KivSerialPort::existingPortWithPath(keep.slavePath())->name())});
     EXPECT_NE(out.find("Ports were disconnected: [" + name + "]\n"), std::string::npos) << out;
@@ -126,20 +126,20 @@ TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone)
     vc->portSelector->setCurrentIndex(0);
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
-    const auto port = vc->engine.serialPort;
+    const auto port = vc->serialPort;
     const auto other = KivSerialPort::existingPortWithPath(second.slavePath());
     ASSERT_TRUE(port && other);
 
     vc->serialPortWasClosed(port);  // the previous open's close, reported late
     vc->serialPortWasClosed(other);
     vc->serialPortWasRemovedFromSystem(other);
-    EXPECT_EQ(vc->engine.serialPort, port);
+    EXPECT_EQ(vc->serialPort, port);
     EXPECT_TRUE(port->isOpen());
     EXPECT_EQ(openTitle(), "Close");
 
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
-    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->serialPort);
 }
 
 TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry)
@@ -158,7 +158,7 @@ TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry)
                                                     QString::fromStdString(name(second)),
                                                     QString::fromStdString(name(third))}));
     EXPECT_EQ(vc->portSelector->currentIndex(), 0);
-    EXPECT_TRUE(vc->engine.serialPort && vc->engine.serialPort->isOpen());
+    EXPECT_TRUE(vc->serialPort && vc->serialPort->isOpen());
     EXPECT_NE(out.find("Ports were connected: [" + name(third) + "]\n"), std::string::npos) << out;
 }
 
@@ -179,7 +179,7 @@ TEST_F(PortHandling, ARemovalWhileAnAlertIsOpenIsDeliveredBeforeTheAlertCloses)
     });
     vc->showAlert("send Failed");
     EXPECT_TRUE(closedWhileOpen);
-    EXPECT_FALSE(vc->engine.serialPort);
+    EXPECT_FALSE(vc->serialPort);
     EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"send Failed"});
 }
 

@@ -49,13 +49,13 @@ TEST_P(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
     ASSERT_TRUE(gimbal.start(&error)) << error;
 
     test_support::FakeView view;
-    UpgradeEngine engine(view);
+    UpgradeEngine engine(view, view, view.timerFactory());
     auto delegate = std::make_shared<EngineDelegate>(engine);
     auto port = KivSerialPort::serialPortWithPath(gimbal.slavePath());
     ASSERT_TRUE(port);
     port->setBaudRate(115200);
     port->setDelegate(delegate);
-    engine.serialPort = port;
+    view.port = port;
     port->open();
     ASSERT_TRUE(platform::runMainLoopUntil([&] { return view.startEnabled; }, std::chrono::seconds(20)));
     EXPECT_EQ(view.status, std::string("Gimbal Connected, current firmware version V") + c.status);

@@ -1,4 +1,6 @@
-// A view that records what the sequencer shows and lets a test fire timers.
+// A view that records what the sequencer shows and tells, a writer that keeps
+// every frame (and passes it to a port when one is set), and page timers the
+// test fires itself.
 #pragma once
 
 #include <algorithm>
@@ -6,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "upgrader/engine/upgrade_view.h"
+#include "upgrader/engine/port_frame_writer.h"
+#include "upgrader/engine/upgrade_engine.h"
 
 namespace upgrader::test_support {
 
-class FakeView : public UpgradeView {
+class FakeView : public UpgradeView, public FrameWriter {
 public:
     // Outlives the engine's handle, so a test can look at timers it dropped.
     struct Timer {
@@ -31,16 +34,34 @@ public:
     void setProgress(double f) override { progress.push_back(f); }
     void setStartEnabled(bool e) override { startEnabled = e; }
     void showAlert(const std::string& m) override { alerts.push_back(m); }
-    std::unique_ptr<PageTimer> scheduleTimer(std::chrono::milliseconds interval,
-                                             std::function<void()> fire) override {
-        auto t = std::make_shared<Timer>();
-        t->interval = interval;
-        t->fire = std::move(fire);
-        timers.push_back(t);
-        return std::make_unique<Handle>(t);
-    }
     void log(const std::string& line) override { logs.push_back(line); }
     void print(const std::string& line) override { prints.push_back(line); }
+    void gimbalConnected(const std::string& version) override { events.push_back("connected " + version); }
+    void pageSent(std::int64_t mcu, std::int64_t page, std::int64_t offset) override {
+        events.push_back("page " + std::to_string(mcu) + "." + std::to_string(page) + " @" + std::to_string(offset));
+    }
+    void mcuSwitched(std::int64_t mcu) override { events.push_back("switched " + std::to_string(mcu)); }
+    void upgradeCompleted() override { events.push_back("completed"); }
+    void pageTimedOut(std::int64_t mcu, std::int64_t page) override {
+        events.push_back("timed out " + std::to_string(mcu) + "." + std::to_string(page));
+    }
+    void upgradeStopped(const std::string& reason) override { events.push_back("stopped: " + reason); }
+
+    std::optional<bool> writeFrame(const Bytes& frame) override {
+        frames.push_back(frame);
+        return port ? writeToOpenPort(port, frame) : std::optional<bool>(true);
+    }
+
+    // The engine's page timers, kept here for the test to fire.
+    PageTimerFactory timerFactory() {
+        return [this](std::chrono::milliseconds interval, std::function<void()> fire) -> std::unique_ptr<PageTimer> {
+            auto t = std::make_shared<Timer>();
+            t->interval = interval;
+            t->fire = std::move(fire);
+            timers.push_back(t);
+            return std::make_unique<Handle>(t);
+        };
+    }
 
     // The newest timer, if it is still armed.
     Timer* armed() const {
@@ -65,6 +86,9 @@ public:
     std::vector<std::shared_ptr<Timer>> timers;
     std::vector<std::string> logs;
     std::vector<std::string> prints;
+    std::vector<std::string> events;
+    std::vector<Bytes> frames;                // every frame the engine wrote
+    std::shared_ptr<KivSerialPort> port;      // when set, frames also go to it
 };
 
 }  // namespace upgrader::test_support

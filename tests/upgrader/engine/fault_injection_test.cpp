@@ -102,7 +102,7 @@ protected:
         ASSERT_TRUE(port_);
         port_->setBaudRate(115200);
         port_->setDelegate(delegate_);
-        engine_.serialPort = port_;
+        view_.port = port_;
         port_->open();
         ASSERT_TRUE(runUntil([&] { return view_.startEnabled; }));
         ASSERT_TRUE(gimbal.waitFor([](const sim::GimbalSim& g) { return g.stats().enterRequests >= 1; }));
@@ -137,7 +137,7 @@ protected:
     std::array<Bytes, 3> images_;
     fs::path path_;
     test_support::FakeView view_;
-    UpgradeEngine engine_{view_};
+    UpgradeEngine engine_{view_, view_, view_.timerFactory()};
     std::shared_ptr<EngineDelegate> delegate_ = std::make_shared<EngineDelegate>(engine_);
     std::shared_ptr<KivSerialPort> port_;
 };
@@ -216,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, EngineFaults, ::testing::ValuesIn(kRows),
 // counts. Once complete, a copy of the last one completes again.
 TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
     test_support::FakeView view;
-    UpgradeEngine engine{view};
+    UpgradeEngine engine{view, view, view.timerFactory()};
     const fs::path path = fs::temp_directory_path() / ("engine-copies-" + std::to_string(::getpid()) + ".bin");
     const Bytes file = gimbal::composeFirmwareFile({randomImage(2, 1), randomImage(1, 2), randomImage(2, 3)}, 1024);
     std::ofstream(path, std::ios::binary)
@@ -226,18 +226,18 @@ TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
 
     engine.bt_startUpgradePressed();
     for (const Bytes& reply : {gimbal::blockAckFrame(0), gimbal::blockAckFrame(0)}) engine.processGimbleResponse(reply);
-    EXPECT_EQ(engine.curPage, 1);
+    EXPECT_EQ(engine.state().curPage, 1);
     EXPECT_NE(view.armed(), nullptr) << "the copy stopped the timer of page 1";
     for (const Bytes& reply : {gimbal::blockAckFrame(1), gimbal::blockAckFrame(1)}) engine.processGimbleResponse(reply);
-    EXPECT_EQ(engine.curPage, 2) << "the copy asked for a second switch";
+    EXPECT_EQ(engine.state().curPage, 2) << "the copy asked for a second switch";
     for (const Bytes& reply : {gimbal::switchAckFrame(), gimbal::switchAckFrame()}) engine.processGimbleResponse(reply);
-    EXPECT_EQ(engine.curMCU, 1);
-    EXPECT_EQ(engine.curPage, 0);
-    EXPECT_EQ(*engine.curoffset, 8 + 2 * 1024);
+    EXPECT_EQ(engine.state().curMCU, 1);
+    EXPECT_EQ(engine.state().curPage, 0);
+    EXPECT_EQ(*engine.state().curoffset, 8 + 2 * 1024);
     EXPECT_NE(view.armed(), nullptr) << "the copy stopped the timer of MCU 1's page 0";
 
     engine.processGimbleResponse(Bytes{0x55, 0xAA, 0x00, 0x03});
-    EXPECT_EQ(engine.curPage, 1);
+    EXPECT_EQ(engine.state().curPage, 1);
     EXPECT_EQ(view.logsStartingWith("Sending Page").size(), 3u);
 
     for (const Bytes& reply : {gimbal::switchAckFrame(), gimbal::blockAckFrame(0), gimbal::blockAckFrame(1)})

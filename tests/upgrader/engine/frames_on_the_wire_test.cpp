@@ -23,7 +23,7 @@ class FramesOnTheWire : public ::testing::Test {
 protected:
     void SetUp() override {
         open_ = std::make_unique<test::OpenPort>(pty_);
-        engine_.serialPort = open_->port;
+        view_.port = open_->port;
         for (std::size_t p = 0; p < 6; ++p) pages_.push_back(Bytes(1024, static_cast<std::uint8_t>(0x10 + p)));
         const std::array<Bytes, 3> images{join({0, 1}), join({2}), join({3, 4, 5})};
         const Bytes file = gimbal::composeFirmwareFile(images, 1024);
@@ -33,7 +33,7 @@ protected:
         ASSERT_TRUE(engine_.getFileInfo(path_.string()));
     }
     void TearDown() override {
-        engine_.serialPort.reset();
+        view_.port.reset();
         open_.reset();
         fs::remove(path_);
     }
@@ -49,7 +49,7 @@ protected:
     test::Pty pty_;
     std::unique_ptr<test::OpenPort> open_;
     test_support::FakeView view_;
-    UpgradeEngine engine_{view_};
+    UpgradeEngine engine_{view_, view_, view_.timerFactory()};
     std::vector<Bytes> pages_;
     fs::path path_;
 };

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "fake_view.h"
+#include "upgrader/engine/diagnostics.h"
 
 namespace upgrader {
 namespace {
@@ -51,7 +52,7 @@ protected:
 
     fs::path dir_;
     FakeView view;
-    UpgradeEngine engine{view};
+    UpgradeEngine engine{view, view, view.timerFactory()};
 };
 
 TEST_F(UpgradeEngineTest, WorkedSequenceTwoOneThree) {
@@ -72,19 +73,24 @@ TEST_F(UpgradeEngineTest, WorkedSequenceTwoOneThree) {
                                        "bin file offset: 5128"));
     EXPECT_THAT(view.progress, ElementsAre(0.16, 0.33, 0.5, 0.66, 0.83, 1.0));
     EXPECT_THAT(view.logsStartingWith("switch MCU to "), ElementsAre("switch MCU to 1", "switch MCU to 2"));
-    EXPECT_THAT(view.logsStartingWith("Sending Page "),
-                ElementsAre("Sending Page 0 for MCU 0", "Sending Page 1 for MCU 0", "Sending Page 0 for MCU 1",
-                            "Sending Page 0 for MCU 2", "Sending Page 1 for MCU 2", "Sending Page 2 for MCU 2"));
+    const auto page = [](std::uint16_t index, std::uint8_t filePage) {
+        return pageDataFrame(index, Bytes(1024, static_cast<std::uint8_t>(filePage + 1)));
+    };
+    EXPECT_THAT(view.frames, ElementsAre(enterUpgradeModeFrame(), page(0, 0), page(1, 1), switchMCUFrame(),
+                                         page(0, 2), switchMCUFrame(), page(0, 3), page(1, 4), page(2, 5)));
+    EXPECT_THAT(view.events, ElementsAre("connected 1.23", "page 0.0 @8", "page 0.1 @1032", "switched 1",
+                                         "page 1.0 @2056", "switched 2", "page 2.0 @3080", "page 2.1 @4104",
+                                         "page 2.2 @5128", "completed"));
     EXPECT_EQ(view.status, "Upgrade Complete!!");
     EXPECT_THAT(view.alerts, ElementsAre("Upgrade Complete!!Please RESTART your gimbal."));
     EXPECT_EQ(view.armed(), nullptr);
-    EXPECT_EQ(engine.curMCU, 2);
-    EXPECT_EQ(engine.curPage, 3);
-    EXPECT_EQ(*engine.curoffset, 5128);
+    EXPECT_EQ(engine.state().curMCU, 2);
+    EXPECT_EQ(engine.state().curPage, 3);
+    EXPECT_EQ(*engine.state().curoffset, 5128);
 
     engine.processGimbleResponse(kPageAck);  // complete again, nothing sent
     EXPECT_EQ(view.alerts.size(), 2u);
-    EXPECT_EQ(offsets().size(), 6u);
+    EXPECT_EQ(view.frames.size(), 9u);
 }
 
 TEST_F(UpgradeEngineTest, ZeroCountStillSendsOnePageAndShiftsTheRest) {
@@ -113,11 +119,13 @@ TEST_F(UpgradeEngineTest, TimeoutShowsSendFailedAndALateAckContinues) {
     ASSERT_NE(view.armed(), nullptr);
     view.armed()->fire();
     EXPECT_THAT(view.alerts, ElementsAre("send Failed"));
-    EXPECT_EQ(engine.curPage, 0);
+    EXPECT_EQ(view.events.back(), "timed out 0.0");
+    EXPECT_FALSE(engine.pageTimerRunning());
+    EXPECT_EQ(engine.state().curPage, 0);
     EXPECT_EQ(offsets().size(), 1u);  // nothing resent
 
     engine.processGimbleResponse(kPageAck);
-    EXPECT_EQ(engine.curPage, 1);
+    EXPECT_EQ(engine.state().curPage, 1);
     EXPECT_THAT(offsets().back(), "bin file offset: 1032");
 }
 
@@ -133,7 +141,7 @@ TEST_F(UpgradeEngineTest, EveryFrameStopsThePageTimerButNoiseDoesNot) {
     thirteen[1] = 0xAA;
     engine.processGimbleResponse(thirteen);
     EXPECT_EQ(view.armed(), nullptr);
-    EXPECT_EQ(engine.curPage, 0);
+    EXPECT_EQ(engine.state().curPage, 0);
 }
 
 TEST_F(UpgradeEngineTest, VersionReportMidUpgradeLeavesTheStateAlone) {
@@ -144,8 +152,8 @@ TEST_F(UpgradeEngineTest, VersionReportMidUpgradeLeavesTheStateAlone) {
     engine.processGimbleResponse(kVersion123);
     EXPECT_EQ(view.armed(), nullptr);
     EXPECT_TRUE(view.startEnabled);
-    EXPECT_EQ(engine.curPage, 1);
-    EXPECT_EQ(*engine.curoffset, 1032);
+    EXPECT_EQ(engine.state().curPage, 1);
+    EXPECT_EQ(*engine.state().curoffset, 1032);
 }
 
 TEST_F(UpgradeEngineTest, StrayAcknowledgementsAreIgnored) {
@@ -153,14 +161,14 @@ TEST_F(UpgradeEngineTest, StrayAcknowledgementsAreIgnored) {
     engine.processGimbleResponse(kPageAck);
     engine.processGimbleResponse(kSwitchAck);
     EXPECT_TRUE(offsets().empty());
-    EXPECT_EQ(engine.curMCU, 0);
-    EXPECT_EQ(engine.curPage, 0);
+    EXPECT_EQ(engine.state().curMCU, 0);
+    EXPECT_EQ(engine.state().curPage, 0);
 
     engine.bt_startUpgradePressed();
     for (const Bytes* r : {&kPageAck, &kSwitchAck, &kPageAck, &kSwitchAck}) engine.processGimbleResponse(*r);
-    ASSERT_EQ(engine.curMCU, 2);
+    ASSERT_EQ(engine.state().curMCU, 2);
     engine.processGimbleResponse(kSwitchAck);  // there is no MCU 3
-    EXPECT_EQ(engine.curMCU, 2);
+    EXPECT_EQ(engine.state().curMCU, 2);
     EXPECT_EQ(offsets().size(), 3u);
 }
 
@@ -175,6 +183,7 @@ TEST_F(UpgradeEngineTest, StartRefusesWhatCannotBeSentWhole) {
     load({2, 1, 3}, 5);  // one page short
     engine.bt_startUpgradePressed();
     EXPECT_EQ(view.alerts.back(), "The firmware image is shorter than its page counts say; nothing was sent.");
+    EXPECT_EQ(view.events.back(), "stopped: " + view.alerts.back());
     EXPECT_TRUE(offsets().empty());
     EXPECT_TRUE(view.timers.empty());
     EXPECT_FALSE(engine.upgradeStarted());
@@ -197,7 +206,7 @@ TEST_F(UpgradeEngineTest, StartAgainMidUpgradeDropsTheOldTimer) {
     engine.bt_startUpgradePressed();
     engine.bt_startUpgradePressed();
     EXPECT_EQ(view.armedCount(), 1u);
-    EXPECT_EQ(engine.sendCount, 1);
+    EXPECT_EQ(engine.state().sendCount, 1);
 }
 
 TEST_F(UpgradeEngineTest, LoadingKeepsTheOldImageOnFailure) {
@@ -209,12 +218,12 @@ TEST_F(UpgradeEngineTest, LoadingKeepsTheOldImageOnFailure) {
     }
     EXPECT_FALSE(engine.getFileInfo((dir_ / "missing.bin").string()));
     EXPECT_THAT(engine.loadErrorText(), ::testing::HasSubstr("No such file or directory"));
-    EXPECT_EQ(engine.pageCount, (PageCounts{2, 1, 3}));
-    EXPECT_EQ(engine.binbytes->size(), 8u + 6 * 1024);
+    EXPECT_EQ(engine.state().pageCount, (PageCounts{2, 1, 3}));
+    EXPECT_EQ(engine.state().binbytes->size(), 8u + 6 * 1024);
 
     Bytes neg = imageFile({-1, 1, 1}, 0);
     ASSERT_TRUE(engine.getFileInfo(write(neg, "neg.bin")));
-    EXPECT_EQ(engine.pageCount, (PageCounts{-1, 1, 1}));
+    EXPECT_EQ(engine.state().pageCount, (PageCounts{-1, 1, 1}));
 }
 
 TEST(UpgradeDiagnostics, ChunksArePrintedAsNumbersAndUtf16) {

@@ -168,22 +168,6 @@ TEST(FlashProgram, ARemovedDeviceEndsItsSessionWithItsOwnCode) {
         << dump(r);
 }
 
-// The gimbal stops answering after the second page: the page time-out ends
-// the session instead of waiting for someone to dismiss the alert.
-TEST(FlashProgram, AnUnansweredPageEndsTheSessionWithSendFailed) {
-    const Firmware fw;
-    sim::Options options;
-    options.dialect = sim::Dialect::Pages;
-    options.announcePeriod = std::chrono::milliseconds(100);
-    options.silentAfter = 2;
-    sim::GimbalSim gimbal(options);
-    ASSERT_TRUE(gimbal.start());
-    const ChildResult r = runChild(kProgram, {"--port", gimbal.slavePath(), fw.file.path.string()});
-    EXPECT_EQ(r.exitCode, 7) << dump(r);
-    EXPECT_TRUE(hasLine(r, gimbal.slavePath() + ": alert: send Failed")) << dump(r);
-    EXPECT_EQ(gimbal.stats().blockFrames, 3u);
-}
-
 TEST(FlashProgram, UsageErrorsAndHelp) {
     const ChildResult bad = runChild(kProgram, {"--port", "/dev/null"});
     EXPECT_EQ(bad.exitCode, 2);

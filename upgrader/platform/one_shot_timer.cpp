@@ -1,16 +1,16 @@
-#include "upgrader/flash/one_shot_timer.h"
+#include "upgrader/platform/one_shot_timer.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
 
-namespace flash {
+namespace platform {
 
 namespace {
 
 // The owner may drop or invalidate its handle from inside the callback, so
 // the QTimer is never deleted directly: it is stopped and left to deleteLater.
-class QtOneShot : public upgrader::PageTimer {
+class QtOneShot : public OneShotTimer {
 public:
     explicit QtOneShot(QTimer* timer) : timer_(timer) {}
     void invalidate() override {
@@ -26,11 +26,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<upgrader::PageTimer> startOneShotTimer(std::chrono::milliseconds interval,
-                                                       std::function<void()> fire) {
+std::unique_ptr<OneShotTimer> startOneShotTimer(std::chrono::milliseconds interval, std::function<void()> fire) {
     auto* timer = new QTimer(QCoreApplication::instance());
     timer->setSingleShot(true);
-    timer->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire 5% early
+    timer->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer, &QTimer::timeout, timer, [timer, fire = std::move(fire)] {
         timer->deleteLater();
         fire();
@@ -39,4 +38,4 @@ std::unique_ptr<upgrader::PageTimer> startOneShotTimer(std::chrono::milliseconds
     return std::make_unique<QtOneShot>(timer);
 }
 
-}  // namespace flash
+}  // namespace platform

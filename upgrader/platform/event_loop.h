@@ -4,7 +4,7 @@
 
 #include <memory>
 
-namespace flash {
+namespace platform {
 
 class EventLoop {
 public:
@@ -22,4 +22,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace flash
+}  // namespace platform

@@ -1,8 +1,8 @@
-#include "upgrader/flash/event_loop.h"
+#include "upgrader/platform/event_loop.h"
 
 #include <QEventLoop>
 
-namespace flash {
+namespace platform {
 
 struct EventLoop::Impl {
     QEventLoop loop;
@@ -14,4 +14,4 @@ EventLoop::~EventLoop() = default;
 void EventLoop::run() { impl_->loop.exec(); }
 void EventLoop::quit() { impl_->loop.quit(); }
 
-}  // namespace flash
+}  // namespace platform
