@@ -14,19 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "link/serial_locks.h"
 #include "upgrader/serial/unique_fd.h"
 
 namespace kiv {
 
-// "LCK..ttyUSB0" for "/dev/ttyUSB0", "LCK..pts_3" for "/dev/pts/3". The path
-// is resolved first, so every spelling of one device (a /dev/serial/by-id
-// link, a virtual port's link) names the same lock.
-std::string lockFileNameFor(const std::string& devicePath);
-
-// Where lock files are looked for and made, in order of preference.
-std::vector<std::string> lockDirectoryCandidates();
-// The first candidate that is a writable directory; none if there is none.
-std::optional<std::string> lockDirectory();
+using gimbal::lockDirectory;
+using gimbal::lockDirectoryCandidates;
+using gimbal::lockFileNameFor;
 
 class DeviceLockFile {
 public:

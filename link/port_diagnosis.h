@@ -1,0 +1,67 @@
+// Why a serial port cannot be used, and the exact fix: no permission (and
+// whether logging in again is enough), held by another program (named by PID,
+// from a lock file, an flock or an open descriptor), gone (with what is there
+// instead), a CH340 adapter taken by brltty, ModemManager probing the port.
+// Shared by both tools and quenlo-flash. Reads the device's owner and mode,
+// the group database, lock files, /proc and /sys; never opens the device
+// (opening raises DTR on real adapters). Standard C++ and POSIX only.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gimbal {
+
+enum class PortCause {
+    Usable,            // nothing found against opening it
+    PermissionDenied,  // the device's group or mode keeps this user out
+    Busy,              // another program holds it
+    Gone,              // no such device now
+    Other,             // another failure; the text is the system's
+};
+// "usable", "permission", "busy", "gone", "other": stable names for scripts.
+const char* causeName(PortCause cause);
+
+struct PortHolder {
+    long pid = 0;
+    std::string program;  // its command name, or what its lock file says
+    std::string how;      // "lock file /run/lock/LCK..ttyUSB0", "flock", "open descriptor"
+};
+
+struct PortDiagnosis {
+    PortCause cause = PortCause::Usable;
+    std::string text;  // what is wrong, naming the port; empty when usable
+    std::string hint;  // the fix, as a user types it; may be empty
+    std::optional<PortHolder> holder;
+};
+
+// Where the facts are read; tests point these at folders of their own.
+struct SystemPaths {
+    std::string proc = "/proc";
+    std::string sys = "/sys";
+    std::string udevData = "/run/udev/data";
+    std::string serialById = "/dev/serial/by-id";
+};
+
+// Why opening `path` failed with `error` (an errno value).
+PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const SystemPaths& paths = {});
+
+// What opening `path` would meet, found without opening it.
+PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths = {});
+
+// Who else holds the device, if anyone we can see: a live lock file's owner,
+// an flock on the node (/proc/locks), an open descriptor (/proc/<pid>/fd, for
+// the processes we may read). This process is never named.
+std::optional<PortHolder> findPortHolder(const std::string& path, const SystemPaths& paths = {});
+
+// Warnings worth one line each, none fatal: ModemManager running while the
+// device is not marked for it to ignore; brltty running while a CH340/CH341
+// adapter has no serial port.
+std::vector<std::string> portWarnings(const std::string& path, const SystemPaths& paths = {});
+
+// A CH340/CH341 adapter is plugged in but has no serial port while brltty
+// runs: brltty has taken it. None when that is not the case.
+std::optional<PortDiagnosis> brlttyTookAnAdapter(const SystemPaths& paths = {});
+
+}  // namespace gimbal

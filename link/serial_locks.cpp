@@ -1,0 +1,44 @@
+#include "link/serial_locks.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace gimbal {
+
+std::string lockFileNameFor(const std::string& devicePath)
+{
+    std::string resolved = devicePath;
+    if (char* real = ::realpath(devicePath.c_str(), nullptr)) {
+        resolved = real;
+        std::free(real);
+    }
+    std::string name = resolved.rfind("/dev/", 0) == 0 ? resolved.substr(5) : resolved;
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return "LCK.." + name;
+}
+
+std::vector<std::string> lockDirectoryCandidates()
+{
+    std::vector<std::string> dirs = {"/var/lock",      "/etc/locks", "/var/spool/locks",
+                                     "/var/spool/uucp", "/tmp",       "/var/tmp",
+                                     "/var/lock/lockdev", "/run/lock"};
+    const char* tmp = std::getenv("TMPDIR");
+    dirs.emplace_back(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    return dirs;
+}
+
+std::optional<std::string> lockDirectory()
+{
+    for (const auto& dir : lockDirectoryCandidates()) {
+        struct stat info {};
+        if (::stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(dir.c_str(), W_OK) == 0)
+            return dir;
+    }
+    return std::nullopt;
+}
+
+}  // namespace gimbal
