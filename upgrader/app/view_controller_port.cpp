@@ -6,6 +6,7 @@
 #include <any>
 #include <iostream>
 
+#include "link/port_diagnosis.h"
 #include "upgrader/app/controller_port_delegate.h"
 #include "upgrader/app/view_controller.h"
 #include "upgrader/platform/notification_center.h"
@@ -59,9 +60,18 @@ void ViewController::serialPortWasRemovedFromSystem(const Port& port)
         serialPort.reset();
 }
 
+// A failed open also says on the status line why, and how to fix it: the
+// standard-output line alone is lost on a user who started the window from
+// a menu.
 void ViewController::serialPortDidEncounterError(const Port& port, const KivPosixError& error)
 {
     print("SerialPort " + port->description() + " encountered an error: " + error.message());
+    const bool opening = error.operation == "open" || error.operation == "lock" || error.operation == "flock" ||
+                         error.operation == "ioctl(TIOCEXCL)";
+    if (!opening || port != serialPort)
+        return;
+    const gimbal::PortDiagnosis diagnosis = gimbal::diagnoseOpenFailure(error.filePath, error.code);
+    setStatusText(diagnosis.hint.empty() ? diagnosis.text : diagnosis.text + ". Fix: " + diagnosis.hint);
 }
 
 void ViewController::serialPortDidReceiveData(const Port& port, const upgrader::Bytes& data)

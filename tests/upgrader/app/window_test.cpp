@@ -87,6 +87,8 @@ TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries)
     EXPECT_TRUE(drainMainQueue());
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("SerialPort " + port->name() + " encountered an error: "), std::string::npos) << out;
+    EXPECT_EQ(vc->lb_Status->text().toStdString().rfind(pty.slavePath() + " is in use by", 0), 0u)
+        << vc->lb_Status->text().toStdString();
     EXPECT_EQ(openTitle(), "Open");
     EXPECT_FALSE(port->isOpen());
 
