@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <type_traits>
 
@@ -89,7 +90,8 @@ private:
     void parseCoveredByte(quint8 byte);
 
     // Port handling (widget_port.cpp).
-    QStringList openablePortNames(bool logDetails) const;
+    QStringList openablePortNames(bool logDetails);
+    bool canOpen(QSerialPort &probe);
     static int listedPortCount();
     bool openPort(const QString &name, qint32 baud, QString *error);
     void closePort();
@@ -120,6 +122,9 @@ private:
     QSerialPort *serial_port = nullptr;  // child of the window while it exists
     QTimer *read_timer = nullptr;
     int port_count = 0;
+    // Why each port the scan leaves out cannot be opened, as last said in the
+    // text area: said again only when it changes.
+    std::map<QString, QString> left_out;
     bool port_open = false;
     QFile *update_file = nullptr;  // child of the window; the previous one is released on load
     QString file_name;

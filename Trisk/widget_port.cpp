@@ -13,6 +13,7 @@
 
 #include <utility>
 
+#include "link/port_diagnosis.h"
 #include "link/virtual_ports.h"
 #include "low_latency.h"
 #include "ui_widget.h"
@@ -30,17 +31,35 @@ QStringList virtualPortNames() {
     return names;
 }
 
-bool canOpen(QSerialPort &probe) {
-    if (!probe.open(QIODevice::ReadWrite)) return false;
-    probe.close();
-    return true;
-}
-
 }  // namespace
+
+// A port that cannot be opened stays out of the list; the text area says why
+// and how to fix it, once per port and cause rather than every scan. Qt does
+// not tell the errno, so the cause is found from the device itself.
+bool Widget::canOpen(QSerialPort &probe) {
+    if (serial_port != nullptr && serial_port->portName() == probe.portName())
+        return false;  // ours, open: nothing to tell
+    QString path = QSerialPortInfo(probe).systemLocation();
+    if (path.isEmpty()) path = probe.portName();  // a virtual port's link
+    if (probe.open(QIODevice::ReadWrite)) {
+        probe.close();
+        left_out.erase(path);
+        return true;
+    }
+    gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
+    if (why.cause == gimbal::PortCause::Usable) why.text = path.toStdString() + ": " + probe.errorString().toStdString();
+    const QString line = QString::fromStdString(why.hint.empty() ? why.text : why.text + ". Fix: " + why.hint);
+    auto [entry, fresh] = left_out.emplace(path, line);
+    if (fresh || entry->second != line) {
+        entry->second = line;
+        appendLine(line);
+    }
+    return false;
+}
 
 // Names of the listed ports that can be opened right now (the machine's,
 // then the virtual ones); a port open elsewhere (or by this window) is left out.
-QStringList Widget::openablePortNames(bool logDetails) const {
+QStringList Widget::openablePortNames(bool logDetails) {
     QStringList names;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
         if (logDetails) {

@@ -140,18 +140,24 @@ PortDiagnosis permissionDenied(const std::string& path, const struct stat& info)
     return d;
 }
 
+// Both spellings: ours resolves the path, Qt Serial Port's does not.
 std::optional<PortHolder> lockFileHolder(const std::string& path)
 {
+    std::vector<std::string> names{lockFileNameFor(path)};
+    if (auto literal = literalLockFileNameFor(path))
+        names.push_back(*literal);
     for (const std::string& dir : lockDirectoryCandidates()) {
-        const std::string file = dir + "/" + lockFileNameFor(path);
-        std::ifstream in(file);
-        std::string pidText, program;
-        if (!in || !std::getline(in, pidText))
-            continue;
-        std::getline(in, program);
-        const long pid = std::strtol(pidText.c_str(), nullptr, 10);
-        if (pid != ::getpid() && alive(pid))
-            return PortHolder{pid, program, "lock file " + file};
+        for (const std::string& name : names) {
+            const std::string file = dir + "/" + name;
+            std::ifstream in(file);
+            std::string pidText, program;
+            if (!in || !std::getline(in, pidText))
+                continue;
+            std::getline(in, program);
+            const long pid = std::strtol(pidText.c_str(), nullptr, 10);
+            if (pid != ::getpid() && alive(pid))
+                return PortHolder{pid, program, "lock file " + file};
+        }
     }
     return std::nullopt;
 }

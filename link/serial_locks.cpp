@@ -7,6 +7,19 @@
 
 namespace gimbal {
 
+namespace {
+
+std::string lockNameOfSpelling(const std::string& path)
+{
+    std::string name = path.rfind("/dev/", 0) == 0 ? path.substr(5) : path;
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return "LCK.." + name;
+}
+
+}  // namespace
+
 std::string lockFileNameFor(const std::string& devicePath)
 {
     std::string resolved = devicePath;
@@ -14,11 +27,15 @@ std::string lockFileNameFor(const std::string& devicePath)
         resolved = real;
         std::free(real);
     }
-    std::string name = resolved.rfind("/dev/", 0) == 0 ? resolved.substr(5) : resolved;
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
-    return "LCK.." + name;
+    return lockNameOfSpelling(resolved);
+}
+
+std::optional<std::string> literalLockFileNameFor(const std::string& devicePath)
+{
+    const std::string literal = lockNameOfSpelling(devicePath);
+    if (literal == lockFileNameFor(devicePath))
+        return std::nullopt;
+    return literal;
 }
 
 std::vector<std::string> lockDirectoryCandidates()

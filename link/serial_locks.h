@@ -13,6 +13,9 @@ namespace gimbal {
 // is resolved first, so every spelling of one device (a /dev/serial/by-id
 // link, a virtual port's link) names the same lock.
 std::string lockFileNameFor(const std::string& devicePath);
+// The name of the lock another program takes for the path as spelled (Qt
+// Serial Port does not resolve it), when that differs from lockFileNameFor.
+std::optional<std::string> literalLockFileNameFor(const std::string& devicePath);
 
 // Where lock files are looked for and made, in order of preference.
 std::vector<std::string> lockDirectoryCandidates();

@@ -5,12 +5,14 @@
 #include <QGridLayout>
 #include <QImage>
 #include <QMetaMethod>
+#include <QProcess>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 
 #include <gmock/gmock.h>
 
+#include "link/serial_locks.h"
 #include "link/virtual_ports.h"
 #include "window_fixture.h"
 
@@ -199,6 +201,30 @@ TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
     EXPECT_TRUE(probe.port_open()) << modal.texts().join(QStringLiteral(" / ")).toStdString();
     probe.click("BtnOpen");
     ASSERT_FALSE(probe.port_open());
+
+    // Held by another program (its lock file names a live process): left
+    // out, and the text area says who holds it, once.
+    QProcess holder;
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    ASSERT_TRUE(holder.waitForStarted());
+    const auto dir = gimbal::lockDirectory();
+    ASSERT_TRUE(dir);
+    const auto lockName = gimbal::literalLockFileNameFor(link.toStdString());
+    ASSERT_TRUE(lockName);
+    const QString lockFile = QString::fromStdString(*dir + "/" + *lockName);
+    QFile lock(lockFile);
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.write(QByteArray::number(holder.processId()) + "\nsleep\nhost\n");
+    lock.close();
+    for (int scan = 0; scan < 2; ++scan) {
+        probe.port_count() = -1;
+        probe.refreshPorts();
+    }
+    QFile::remove(lockFile);
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_EQ(ports->findText(link), -1);
+    EXPECT_EQ(probe.text().count(QStringLiteral(" is in use by sleep (PID")), 1) << probe.text().toStdString();
 
     QFile::remove(link);
     probe.refreshPorts();

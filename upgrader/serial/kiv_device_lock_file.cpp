@@ -130,6 +130,16 @@ int createLocked(const std::string& file, UniqueFd& out)
 
 }  // namespace
 
+bool DeviceLockFile::heldElsewhere(const std::string& file)
+{
+    UniqueFd fd(retryOnInterrupt([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    if (!fd.valid())
+        return errno == EACCES;  // someone else's, and nothing tells that it is stale
+    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
+        return errno == EWOULDBLOCK;
+    return namedHolderIsAlive(readSmallFile(fd.get()));
+}
+
 int DeviceLockFile::acquire(const std::string& directory, const std::string& devicePath)
 {
     release();
@@ -142,6 +152,12 @@ int DeviceLockFile::acquire(const std::string& directory, const std::string& dev
         if (error == 0) {
             fd_ = std::move(fd);
             file_ = file;
+            // A program that does not resolve links locks the path as spelled.
+            const auto literal = gimbal::literalLockFileNameFor(devicePath);
+            if (literal && heldElsewhere(directory + "/" + *literal)) {
+                release();
+                return EBUSY;
+            }
             return 0;
         }
         if (error != EEXIST)

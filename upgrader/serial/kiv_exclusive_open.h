@@ -48,6 +48,8 @@ public:
     // live process holds it, kStaleButKept, or another errno.
     int acquire(const std::string& directory, const std::string& devicePath);
     void release();
+    // A live process holds this lock file (its flock, or a living PID in it).
+    static bool heldElsewhere(const std::string& file);
     bool held() const { return fd_.valid(); }
     const std::string& file() const { return file_; }
     const std::string& staleFileKept() const { return keptStaleFile_; }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +26,24 @@ TEST(ExclusiveOpen, LockFileNames)
     const std::string link = "/tmp/kiv-lock-link-" + std::to_string(::getpid());
     ASSERT_EQ(::symlink(pty.slavePath().c_str(), link.c_str()), 0);
     EXPECT_EQ(kiv::lockFileNameFor(link), kiv::lockFileNameFor(pty.slavePath()));
+
+    // Qt Serial Port locks a link as spelled: that lock keeps us out too.
+    const auto dir = kiv::lockDirectory();
+    const auto literal = gimbal::literalLockFileNameFor(link);
+    ASSERT_TRUE(dir && literal);
+    pid_t sleeper = 0;
+    char arg0[] = "sleep", arg1[] = "60";
+    char* argv[] = {arg0, arg1, nullptr};
+    ASSERT_EQ(::posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
+    const std::string file = *dir + "/" + *literal;
+    std::ofstream(file) << sleeper << "\n\nhost\n";  // no program name: the PID alone decides
+    kiv::ExclusiveDevice device;
+    const char* failed = nullptr;
+    EXPECT_EQ(device.open(link, failed), EBUSY);
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
+    EXPECT_EQ(device.open(link, failed), 0) << "the holder is gone";
+    ::unlink(file.c_str());
     ::unlink(link.c_str());
 }
 
