@@ -56,6 +56,13 @@ struct ReplyInfo {
 
 using FaultPolicy = std::function<Fault(const ReplyInfo&)>;
 
+// Called on the worker thread just before a reply goes on the line (its first
+// write; announcements are not held), with Stats::bytesSent at that moment. It
+// may block: a client that judges each read on its own waits there until it
+// has read everything sent before, so no reply shares a read with an earlier
+// one however late its reader runs.
+using ReplyGate = std::function<void(std::size_t bytesSentBefore)>;
+
 struct Options {
     Dialect dialect = Dialect::Pages;
     std::uint16_t version = 123;
@@ -72,6 +79,7 @@ struct Options {
     std::size_t silentAfter = std::numeric_limits<std::size_t>::max();
     std::size_t vanishAfter = std::numeric_limits<std::size_t>::max();
     FaultPolicy faults;  // per reply; none = no faults
+    ReplyGate replyGate;  // none = replies go out when due
 };
 
 // One block or page frame as the gimbal took it.
@@ -94,6 +102,7 @@ struct Stats {
     // Counted just after the write, so a client may hold the bytes a moment
     // before the count shows them: wait for it with waitFor().
     std::size_t repliesSent = 0;
+    std::size_t bytesSent = 0;        // bytes the line took: announcements, replies, noise
     std::size_t reopens = 0;          // times the slave side was opened again after a close
     std::size_t hangups = 0;          // times the last client closed the slave side
     std::size_t otherAddressFrames = 0;  // sound frames for another address (ignored)

@@ -112,6 +112,7 @@ void PseudoTerminal::flushPending() {
         const ssize_t n = ::write(master_.get(), pending_.data() + done, pending_.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
+            written_ += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

@@ -50,6 +50,8 @@ public:
     bool write(std::span<const std::uint8_t> bytes);
     bool hasPendingOutput() const { return !pending_.empty(); }
     void flushPending();
+    // Bytes the master has taken so far (what waits here is not counted).
+    std::size_t bytesWritten() const { return written_; }
     void dropPendingOutput() { pending_.clear(); }
 
 private:
@@ -59,6 +61,7 @@ private:
     UniqueFd master_;
     std::string path_;
     std::vector<std::uint8_t> pending_;
+    std::size_t written_ = 0;
 };
 
 }  // namespace sim

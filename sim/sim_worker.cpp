@@ -118,7 +118,12 @@ void SimWorker::waitAndDispatch() {
 }
 
 void SimWorker::onMasterEvents(short revents) {
-    if (revents & POLLOUT) pty_->flushPending();
+    if (revents & POLLOUT) {
+        const std::size_t before = pty_->bytesWritten();
+        pty_->flushPending();
+        if (const std::size_t took = pty_->bytesWritten() - before)
+            shared_.update([took](Record& r) { r.stats.bytesSent += took; });
+    }
     if ((revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return;
     const TimePoint now = Clock::now();
     PseudoTerminal::ReadResult result = pty_->readAvailable();

@@ -116,8 +116,12 @@ void SimWorker::sendNext(const std::shared_ptr<WriteChain>& chain, TimePoint fro
 void SimWorker::writeNow(const std::shared_ptr<WriteChain>& chain, TimePoint when) {
     // A client that left, or a line that changed hands, never hears it.
     if (chain->epoch != epoch_ || line_ != Line::Open || !pty_) return;
+    if (chain->next == 0 && !chain->announcement && options_.replyGate)
+        options_.replyGate(shared_.read([](const Record& r) { return r.stats.bytesSent; }));
     const PlannedWrite& write = chain->writes[chain->next++];
+    const std::size_t before = pty_->bytesWritten();
     const bool written = pty_->write(write.bytes);
+    const std::size_t took = pty_->bytesWritten() - before;
     const Nanos late =
         pacer_.paced() ? std::max(Clock::now() - when, Nanos::zero()) : Nanos::zero();
     const bool counts = written && write.completesReply;
@@ -125,6 +129,7 @@ void SimWorker::writeNow(const std::shared_ptr<WriteChain>& chain, TimePoint whe
     shared_.update([&](Record& r) {
         r.stats.pacingLatenessTotal += late;
         r.stats.pacingLatenessMax = std::max(r.stats.pacingLatenessMax, late);
+        r.stats.bytesSent += took;
         if (counts) ++(announcement ? r.stats.announcementsSent : r.stats.repliesSent);
     });
     sendNext(chain, when);

@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "link/frame.h"
 #include "sim/gimbal_sim.h"
 #include "termios_client.h"
@@ -183,6 +186,41 @@ TEST_F(SimFaults, APolicyIsToldEachReplysNumberCommandIndexAndSegment) {
     EXPECT_EQ(seen[2].number, 2u);
     EXPECT_EQ(seen[2].command, kAck);
     EXPECT_EQ(seen[2].segment, 1u);
+}
+
+// A reply waits at the gate, which is told what the line took before it;
+// nothing of the reply is on the line meanwhile, and its copy is not held again.
+TEST_F(SimFaults, AReplyWaitsAtTheGateUntilItOpens) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    std::vector<std::size_t> told;
+    sim::Options o;
+    o.replyGate = [&](std::size_t sentBefore) {
+        std::unique_lock lock(mutex);
+        told.push_back(sentBefore);
+        changed.notify_all();
+        changed.wait_for(lock, 20s, [&] { return open; });
+    };
+    begin({{0, Fault::Duplicate}}, o);
+    ASSERT_TRUE(sendBlock(0));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return !told.empty(); }));
+    }
+    EXPECT_EQ(told[0], gimbal_->stats().bytesSent);  // the worker is held: nothing more went out
+    EXPECT_FALSE(client_->readBytes(1, 50ms)) << "a held reply reached the line";
+    {
+        std::lock_guard lock(mutex);
+        open = true;
+    }
+    changed.notify_all();
+    EXPECT_EQ(client_->readFrame(), gimbal::blockAckFrame(0));
+    EXPECT_EQ(client_->readFrame(), gimbal::blockAckFrame(0));
+    EXPECT_TRUE(repliesSentReach(*gimbal_, 2));
+    EXPECT_EQ(gimbal_->stats().bytesSent, told[0] + 2 * gimbal::blockAckFrame(0).size());
+    gimbal_->stop();  // the gate refers to this test's locals
+    EXPECT_EQ(told.size(), 1u);
 }
 
 TEST(SimFaultPolicies, AreRepeatableAndKeepToTheirKinds) {

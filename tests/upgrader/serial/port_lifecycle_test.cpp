@@ -178,7 +178,10 @@ TEST(KivSerialPortLifecycle, DroppingTheLastReferenceWhileOpenClosesTheDevice)
     ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() == 3; }));
     std::weak_ptr<KivSerialPort> weak = p.port;
     p.port.reset();  // the last reference, while open
-    EXPECT_TRUE(test::waitFor([&] { return weak.expired() && pty.slaveClosed(); }));
+    // The lock file goes on the poll thread just after the descriptor.
+    const std::string lockFile = *kiv::lockDirectory() + "/" + kiv::lockFileNameFor(pty.slavePath());
+    EXPECT_TRUE(test::waitFor(
+        [&] { return weak.expired() && pty.slaveClosed() && ::access(lockFile.c_str(), F_OK) != 0; }));
     // The device and its lock are free again.
     test::OpenPort again(pty);
     EXPECT_TRUE(again.port->isOpen());
