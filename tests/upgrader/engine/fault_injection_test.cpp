@@ -255,7 +255,7 @@ TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
 // which is a whole acknowledgement.
 TEST(EngineSplitReply, InThreeReadsIsNoAcknowledgement) {
     test_support::FakeView view;
-    UpgradeEngine engine{view};
+    UpgradeEngine engine{view, view, view.timerFactory()};
     const fs::path path = fs::temp_directory_path() / ("engine-split-" + std::to_string(::getpid()) + ".bin");
     const Bytes file = gimbal::composeFirmwareFile({randomImage(2, 1), randomImage(1, 2), randomImage(2, 3)}, 1024);
     std::ofstream(path, std::ios::binary)
@@ -268,7 +268,7 @@ TEST(EngineSplitReply, InThreeReadsIsNoAcknowledgement) {
     for (std::size_t i = 0; i < 3; ++i)
         engine.serialPortDidReceiveData(nullptr, Bytes(ack.begin() + static_cast<std::ptrdiff_t>(ack.size() * i / 3),
                                                        ack.begin() + static_cast<std::ptrdiff_t>(ack.size() * (i + 1) / 3)));
-    EXPECT_EQ(engine.curPage, 0);
+    EXPECT_EQ(engine.state().curPage, 0);
     EXPECT_EQ(view.logsStartingWith("Sending Page").size(), 1u);
     ASSERT_NE(view.armed(), nullptr) << "the unanswered page has no timer";
     view.armed()->fire();
