@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "link/unique_fd.h"
 #include "sim/fault_plan.h"
 #include "sim/frame_assembler.h"
 #include "sim/gimbal_protocol.h"
@@ -23,7 +24,6 @@
 #include "sim/pseudo_terminal.h"
 #include "sim/shared_state.h"
 #include "sim/timer_queue.h"
-#include "sim/unique_fd.h"
 
 namespace sim {
 
@@ -45,8 +45,8 @@ private:
     enum class Line { Waiting, Open, HungUp, Gone };
     struct WriteChain;
 
-    SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty, UniqueFd wake,
-              UniqueFd timer);
+    SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty,
+              gimbal::UniqueFd wake, gimbal::UniqueFd timer);
     void run();
     void waitAndDispatch();
     void armTimer();
@@ -71,8 +71,8 @@ private:
 
     const Options options_;
     SharedState& shared_;
-    UniqueFd wake_;
-    UniqueFd timer_;
+    gimbal::UniqueFd wake_;
+    gimbal::UniqueFd timer_;
     std::atomic<bool> stopping_{false};
     std::mutex adoptMutex_;
     std::optional<PseudoTerminal> adopted_;  // guarded by adoptMutex_

@@ -8,9 +8,13 @@
 
 #include <cstdlib>
 
+#include "link/posix_io.h"
 #include "upgrader/platform/system_log.h"
 
 namespace kiv {
+
+using gimbal::retryOnInterrupt;
+using gimbal::UniqueFd;
 
 std::string lockFileNameFor(const std::string& devicePath)
 {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "upgrader/serial/unique_fd.h"
+#include "link/unique_fd.h"
 
 namespace kiv {
 
@@ -58,7 +58,7 @@ public:
     const std::string& staleFileKept() const { return keptStaleFile_; }
 
 private:
-    UniqueFd fd_;
+    gimbal::UniqueFd fd_;
     std::string file_;
     std::string keptStaleFile_;
 };
@@ -80,7 +80,7 @@ public:
     int close();
 
 private:
-    UniqueFd fd_;
+    gimbal::UniqueFd fd_;
     DeviceLockFile lock_;
 };
 

@@ -5,9 +5,11 @@
 
 #include <cerrno>
 
-#include "upgrader/serial/unique_fd.h"
+#include "link/posix_io.h"
 
 namespace kiv {
+
+using gimbal::retryOnInterrupt;
 
 std::optional<int> lowLatencyFlags(int flags)
 {

@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 
+#include "link/posix_io.h"
 #include "upgrader/platform/background_queue.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/serial_executor.h"
@@ -141,7 +142,7 @@ void KivSerialPort::setPortOptions()
 int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const char*& failedCall)
 {
     const bool inTable = kiv::isCLibraryBaudRate(baudRate_) && ::cfsetspeed(&attributes, baudRate_) == 0;
-    int result = kiv::retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &attributes); });
+    int result = gimbal::retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &attributes); });
     if (result == 0 && !inTable) {
         failedCall = "set speed";
         if (kiv::isStandardBaudRate(baudRate_)) {
@@ -201,7 +202,7 @@ void KivSerialPort::handleReadable(Connection& connection)
     if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load())
         return;
     std::array<std::uint8_t, kReadChunk> buffer{};
-    const ssize_t count = kiv::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
+    const ssize_t count = gimbal::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (count > 0) {
         receiveData(Bytes(buffer.begin(), buffer.begin() + count));
         return;

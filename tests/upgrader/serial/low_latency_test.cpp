@@ -10,9 +10,9 @@
 #include <string>
 
 #include "Trisk/low_latency.h"
+#include "link/unique_fd.h"
 #include "pty.h"
 #include "upgrader/serial/kiv_low_latency.h"
-#include "upgrader/serial/unique_fd.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ TEST(LowLatency, FlagIsAddedOnceAndOtherFlagsAreKept)
 TEST(LowLatency, PtyRefusesWithoutTouchingErrno)
 {
     test::Pty pty;
-    kiv::UniqueFd slave(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    gimbal::UniqueFd slave(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(slave.valid());
     errno = EDOM;
     EXPECT_EQ(kiv::requestLowLatency(slave.get()), kiv::LowLatency::Refused);
