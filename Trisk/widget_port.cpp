@@ -13,8 +13,8 @@
 
 #include <utility>
 
+#include "link/low_latency.h"
 #include "link/virtual_ports.h"
-#include "low_latency.h"
 #include "ui_widget.h"
 
 namespace {
@@ -120,7 +120,7 @@ bool Widget::openPort(const QString &name, qint32 baud, QString *error) {
         return false;
     }
     // Cuts a USB adapter's 16 ms hold on every reply; a pty refuses, which is fine.
-    trisk::requestLowLatency(port->handle());
+    gimbal::requestLowLatency(port->handle());
     connect(port, &QSerialPort::errorOccurred, this, &Widget::portErrorOccurred);
     serial_port = port;
     return true;

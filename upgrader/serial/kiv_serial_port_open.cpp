@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 
+#include "link/low_latency.h"
 #include "link/posix_io.h"
 #include "upgrader/platform/background_queue.h"
 #include "upgrader/platform/main_queue.h"
@@ -14,7 +15,6 @@
 #include "upgrader/platform/system_log.h"
 #include "upgrader/serial/kiv_arbitrary_speed.h"
 #include "upgrader/serial/kiv_line_errors.h"
-#include "upgrader/serial/kiv_low_latency.h"
 #include "upgrader/serial/kiv_serial_port.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
@@ -42,7 +42,7 @@ void KivSerialPort::open()
     setPortOptions();
     // A stop-and-wait link waits out a USB adapter's latency timer on every
     // reply; drivers without the setting (a pty) refuse, which is fine.
-    kiv::requestLowLatency(connection->device.fd());
+    gimbal::requestLowLatency(connection->device.fd());
     updateModemLines();
     // Queued before the read source exists, so it reaches the delegate
     // before any data of this open.

@@ -1,0 +1,35 @@
+#include "link/low_latency.h"
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+#include "link/posix_io.h"
+
+namespace gimbal {
+
+std::optional<int> lowLatencyFlags(int flags) {
+    if ((flags & ASYNC_LOW_LATENCY) != 0) return std::nullopt;
+    return flags | ASYNC_LOW_LATENCY;
+}
+
+LowLatency requestLowLatency(int fd) {
+    const int savedErrno = errno;
+    LowLatency result = LowLatency::Refused;
+    serial_struct serial{};
+    if (retryOnInterrupt([&] { return ::ioctl(fd, TIOCGSERIAL, &serial); }) == 0) {
+        const std::optional<int> flags = lowLatencyFlags(serial.flags);
+        if (!flags) {
+            result = LowLatency::AlreadyOn;
+        } else {
+            serial.flags = *flags;
+            if (retryOnInterrupt([&] { return ::ioctl(fd, TIOCSSERIAL, &serial); }) == 0)
+                result = LowLatency::SwitchedOn;
+        }
+    }
+    errno = savedErrno;
+    return result;
+}
+
+}  // namespace gimbal
