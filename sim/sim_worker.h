@@ -16,9 +16,9 @@
 #include <string>
 #include <thread>
 
+#include "link/frame_assembler.h"
 #include "link/unique_fd.h"
 #include "sim/fault_plan.h"
-#include "sim/frame_assembler.h"
 #include "sim/gimbal_protocol.h"
 #include "sim/line_pacer.h"
 #include "sim/pseudo_terminal.h"
@@ -56,7 +56,7 @@ private:
     void onMasterEvents(short revents);
     void onBytes(const Bytes& bytes, TimePoint now);
     void rearmStaleTimer();
-    void actOnFrame(const FrameAssembler::Piece& piece, TimePoint due);
+    void actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint due);
     void publish(const FrameOutcome& outcome);
     void answer(const OwedReply& reply, TimePoint due);
     void vanish();
@@ -89,7 +89,7 @@ private:
     TimerQueue timers_;
     TimerQueue::Id staleTimer_ = 0;
     LinePacer pacer_;
-    FrameAssembler assembler_;
+    gimbal::FrameAssembler assembler_;
     GimbalProtocol protocol_;
     std::thread thread_;  // last: starts after everything above is built
 };
