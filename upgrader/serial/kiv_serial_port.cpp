@@ -66,7 +66,9 @@ KivSerialPort::KivSerialPort(Token, const KivSerialDeviceHandle& device, std::st
     : path_(std::move(path)),
       name_(modemNameFromDevice(device).value_or(std::string())),
       device_(device),
-      requestHandlingQueue_(std::make_shared<platform::SerialExecutor>(kRequestHandlingQueueLabel))
+      requestHandlingQueue_(std::make_shared<platform::SerialExecutor>(kRequestHandlingQueueLabel)),
+      packetListeners_(requestHandlingQueue_,
+                       [this](Bytes packet, const auto& descriptor) { reportPacket(std::move(packet), descriptor); })
 {
     // The defaults, set as the setters would on a closed port.
     setBaudRate(19200);

@@ -46,6 +46,7 @@
 
 #include "upgrader/serial/kiv_port_options.h"
 #include "upgrader/serial/kiv_serial_device.h"
+#include "upgrader/serial/kiv_serial_packet_listeners.h"
 #include "upgrader/serial/kiv_serial_port_delegate.h"
 
 namespace platform {
@@ -198,7 +199,7 @@ private:
 
     // Packet listening and the request queue; request-handling executor only.
     void processReceivedBytes(const Bytes& chunk);
-    void feedPacketListeners(std::uint8_t byte);
+    void reportPacket(Bytes packet, const std::shared_ptr<KivSerialPacketDescriptor>& descriptor);
     bool reallySendRequest(const std::shared_ptr<KivSerialRequest>& request);
     bool startRequest(const std::shared_ptr<KivSerialRequest>& request);
     void checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(std::optional<std::uint8_t> byte);
@@ -240,17 +241,12 @@ private:
     std::atomic<bool> DCD_{false};
 
     std::shared_ptr<platform::SerialExecutor> requestHandlingQueue_;
+    KivSerialPacketListeners packetListeners_;
 
-    // Packet and request state. Changed only on the request-handling executor,
-    // under requestStateMutex_; other threads read it under the mutex, the
-    // executor reads it without.
-    using DescriptorAndBuffer =
-        std::pair<std::shared_ptr<KivSerialPacketDescriptor>, std::shared_ptr<KivSerialBuffer>>;
+    // Request state. Changed only on the request-handling executor, under
+    // requestStateMutex_; other threads read it under the mutex, the executor
+    // reads it without.
     mutable std::mutex requestStateMutex_;
-    // In listening order. Copied on change, so a walk over the listeners (which
-    // runs client evaluators) is never disturbed by one starting or stopping.
-    std::shared_ptr<const std::vector<DescriptorAndBuffer>> packetDescriptorsAndBuffers_ =
-        std::make_shared<const std::vector<DescriptorAndBuffer>>();
     std::deque<std::shared_ptr<KivSerialRequest>> requestsQueue_;
     std::shared_ptr<KivSerialRequest> pendingRequest_;
     // Executor only.
