@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "link/port_diagnosis.h"
+#include "link/low_latency.h"
 #include "link/virtual_ports.h"
-#include "low_latency.h"
 #include "ui_widget.h"
 
 namespace {
@@ -139,7 +139,7 @@ bool Widget::openPort(const QString &name, qint32 baud, QString *error) {
         return false;
     }
     // Cuts a USB adapter's 16 ms hold on every reply; a pty refuses, which is fine.
-    trisk::requestLowLatency(port->handle());
+    gimbal::requestLowLatency(port->handle());
     connect(port, &QSerialPort::errorOccurred, this, &Widget::portErrorOccurred);
     serial_port = port;
     return true;

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "link/unique_fd.h"
 #include "link/virtual_ports.h"
 #include "sim/cli_options.h"
 #include "sim/gimbal_sim.h"
 #include "sim/run_report.h"
-#include "sim/unique_fd.h"
 
 namespace {
 
@@ -30,13 +30,13 @@ bool writableDirectory(const std::string& dir) {
 
 // Blocks SIGINT and SIGTERM (before any thread exists, so every thread
 // inherits the mask) and returns a descriptor that reads them.
-sim::UniqueFd stopSignals() {
+gimbal::UniqueFd stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
-    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return sim::UniqueFd();
-    return sim::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC));
+    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return gimbal::UniqueFd();
+    return gimbal::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC));
 }
 
 void waitForStopSignal(int fd) {
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     ::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not cost the files
-    const sim::UniqueFd signals = stopSignals();
+    const gimbal::UniqueFd signals = stopSignals();
     if (!signals.valid()) {
         std::cerr << "gimbal-sim: signalfd: " << std::strerror(errno) << '\n';
         return kExitFailure;

@@ -5,10 +5,13 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+
+#include "link/posix_io.h"
 
 namespace sim {
 namespace {
@@ -27,7 +30,7 @@ std::nullopt_t noTerminal(std::string* error, const std::string& what) {
 }
 
 bool makeSlaveRaw(const std::string& path, std::string* error) {
-    UniqueFd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    gimbal::UniqueFd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!slave.valid()) return fail(error, "open " + path);
     termios tio{};
     if (::tcgetattr(slave.get(), &tio) != 0) return fail(error, "tcgetattr " + path);
@@ -40,7 +43,7 @@ bool makeSlaveRaw(const std::string& path, std::string* error) {
 }  // namespace
 
 std::optional<PseudoTerminal> PseudoTerminal::create(std::string* error) {
-    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    gimbal::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!master.valid()) return noTerminal(error, "posix_openpt");
     if (::grantpt(master.get()) != 0) return noTerminal(error, "grantpt");
     if (::unlockpt(master.get()) != 0) return noTerminal(error, "unlockpt");
@@ -92,7 +95,7 @@ void PseudoTerminal::forgetDepartedClient() {
     // Only an opener of the slave can flush its input queue. Failing that
     // (another process's exclusive flag and no privilege) is not fatal: the
     // bytes are just not forgotten.
-    UniqueFd slave(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    gimbal::UniqueFd slave(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!slave.valid()) return;
     ::ioctl(slave.get(), TIOCNXCL);
     ::tcflush(slave.get(), TCIFLUSH);
@@ -107,18 +110,11 @@ bool PseudoTerminal::write(std::span<const std::uint8_t> bytes) {
 }
 
 void PseudoTerminal::flushPending() {
-    std::size_t done = 0;
-    while (master_.valid() && done < pending_.size()) {
-        const ssize_t n = ::write(master_.get(), pending_.data() + done, pending_.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            written_ += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        done = pending_.size();  // hung up: nobody to hear it
-    }
+    if (!master_.valid()) return;
+    const gimbal::WriteResult wrote = gimbal::writeAll(master_.get(), pending_);
+    const bool full = wrote.error == EAGAIN || wrote.error == EWOULDBLOCK;
+    // What the client is not reading yet waits; after a hang-up nobody is there to hear it.
+    const std::size_t done = wrote.error == 0 || full ? wrote.written : pending_.size();
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
 }
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/unique_fd.h"
+#include "link/unique_fd.h"
 
 namespace sim {
 
@@ -55,10 +55,10 @@ public:
     void dropPendingOutput() { pending_.clear(); }
 
 private:
-    PseudoTerminal(UniqueFd master, std::string path)
+    PseudoTerminal(gimbal::UniqueFd master, std::string path)
         : master_(std::move(master)), path_(std::move(path)) {}
 
-    UniqueFd master_;
+    gimbal::UniqueFd master_;
     std::string path_;
     std::vector<std::uint8_t> pending_;
     std::size_t written_ = 0;

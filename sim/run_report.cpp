@@ -8,7 +8,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "sim/unique_fd.h"
+#include "link/posix_io.h"
+#include "link/unique_fd.h"
 
 namespace sim {
 namespace {
@@ -16,21 +17,15 @@ namespace {
 constexpr std::size_t kToolSegments = 3;
 
 bool writeFile(const std::string& path, const Bytes& data, std::string* error) {
-    const auto failed = [&] {
-        if (error) *error = "write " + path + ": " + std::strerror(errno);
+    const auto failed = [&](int code) {
+        if (error) *error = "write " + path + ": " + std::strerror(code);
         return false;
     };
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd.valid()) return failed();
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return failed();
-        done += static_cast<std::size_t>(n);
-    }
+    gimbal::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.valid()) return failed(errno);
+    if (const int code = gimbal::writeAll(fd.get(), data).error; code != 0) return failed(code);
     // close() reports late write errors (a full disk on some filesystems).
-    if (::close(fd.release()) != 0) return failed();
+    if (::close(fd.release()) != 0) return failed(errno);
     return true;
 }
 

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/posix_io.h"
+
 namespace sim {
 namespace {
 
@@ -29,8 +31,8 @@ void drain(int fd) {
 
 std::unique_ptr<SimWorker> SimWorker::launch(const Options& options, SharedState& shared,
                                              PseudoTerminal pty, std::string* error) {
-    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    gimbal::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    gimbal::UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     if (!wake.valid() || !timer.valid()) {
         if (error) *error = std::string("eventfd/timerfd: ") + std::strerror(errno);
         return nullptr;
@@ -41,8 +43,8 @@ std::unique_ptr<SimWorker> SimWorker::launch(const Options& options, SharedState
     return worker;
 }
 
-SimWorker::SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty, UniqueFd wake,
-                     UniqueFd timer)
+SimWorker::SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty,
+                     gimbal::UniqueFd wake, gimbal::UniqueFd timer)
     : options_(options),
       shared_(shared),
       wake_(std::move(wake)),
@@ -71,8 +73,7 @@ void SimWorker::adopt(PseudoTerminal pty) {
 
 void SimWorker::wake() {
     const std::uint64_t one = 1;
-    while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    gimbal::retryOnInterrupt([&] { return ::write(wake_.get(), &one, sizeof one); });
 }
 
 void SimWorker::run() {

@@ -16,14 +16,14 @@
 #include <string>
 #include <thread>
 
+#include "link/frame_assembler.h"
+#include "link/unique_fd.h"
 #include "sim/fault_plan.h"
-#include "sim/frame_assembler.h"
 #include "sim/gimbal_protocol.h"
 #include "sim/line_pacer.h"
 #include "sim/pseudo_terminal.h"
 #include "sim/shared_state.h"
 #include "sim/timer_queue.h"
-#include "sim/unique_fd.h"
 
 namespace sim {
 
@@ -45,8 +45,8 @@ private:
     enum class Line { Waiting, Open, HungUp, Gone };
     struct WriteChain;
 
-    SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty, UniqueFd wake,
-              UniqueFd timer);
+    SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty,
+              gimbal::UniqueFd wake, gimbal::UniqueFd timer);
     void run();
     void waitAndDispatch();
     void armTimer();
@@ -56,7 +56,7 @@ private:
     void onMasterEvents(short revents);
     void onBytes(const Bytes& bytes, TimePoint now);
     void rearmStaleTimer();
-    void actOnFrame(const FrameAssembler::Piece& piece, TimePoint due);
+    void actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint due);
     void publish(const FrameOutcome& outcome);
     void answer(const OwedReply& reply, TimePoint due);
     void vanish();
@@ -71,8 +71,8 @@ private:
 
     const Options options_;
     SharedState& shared_;
-    UniqueFd wake_;
-    UniqueFd timer_;
+    gimbal::UniqueFd wake_;
+    gimbal::UniqueFd timer_;
     std::atomic<bool> stopping_{false};
     std::mutex adoptMutex_;
     std::optional<PseudoTerminal> adopted_;  // guarded by adoptMutex_
@@ -89,7 +89,7 @@ private:
     TimerQueue timers_;
     TimerQueue::Id staleTimer_ = 0;
     LinePacer pacer_;
-    FrameAssembler assembler_;
+    gimbal::FrameAssembler assembler_;
     GimbalProtocol protocol_;
     std::thread thread_;  // last: starts after everything above is built
 };

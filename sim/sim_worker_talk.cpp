@@ -17,7 +17,7 @@ struct SimWorker::WriteChain {
 
 void SimWorker::onBytes(const Bytes& bytes, TimePoint now) {
     const TimePoint start = pacer_.receive(now, bytes.size());
-    for (FrameAssembler::Piece& piece : assembler_.push(bytes, now)) {
+    for (gimbal::FrameAssembler::Piece& piece : assembler_.push(bytes, now)) {
         // Acted on when its last byte would have come off the wire.
         const TimePoint due = start + pacer_.wireTime(piece.endInChunk);
         timers_.schedule(due,
@@ -38,7 +38,7 @@ void SimWorker::rearmStaleTimer() {
     });
 }
 
-void SimWorker::actOnFrame(const FrameAssembler::Piece& piece, TimePoint due) {
+void SimWorker::actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint due) {
     if (!piece.crcHolds) {
         shared_.update([](Record& r) { ++r.stats.badCrcFrames; });
         return;

@@ -6,33 +6,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "link/posix_io.h"
+
 namespace trisk_test {
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int Fd::release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void Fd::reset() {
-    if (fd_ >= 0) ::close(fd_);  // not retried on EINTR: the descriptor is gone either way
-    fd_ = -1;
-}
-
 PtyPeer::PtyPeer() {
-    Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    gimbal::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (master.get() < 0 || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return;
     char name[PATH_MAX];
     if (::ptsname_r(master.get(), name, sizeof name) != 0) return;
-    Fd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    gimbal::UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (slave.get() < 0) return;
     // Raw from the start, so nothing is echoed back before the window sets the line up.
     termios t{};
@@ -46,11 +29,11 @@ PtyPeer::PtyPeer() {
 }
 
 void PtyPeer::write(const gimbal::Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size() && master_.get() >= 0) {
-        const ssize_t n = ::write(master_.get(), bytes.data() + done, bytes.size() - done);
-        if (n > 0) done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR && errno != EAGAIN) return;
+    gimbal::ByteView rest(bytes);
+    while (!rest.empty() && master_.valid()) {
+        const gimbal::WriteResult wrote = gimbal::writeAll(master_.get(), rest);
+        rest = rest.subspan(wrote.written);
+        if (wrote.error != 0 && wrote.error != EAGAIN) return;
     }
 }
 

@@ -10,31 +10,14 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "link/unique_fd.h"
 
 namespace trisk_test {
-
-// Owns one descriptor; closed exactly once.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    int release();
-    void reset();
-
-private:
-    int fd_ = -1;
-};
 
 class PtyPeer {
 public:
     PtyPeer();  // check ok() before use
-    bool ok() const { return master_.get() >= 0 && slave_.get() >= 0; }
+    bool ok() const { return master_.valid() && slave_.valid(); }
     QString path() const { return QString::fromStdString(path_); }
 
     void write(const gimbal::Bytes& bytes);
@@ -47,8 +30,8 @@ public:
     termios settings() const;
 
 private:
-    Fd master_;
-    Fd slave_;  // held so the line stays up while the window closes and reopens it
+    gimbal::UniqueFd master_;
+    gimbal::UniqueFd slave_;  // held so the line stays up while the window closes and reopens it
     std::string path_;
     gimbal::Bytes rx_;
 };

@@ -156,7 +156,7 @@ TEST(SimLine, AReopenedSlaveHearsAFreshGimbalAndNothingStale) {
     ASSERT_TRUE(gimbal.start());
     {
         // Raw before any tool configures it: a peek with our own termios left alone.
-        sim::UniqueFd peek(::open(gimbal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        gimbal::UniqueFd peek(::open(gimbal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
         EXPECT_TRUE(isRaw(peek.get()));
         // Leave only once the gimbal has seen us, so that it sees us go.
         ASSERT_TRUE(
@@ -173,7 +173,7 @@ TEST(SimLine, AReopenedSlaveHearsAFreshGimbalAndNothingStale) {
     first.close();
     ASSERT_TRUE(gimbal.waitFor([](const GimbalSim& g) { return g.stats().hangups == 2; }));
 
-    sim::UniqueFd probe(::open(gimbal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    gimbal::UniqueFd probe(::open(gimbal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     EXPECT_TRUE(isRaw(probe.get()));  // the setting outlived both clients
     TermiosClient second(gimbal.slavePath());
     ASSERT_TRUE(gimbal.waitFor([](const GimbalSim& g) { return g.stats().reopens == 2; }));

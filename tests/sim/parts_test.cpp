@@ -1,11 +1,10 @@
-// The simulator's pieces on their own, with time handed in: the incoming
-// frame assembler, wire timing, the timer queue and the fault plan.
+// The simulator's pieces on their own, with time handed in: wire timing,
+// the timer queue and the fault plan.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "link/frame.h"
 #include "sim/fault_plan.h"
-#include "sim/frame_assembler.h"
 #include "sim/line_pacer.h"
 #include "sim/timer_queue.h"
 
@@ -17,46 +16,6 @@ using sim::Bytes;
 using sim::TimePoint;
 
 const TimePoint t0 = TimePoint{} + 100s;
-
-TEST(SimAssembler, FindsFramesAcrossChunksAndSaysWhereEachEnds) {
-    sim::FrameAssembler assembler;
-    const Bytes a = gimbal::blockAckFrame(7);
-    const Bytes b = gimbal::switchAckFrame();
-    Bytes stream{0x01, 0x55, 0x55};  // junk and a false start before a's own 55
-    stream.insert(stream.end(), a.begin(), a.end());
-    stream.insert(stream.end(), b.begin(), b.end());
-
-    EXPECT_TRUE(assembler.push(std::span(stream).first(6), t0).empty());
-    const auto pieces = assembler.push(std::span(stream).subspan(6), t0);
-    ASSERT_EQ(pieces.size(), 2u);
-    EXPECT_EQ(pieces[0].frame, a);
-    EXPECT_EQ(pieces[0].endInChunk, 3 + a.size() - 6);
-    EXPECT_EQ(pieces[1].frame, b);
-    EXPECT_EQ(pieces[1].endInChunk, stream.size() - 6);
-    EXPECT_TRUE(pieces[1].crcHolds);
-}
-
-TEST(SimAssembler, SkipsABadFrameWholeAndDropsAStrayHeaderAfterSilence) {
-    sim::FrameAssembler assembler;
-    // A whole sound frame inside the bad one's payload must not come out of it.
-    Bytes bad = gimbal::buildBlockFrame(1, gimbal::blockAckFrame(3));
-    bad.back() ^= 0x80;
-    Bytes stream = bad;
-    const Bytes good = gimbal::blockAckFrame(2);
-    stream.insert(stream.end(), good.begin(), good.end());
-    const auto pieces = assembler.push(stream, t0);
-    ASSERT_EQ(pieces.size(), 2u);
-    EXPECT_FALSE(pieces[0].crcHolds);
-    EXPECT_EQ(pieces[1].frame, good);
-
-    const Bytes stray{0x55, 0xAA, 0x00, 0x02, 0xFF, 0xFF};  // waits for 65543 bytes
-    EXPECT_TRUE(assembler.push(stray, t0).empty());
-    EXPECT_EQ(assembler.staleAt(), t0 + 1s);
-    EXPECT_FALSE(assembler.dropStale(t0 + 999ms));
-    EXPECT_TRUE(assembler.dropStale(t0 + 1s));
-    EXPECT_FALSE(assembler.staleAt());
-    EXPECT_EQ(assembler.push(good, t0 + 2s).size(), 1u);
-}
 
 TEST(SimPacer, ModelsBothDirectionsAtTenBitsAByte) {
     sim::LinePacer pacer(100'000);  // 100 us a byte

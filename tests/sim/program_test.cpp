@@ -98,7 +98,7 @@ public:
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return;
         out_.reset(fds[0]);
-        sim::UniqueFd write(fds[1]);
+        gimbal::UniqueFd write(fds[1]);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, write.get(), STDOUT_FILENO);
@@ -141,7 +141,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    sim::UniqueFd out_;
+    gimbal::UniqueFd out_;
     std::string output_;
 };
 

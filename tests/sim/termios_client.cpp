@@ -10,6 +10,7 @@
 
 #include "link/firmware_file.h"
 #include "link/frame.h"
+#include "link/posix_io.h"
 
 namespace simtest {
 
@@ -29,15 +30,14 @@ TermiosClient::TermiosClient(const std::string& path)
 }
 
 bool TermiosClient::send(const Bytes& bytes) {
-    std::size_t done = 0;
-    while (fd_.valid() && done < bytes.size()) {
-        const ssize_t n = ::write(fd_.get(), bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
+    gimbal::ByteView rest(bytes);
+    while (fd_.valid() && !rest.empty()) {
+        const gimbal::WriteResult wrote = gimbal::writeAll(fd_.get(), rest);
+        rest = rest.subspan(wrote.written);
+        if (wrote.error == EAGAIN) {
             pollfd p{fd_.get(), POLLOUT, 0};
             ::poll(&p, 1, 1000);
-        } else if (!(n < 0 && errno == EINTR)) {
+        } else if (wrote.error != 0) {
             return false;
         }
     }

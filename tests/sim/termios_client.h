@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "link/unique_fd.h"
 #include "sim/gimbal_sim.h"
-#include "sim/unique_fd.h"
 
 namespace simtest {
 
@@ -45,7 +45,7 @@ private:
     enum class Fill { Data, Timeout, HungUp };
     Fill fill(std::chrono::steady_clock::time_point until);
 
-    sim::UniqueFd fd_;
+    gimbal::UniqueFd fd_;
     Bytes buffer_;
     Bytes skipped_;
     std::vector<std::size_t> readSizes_;

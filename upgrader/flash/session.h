@@ -15,9 +15,9 @@
 #include <optional>
 #include <string>
 
+#include "link/frame_assembler.h"
 #include "upgrader/engine/upgrade_engine.h"
 #include "upgrader/flash/exit_codes.h"
-#include "upgrader/flash/frame_assembler.h"
 #include "upgrader/flash/reporter.h"
 #include "upgrader/platform/one_shot_timer.h"
 
@@ -81,7 +81,7 @@ private:
     upgrader::UpgradeEngine engine_;
     std::shared_ptr<KivSerialPortDelegate> delegate_;
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
-    FrameAssembler frames_;
+    gimbal::ReplyFrameAssembler frames_;
     bool started_ = false;
     bool closed_ = false;
     std::optional<ExitCode> outcome_;

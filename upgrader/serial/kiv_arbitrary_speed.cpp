@@ -5,9 +5,11 @@
 
 #include <cerrno>
 
-#include "upgrader/serial/unique_fd.h"
+#include "link/posix_io.h"
 
 namespace kiv {
+
+using gimbal::retryOnInterrupt;
 
 int setArbitrarySpeed(int fd, std::uint32_t rate)
 {

@@ -9,9 +9,13 @@
 #include <atomic>
 #include <string>
 
+#include "link/posix_io.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
 namespace kiv {
+
+using gimbal::retryOnInterrupt;
+using gimbal::UniqueFd;
 
 namespace {
 
@@ -31,18 +35,6 @@ std::string lockContent()
     std::array<char, 256> host{};
     ::gethostname(host.data(), host.size() - 1);
     return std::to_string(::getpid()) + "\n" + executableName(::getpid()) + "\n" + host.data() + "\n";
-}
-
-bool writeAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = retryOnInterrupt([&] { return ::write(fd, text.data() + done, text.size() - done); });
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string readSmallFile(int fd)
@@ -117,9 +109,10 @@ int createLocked(const std::string& file, UniqueFd& out)
     if (!fd.valid())
         return errno;
     int error = 0;
-    errno = 0;
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !writeAll(fd.get(), lockContent()))
-        error = errno != 0 ? errno : EIO;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        error = errno;
+    else if (const gimbal::WriteResult wrote = gimbal::writeAll(fd.get(), lockContent()); wrote.error != 0)
+        error = wrote.error;
     else if (::link(temporary.c_str(), file.c_str()) != 0)
         error = errno;
     ::unlink(temporary.c_str());

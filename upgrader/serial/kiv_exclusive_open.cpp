@@ -6,9 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/posix_io.h"
 #include "upgrader/platform/system_log.h"
 
 namespace kiv {
+
+using gimbal::retryOnInterrupt;
+using gimbal::UniqueFd;
 
 int ExclusiveDevice::open(const std::string& path, const char*& failedCall)
 {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "link/serial_locks.h"
-#include "upgrader/serial/unique_fd.h"
+#include "link/unique_fd.h"
 
 namespace kiv {
 
@@ -55,7 +55,7 @@ public:
     const std::string& staleFileKept() const { return keptStaleFile_; }
 
 private:
-    UniqueFd fd_;
+    gimbal::UniqueFd fd_;
     std::string file_;
     std::string keptStaleFile_;
 };
@@ -77,7 +77,7 @@ public:
     int close();
 
 private:
-    UniqueFd fd_;
+    gimbal::UniqueFd fd_;
     DeviceLockFile lock_;
 };
 

@@ -2,14 +2,10 @@
 // property setters of KivSerialPort.
 #include "upgrader/serial/kiv_serial_port.h"
 
-#include "upgrader/platform/executor_timer.h"
 #include "upgrader/platform/read_source.h"
 #include "upgrader/platform/serial_executor.h"
 #include "upgrader/platform/system_log.h"
 #include "upgrader/serial/kiv_assert.h"
-#include "upgrader/serial/kiv_serial_buffer.h"
-#include "upgrader/serial/kiv_serial_packet_descriptor.h"
-#include "upgrader/serial/kiv_serial_request.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 #include "upgrader/serial/kiv_serial_port_registry.h"
 
@@ -66,7 +62,10 @@ KivSerialPort::KivSerialPort(Token, const KivSerialDeviceHandle& device, std::st
     : path_(std::move(path)),
       name_(modemNameFromDevice(device).value_or(std::string())),
       device_(device),
-      requestHandlingQueue_(std::make_shared<platform::SerialExecutor>(kRequestHandlingQueueLabel))
+      requestHandlingQueue_(std::make_shared<platform::SerialExecutor>(kRequestHandlingQueueLabel)),
+      packetListeners_(requestHandlingQueue_,
+                       [this](Bytes packet, const auto& descriptor) { reportPacket(std::move(packet), descriptor); }),
+      requestQueue_(requestHandlingQueue_, requestQueuePort())
 {
     // The defaults, set as the setters would on a closed port.
     setBaudRate(19200);
@@ -82,7 +81,6 @@ KivSerialPort::~KivSerialPort()
     // its handlers hold the connection, not the port.
     if (readPollSource_)
         readPollSource_->cancel();
-    cancelPendingRequestTimeoutTimer();
 }
 
 // --- Registry ---

@@ -14,7 +14,9 @@
 //    line-state changes and a device-gone error make that thread wait for the
 //    main thread, so a delegate must not block the main thread waiting for it.
 //  - The port's own serial executor (requestHandlingQueue): per-byte packet and
-//    request bookkeeping and request time-outs. startListening/stopListening
+//    request bookkeeping and request time-outs, in its packet listeners and
+//    request queue (kiv_serial_packet_listeners.h, kiv_serial_request_queue.h),
+//    each with its own lock. startListening/stopListening
 //    and sendRequest block their caller until the executor has done the work
 //    (so call them from anywhere but that executor); the cancel calls return
 //    at once and take effect there later. Packet, response and time-out
@@ -33,7 +35,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,15 +47,15 @@
 
 #include "upgrader/serial/kiv_port_options.h"
 #include "upgrader/serial/kiv_serial_device.h"
+#include "upgrader/serial/kiv_serial_packet_listeners.h"
 #include "upgrader/serial/kiv_serial_port_delegate.h"
+#include "upgrader/serial/kiv_serial_request_queue.h"
 
 namespace platform {
-class ExecutorTimer;
 class ReadSource;
 class SerialExecutor;
 }  // namespace platform
 
-class KivSerialBuffer;
 class KivSerialPacketDescriptor;
 class KivSerialRequest;
 
@@ -198,16 +199,11 @@ private:
 
     // Packet listening and the request queue; request-handling executor only.
     void processReceivedBytes(const Bytes& chunk);
-    void feedPacketListeners(std::uint8_t byte);
-    bool reallySendRequest(const std::shared_ptr<KivSerialRequest>& request);
-    bool startRequest(const std::shared_ptr<KivSerialRequest>& request);
-    void checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(std::optional<std::uint8_t> byte);
-    void pendingRequestDidTimeout();
-    void continueAfterTimeoutOf(const std::shared_ptr<KivSerialRequest>& request);
-    void sendNextRequest();
-    void setPendingRequest(std::shared_ptr<KivSerialRequest> request);
     void clearRequestsAfterClose();
-    void cancelPendingRequestTimeoutTimer();
+    void reportPacket(Bytes packet, const std::shared_ptr<KivSerialPacketDescriptor>& descriptor);
+    void reportResponse(Bytes response, const std::shared_ptr<KivSerialRequest>& request);
+    bool reportTimeout(const std::shared_ptr<KivSerialRequest>& request, std::function<void()> told);
+    KivSerialRequestQueue::Port requestQueuePort();  // the queue's hooks, made at construction
 
     const std::string path_;
     const std::string name_;
@@ -240,25 +236,8 @@ private:
     std::atomic<bool> DCD_{false};
 
     std::shared_ptr<platform::SerialExecutor> requestHandlingQueue_;
-
-    // Packet and request state. Changed only on the request-handling executor,
-    // under requestStateMutex_; other threads read it under the mutex, the
-    // executor reads it without.
-    using DescriptorAndBuffer =
-        std::pair<std::shared_ptr<KivSerialPacketDescriptor>, std::shared_ptr<KivSerialBuffer>>;
-    mutable std::mutex requestStateMutex_;
-    // In listening order. Copied on change, so a walk over the listeners (which
-    // runs client evaluators) is never disturbed by one starting or stopping.
-    std::shared_ptr<const std::vector<DescriptorAndBuffer>> packetDescriptorsAndBuffers_ =
-        std::make_shared<const std::vector<DescriptorAndBuffer>>();
-    std::deque<std::shared_ptr<KivSerialRequest>> requestsQueue_;
-    std::shared_ptr<KivSerialRequest> pendingRequest_;
-    // Executor only.
-    std::shared_ptr<KivSerialBuffer> requestResponseReceiveBuffer_;
-    std::unique_ptr<platform::ExecutorTimer> pendingRequestTimeoutTimer_;
-    // The request in flight has timed out and waits for the delegate; a late
-    // response no longer completes it.
-    bool pendingRequestTimedOut_ = false;
+    KivSerialPacketListeners packetListeners_;
+    KivSerialRequestQueue requestQueue_;
 };
 
 template <>

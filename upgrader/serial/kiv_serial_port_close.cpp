@@ -6,6 +6,7 @@
 #include <chrono>
 #include <utility>
 
+#include "link/posix_io.h"
 #include "upgrader/platform/background_queue.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/serial_executor.h"
@@ -22,17 +23,7 @@ bool KivSerialPort::sendData(std::span<const std::uint8_t> data)
         const int fd = fileDescriptor();
         if (fd == 0)
             return false;
-        std::size_t written = 0;
-        while (written < data.size()) {
-            const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                error = errno;
-                break;
-            }
-            written += static_cast<std::size_t>(n);
-        }
+        error = gimbal::writeAll(fd, data).error;
     }
     if (error == 0)
         return true;

@@ -7,13 +7,14 @@
 #include <array>
 #include <chrono>
 
+#include "link/low_latency.h"
+#include "link/posix_io.h"
 #include "upgrader/platform/background_queue.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/serial_executor.h"
 #include "upgrader/platform/system_log.h"
 #include "upgrader/serial/kiv_arbitrary_speed.h"
 #include "upgrader/serial/kiv_line_errors.h"
-#include "upgrader/serial/kiv_low_latency.h"
 #include "upgrader/serial/kiv_serial_port.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
@@ -41,7 +42,7 @@ void KivSerialPort::open()
     setPortOptions();
     // A stop-and-wait link waits out a USB adapter's latency timer on every
     // reply; drivers without the setting (a pty) refuse, which is fine.
-    kiv::requestLowLatency(connection->device.fd());
+    gimbal::requestLowLatency(connection->device.fd());
     updateModemLines();
     // Queued before the read source exists, so it reaches the delegate
     // before any data of this open.
@@ -141,7 +142,7 @@ void KivSerialPort::setPortOptions()
 int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const char*& failedCall)
 {
     const bool inTable = kiv::isCLibraryBaudRate(baudRate_) && ::cfsetspeed(&attributes, baudRate_) == 0;
-    int result = kiv::retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &attributes); });
+    int result = gimbal::retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &attributes); });
     if (result == 0 && !inTable) {
         failedCall = "set speed";
         if (kiv::isStandardBaudRate(baudRate_)) {
@@ -201,7 +202,7 @@ void KivSerialPort::handleReadable(Connection& connection)
     if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load())
         return;
     std::array<std::uint8_t, kReadChunk> buffer{};
-    const ssize_t count = kiv::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
+    const ssize_t count = gimbal::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (count > 0) {
         receiveData(Bytes(buffer.begin(), buffer.begin() + count));
         return;

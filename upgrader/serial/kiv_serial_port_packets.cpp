@@ -1,101 +1,116 @@
-// Packet listening: every received byte goes into one buffer per descriptor
-// listened for, and a buffer whose tail forms a packet reports it and starts
-// over. The received bytes enter here, on the request-handling executor.
-#include <algorithm>
-
-#include "upgrader/platform/serial_executor.h"
-#include "upgrader/serial/kiv_serial_buffer.h"
-#include "upgrader/serial/kiv_serial_packet_descriptor.h"
+// Packet listening and the request queue (kiv_serial_packet_listeners.h,
+// kiv_serial_request_queue.h): the port's operations forward to them, and
+// they report to the delegate through the port, on the request-handling
+// executor.
+#include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace {
-
-template <typename Entries>
-auto findDescriptor(Entries& entries, const KivSerialPacketDescriptor& descriptor)
-{
-    return std::find_if(entries.begin(), entries.end(), [&](const auto& entry) { return *entry.first == descriptor; });
-}
-
-}  // namespace
+// --- Packet listening ---
 
 void KivSerialPort::startListeningForPacketsMatchingDescriptor(
     const std::shared_ptr<KivSerialPacketDescriptor>& descriptor)
 {
-    if (!descriptor)
-        return;
-    {
-        std::lock_guard lock(requestStateMutex_);
-        if (findDescriptor(*packetDescriptorsAndBuffers_, *descriptor) != packetDescriptorsAndBuffers_->end())
-            return;
-    }
-    requestHandlingQueue_->sync([&] {
-        auto buffer = KivSerialBuffer::initWithMaximumLength(descriptor->maximumPacketLength());
-        std::lock_guard lock(requestStateMutex_);
-        // Checked again here: two threads may have started the same descriptor.
-        if (findDescriptor(*packetDescriptorsAndBuffers_, *descriptor) != packetDescriptorsAndBuffers_->end())
-            return;
-        auto changed = std::make_shared<std::vector<DescriptorAndBuffer>>(*packetDescriptorsAndBuffers_);
-        changed->emplace_back(descriptor, std::move(buffer));
-        packetDescriptorsAndBuffers_ = std::move(changed);
-    });
+    packetListeners_.start(descriptor);
 }
 
 void KivSerialPort::stopListeningForPacketsMatchingDescriptor(
     const std::shared_ptr<KivSerialPacketDescriptor>& descriptor)
 {
-    if (!descriptor)
-        return;
-    requestHandlingQueue_->sync([&] {
-        std::lock_guard lock(requestStateMutex_);
-        auto changed = std::make_shared<std::vector<DescriptorAndBuffer>>(*packetDescriptorsAndBuffers_);
-        const auto entry = findDescriptor(*changed, *descriptor);
-        if (entry == changed->end())
-            return;
-        changed->erase(entry);
-        packetDescriptorsAndBuffers_ = std::move(changed);
-    });
+    packetListeners_.stop(descriptor);
 }
 
 std::vector<std::shared_ptr<KivSerialPacketDescriptor>> KivSerialPort::packetDescriptors() const
 {
-    std::lock_guard lock(requestStateMutex_);
-    std::vector<std::shared_ptr<KivSerialPacketDescriptor>> descriptors;
-    descriptors.reserve(packetDescriptorsAndBuffers_->size());
-    for (const auto& entry : *packetDescriptorsAndBuffers_)
-        descriptors.push_back(entry.first);
-    return descriptors;
+    return packetListeners_.descriptors();
 }
+
+// --- Request queue ---
+
+bool KivSerialPort::sendRequest(const std::shared_ptr<KivSerialRequest>& request)
+{
+    return requestQueue_.send(request);
+}
+
+void KivSerialPort::cancelQueuedRequest(const std::shared_ptr<KivSerialRequest>& request)
+{
+    requestQueue_.cancel(request);
+}
+
+void KivSerialPort::cancelAllQueuedRequests()
+{
+    requestQueue_.cancelAll();
+}
+
+std::vector<std::shared_ptr<KivSerialRequest>> KivSerialPort::queuedRequests() const
+{
+    return requestQueue_.queued();
+}
+
+std::shared_ptr<KivSerialRequest> KivSerialPort::pendingRequest() const
+{
+    return requestQueue_.pending();
+}
+
+// --- Request-handling executor ---
 
 // Every byte of a chunk, in order: packet listeners first, then the response
 // check of the request in flight.
 void KivSerialPort::processReceivedBytes(const Bytes& chunk)
 {
     for (const std::uint8_t byte : chunk) {
-        feedPacketListeners(byte);
-        checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(byte);
+        packetListeners_.feed(byte);
+        requestQueue_.takeReceivedByte(byte);
     }
 }
 
-void KivSerialPort::feedPacketListeners(std::uint8_t byte)
+void KivSerialPort::clearRequestsAfterClose()
 {
-    const std::uint8_t single[1] = {byte};
-    // Held for the walk: an evaluator may start or stop listening, which then
-    // runs right here on the executor and replaces the list, not this copy.
-    const auto listeners = packetDescriptorsAndBuffers_;
-    for (const auto& [descriptor, buffer] : *listeners) {
-        buffer->appendData(single);
-        auto packet = descriptor->packetMatchingAtEndOfBuffer(buffer->data());
-        if (!packet || packet->empty())
-            continue;
-        if (delegateResponds(KivSerialPortDelegateCallback::DidReceivePacketMatchingDescriptor)) {
-            mainQueueCallDelegate(KivSerialPortDelegateCallback::DidReceivePacketMatchingDescriptor,
-                                  // Named init-capture: clang before 16 cannot capture a structured binding.
-                                  [packet = std::move(*packet), descriptor = descriptor](
-                                      KivSerialPortDelegate& delegate, const auto& port) {
-                                      delegate.serialPortDidReceivePacketMatchingDescriptor(port, packet,
-                                                                                            descriptor);
-                                  });
-        }
-        buffer->clearBuffer();
-    }
+    requestQueue_.clearAfterClose();
+}
+
+void KivSerialPort::reportPacket(Bytes packet, const std::shared_ptr<KivSerialPacketDescriptor>& descriptor)
+{
+    if (!delegateResponds(KivSerialPortDelegateCallback::DidReceivePacketMatchingDescriptor))
+        return;
+    mainQueueCallDelegate(KivSerialPortDelegateCallback::DidReceivePacketMatchingDescriptor,
+                          [packet = std::move(packet), descriptor](KivSerialPortDelegate& delegate, const auto& port) {
+                              delegate.serialPortDidReceivePacketMatchingDescriptor(port, packet, descriptor);
+                          });
+}
+
+// The queue lives inside the port, so its hooks may hold the port by `this`.
+KivSerialRequestQueue::Port KivSerialPort::requestQueuePort()
+{
+    return {
+        .send = [this](std::span<const std::uint8_t> data) { return sendData(data); },
+        .responded = [this](Bytes response, const auto& request) { reportResponse(std::move(response), request); },
+        .timedOut = [this](const auto& request, std::function<void()> told) {
+            return reportTimeout(request, std::move(told));
+        },
+        .keepAlive = [this] { return std::shared_ptr<void>(shared_from_this()); },
+    };
+}
+
+void KivSerialPort::reportResponse(Bytes response, const std::shared_ptr<KivSerialRequest>& request)
+{
+    if (!delegateResponds(KivSerialPortDelegateCallback::DidReceiveResponseToRequest))
+        return;
+    mainQueueCallDelegate(KivSerialPortDelegateCallback::DidReceiveResponseToRequest,
+                          [response = std::move(response), request](KivSerialPortDelegate& delegate, const auto& port) {
+                              delegate.serialPortDidReceiveResponseToRequest(port, response, request);
+                          });
+}
+
+// The port stays alive until the delegate has heard and the queue was told.
+bool KivSerialPort::reportTimeout(const std::shared_ptr<KivSerialRequest>& request, std::function<void()> told)
+{
+    if (!delegateResponds(KivSerialPortDelegateCallback::RequestDidTimeout))
+        return false;
+    platform::mainQueueAsync([self = shared_from_this(), request, told = std::move(told)] {
+        if (const auto target = self->delegate();
+            target && target->respondsToCallback(KivSerialPortDelegateCallback::RequestDidTimeout))
+            target->serialPortRequestDidTimeout(self, request);
+        told();
+    });
+    return true;
 }

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <numeric>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "pty.h"
@@ -169,6 +171,27 @@ TEST(KivSerialPortIO, EchoOptionEchoesReceivedBytes)
     pty.write({'a', 'b', 'c'});
     EXPECT_EQ(pty.read(3), (test::Bytes{'a', 'b', 'c'}));
     p.closeAndWait();
+}
+
+// Open asks for low-latency mode, which a pty refuses: that is no error.
+TEST(KivSerialPortIO, PortOnAPtyOpensAndCarriesDataWithNoErrorButItsMissingModemLines)
+{
+    test::Pty pty;
+    testing::internal::CaptureStderr();  // the system log's copy of every line
+    test::OpenPort p(pty);
+    const std::string logged = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(p.port->isOpen());
+    std::istringstream lines(logged);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(line.rfind("set baudrate:", 0), 0u) << line;
+    const test::Bytes out{0x55, 0xAA, 0x00, 0x01};
+    EXPECT_TRUE(p.port->sendData(out));
+    EXPECT_EQ(pty.read(out.size()), out);
+    const test::Bytes in{0x55, 0xAA, 0x00, 0x03};
+    pty.write(in);
+    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData() == in; }));
+    for (const KivPosixError& error : p.delegate->errors())
+        EXPECT_EQ(error.operation.rfind("ioctl(TIOCM", 0), 0u) << error.message();
 }
 
 }  // namespace

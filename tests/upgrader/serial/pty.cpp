@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "link/posix_io.h"
 #include "upgrader/platform/main_queue.h"
 
 namespace test {
@@ -33,12 +34,7 @@ void Pty::closeMaster()
 
 void Pty::write(const Bytes& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-        ASSERT_GT(n, 0);
-        done += static_cast<std::size_t>(n);
-    }
+    ASSERT_EQ(gimbal::writeAll(master_, bytes).error, 0);
 }
 
 Bytes Pty::read(std::size_t count, std::chrono::milliseconds deadline)

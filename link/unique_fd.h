@@ -1,20 +1,18 @@
 // Owning holder of a POSIX file descriptor: closes it exactly once.
 #pragma once
 
-#include <unistd.h>
-
 #include <utility>
 
-namespace sim {
+namespace gimbal {
 
 class UniqueFd {
 public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
+        if (this != &other) reset(other.release());
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
@@ -22,16 +20,15 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    // Gives up ownership without closing (after a close whose result mattered).
+    // Gives up ownership without closing (for a close whose result matters).
     int release() { return std::exchange(fd_, -1); }
-    // close() is not retried on EINTR: on Linux the descriptor is gone either way.
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
+    // Closes the held descriptor and takes `fd`; answers close()'s result (0
+    // when none was held). The old descriptor is gone even when close()
+    // failed: Linux releases it in every case, so it is never closed twice.
+    int reset(int fd = -1);
 
 private:
     int fd_ = -1;
 };
 
-}  // namespace sim
+}  // namespace gimbal

@@ -1,43 +1,35 @@
-#include "low_latency.h"
+#include "link/low_latency.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 
-namespace trisk {
+#include "link/posix_io.h"
 
-namespace {
-
-template <typename Call>
-int retryOnInterrupt(Call&& call) {
-    int result = call();
-    while (result == -1 && errno == EINTR) result = call();
-    return result;
-}
-
-}  // namespace
+namespace gimbal {
 
 std::optional<int> lowLatencyFlags(int flags) {
     if ((flags & ASYNC_LOW_LATENCY) != 0) return std::nullopt;
     return flags | ASYNC_LOW_LATENCY;
 }
 
-bool requestLowLatency(int fd) {
+LowLatency requestLowLatency(int fd) {
     const int savedErrno = errno;
-    bool on = false;
+    LowLatency result = LowLatency::Refused;
     serial_struct serial{};
     if (retryOnInterrupt([&] { return ::ioctl(fd, TIOCGSERIAL, &serial); }) == 0) {
         const std::optional<int> flags = lowLatencyFlags(serial.flags);
         if (!flags) {
-            on = true;
+            result = LowLatency::AlreadyOn;
         } else {
             serial.flags = *flags;
-            on = retryOnInterrupt([&] { return ::ioctl(fd, TIOCSSERIAL, &serial); }) == 0;
+            if (retryOnInterrupt([&] { return ::ioctl(fd, TIOCSSERIAL, &serial); }) == 0)
+                result = LowLatency::SwitchedOn;
         }
     }
     errno = savedErrno;
-    return on;
+    return result;
 }
 
-}  // namespace trisk
+}  // namespace gimbal

@@ -1,14 +1,15 @@
-// Low-latency mode of a serial adapter. USB-UART drivers hold received bytes
-// back until their latency timer runs out (16 ms by default on common
-// adapters); on a stop-and-wait link that wait comes on top of every reply,
-// so the port asks the driver to pass bytes on at once. The kernel's serial
-// header may clash with the C library's termios, so this lives in a file of
-// its own and its interface uses no kernel type.
+// Low-latency mode of a serial adapter, asked for by both tools at open.
+// USB-UART drivers hold received bytes back until their latency timer runs
+// out (16 ms by default on common adapters); on a stop-and-wait link that
+// wait comes on top of every reply, so the driver is asked to pass bytes on
+// at once. The kernel's serial header may clash with the C library's
+// termios, so it stays in low_latency.cpp and this interface uses no kernel
+// type; callers hand in a native descriptor (QSerialPort::handle() too).
 #pragma once
 
 #include <optional>
 
-namespace kiv {
+namespace gimbal {
 
 enum class LowLatency {
     AlreadyOn,   // the driver had it set
@@ -25,4 +26,4 @@ std::optional<int> lowLatencyFlags(int flags);
 // Blocks only for the two ioctl calls.
 LowLatency requestLowLatency(int fd);
 
-}  // namespace kiv
+}  // namespace gimbal

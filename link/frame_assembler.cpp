@@ -1,0 +1,75 @@
+#include "link/frame_assembler.h"
+
+#include <algorithm>
+
+namespace gimbal {
+
+// The first 55 AA at or after `start`, or a lone trailing 55 (it may begin
+// one); the buffer's end when there is neither.
+std::size_t FrameAssembler::syncFrom(std::size_t start) const {
+    auto it = buffer_.begin() + static_cast<std::ptrdiff_t>(start);
+    while (it != buffer_.end()) {
+        it = std::find(it, buffer_.end(), kSync1);
+        if (it == buffer_.end() || it + 1 == buffer_.end() || *(it + 1) == kSync2) break;
+        ++it;
+    }
+    return static_cast<std::size_t>(it - buffer_.begin());
+}
+
+bool FrameAssembler::announcesTooMuch(ByteView rest) const {
+    if (rest.size() < kFrameHeaderSize) return false;
+    const auto length = readLe16(rest, 4);
+    return length && *length > rules_.largestPayload;
+}
+
+std::vector<FrameAssembler::Piece> FrameAssembler::push(ByteView chunk, TimePoint now) {
+    std::vector<Piece> pieces;
+    if (chunk.empty()) return pieces;
+    lastByte_ = now;
+    buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
+    std::size_t start = 0;
+    for (;;) {
+        start = syncFrom(start);
+        const ByteView rest = ByteView(buffer_).subspan(start);
+        if (announcesTooMuch(rest)) {
+            ++start;
+            continue;
+        }
+        const FrameCheck check = checkFrame(rest);
+        if (check.status == FrameStatus::Incomplete || check.status == FrameStatus::BadSync)
+            break;  // BadSync cannot happen after syncFrom; Incomplete waits for more
+        const std::size_t size = check.frame.size;
+        const std::size_t tailAfter = rest.size() - size;  // bytes after this frame
+        Piece piece;
+        piece.crcHolds = check.status == FrameStatus::Sound;
+        piece.frame.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(size));
+        // Counted back from the buffer's end, which is the chunk's end. A frame
+        // found inside a damaged one may have ended before this chunk.
+        piece.endInChunk = chunk.size() > tailAfter ? chunk.size() - tailAfter : 0;
+        start += piece.crcHolds || !rules_.resyncInsideBadFrames ? size : 1;
+        pieces.push_back(std::move(piece));
+    }
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start));
+    return pieces;
+}
+
+std::vector<Bytes> FrameAssembler::feed(ByteView chunk) {
+    std::vector<Bytes> frames;
+    for (Piece& piece : push(chunk))
+        if (piece.crcHolds) frames.push_back(std::move(piece.frame));
+    return frames;
+}
+
+std::optional<FrameAssembler::TimePoint> FrameAssembler::staleAt() const {
+    if (buffer_.empty()) return std::nullopt;
+    return lastByte_ + rules_.staleAfter;
+}
+
+bool FrameAssembler::dropStale(TimePoint now) {
+    const auto at = staleAt();
+    if (!at || now < *at) return false;
+    buffer_.clear();
+    return true;
+}
+
+}  // namespace gimbal
