@@ -112,6 +112,7 @@ bool PseudoTerminal::write(std::span<const std::uint8_t> bytes) {
 void PseudoTerminal::flushPending() {
     if (!master_.valid()) return;
     const gimbal::WriteResult wrote = gimbal::writeAll(master_.get(), pending_);
+    written_ += wrote.written;
     const bool full = wrote.error == EAGAIN || wrote.error == EWOULDBLOCK;
     // What the client is not reading yet waits; after a hang-up nobody is there to hear it.
     const std::size_t done = wrote.error == 0 || full ? wrote.written : pending_.size();
