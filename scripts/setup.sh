@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config git
   qtbase5-dev libqt5serialport5-dev libudev-dev
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
+  libcli11-dev nlohmann-json3-dev
   dbus clang libclang-rt-14-dev
   fonts-dejavu-core
 )

@@ -1,33 +1,40 @@
 // gimbal-make-image: writes a sample firmware file of three images with
 // random contents, for demos and trials against the simulated gimbal.
+#include <array>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <random>
-#include <sstream>
 #include <string>
+#include <vector>
 
+#include "cli/command_line.h"
 #include "link/firmware_file.h"
 
 namespace {
 
-const char kUsage[] =
-    "Usage: gimbal-make-image OUT [--blocks N1,N2,N3] [--block-size B] [--seed S]\n"
-    "\n"
-    "Writes a firmware file: the stored CRC, the three block counts, then three\n"
-    "images of random bytes (default 3,2,4 blocks of 1024 bytes, seed 1).\n";
+constexpr char kProgram[] = "gimbal-make-image";
+constexpr int kExitUsage = 2;
+constexpr std::size_t kMaxBlocks = 65535;  // a count is 16 bits in the file
 
+// "3,2,4": the block counts of the three images.
 bool parseCounts(const std::string& text, std::array<std::size_t, 3>& counts) {
-    std::istringstream in(text);
-    char comma1 = 0, comma2 = 0;
-    return static_cast<bool>(in >> counts[0] >> comma1 >> counts[1] >> comma2 >> counts[2]) && comma1 == ',' &&
-           comma2 == ',' && in.peek() == EOF;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (i > 0 && (p == end || *p++ != ',')) return false;
+        const auto [next, ec] = std::from_chars(p, end, counts[i]);
+        if (ec != std::errc() || counts[i] > kMaxBlocks) return false;
+        p = next;
+    }
+    return p == end;
 }
 
-bool parseNumber(const char* text, unsigned long max, unsigned long& out) {
-    char* end = nullptr;
-    out = std::strtoul(text, &end, 10);
-    return end != text && *end == '\0' && out <= max;
+int usageError(const std::string& error) {
+    std::cerr << kProgram << ": " << error << "\nTry '" << kProgram << " --help'.\n";
+    return kExitUsage;
 }
 
 }  // namespace
@@ -35,34 +42,51 @@ bool parseNumber(const char* text, unsigned long max, unsigned long& out) {
 int main(int argc, char** argv) {
     std::string out;
     std::array<std::size_t, 3> counts{3, 2, 4};
-    unsigned long blockSize = 1024, seed = 1;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        bool ok = true;
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
+    std::uint32_t blockSize = 1024;
+    std::uint32_t seed = 1;
+
+    const auto app = cli::makeApp(kProgram,
+                                  "Writes a firmware file OUT: the stored CRC, the three block counts, then three\n"
+                                  "images of random bytes.");
+    app->add_option("OUT", out, "the file to write");
+    app->add_option_function<std::string>(
+           "--blocks", [&counts](const std::string& v) { parseCounts(v, counts); }, "blocks of each image")
+        ->type_name("N1,N2,N3")
+        ->default_str("3,2,4")
+        ->group("Image")
+        ->check(cli::check([](std::string& v) {
+            std::array<std::size_t, 3> c{};
+            return parseCounts(v, c) ? std::string() : "expects three counts up to 65535 like 3,2,4, not '" + v + "'";
+        }));
+    app->add_option("--block-size", blockSize, "bytes in a block, 1 to 65535")
+        ->type_name("B")
+        ->group("Image")
+        ->capture_default_str()
+        ->transform(cli::wholeNumber(1, 65535, [](const std::string& v) { return "expects 1 to 65535, not '" + v + "'"; }));
+    app->add_option("--seed", seed, "seed of the random bytes; the same seed gives the same file")
+        ->type_name("S")
+        ->capture_default_str()
+        ->group("Image")
+        ->transform(cli::wholeNumber(0, 0xFFFFFFFFu, [](const std::string& v) {
+            return "expects a whole number from 0 to 4294967295, not '" + v + "'";
+        }));
+    cli::addHelp(*app, true);
+
+    const cli::Parse parsed = cli::parse(*app, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    switch (parsed.outcome) {
+        case cli::Parse::Outcome::Help:
+            std::cout << parsed.text;
             return 0;
-        } else if (arg == "--blocks" && hasValue) {
-            ok = parseCounts(argv[++i], counts);
-        } else if (arg == "--block-size" && hasValue) {
-            ok = parseNumber(argv[++i], 65535, blockSize) && blockSize > 0;
-        } else if (arg == "--seed" && hasValue) {
-            ok = parseNumber(argv[++i], 0xFFFFFFFFul, seed);
-        } else if (out.empty() && arg.rfind("--", 0) != 0) {
-            out = arg;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "gimbal-make-image: bad argument '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
+        case cli::Parse::Outcome::Version:
+            std::cout << parsed.text << std::endl;
+            return 0;
+        case cli::Parse::Outcome::Error:
+            return usageError(parsed.text);
+        case cli::Parse::Outcome::Run:
+            break;
     }
-    if (out.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (out.empty()) return usageError("no output file given");
+
     std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
     std::array<gimbal::Bytes, 3> images;
     for (std::size_t i = 0; i < images.size(); ++i) {
@@ -72,7 +96,7 @@ int main(int argc, char** argv) {
     const gimbal::Bytes file = gimbal::composeFirmwareFile(images, blockSize);
     if (file.empty()) {
         std::fprintf(stderr, "gimbal-make-image: at most 65535 blocks per image\n");
-        return 2;
+        return kExitUsage;
     }
     std::ofstream stream(out, std::ios::binary);
     stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
@@ -80,7 +104,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gimbal-make-image: cannot write %s\n", out.c_str());
         return 1;
     }
-    std::printf("%s: %zu bytes, blocks %zu/%zu/%zu of %lu bytes\n", out.c_str(), file.size(), counts[0], counts[1],
+    std::printf("%s: %zu bytes, blocks %zu/%zu/%zu of %u bytes\n", out.c_str(), file.size(), counts[0], counts[1],
                 counts[2], blockSize);
     return 0;
 }

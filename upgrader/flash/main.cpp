@@ -21,6 +21,10 @@ int main(int argc, char** argv) {
         std::cout << flash::helpText();
         return 0;
     }
+    if (parsed.options->version) {
+        std::cout << flash::versionText() << std::endl;
+        return 0;
+    }
     platform::Application app(argc, argv);
     const flash::OutputForm form = parsed.options->json ? flash::OutputForm::Json
                                    : ::isatty(STDOUT_FILENO) ? flash::OutputForm::Terminal

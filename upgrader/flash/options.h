@@ -1,5 +1,5 @@
-// Command line of quenlo-flash: parsing into Options, and the --help text
-// (which also documents the exit codes).
+// Command line of quenlo-flash: parsing into Options, the --help text (which
+// also documents the exit codes) and the --version line.
 #pragma once
 
 #include <chrono>
@@ -16,6 +16,7 @@ struct Options {
     std::chrono::milliseconds wait{10000};
     bool json = false;
     bool help = false;
+    bool version = false;
     std::string file;
     // Not on the command line: tests shorten it, the program waits 30 s.
     std::chrono::milliseconds pageTimeout{30000};
@@ -30,5 +31,6 @@ struct ParseResult {
 ParseResult parseOptions(const std::vector<std::string>& args);
 
 std::string helpText();
+std::string versionText();
 
 }  // namespace flash

@@ -1,40 +1,48 @@
 #include "upgrader/flash/reporter.h"
 
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace flash {
 
-std::string jsonString(const std::string& text) {
-    std::string s = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            s += '\\';
-            s += c;
-        } else if (c == '\n') {
-            s += "\\n";
-        } else if (c == '\r') {
-            s += "\\r";
-        } else if (c == '\t') {
-            s += "\\t";
-        } else if (u < 0x20 || u == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            s += buf;
-        } else {
-            s += c;
-        }
-    }
-    return s + "\"";
-}
-
 namespace {
 
-std::string jsonHead(const char* event, const std::string& port) {
-    return std::string("{\"event\":\"") + event + "\",\"port\":" + jsonString(port);
+// Keys stay in the order written: scripts and tests read whole lines.
+using Json = nlohmann::ordered_json;
+
+// One line's text. UTF-8 is kept as it is; invalid UTF-8 (a port or file
+// name can be any bytes) becomes U+FFFD instead of failing the report.
+std::string dumped(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// {"event":name,"port":subject}, or "file" for a line about the file.
+Json event(const char* name, const std::string& subject, const char* about = "port") {
+    Json j = Json::object();
+    j["event"] = name;
+    j[about] = subject;
+    return j;
+}
+
+Json withText(Json j, const std::string& text) {
+    j["text"] = text;
+    return j;
+}
+
+Json withCode(Json j, ExitCode code) {
+    j["code"] = toInt(code);
+    j["kind"] = std::string(exitCodeName(code));
+    return j;
+}
+
+void writeLine(std::ostream& out, const Json& object) {
+    out << dumped(object) << std::endl;
 }
 
 }  // namespace
+
+std::string jsonString(const std::string& text) {
+    return dumped(Json(text));
+}
 
 void Reporter::endBar() {
     if (!barShown_) return;
@@ -49,7 +57,7 @@ void Reporter::line(const std::string& port, const std::string& text) {
 
 void Reporter::status(const std::string& port, const std::string& text) {
     if (form_ == OutputForm::Json)
-        out_ << jsonHead("status", port) << ",\"text\":" << jsonString(text) << "}" << std::endl;
+        writeLine(out_, withText(event("status", port), text));
     else
         line(port, text);
 }
@@ -72,7 +80,9 @@ void Reporter::progress(const std::string& port, int percent) {
     const int before = known == percents_.end() ? -1 : known->second;
     percents_[port] = percent;
     if (form_ == OutputForm::Json) {
-        out_ << jsonHead("progress", port) << ",\"percent\":" << percent << "}" << std::endl;
+        Json j = event("progress", port);
+        j["percent"] = percent;
+        writeLine(out_, j);
     } else if (form_ == OutputForm::Terminal) {
         drawBar();
     } else if (before < 0 || percent / 10 != before / 10 || percent == 100) {
@@ -82,31 +92,30 @@ void Reporter::progress(const std::string& port, int percent) {
 
 void Reporter::alert(const std::string& port, const std::string& text) {
     if (form_ == OutputForm::Json)
-        out_ << jsonHead("alert", port) << ",\"text\":" << jsonString(text) << "}" << std::endl;
+        writeLine(out_, withText(event("alert", port), text));
     else
         line(port, "alert: " + text);
 }
 
 void Reporter::warning(const std::string& port, const std::string& text) {
     if (form_ == OutputForm::Json)
-        out_ << jsonHead("warning", port) << ",\"text\":" << jsonString(text) << "}" << std::endl;
+        writeLine(out_, withText(event("warning", port), text));
     else
         line(port, "warning: " + text);
 }
 
 void Reporter::failure(const std::string& port, ExitCode code, const std::string& text) {
     if (form_ == OutputForm::Json)
-        out_ << jsonHead("error", port) << ",\"code\":" << toInt(code) << ",\"kind\":\"" << exitCodeName(code)
-             << "\",\"text\":" << jsonString(text) << "}" << std::endl;
+        writeLine(out_, withText(withCode(event("error", port), code), text));
     else
         line(port, "error: " + text);
 }
 
 void Reporter::summary(const std::string& port, ExitCode code, const std::string& text) {
     if (form_ == OutputForm::Json) {
-        out_ << jsonHead("summary", port) << ",\"ok\":" << (code == ExitCode::Ok ? "true" : "false")
-             << ",\"code\":" << toInt(code) << ",\"kind\":\"" << exitCodeName(code)
-             << "\",\"text\":" << jsonString(text) << "}" << std::endl;
+        Json j = event("summary", port);
+        j["ok"] = code == ExitCode::Ok;
+        writeLine(out_, withText(withCode(std::move(j), code), text));
     } else {
         endBar();
         out_ << "summary: " << port << ": "
@@ -118,9 +127,7 @@ void Reporter::summary(const std::string& port, ExitCode code, const std::string
 
 void Reporter::fileRefused(const std::string& file, const std::string& text) {
     if (form_ == OutputForm::Json)
-        out_ << "{\"event\":\"error\",\"file\":" << jsonString(file) << ",\"code\":" << toInt(ExitCode::RefusedFile)
-             << ",\"kind\":\"" << exitCodeName(ExitCode::RefusedFile) << "\",\"text\":" << jsonString(text) << "}"
-             << std::endl;
+        writeLine(out_, withText(withCode(event("error", file, "file"), ExitCode::RefusedFile), text));
     else
         out_ << "error: " << text << std::endl;
 }

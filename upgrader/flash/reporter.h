@@ -38,7 +38,8 @@ private:
     bool barShown_ = false;
 };
 
-// `text` as a JSON string literal, quotes included; UTF-8 passes through.
+// `text` as a JSON string literal, quotes included; UTF-8 passes through,
+// invalid UTF-8 becomes U+FFFD.
 std::string jsonString(const std::string& text);
 
 }  // namespace flash

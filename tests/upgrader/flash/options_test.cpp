@@ -27,6 +27,15 @@ TEST(FlashOptions, DefaultsAndAFileThatLooksLikeAnOptionAfterDoubleDash) {
     EXPECT_EQ(r.options->file, "-odd-name.bin");
 }
 
+// As before: a repeated value keeps the last, and a leading zero is not octal.
+TEST(FlashOptions, RepeatedValuesKeepTheLastAndNumbersAreDecimal) {
+    const auto r = parseOptions({"--port", "/dev/a", "--baud", "9600", "--baud", "0115200", "--wait", "1", "--wait",
+                                 "2", "f"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->baud, 115200u);
+    EXPECT_EQ(r.options->wait, std::chrono::seconds(2));
+}
+
 TEST(FlashOptions, HelpNeedsNothingElse) {
     const auto r = parseOptions({"--help"});
     ASSERT_TRUE(r.options);

@@ -176,6 +176,10 @@ TEST(FlashProgram, UsageErrorsAndHelp) {
     const ChildResult help = runChild(kProgram, {"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(hasLine(help, "Exit codes:")) << dump(help);
+    const ChildResult version = runChild(kProgram, {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    ASSERT_EQ(version.lines.size(), 1u) << dump(version);
+    EXPECT_EQ(version.lines.front().rfind("quenlo-flash ", 0), 0u) << dump(version);
 }
 
 // Each line one object; checked with string tests for its shape.

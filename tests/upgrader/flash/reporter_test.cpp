@@ -44,5 +44,18 @@ TEST(FlashReporter, JsonEventsAreOneObjectPerLine) {
               "\"text\":\"x\"}\n");
 }
 
+// A device or file name is any bytes; the line must stay JSON a script can read.
+TEST(FlashReporter, InvalidUtf8InAPortOrFileNameIsReplacedNotPassedOn) {
+    std::ostringstream out;
+    Reporter r(out, OutputForm::Json);
+    r.status("/dev/serial/by-id/usb-\xff\xfe", "Gimbal Connected");
+    r.fileRefused("fw\xc3.bin", "升级 fw\xc3.bin");
+    EXPECT_EQ(out.str(),
+              "{\"event\":\"status\",\"port\":\"/dev/serial/by-id/usb-\xef\xbf\xbd\xef\xbf\xbd\","
+              "\"text\":\"Gimbal Connected\"}\n"
+              "{\"event\":\"error\",\"file\":\"fw\xef\xbf\xbd.bin\",\"code\":3,\"kind\":\"refused-file\","
+              "\"text\":\"升级 fw\xef\xbf\xbd.bin\"}\n");
+}
+
 }  // namespace
 }  // namespace flash
