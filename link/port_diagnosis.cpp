@@ -54,10 +54,15 @@ std::vector<long> processIds(const std::string& proc)
     return pids;
 }
 
+std::string commandOf(const std::string& proc, long pid)
+{
+    return firstLine(proc + "/" + std::to_string(pid) + "/comm");
+}
+
 bool processRunning(const std::string& proc, const std::string& command)
 {
     for (const long pid : processIds(proc))
-        if (firstLine(proc + "/" + std::to_string(pid) + "/comm") == command)
+        if (commandOf(proc, pid) == command)
             return true;
     return false;
 }
@@ -160,11 +165,6 @@ std::optional<PortHolder> lockFileHolder(const std::string& path)
         }
     }
     return std::nullopt;
-}
-
-std::string commandOf(const std::string& proc, long pid)
-{
-    return firstLine(proc + "/" + std::to_string(pid) + "/comm");
 }
 
 // /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; waiters ("->") hold nothing.

@@ -208,6 +208,16 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
 INSTANTIATE_TEST_SUITE_P(Replies, EngineFaults, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Loads an image of 2, 1 and 2 pages into an engine without a port.
+void loadPagesTwoOneTwo(UpgradeEngine& engine) {
+    const fs::path path = fs::temp_directory_path() / ("engine-loose-" + std::to_string(::getpid()) + ".bin");
+    const Bytes file = gimbal::composeFirmwareFile({randomImage(2, 1), randomImage(1, 2), randomImage(2, 3)}, 1024);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    ASSERT_TRUE(engine.getFileInfo(path.string()));
+    fs::remove(path);
+}
+
 // The copies above, delivered one by one without a port: a copy is never
 // taken for the request sent after the original and leaves its page timer
 // running, while an acknowledgement that names no page (too short to) still
@@ -215,12 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, EngineFaults, ::testing::ValuesIn(kRows),
 TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
     test_support::FakeView view;
     UpgradeEngine engine{view, view, view.timerFactory()};
-    const fs::path path = fs::temp_directory_path() / ("engine-copies-" + std::to_string(::getpid()) + ".bin");
-    const Bytes file = gimbal::composeFirmwareFile({randomImage(2, 1), randomImage(1, 2), randomImage(2, 3)}, 1024);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    ASSERT_TRUE(engine.getFileInfo(path.string()));
-    fs::remove(path);
+    ASSERT_NO_FATAL_FAILURE(loadPagesTwoOneTwo(engine));
 
     engine.bt_startUpgradePressed();
     for (const Bytes& reply : {gimbal::blockAckFrame(0), gimbal::blockAckFrame(0)}) engine.processGimbleResponse(reply);
@@ -256,12 +261,7 @@ TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
 TEST(EngineSplitReply, InThreeReadsIsNoAcknowledgement) {
     test_support::FakeView view;
     UpgradeEngine engine{view, view, view.timerFactory()};
-    const fs::path path = fs::temp_directory_path() / ("engine-split-" + std::to_string(::getpid()) + ".bin");
-    const Bytes file = gimbal::composeFirmwareFile({randomImage(2, 1), randomImage(1, 2), randomImage(2, 3)}, 1024);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    ASSERT_TRUE(engine.getFileInfo(path.string()));
-    fs::remove(path);
+    ASSERT_NO_FATAL_FAILURE(loadPagesTwoOneTwo(engine));
 
     engine.bt_startUpgradePressed();
     const Bytes ack = gimbal::blockAckFrame(0);
