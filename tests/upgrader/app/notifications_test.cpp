@@ -2,7 +2,7 @@
 // notification service; and a desktop without one.
 #include <QPushButton>
 
-#include "../serial/pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "app_fixture.h"
 #include "fake_notification_server.h"
 #include "upgrader/platform/desktop_notifications.h"

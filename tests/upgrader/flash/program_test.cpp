@@ -14,10 +14,10 @@
 #include <memory>
 
 #include "child_process.h"
-#include "../serial/pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace {
 

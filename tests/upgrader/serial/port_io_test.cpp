@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
 namespace {

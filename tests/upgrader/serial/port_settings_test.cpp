@@ -1,7 +1,7 @@
 // Setters on closed and open ports, speeds read back from the pty.
 #include <gtest/gtest.h>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_arbitrary_speed.h"
 
 namespace {
