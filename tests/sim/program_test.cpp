@@ -1,11 +1,7 @@
 // The gimbal-sim program: its command line, and a run from start to signal.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +9,7 @@
 #include "link/firmware_file.h"
 #include "link/frame.h"
 #include "sim/cli_options.h"
+#include "sim_program.h"
 #include "termios_client.h"
 
 namespace simtest {
@@ -90,60 +87,6 @@ TEST(SimCommandLine, HelpDocumentsEveryOption) {
                              "--out",           "--link",          "--help"})
         EXPECT_THAT(help, HasSubstr(name));
 }
-
-// gimbal-sim as a child process with its standard output on a pipe.
-class Program {
-public:
-    explicit Program(std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        out_.reset(fds[0]);
-        gimbal::UniqueFd write(fds[1]);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, write.get(), STDOUT_FILENO);
-        args.insert(args.begin(), GIMBAL_SIM_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Program() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int sig) { ::kill(pid_, sig); }
-    // Reads standard output until `stop` appears, or to its end when `stop`
-    // is empty (the program has exited then); 20 s at most.
-    std::string readUntil(const std::string& stop) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while ((stop.empty() || output_.find(stop) == std::string::npos) &&
-               std::chrono::steady_clock::now() < until) {
-            pollfd p{out_.get(), POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0) continue;
-            char buf[512];
-            const ssize_t n = ::read(out_.get(), buf, sizeof buf);
-            if (n <= 0) break;
-            output_.append(buf, static_cast<std::size_t>(n));
-        }
-        return output_;
-    }
-    int exitCode() {
-        readUntil("");
-        int status = 0;
-        const pid_t pid = std::exchange(pid_, -1);
-        if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-        return WEXITSTATUS(status);
-    }
-
-private:
-    pid_t pid_ = -1;
-    gimbal::UniqueFd out_;
-    std::string output_;
-};
 
 Bytes fileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
