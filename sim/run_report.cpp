@@ -87,4 +87,11 @@ bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string&
     return true;
 }
 
+bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines,
+                      std::string* error) {
+    std::string text;
+    for (const std::string& line : lines) text += line + '\n';
+    return writeFile(dir + "/" + kSummaryFileName, Bytes(text.begin(), text.end()), error);
+}
+
 }  // namespace sim

@@ -24,4 +24,10 @@ std::string statsSummary(const Stats& stats);
 bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir,
                        std::vector<std::string>& summary, std::string* error);
 
+// The summary lines, one a line, in `dir`/gimbal-sim-summary.txt: what the
+// files hold even when nobody saw the output (its terminal was closed).
+inline constexpr char kSummaryFileName[] = "gimbal-sim-summary.txt";
+bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines,
+                      std::string* error);
+
 }  // namespace sim

@@ -13,8 +13,12 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
+#include "link/firmware_file.h"
+#include "link/frame.h"
 #include "sim_program.h"
+#include "termios_client.h"
 
 namespace simtest {
 namespace {
@@ -32,6 +36,38 @@ struct SharedFolder {
     ~SharedFolder() { fs::remove_all(path); }
     fs::path path;
 };
+
+// A folder of ours that nobody else may enter, removed at the end.
+struct PrivateFolder {
+    PrivateFolder() {
+        path = fs::temp_directory_path() / ("gimbal-sim-own-" + std::to_string(::getpid()));
+        fs::create_directories(path);
+        fs::permissions(path, fs::perms::owner_all);
+    }
+    ~PrivateFolder() { fs::remove_all(path); }
+    fs::path path;
+};
+
+// XDG_RUNTIME_DIR for this test and the programs it starts.
+class RuntimeFolder {
+public:
+    explicit RuntimeFolder(const fs::path& path) {
+        const char* saved = std::getenv("XDG_RUNTIME_DIR");
+        had_ = saved != nullptr;
+        kept_ = saved ? saved : "";
+        ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
+    }
+    ~RuntimeFolder() { had_ ? ::setenv("XDG_RUNTIME_DIR", kept_.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR"); }
+
+private:
+    bool had_ = false;
+    std::string kept_;
+};
+
+Bytes fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
 
 int exitStatusOf(pid_t pid) {
     int status = 0;
@@ -103,6 +139,80 @@ TEST(SimLifecycle, TheNextUserGetsThePortAfterAClientWasKilledHoldingItExclusive
     }
     ASSERT_GT(second, 0);
     EXPECT_EQ(exitStatusOf(second), 0) << "3: still busy, 5: the gimbal stayed silent";
+}
+
+// gimbal-sim as the controlling process of a terminal of its own, as when it
+// runs in a terminal window; closing `master` is closing that window.
+struct InTerminal {
+    pid_t pid = -1;
+    gimbal::UniqueFd master;
+};
+
+InTerminal startInTerminal(std::vector<std::string> args) {
+    InTerminal t;
+    t.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    std::array<char, 128> name{};
+    if (!t.master.valid() || ::grantpt(t.master.get()) != 0 || ::unlockpt(t.master.get()) != 0 ||
+        ::ptsname_r(t.master.get(), name.data(), name.size()) != 0)
+        return t;
+    args.insert(args.begin(), GIMBAL_SIM_PROGRAM);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    t.pid = ::fork();
+    if (t.pid == 0) {
+        ::setsid();
+        const int tty = ::open(name.data(), O_RDWR);
+        if (tty < 0 || ::ioctl(tty, TIOCSCTTY, 0) != 0) ::_exit(126);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(tty, fd);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return t;
+}
+
+// The first line the program wrote on its terminal (20 s at most).
+std::string firstLineOn(int master) {
+    std::string text;
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    while (text.find('\n') == std::string::npos && Clock::now() < until) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+        char buf[256];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();  // the terminal's newline
+    return text;
+}
+
+// Closing the terminal window is a stop like any other: the recordings and
+// their summary are written and the link goes, though nobody sees the output.
+TEST(SimLifecycle, ClosingItsTerminalStopsItCleanly) {
+    PrivateFolder dir;
+    const RuntimeFolder runtime(dir.path);
+    InTerminal program = startInTerminal(
+        {"--dialect", "blocks", "--block-size", "64", "--link", "window", "--out", dir.path.string()});
+    ASSERT_GT(program.pid, 0);
+    const std::string link = firstLineOn(program.master.get());
+    ASSERT_EQ(link, (dir.path / "virtual-serial" / "window").string());
+
+    TermiosClient client(link);
+    ASSERT_TRUE(client.readFrame());
+    ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));
+    const Bytes file = gimbal::composeFirmwareFile(makeImages(64, {2, 1, 3}), 64);
+    ASSERT_TRUE(playUpgrade(client, file, 64, gimbal::updaterSwitchFrame()));
+
+    program.master.reset();  // the window closes: SIGHUP
+    EXPECT_EQ(exitStatusOf(program.pid), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(fileBytes(dir.path / ("image" + std::to_string(i + 1) + ".bin")), imageOf(file, i, 64));
+    const Bytes summary = fileBytes(dir.path / "gimbal-sim-summary.txt");
+    EXPECT_NE(std::string(summary.begin(), summary.end()).find("image3.bin: 3 blocks (0-2), 192 bytes\n"),
+              std::string::npos);
 }
 
 }  // namespace
