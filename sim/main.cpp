@@ -18,6 +18,7 @@
 #include "sim/cli_options.h"
 #include "sim/gimbal_sim.h"
 #include "sim/run_report.h"
+#include "sim/simulator_link.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
     const std::string terminal = gimbal.slavePath();
     std::string link;
     if (!config.linkName.empty()) {
-        link = gimbal::placeVirtualSerialLink(gimbal::virtualSerialFolder(), config.linkName, terminal, &error);
+        link = sim::placeSimulatorLink(gimbal::virtualSerialFolder(), config.linkName, terminal, &error);
         if (link.empty()) {
             std::cerr << "gimbal-sim: --link " << config.linkName << ": " << error << '\n';
             gimbal.stop();

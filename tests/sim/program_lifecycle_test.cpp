@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <vector>
 
 #include "link/firmware_file.h"
 #include "link/frame.h"
@@ -213,6 +217,75 @@ TEST(SimLifecycle, ClosingItsTerminalStopsItCleanly) {
     const Bytes summary = fileBytes(dir.path / "gimbal-sim-summary.txt");
     EXPECT_NE(std::string(summary.begin(), summary.end()).find("image3.bin: 3 blocks (0-2), 192 bytes\n"),
               std::string::npos);
+}
+
+// Waits (5 s at most) until the clock that stamps files has passed `t`, so
+// that a terminal made next is stamped later than a link made at `t`.
+bool clockPassed(const timespec& t) {
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    for (timespec now{}; Clock::now() < until; ::poll(nullptr, 0, 1)) {
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        if (now.tv_sec > t.tv_sec || (now.tv_sec == t.tv_sec && now.tv_nsec > t.tv_nsec)) return true;
+    }
+    return false;
+}
+
+// Opens pseudo-terminals (16 at most) until one is `path`; all stay open.
+bool takeTerminal(const std::string& path, std::vector<gimbal::UniqueFd>& held) {
+    for (int i = 0; i < 16; ++i) {
+        gimbal::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        std::array<char, 128> name{};
+        if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0 ||
+            ::ptsname_r(master.get(), name.data(), name.size()) != 0)
+            return false;
+        held.push_back(std::move(master));
+        if (path == name.data()) return true;
+    }
+    return false;
+}
+
+// A killed simulator leaves its link behind, leading to a terminal number
+// that the next terminal made on the machine takes again: often the next
+// simulator's own, or another program's. Neither makes the name "in use";
+// a simulator that still plays does, and the refusal names it.
+TEST(SimLifecycle, ALinkLeftByAKilledSimulatorIsReplacedAndALiveOneIsNamed) {
+    PrivateFolder dir;
+    const RuntimeFolder runtime(dir.path);
+    const std::string link = (dir.path / "virtual-serial" / "bench").string();
+    const std::vector<std::string> args{"--link", "bench", "--out", dir.path.string()};
+
+    Program first(args);
+    ASSERT_EQ(first.firstLine(), link);
+    first.signal(SIGKILL);
+    EXPECT_EQ(first.exitCode(), -1);
+    ASSERT_TRUE(fs::is_symlink(link)) << "a killed program cannot remove its link";
+
+    Program second(args);  // its terminal most likely has the first one's number
+    ASSERT_EQ(second.firstLine(), link) << second.readUntil("");
+    {
+        TermiosClient client(link);
+        EXPECT_TRUE(client.readFrame()) << "the link leads to the second simulator";
+    }
+    const std::string target = fs::read_symlink(link).string();
+    struct stat made {};
+    ASSERT_EQ(::lstat(link.c_str(), &made), 0);
+    second.signal(SIGKILL);
+    EXPECT_EQ(second.exitCode(), -1);
+
+    // Another program (this test) has taken the terminal number since.
+    ASSERT_TRUE(clockPassed(made.st_mtim));
+    std::vector<gimbal::UniqueFd> held;
+    if (!takeTerminal(target, held)) GTEST_SKIP() << "another program took " << target << " first";
+    Program third(args);
+    ASSERT_EQ(third.firstLine(), link) << third.readUntil("");
+
+    Program fourth(args);
+    EXPECT_EQ(fourth.exitCode(), 1);
+    const std::string refusal = fourth.readUntil("");
+    EXPECT_NE(refusal.find("the terminal of gimbal-sim (pid " + std::to_string(third.pid()) + ")"),
+              std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("rm '" + link + "'"), std::string::npos) << refusal;
+    EXPECT_TRUE(fs::is_symlink(link));
 }
 
 }  // namespace

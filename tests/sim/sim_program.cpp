@@ -30,6 +30,7 @@ Program::Program(std::vector<std::string> args, RunAs as) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, write.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, write.get(), STDERR_FILENO);
     args.insert(args.begin(), GIMBAL_SIM_PROGRAM);
     if (as == RunAs::Nobody && runningAsRoot())
         args.insert(args.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});

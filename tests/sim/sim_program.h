@@ -28,7 +28,7 @@ public:
 
     pid_t pid() const { return pid_; }
     void signal(int sig);
-    // Reads standard output until `stop` appears, or to its end when `stop`
+    // Reads standard output and error (one pipe) until `stop` appears, or to its end when `stop`
     // is empty (the program has exited then); 20 s at most.
     std::string readUntil(const std::string& stop);
     // The first line: the path the program prints once it plays.
