@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -118,6 +120,37 @@ TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
     for (std::size_t i = 0; i < 3; ++i)
         EXPECT_EQ(fileBytes(dir / ("image" + std::to_string(i + 1) + ".bin")),
                   imageOf(file, i, 64));
+    std::filesystem::remove_all(dir);
+}
+
+// Two upgrades against one simulator, the second by a new client (a new
+// enter request): each keeps files of its own, the first under the plain names.
+TEST(SimProgram, EachUpgradeIsRecordedInFilesOfItsOwn) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("gimbal-sim-runs-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    Program program({"--out", dir.string(), "--announce-ms", "50"});
+    const std::string path = program.firstLine();
+    const Bytes first = gimbal::composeFirmwareFile(makeImages(1024, {2, 1, 2}), 1024);
+    Bytes second = gimbal::composeFirmwareFile(makeImages(1024, {1, 2, 1}), 1024);
+    std::reverse(second.begin() + 8, second.end());
+    for (const Bytes* file : std::array<const Bytes*, 2>{&first, &second}) {
+        TermiosClient client(path);
+        ASSERT_TRUE(client.readFrame());
+        ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));
+        ASSERT_TRUE(playUpgrade(client, *file, 1024, gimbal::upgraderSwitchFrame()));
+    }
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.exitCode(), 0);
+    const std::string output = program.readUntil("");
+    EXPECT_THAT(output, HasSubstr("run 1 of 2, from the start:\nmcu0.bin: 2 blocks"));
+    EXPECT_THAT(output, HasSubstr("run 2 of 2, begun by an enter request after the gimbal came up again:\n"
+                                  "run2-mcu0.bin: 1 block (0), 1024 bytes"));
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string name = "mcu" + std::to_string(i) + ".bin";
+        EXPECT_EQ(fileBytes(dir / name), imageOf(first, i, 1024)) << name;
+        EXPECT_EQ(fileBytes(dir / ("run2-" + name)), imageOf(second, i, 1024)) << name;
+    }
     std::filesystem::remove_all(dir);
 }
 
