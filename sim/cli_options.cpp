@@ -17,7 +17,8 @@ constexpr char kDescription[] =
 (with --link, the link's) alone on the first line, runs until interrupted
 (SIGINT, SIGTERM, or SIGHUP when its terminal closes), then writes what it
 received, one file per MCU (mcu0.bin ...) or image (image1.bin ...), the
-latest data of each block in index order, and prints a summary, also kept in
+latest data of each block in index order (a second upgrade's files are
+run2-mcu0.bin ..., and so on), and prints a summary, also kept in
 gimbal-sim-summary.txt.
 
 Replies (block and switch acknowledgements) are numbered from 0; a LIST is
