@@ -94,8 +94,9 @@ PseudoTerminal::ReadResult PseudoTerminal::readAvailable() {
     return result;
 }
 
-bool PseudoTerminal::slaveOpen() {
-    if (!master_.valid() || !watch_.valid()) return false;
+PseudoTerminal::ClientEvents PseudoTerminal::takeClientEvents() {
+    ClientEvents events;
+    if (!master_.valid() || !watch_.valid()) return events;
     alignas(inotify_event) std::array<char, 4096> buf{};
     for (;;) {
         const ssize_t n = gimbal::retryOnInterrupt([&] { return ::read(watch_.get(), buf.data(), buf.size()); });
@@ -104,11 +105,15 @@ bool PseudoTerminal::slaveOpen() {
             inotify_event event{};
             std::memcpy(&event, buf.data() + at, sizeof event);
             if (event.mask & IN_OPEN) ++clients_;
-            if (event.mask & IN_CLOSE) clients_ = std::max(clients_ - 1, 0);
+            if (event.mask & IN_CLOSE) {
+                clients_ = std::max(clients_ - 1, 0);
+                if (clients_ == 0) events.left = true;
+            }
             at += sizeof event + event.len;
         }
     }
-    return clients_ > 0;
+    events.present = clients_ > 0;
+    return events;
 }
 
 void PseudoTerminal::forgetDepartedClient() {

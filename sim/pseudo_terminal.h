@@ -41,9 +41,14 @@ public:
     // Reads what is waiting, bounded so a flood cannot starve the timers.
     ReadResult readAvailable();
 
-    // True while some client has the slave open. Takes the open and close
-    // events that came since the last call.
-    bool slaveOpen();
+    struct ClientEvents {
+        bool left = false;     // every client had gone at some point (then maybe one came)
+        bool present = false;  // some client has the slave open now
+    };
+    // Takes the open and close events that came since the last call: a client
+    // that leaves and the next that comes at once show as both.
+    ClientEvents takeClientEvents();
+    bool slaveOpen() { return takeClientEvents().present; }
     // Readable when a client opened or closed the slave.
     int watchFd() const { return watch_.get(); }
     // After the last client left: drops what it left unread and its

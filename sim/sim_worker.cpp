@@ -123,15 +123,15 @@ void SimWorker::waitAndDispatch() {
 
 void SimWorker::onClientsChanged() {
     if (!pty_ || !pty_->isOpen()) return;
-    const bool open = pty_->slaveOpen();
-    if (open && line_ != Line::Open && line_ != Line::Gone) {
-        onOpened(Clock::now());
-    } else if (!open && line_ == Line::Open) {
-        const TimePoint now = Clock::now();
+    const PseudoTerminal::ClientEvents events = pty_->takeClientEvents();
+    const TimePoint now = Clock::now();
+    if (line_ == Line::Open && (events.left || !events.present)) {
         PseudoTerminal::ReadResult rest = pty_->readAvailable();
         if (!rest.bytes.empty()) onBytes(rest.bytes, now);
         onHungUp(now);
     }
+    // The next client may have come at once: it meets a gimbal come up afresh.
+    if (events.present && line_ != Line::Open && line_ != Line::Gone) onOpened(now);
 }
 
 void SimWorker::onMasterEvents(short revents) {
