@@ -15,9 +15,11 @@ constexpr std::uint64_t kMaxMillis = 24ull * 3600 * 1000;
 constexpr char kDescription[] =
     R"(Plays a gimbal's boot firmware on a pseudo-terminal. Prints the terminal's path
 (with --link, the link's) alone on the first line, runs until interrupted
-(SIGINT or SIGTERM), then writes what it received, one file per MCU (mcu0.bin
-...) or image (image1.bin ...), the latest data of each block in index order,
-and prints a summary.
+(SIGINT, SIGTERM, or SIGHUP when its terminal closes), then writes what it
+received, one file per MCU (mcu0.bin ...) or image (image1.bin ...), the
+latest data of each block in index order (a second upgrade's files are
+run2-mcu0.bin ..., and so on), and prints a summary, also kept in
+gimbal-sim-summary.txt.
 
 Replies (block and switch acknowledgements) are numbered from 0; a LIST is
 reply numbers separated by commas, e.g. --drop 3,7.)";
