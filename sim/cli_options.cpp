@@ -24,7 +24,9 @@ gimbal-sim-summary.txt.
 Replies (block and switch acknowledgements) are numbered from 0; a LIST is
 reply numbers separated by commas, e.g. --drop 3,7.)";
 
-constexpr char kFooter[] = R"(Exit status: 0 after a normal stop, 1 when the terminal or the files failed,
+constexpr char kFooter[] = R"(gimbal-sim --version alone shows the program's version.
+
+Exit status: 0 after a normal stop, 1 when the terminal or the files failed,
 2 for a bad command line.)";
 
 struct FaultOption {
@@ -87,7 +89,9 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
             return v == "pages" || v == "blocks" ? std::string() : "expects pages or blocks, not '" + v + "'";
         }))
         ->group("Protocol");
-    addNumber(*app, "--version", o.version, "firmware version to announce, 0-65535; 123 is shown as 1.23")
+    // --version was its first name; scripts still pass it with a number.
+    addNumber(*app, "--firmware-version,--version", o.version,
+              "firmware version to announce, 0-65535; 123 is shown as 1.23")
         ->capture_default_str()
         ->group("Protocol");
     app->add_flag("--long-announcement", o.longAnnouncement, "announce in the 32-byte form instead of the 12-byte one")
@@ -160,7 +164,8 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
         }))
         ->group("Output");
 
-    // --version is the announced firmware's here, so no version of the program.
+    // --version with a number is the announced firmware's (its first name);
+    // alone it shows the program's version, see parseCommandLine().
     cli::addHelp(*app, false);
     return app;
 }
@@ -175,6 +180,7 @@ std::optional<std::string> crossCheck(const CLI::App& app, const CliConfig& c) {
 }  // namespace
 
 CliParse parseCommandLine(const std::vector<std::string>& args) {
+    if (args == std::vector<std::string>{"--version"}) return {CliParse::Outcome::Version, {}, {}};
     CommandLine line;
     const auto app = commandLine(line);
     const cli::Parse parsed = cli::parse(*app, args);
@@ -190,6 +196,8 @@ CliParse parseCommandLine(const std::vector<std::string>& args) {
     }
     return {CliParse::Outcome::Run, line.config, {}};
 }
+
+std::string versionText() { return cli::versionLine("gimbal-sim"); }
 
 std::string usageText() {
     CommandLine line;

@@ -77,6 +77,10 @@ int main(int argc, char** argv) {
         std::cout << sim::usageText();
         return 0;
     }
+    if (parsed.outcome == sim::CliParse::Outcome::Version) {
+        std::cout << sim::versionText() << std::endl;
+        return 0;
+    }
     if (parsed.outcome == sim::CliParse::Outcome::Error) {
         std::cerr << "gimbal-sim: " << parsed.error << "\nTry 'gimbal-sim --help'.\n";
         return kExitUsage;

@@ -51,10 +51,21 @@ TEST(SimCommandLine, TakesEveryOptionAndBuildsTheFaultPolicy) {
     EXPECT_NE(policy({4, 3, 0, 0}), sim::Fault::None);  // probability 1 fills the rest
 }
 
+// Scripts pass the firmware version as --version N; alone, --version asks
+// for the program's version like every other tool's.
+TEST(SimCommandLine, VersionAloneIsTheProgramsAndWithANumberTheFirmwares) {
+    EXPECT_EQ(parse({"--version"}).outcome, CliParse::Outcome::Version);
+    for (const auto& args : {std::vector<std::string>{"--version", "205"}, {"--firmware-version", "205"}}) {
+        const CliParse p = parse(args);
+        ASSERT_EQ(p.outcome, CliParse::Outcome::Run) << p.error;
+        EXPECT_EQ(p.config.options.version, 205u);
+    }
+}
+
 TEST(SimCommandLine, RefusesBadInputNamingTheOption) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{"--dialect", "bytes"}, "--dialect"},
-        {{"--version", "70000"}, "--version"},
+        {{"--version", "70000"}, "--firmware-version"},
         {{"--baud", "fast"}, "--baud"},
         {{"--announce-ms", "0"}, "--announce-ms"},
         {{"--drop", "1,x"}, "--drop"},
