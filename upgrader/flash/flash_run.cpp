@@ -38,8 +38,7 @@ int runFlash(const Options& options, std::ostream& out, OutputForm form) {
     }
     std::vector<std::shared_ptr<Session>> sessions;
     for (const auto& path : options.ports)
-        sessions.push_back(
-            std::make_shared<Session>(path, options.baud, options.wait, reporter, options.pageTimeout));
+        sessions.push_back(std::make_shared<Session>(path, options, reporter));
     // Every session ends by itself: the version wait and the page timer bound it.
     platform::EventLoop loop;
     for (const auto& s : sessions)
@@ -52,7 +51,7 @@ int runFlash(const Options& options, std::ostream& out, OutputForm form) {
 
     ExitCode result = ExitCode::Ok;
     for (const auto& s : sessions) {
-        reporter.summary(s->path(), s->code(), s->reason());
+        reporter.summary(s->path(), s->code(), s->reason(), s->diagnosis());
         if (result == ExitCode::Ok) result = s->code();
     }
     return toInt(result);

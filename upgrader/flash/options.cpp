@@ -30,7 +30,9 @@ Exit codes:
   1  internal error
   2  bad usage
   3  firmware file refused (unreadable, too short, or shorter than its page counts)
-  4  port error: no such serial device, or open/setup/write failed (errno text and path are printed)
+  4  port error: no such serial device, or open/setup/write failed; a port that
+     cannot be opened is printed with why (no permission, which program holds
+     it, unplugged) and how to fix it
   5  device removed during the session
   6  no version report within --wait seconds
   7  send Failed: a page was not acknowledged within 30 seconds

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "link/port_diagnosis.h"
+
 namespace flash {
 
 struct Options {
@@ -20,6 +22,9 @@ struct Options {
     std::string file;
     // Not on the command line: tests shorten it, the program waits 30 s.
     std::chrono::milliseconds pageTimeout{30000};
+    // Not on the command line: where a port's trouble is looked up; tests
+    // point it at folders of their own.
+    gimbal::SystemPaths systemPaths;
 };
 
 struct ParseResult {

@@ -34,6 +34,23 @@ Json withCode(Json j, ExitCode code) {
     return j;
 }
 
+// "cause", "hint", "holderPid", "holderProgram": scripts need not parse the text.
+Json withDiagnosis(Json j, const gimbal::PortDiagnosis* why) {
+    if (!why) return j;
+    j["cause"] = gimbal::causeName(why->cause);
+    if (!why->hint.empty()) j["hint"] = why->hint;
+    if (why->holder) {
+        j["holderPid"] = why->holder->pid;
+        if (!why->holder->program.empty()) j["holderProgram"] = why->holder->program;
+    }
+    return j;
+}
+
+// The text with its fix, as a person reads it.
+std::string withFix(const std::string& text, const gimbal::PortDiagnosis* why) {
+    return why && !why->hint.empty() ? text + ". Fix: " + why->hint : text;
+}
+
 void writeLine(std::ostream& out, const Json& object) {
     out << dumped(object) << std::endl;
 }
@@ -104,23 +121,25 @@ void Reporter::warning(const std::string& port, const std::string& text) {
         line(port, "warning: " + text);
 }
 
-void Reporter::failure(const std::string& port, ExitCode code, const std::string& text) {
+void Reporter::failure(const std::string& port, ExitCode code, const std::string& text,
+                       const gimbal::PortDiagnosis* why) {
     if (form_ == OutputForm::Json)
-        writeLine(out_, withText(withCode(event("error", port), code), text));
+        writeLine(out_, withDiagnosis(withText(withCode(event("error", port), code), text), why));
     else
-        line(port, "error: " + text);
+        line(port, "error: " + withFix(text, why));
 }
 
-void Reporter::summary(const std::string& port, ExitCode code, const std::string& text) {
+void Reporter::summary(const std::string& port, ExitCode code, const std::string& text,
+                       const gimbal::PortDiagnosis* why) {
     if (form_ == OutputForm::Json) {
         Json j = event("summary", port);
         j["ok"] = code == ExitCode::Ok;
-        writeLine(out_, withText(withCode(std::move(j), code), text));
+        writeLine(out_, withDiagnosis(withText(withCode(std::move(j), code), text), why));
     } else {
         endBar();
         out_ << "summary: " << port << ": "
              << (code == ExitCode::Ok ? std::string("upgraded")
-                                      : "failed (exit " + std::to_string(toInt(code)) + "): " + text)
+                                      : "failed (exit " + std::to_string(toInt(code)) + "): " + withFix(text, why))
              << std::endl;
     }
 }

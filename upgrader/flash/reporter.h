@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 
+#include "link/port_diagnosis.h"
 #include "upgrader/flash/exit_codes.h"
 
 namespace flash {
@@ -22,8 +23,12 @@ public:
     void progress(const std::string& port, int percent);
     void alert(const std::string& port, const std::string& text);
     void warning(const std::string& port, const std::string& text);
-    void failure(const std::string& port, ExitCode code, const std::string& text);
-    void summary(const std::string& port, ExitCode code, const std::string& text);
+    // With a diagnosis, `text` is its text: the line adds the fix, JSON adds
+    // the cause, the fix and the holder as fields of their own.
+    void failure(const std::string& port, ExitCode code, const std::string& text,
+                 const gimbal::PortDiagnosis* why = nullptr);
+    void summary(const std::string& port, ExitCode code, const std::string& text,
+                 const gimbal::PortDiagnosis* why = nullptr);
     // A failure that belongs to no port (the file).
     void fileRefused(const std::string& file, const std::string& text);
 

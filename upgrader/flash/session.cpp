@@ -9,10 +9,14 @@
 
 namespace flash {
 
-Session::Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter,
-                 std::chrono::milliseconds pageTimeout)
-    : path_(std::move(path)), baud_(baud), wait_(wait), reporter_(reporter), engine_(*this, *this) {
-    engine_.setPageTimeout(pageTimeout);
+Session::Session(std::string path, const Options& options, Reporter& reporter)
+    : path_(std::move(path)),
+      baud_(options.baud),
+      wait_(options.wait),
+      systemPaths_(options.systemPaths),
+      reporter_(reporter),
+      engine_(*this, *this) {
+    engine_.setPageTimeout(options.pageTimeout);
 }
 
 Session::~Session() {
@@ -26,7 +30,7 @@ void Session::finish(ExitCode code, const std::string& reason) {
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
     engine_.cancelUpgrade();
-    if (code != ExitCode::Ok) reporter_.failure(path_, code, reason);
+    if (code != ExitCode::Ok) reporter_.failure(path_, code, reason, diagnosis());
     close();
     if (onFinished_) onFinished_();
 }

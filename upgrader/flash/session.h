@@ -16,8 +16,10 @@
 #include <string>
 
 #include "link/frame_assembler.h"
+#include "link/port_diagnosis.h"
 #include "upgrader/engine/upgrade_engine.h"
 #include "upgrader/flash/exit_codes.h"
+#include "upgrader/flash/options.h"
 #include "upgrader/flash/reporter.h"
 #include "upgrader/platform/one_shot_timer.h"
 
@@ -31,8 +33,8 @@ class Session : public upgrader::UpgradeView,
                 public upgrader::FrameWriter,
                 public std::enable_shared_from_this<Session> {
 public:
-    Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter,
-            std::chrono::milliseconds pageTimeout = upgrader::kPageTimeout);
+    // Takes the rate, the waits and the system paths from `options`.
+    Session(std::string path, const Options& options, Reporter& reporter);
     ~Session() override;
 
     // Loads `file` (already checked) and opens the port; the outcome follows.
@@ -47,6 +49,8 @@ public:
     bool closed() const { return closed_; }
     ExitCode code() const { return outcome_.value_or(ExitCode::Internal); }
     const std::string& reason() const { return reason_; }
+    // Why the port could not be used, when that is what ended the session.
+    const gimbal::PortDiagnosis* diagnosis() const { return diagnosis_ ? &*diagnosis_ : nullptr; }
 
     // Port callbacks (through the delegate).
     void portRemoved();
@@ -72,10 +76,12 @@ public:
 private:
     void finish(ExitCode code, const std::string& reason);
     void noVersionReport();
+    void portRefused(const gimbal::PortDiagnosis& why);
 
     const std::string path_;
     const std::uint32_t baud_;
     const std::chrono::milliseconds wait_;
+    const gimbal::SystemPaths systemPaths_;
     Reporter& reporter_;
     std::shared_ptr<KivSerialPort> port_;
     upgrader::UpgradeEngine engine_;
@@ -87,6 +93,7 @@ private:
     std::optional<ExitCode> outcome_;
     std::function<void()> onFinished_;
     std::string reason_;
+    std::optional<gimbal::PortDiagnosis> diagnosis_;
 };
 
 }  // namespace flash

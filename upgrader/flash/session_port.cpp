@@ -33,6 +33,11 @@ private:
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
+// The calls of the exclusive open: their failure is the port being kept from us.
+bool isOpening(const std::string& operation) {
+    return operation == "open" || operation == "lock" || operation == "flock" || operation == "ioctl(TIOCEXCL)";
+}
+
 }  // namespace
 
 void Session::start(const std::string& file) {
@@ -40,9 +45,15 @@ void Session::start(const std::string& file) {
         finish(ExitCode::RefusedFile, engine_.loadErrorText());
         return;
     }
+    // Each port has one session, so each warning is printed once per port.
+    for (const std::string& warning : gimbal::portWarnings(path_, systemPaths_)) reporter_.warning(path_, warning);
     auto port = KivSerialPort::serialPortWithPath(path_);
     if (!port) {
-        finish(ExitCode::PortError, "no serial device at " + path_);
+        const gimbal::PortDiagnosis why = gimbal::diagnosePort(path_, systemPaths_);
+        if (why.cause == gimbal::PortCause::Gone)
+            portRefused(why);
+        else
+            finish(ExitCode::PortError, "no serial device at " + path_);
         return;
     }
     delegate_ = std::make_shared<SessionDelegate>(weak_from_this());
@@ -89,7 +100,19 @@ void Session::portError(const KivPosixError& error) {
         reporter_.warning(path_, error.message());
         return;
     }
+    if (isOpening(error.operation)) {
+        const gimbal::PortDiagnosis why = gimbal::diagnoseOpenFailure(error.filePath, error.code, systemPaths_);
+        if (why.cause != gimbal::PortCause::Other) {
+            portRefused(why);
+            return;
+        }
+    }
     finish(ExitCode::PortError, error.message());
+}
+
+void Session::portRefused(const gimbal::PortDiagnosis& why) {
+    diagnosis_ = why;
+    finish(ExitCode::PortError, why.text);
 }
 
 void Session::portClosed() {

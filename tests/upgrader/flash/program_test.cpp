@@ -109,7 +109,10 @@ TEST(FlashProgram, TheFirstFailingPortGivesTheCodeWhileTheOthersStillUpgrade) {
         runChild(kProgram, {"--port", gimbal->slavePath(), "--port", missing, fw.file.path.string()});
     EXPECT_EQ(r.exitCode, 4) << dump(r);
     expectUpgraded(r, *gimbal, fw);
-    EXPECT_TRUE(hasLine(r, "summary: " + missing + ": failed (exit 4): no serial device at " + missing)) << dump(r);
+    const std::string gone = "summary: " + missing + ": failed (exit 4): " + missing +
+                             " does not exist (unplugged?). Fix: ";
+    EXPECT_TRUE(std::any_of(r.lines.begin(), r.lines.end(), [&](const auto& l) { return l.rfind(gone, 0) == 0; }))
+        << dump(r);
 }
 
 TEST(FlashProgram, RefusesAShortOrInconsistentFileBeforeTouchingAnyPort) {
@@ -142,7 +145,15 @@ TEST(FlashProgram, GivesUpWhenNoVersionReportComesInTime) {
         << dump(r);
 }
 
-// Another program holds the port (flock on the device, as ours take it).
+std::string ownCommandName() {
+    std::ifstream in("/proc/self/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+// Another program (this test) holds the port with an flock, as ours take it:
+// the line names the holder and the fix, and JSON gives them as fields.
 TEST(FlashProgram, APortHeldElsewhereIsAPortErrorNamingPathAndReason) {
     const Firmware fw;
     auto gimbal = startGimbal();
@@ -151,10 +162,23 @@ TEST(FlashProgram, APortHeldElsewhereIsAPortErrorNamingPathAndReason) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     const ChildResult r = runChild(kProgram, {"--port", port, fw.file.path.string()});
+    const ChildResult json = runChild(kProgram, {"--json", "--port", port, fw.file.path.string()});
     ::close(holder);
     EXPECT_EQ(r.exitCode, 4) << dump(r);
-    const std::string expected = port + ": error: flock " + port + ": " + std::strerror(EBUSY);
-    EXPECT_TRUE(hasLine(r, expected)) << expected << "\n" << dump(r);
+    const std::string program = ownCommandName(), pid = std::to_string(::getpid());
+    const std::string why = port + " is in use by " + program + " (PID " + pid + "; flock)";
+    const std::string fix = "close " + program + " (PID " + pid + ") and try again";
+    EXPECT_TRUE(hasLine(r, port + ": error: " + why + ". Fix: " + fix)) << dump(r);
+    EXPECT_TRUE(hasLine(r, "summary: " + port + ": failed (exit 4): " + why + ". Fix: " + fix)) << dump(r);
+    EXPECT_EQ(json.exitCode, 4) << dump(json);
+    const std::string fields = ",\"text\":\"" + why + "\",\"cause\":\"busy\",\"hint\":\"" + fix +
+                               "\",\"holderPid\":" + pid + ",\"holderProgram\":\"" + program + "\"}";
+    EXPECT_TRUE(hasLine(json, "{\"event\":\"error\",\"port\":\"" + port +
+                                  "\",\"code\":4,\"kind\":\"port-error\"" + fields))
+        << dump(json);
+    EXPECT_TRUE(hasLine(json, "{\"event\":\"summary\",\"port\":\"" + port +
+                                  "\",\"ok\":false,\"code\":4,\"kind\":\"port-error\"" + fields))
+        << dump(json);
     EXPECT_EQ(gimbal->stats().blockFrames, 0u);
 }
 
