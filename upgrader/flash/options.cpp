@@ -29,7 +29,8 @@ Exit codes:
   0  every port was upgraded
   1  internal error
   2  bad usage
-  3  firmware file refused (unreadable, too short, or shorter than its page counts)
+  3  firmware file refused (unreadable, too short, shorter than its page counts,
+     or its stored CRC does not match its contents; see --ignore-crc)
   4  port error: no such serial device, or open/setup/write failed; a port that
      cannot be opened is printed with why (no permission, which program holds
      it, unplugged) and how to fix it
@@ -82,6 +83,9 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
             return parseWait(v) ? std::string() : "wants seconds above 0 and at most 86400, not \"" + v + "\"";
         }))
         ->group("Ports");
+    app->add_flag("--ignore-crc", o.ignoreCrc,
+                  "flash the file even when its stored CRC does not match its contents (one warning line)")
+        ->group("Firmware");
     app->add_flag("--json", o.json, "one JSON object per line and event instead of text")->group("Output");
     app->add_option("FILE", line.files, "the firmware file")->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cli::addHelp(*app, true);

@@ -17,6 +17,7 @@ struct Options {
     std::uint32_t baud = 115200;
     std::chrono::milliseconds wait{10000};
     bool json = false;
+    bool ignoreCrc = false;  // flash a file whose stored CRC does not hold
     bool help = false;
     bool version = false;
     std::string file;

@@ -151,4 +151,11 @@ void Reporter::fileRefused(const std::string& file, const std::string& text) {
         out_ << "error: " << text << std::endl;
 }
 
+void Reporter::fileWarning(const std::string& file, const std::string& text) {
+    if (form_ == OutputForm::Json)
+        writeLine(out_, withText(event("warning", file, "file"), text));
+    else
+        out_ << "warning: " << text << std::endl;
+}
+
 }  // namespace flash

@@ -31,6 +31,7 @@ public:
                  const gimbal::PortDiagnosis* why = nullptr);
     // A failure that belongs to no port (the file).
     void fileRefused(const std::string& file, const std::string& text);
+    void fileWarning(const std::string& file, const std::string& text);
 
 private:
     void line(const std::string& port, const std::string& text);

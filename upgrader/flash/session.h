@@ -37,8 +37,9 @@ public:
     Session(std::string path, const Options& options, Reporter& reporter);
     ~Session() override;
 
-    // Loads `file` (already checked) and opens the port; the outcome follows.
-    void start(const std::string& file);
+    // Loads `file`, which must still hold the `checked` bytes, and opens the
+    // port; the outcome follows.
+    void start(const std::string& file, const upgrader::Bytes& checked);
     // Called once, when the outcome is known.
     void setOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
     // Closes the port of a finished session; closed() tells when it is done.

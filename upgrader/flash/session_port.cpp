@@ -40,9 +40,13 @@ bool isOpening(const std::string& operation) {
 
 }  // namespace
 
-void Session::start(const std::string& file) {
+void Session::start(const std::string& file, const upgrader::Bytes& checked) {
     if (!engine_.getFileInfo(file)) {  // changed since it was checked
         finish(ExitCode::RefusedFile, engine_.loadErrorText());
+        return;
+    }
+    if (engine_.state().binbytes != checked) {
+        finish(ExitCode::RefusedFile, file + " changed after it was checked; run again");
         return;
     }
     // Each port has one session, so each warning is printed once per port.

@@ -133,6 +133,48 @@ TEST(FlashProgram, RefusesAShortOrInconsistentFileBeforeTouchingAnyPort) {
     EXPECT_EQ(gimbal->stats().framesReceived, 0u);
 }
 
+std::string hex16(std::uint16_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(v));
+    return text;
+}
+
+// One bit flipped in a page: refused before the port is opened, naming both
+// CRCs; --ignore-crc flashes exactly those bytes after one warning line.
+TEST(FlashProgram, AFileWhoseStoredCrcFailsIsRefusedUnlessIgnoreCrcIsGiven) {
+    const Firmware fw;
+    Bytes damaged = gimbal::composeFirmwareFile(fw.images, 1024);
+    damaged[8 + 1024 + 17] ^= 0x04;
+    const TempFile file(damaged, "damaged");
+    const std::string stored = hex16(static_cast<std::uint16_t>(damaged[0] | damaged[1] << 8));
+    const std::string computed = hex16(*gimbal::computeFirmwareCrc(damaged));
+    auto gimbal = startGimbal();
+    const std::string path = file.path.string();
+
+    const ChildResult refused = runChild(kProgram, {"--port", gimbal->slavePath(), path});
+    EXPECT_EQ(refused.exitCode, 3) << dump(refused);
+    ASSERT_EQ(refused.lines.size(), 1u) << dump(refused);
+    EXPECT_EQ(refused.lines[0].rfind("error: " + path + ": stored CRC " + stored + " does not match " + computed +
+                                         ", the CRC of its contents",
+                                     0),
+              0u)
+        << dump(refused);
+    EXPECT_NE(refused.lines[0].find("--ignore-crc"), std::string::npos) << dump(refused);
+    EXPECT_EQ(gimbal->stats().framesReceived, 0u) << "the port was not touched";
+
+    const ChildResult forced = runChild(kProgram, {"--ignore-crc", "--port", gimbal->slavePath(), path});
+    EXPECT_EQ(forced.exitCode, 0) << dump(forced);
+    ASSERT_FALSE(forced.lines.empty());
+    EXPECT_EQ(forced.lines[0], "warning: " + path + ": stored CRC " + stored + " does not match " + computed +
+                                   ", the CRC of its contents: the file is damaged or incomplete; flashing it "
+                                   "anyway (--ignore-crc)")
+        << dump(forced);
+    EXPECT_EQ(std::count_if(forced.lines.begin(), forced.lines.end(),
+                            [](const auto& l) { return l.find("warning") != std::string::npos; }),
+              1);
+    EXPECT_EQ(gimbal->image(0), Bytes(damaged.begin() + 8, damaged.begin() + 8 + 3 * 1024));
+}
+
 // A gimbal that never reports: a bare pseudo-terminal whose master stays silent.
 TEST(FlashProgram, GivesUpWhenNoVersionReportComesInTime) {
     const Firmware fw;
