@@ -8,6 +8,7 @@
 #include "link/firmware_file.h"
 #include "upgrader/engine/firmware_image.h"
 #include "upgrader/flash/session.h"
+#include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/application.h"
 #include "upgrader/platform/event_loop.h"
 
@@ -71,7 +72,15 @@ int runFlash(const Options& options, std::ostream& out, OutputForm form) {
     std::vector<std::shared_ptr<Session>> sessions;
     for (const auto& path : options.ports)
         sessions.push_back(std::make_shared<Session>(path, options, reporter));
-    // Every session ends by itself: the version wait and the page timer bound it.
+    // Every session ends by itself (the version wait and the page timer bound
+    // it) or on a termination signal, which stops them all. A signal that
+    // stopped nothing (the last close under way) does not change the result.
+    std::optional<ExitCode> interruption;
+    const SignalWatch signals([&](int signal) {
+        bool stopped = false;
+        for (const auto& s : sessions) stopped = s->interrupt(signal) || stopped;
+        if (stopped && !interruption) interruption = exitCodeForSignal(signal);
+    });
     platform::EventLoop loop;
     for (const auto& s : sessions)
         s->setOnFinished([&] {
@@ -86,7 +95,7 @@ int runFlash(const Options& options, std::ostream& out, OutputForm form) {
         reporter.summary(s->path(), s->code(), s->reason(), s->diagnosis());
         if (result == ExitCode::Ok) result = s->code();
     }
-    return toInt(result);
+    return toInt(interruption.value_or(result));
 }
 
 }  // namespace flash

@@ -144,6 +144,22 @@ void Reporter::summary(const std::string& port, ExitCode code, const std::string
     }
 }
 
+void Reporter::interrupted(const std::string& port, const std::string& signal, ExitCode code,
+                           std::optional<Place> where, const std::string& text) {
+    if (form_ != OutputForm::Json) {
+        line(port, text);
+        return;
+    }
+    Json j = event("interrupted", port);
+    j["signal"] = signal;
+    j = withCode(std::move(j), code);
+    if (where) {
+        j["mcu"] = where->mcu;
+        j["page"] = where->page;
+    }
+    writeLine(out_, withText(std::move(j), text));
+}
+
 void Reporter::fileRefused(const std::string& file, const std::string& text) {
     if (form_ == OutputForm::Json)
         writeLine(out_, withText(withCode(event("error", file, "file"), ExitCode::RefusedFile), text));

@@ -4,7 +4,9 @@
 // Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -29,6 +31,13 @@ public:
                  const gimbal::PortDiagnosis* why = nullptr);
     void summary(const std::string& port, ExitCode code, const std::string& text,
                  const gimbal::PortDiagnosis* why = nullptr);
+    // A session stopped by `signal`; `where` is the MCU and page under way, if any.
+    struct Place {
+        std::int64_t mcu = 0;
+        std::int64_t page = 0;
+    };
+    void interrupted(const std::string& port, const std::string& signal, ExitCode code, std::optional<Place> where,
+                     const std::string& text);
     // A failure that belongs to no port (the file).
     void fileRefused(const std::string& file, const std::string& text);
     void fileWarning(const std::string& file, const std::string& text);

@@ -42,6 +42,10 @@ public:
     void start(const std::string& file, const upgrader::Bytes& checked);
     // Called once, when the outcome is known.
     void setOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
+    // Stops the session on a termination signal: the upgrade under way ends,
+    // a line says where it stood, and the port is closed. False when the
+    // session had already ended.
+    bool interrupt(int signal);
     // Closes the port of a finished session; closed() tells when it is done.
     void close();
 
@@ -75,7 +79,7 @@ public:
     std::optional<bool> writeFrame(const upgrader::Bytes& frame) override;
 
 private:
-    void finish(ExitCode code, const std::string& reason);
+    void finish(ExitCode code, const std::string& reason, bool reportFailure = true);
     void noVersionReport();
     void portRefused(const gimbal::PortDiagnosis& why);
 
