@@ -86,6 +86,10 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     app->add_flag("--ignore-crc", o.ignoreCrc,
                   "flash the file even when its stored CRC does not match its contents (one warning line)")
         ->group("Firmware");
+    app->add_flag("--list", o.list,
+                  "list the serial ports with their USB facts and whether each can be used now, then exit; "
+                  "takes no FILE and no --port, and opens no device")
+        ->group("Ports");
     app->add_flag("--json", o.json, "one JSON object per line and event instead of text")->group("Output");
     app->add_option("FILE", line.files, "the firmware file")->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cli::addHelp(*app, true);
@@ -113,6 +117,11 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     }
     for (auto port = o.ports.begin(); port != o.ports.end(); ++port)
         if (std::find(o.ports.begin(), port, *port) != port) return {std::nullopt, "port " + *port + " is given twice"};
+    if (o.list) {
+        if (!line.files.empty() || !o.ports.empty())
+            return {std::nullopt, "--list takes no firmware file and no --port"};
+        return {o, {}};
+    }
     if (line.files.size() != 1)
         return {std::nullopt, line.files.empty() ? "no firmware file given" : "give exactly one firmware file"};
     if (o.ports.empty()) return {std::nullopt, "no --port given"};

@@ -20,6 +20,7 @@ struct Options {
     bool ignoreCrc = false;  // flash a file whose stored CRC does not hold
     bool help = false;
     bool version = false;
+    bool list = false;  // list the ports and their state instead of flashing
     std::string file;
     // Not on the command line: tests shorten it, the program waits 30 s.
     std::chrono::milliseconds pageTimeout{30000};

@@ -9,9 +9,11 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "link/port_diagnosis.h"
 #include "upgrader/flash/exit_codes.h"
+#include "upgrader/flash/port_list.h"
 
 namespace flash {
 
@@ -38,6 +40,8 @@ public:
     };
     void interrupted(const std::string& port, const std::string& signal, ExitCode code, std::optional<Place> where,
                      const std::string& text);
+    // --list: a table (with a header on a terminal), or one object per port.
+    void portList(const std::vector<ListedPort>& ports);
     // A failure that belongs to no port (the file).
     void fileRefused(const std::string& file, const std::string& text);
     void fileWarning(const std::string& file, const std::string& text);
