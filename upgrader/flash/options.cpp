@@ -37,6 +37,9 @@ Exit codes:
   5  device removed during the session
   6  no version report within --wait seconds
   7  send Failed: a page was not acknowledged within 30 seconds
+  129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
+     closed and the page each upgrade stood at is printed; the gimbal stays in
+     upgrade mode until a whole upgrade completes, so run again
 With several ports, the exit code is that of the first port, in command-line
 order, whose session failed; the other ports run to their own end regardless.)";
 
