@@ -33,9 +33,12 @@ private:
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-// The calls of the exclusive open: their failure is the port being kept from us.
-bool isOpening(const std::string& operation) {
-    return operation == "open" || operation == "lock" || operation == "flock" || operation == "ioctl(TIOCEXCL)";
+// A failure of the exclusive open that keeps the port from us. The lock
+// file's other failures are about the lock folder, not the device.
+bool isKeptFromPort(const KivPosixError& error) {
+    const std::string& op = error.operation;
+    if (op == "lock") return error.code == EBUSY || error.code == EWOULDBLOCK;
+    return op == "open" || op == "flock" || op == "ioctl(TIOCEXCL)";
 }
 
 }  // namespace
@@ -104,7 +107,7 @@ void Session::portError(const KivPosixError& error) {
         reporter_.warning(path_, error.message());
         return;
     }
-    if (isOpening(error.operation)) {
+    if (isKeptFromPort(error)) {
         const gimbal::PortDiagnosis why = gimbal::diagnoseOpenFailure(error.filePath, error.code, systemPaths_);
         if (why.cause != gimbal::PortCause::Other) {
             portRefused(why);
