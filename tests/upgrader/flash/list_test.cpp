@@ -15,7 +15,7 @@
 
 #include <fstream>
 
-#include "../serial/pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "child_process.h"
 #include "upgrader/flash/port_list.h"
 

@@ -14,7 +14,7 @@
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
 #include "upgrader/flash/flash_run.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../random_image.h"
-#include "../serial/pty.h"
+#include "tests/upgrader/support/random_image.h"
+#include "tests/upgrader/support/pty.h"
 #include "child_process.h"
 #include "link/firmware_file.h"
 #include "link/frame.h"
