@@ -103,6 +103,10 @@ private:
     bool loadFile(QString *error);
     void showFileCheck();
 
+    // What UPDATE START checks first (widget_start.cpp).
+    bool mayStart();
+    bool confirmFailedFile(quint16 computed, quint16 stored);
+
     // Sequencer helpers (widget_sequencer.cpp).
     void startImage(quint8 image, quint8 next);
     void sendNextBlock();
@@ -156,6 +160,8 @@ private:
     // Bytes of file_buf that came from the loaded file; blocks are only ever
     // read from this range.
     quint32 file_len = 0;
+    // An update file was read into file_buf by the last load attempt.
+    bool file_loaded = false;
 };
 
 template <typename... Payload>
