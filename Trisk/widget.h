@@ -56,6 +56,9 @@ public:
     void parse(quint8 byte);
     void parse_msg();
 
+    // Ends any run and closes the port, for a program about to exit.
+    void stopForExit();
+
     // One step of the update sequencer, and its reaction to a received frame.
     void send_update_all();
     void parse_msg_update_msg();
