@@ -13,9 +13,10 @@ namespace {
 // Stops the run and lets the port go (its exclusive flag and lock file with
 // it) before the loop ends; dying on the signal would leave both behind.
 void watchTerminationSignals(gimbal::TerminationSignals &termination, QSocketNotifier &notifier, Widget &window) {
-    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &window] {
+    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &notifier, &window] {
         const int signal = termination.take();
         if (signal == 0) return;
+        notifier.setEnabled(false);  // once is enough, even while closing serves the loop
         window.stopForExit();
         // Ends every loop, a modal box's included.
         QCoreApplication::exit(gimbal::TerminationSignals::exitCodeFor(signal));

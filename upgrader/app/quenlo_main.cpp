@@ -30,10 +30,11 @@ bool anyPortOpen()
 // both behind, and a page half written.
 void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNotifier& notifier, MainWindow& window)
 {
-    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &window] {
+    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &notifier, &window] {
         const int signal = termination.take();
         if (signal == 0)
             return;
+        notifier.setEnabled(false);  // once is enough, even while closing serves the loop
         window.viewController()->engine.cancelUpgrade();
         closeAllPortsBeforeExit();
         // Ends every loop, a modal box's included.
