@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "fake_view.h"
+#include "tests/upgrader/support/fake_view.h"
 #include "fuzz_check.h"
 #include "link/frame.h"
 #include "temp_file.h"

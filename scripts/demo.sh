@@ -11,7 +11,7 @@ sim_pid=""
 trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 "$build/sim/gimbal-make-image" "$work/firmware.bin" --blocks 12,8,16
-"$build/sim/gimbal-sim" --dialect pages --version 123 --baud 115200 --link "demo-gimbal-$$" \
+"$build/sim/gimbal-sim" --dialect pages --firmware-version 123 --baud 115200 --link "demo-gimbal-$$" \
   --out "$work" > "$work/sim.log" &
 sim_pid=$!
 for _ in $(seq 200); do [ -s "$work/sim.log" ] && break; sleep 0.05; done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the demo need.
-# Quick when everything is already there; uses sudo when not run as root.
+# Installs every Debian package that the build, the tests and the demo need,
+# and any further package named on the command line (scripts/package.sh adds
+# its own). Quick when everything is already there; uses sudo when not root.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   dbus clang libclang-rt-14-dev
   fonts-dejavu-core
+  "$@"
 )
 
 missing=()

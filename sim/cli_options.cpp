@@ -15,14 +15,18 @@ constexpr std::uint64_t kMaxMillis = 24ull * 3600 * 1000;
 constexpr char kDescription[] =
     R"(Plays a gimbal's boot firmware on a pseudo-terminal. Prints the terminal's path
 (with --link, the link's) alone on the first line, runs until interrupted
-(SIGINT or SIGTERM), then writes what it received, one file per MCU (mcu0.bin
-...) or image (image1.bin ...), the latest data of each block in index order,
-and prints a summary.
+(SIGINT, SIGTERM, or SIGHUP when its terminal closes), then writes what it
+received, one file per MCU (mcu0.bin ...) or image (image1.bin ...), the
+latest data of each block in index order (a second upgrade's files are
+run2-mcu0.bin ..., and so on), and prints a summary, also kept in
+gimbal-sim-summary.txt.
 
 Replies (block and switch acknowledgements) are numbered from 0; a LIST is
 reply numbers separated by commas, e.g. --drop 3,7.)";
 
-constexpr char kFooter[] = R"(Exit status: 0 after a normal stop, 1 when the terminal or the files failed,
+constexpr char kFooter[] = R"(gimbal-sim --version alone shows the program's version.
+
+Exit status: 0 after a normal stop, 1 when the terminal or the files failed,
 2 for a bad command line.)";
 
 struct FaultOption {
@@ -85,7 +89,9 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
             return v == "pages" || v == "blocks" ? std::string() : "expects pages or blocks, not '" + v + "'";
         }))
         ->group("Protocol");
-    addNumber(*app, "--version", o.version, "firmware version to announce, 0-65535; 123 is shown as 1.23")
+    // --version was its first name; scripts still pass it with a number.
+    addNumber(*app, "--firmware-version,--version", o.version,
+              "firmware version to announce, 0-65535; 123 is shown as 1.23")
         ->capture_default_str()
         ->group("Protocol");
     app->add_flag("--long-announcement", o.longAnnouncement, "announce in the 32-byte form instead of the 12-byte one")
@@ -158,7 +164,8 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
         }))
         ->group("Output");
 
-    // --version is the announced firmware's here, so no version of the program.
+    // --version with a number is the announced firmware's (its first name);
+    // alone it shows the program's version, see parseCommandLine().
     cli::addHelp(*app, false);
     return app;
 }
@@ -173,6 +180,7 @@ std::optional<std::string> crossCheck(const CLI::App& app, const CliConfig& c) {
 }  // namespace
 
 CliParse parseCommandLine(const std::vector<std::string>& args) {
+    if (args == std::vector<std::string>{"--version"}) return {CliParse::Outcome::Version, {}, {}};
     CommandLine line;
     const auto app = commandLine(line);
     const cli::Parse parsed = cli::parse(*app, args);
@@ -188,6 +196,8 @@ CliParse parseCommandLine(const std::vector<std::string>& args) {
     }
     return {CliParse::Outcome::Run, line.config, {}};
 }
+
+std::string versionText() { return cli::versionLine("gimbal-sim"); }
 
 std::string usageText() {
     CommandLine line;

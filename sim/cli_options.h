@@ -22,7 +22,7 @@ struct CliConfig {
 };
 
 struct CliParse {
-    enum class Outcome { Run, Help, Error };
+    enum class Outcome { Run, Help, Version, Error };
     Outcome outcome = Outcome::Run;
     CliConfig config;
     std::string error;  // for Error: what was wrong, naming the option
@@ -31,6 +31,8 @@ struct CliParse {
 // `args` excludes the program name.
 CliParse parseCommandLine(const std::vector<std::string>& args);
 std::string usageText();
+// "gimbal-sim 0.1.0".
+std::string versionText();
 // Faults given by reply number win; the random ones fill in the rest.
 FaultPolicy faultPolicyFor(const CliConfig& config);
 

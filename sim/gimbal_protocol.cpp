@@ -8,6 +8,19 @@ namespace sim {
 using gimbal::Command;
 using gimbal::commandByte;
 
+namespace {
+// Both tools send three MCUs / images: two switches make a run's last one.
+constexpr std::size_t kLastSegment = 2;
+}  // namespace
+
+void GimbalProtocol::beginRun(RunStart start) {
+    ++run_;
+    runStart_ = start;
+    runSegment_ = 0;
+    runTookFrames_ = false;
+    segmentPastFirst_ = false;
+}
+
 GimbalProtocol::GimbalProtocol(const Options& options)
     : dialect_(options.dialect),
       // The desktop upgrader's pages are always 1024 bytes, whatever is asked for.
@@ -23,6 +36,9 @@ Bytes GimbalProtocol::announcement() const {
 
 FrameOutcome GimbalProtocol::take(std::uint8_t command, std::span<const std::uint8_t> payload) {
     if (command == commandByte(Command::LinkReply)) {
+        // Only the answer to a fresh gimbal: a tool answers every announcement,
+        // and one already on its way when the first answer came is no new run.
+        if (!answered_ && runTookFrames_) beginRun(RunStart::EnterRequest);
         answered_ = true;
         FrameOutcome outcome;
         outcome.kind = FrameOutcome::Kind::Enter;
@@ -48,9 +64,16 @@ FrameOutcome GimbalProtocol::takeBlock(std::span<const std::uint8_t> payload) {
     const bool prefixSound =
         payload.size() >= gimbal::kBlockPrefixSize && payload[2] == 0 && payload[3] == 0;
     outcome.malformed = payload.size() != expected || !prefixSound;
+    // A tool starts its first image again on a port it kept open; no tool
+    // goes back to block 0 of its last image once past it.
+    if (*index == 0 && runSegment_ >= kLastSegment && segmentPastFirst_) beginRun(RunStart::FirstBlockAgain);
+    runTookFrames_ = true;
+    if (*index != 0) segmentPastFirst_ = true;
     BlockRecord record;
     record.segment = segment_;
     record.index = *index;
+    record.run = run_;
+    record.runSegment = runSegment_;
     if (payload.size() > gimbal::kBlockPrefixSize)
         record.data.assign(payload.begin() + gimbal::kBlockPrefixSize, payload.end());
     outcome.block = std::move(record);
@@ -68,6 +91,9 @@ FrameOutcome GimbalProtocol::takeSwitch(std::span<const std::uint8_t> payload) {
     outcome.reply =
         OwedReply{commandByte(Command::SwitchAck), 0, segment_, gimbal::switchAckFrame()};
     ++segment_;
+    ++runSegment_;
+    runTookFrames_ = true;
+    segmentPastFirst_ = false;
     return outcome;
 }
 

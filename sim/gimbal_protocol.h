@@ -40,6 +40,10 @@ public:
     bool announcing() const { return !answered_; }
     Bytes announcement() const;
     std::size_t segment() const { return segment_; }
+    // The upgrade under way (from 0), what began it, and its MCU / image.
+    std::size_t run() const { return run_; }
+    RunStart runStart() const { return runStart_; }
+    std::size_t runSegment() const { return runSegment_; }
     // The adapter was unplugged or the port closed: the gimbal boots again
     // and announces until answered. Segments keep counting: segment() is the
     // number of switch requests taken, and what was recorded stays put.
@@ -48,6 +52,7 @@ public:
 private:
     FrameOutcome takeBlock(std::span<const std::uint8_t> payload);
     FrameOutcome takeSwitch(std::span<const std::uint8_t> payload);
+    void beginRun(RunStart start);
 
     Dialect dialect_;
     std::uint16_t announcedBlockSize_;
@@ -55,6 +60,11 @@ private:
     bool longAnnouncement_;
     bool answered_ = false;
     std::size_t segment_ = 0;
+    std::size_t run_ = 0;
+    RunStart runStart_ = RunStart::First;
+    std::size_t runSegment_ = 0;
+    bool runTookFrames_ = false;     // a block or switch belongs to this run
+    bool segmentPastFirst_ = false;  // this MCU / image took a block other than 0
 };
 
 }  // namespace sim

@@ -112,6 +112,17 @@ std::map<std::uint16_t, Bytes> GimbalSim::blocks(std::size_t segment) const {
     });
 }
 
+std::vector<RunInfo> GimbalSim::runs() const {
+    return impl_->shared.read([](const Record& r) { return r.runs; });
+}
+
+std::map<std::uint16_t, Bytes> GimbalSim::runBlocks(std::size_t run, std::size_t runSegment) const {
+    return impl_->shared.read([&](const Record& r) {
+        const auto it = r.latestByRun.find({run, runSegment});
+        return it == r.latestByRun.end() ? std::map<std::uint16_t, Bytes>{} : it->second;
+    });
+}
+
 Bytes GimbalSim::image(std::size_t segment) const {
     Bytes out;
     for (const auto& [index, data] : blocks(segment))

@@ -12,6 +12,12 @@
 // open, and nothing sent to one client reaches the next. When a client opens
 // the slave (again) the gimbal comes up afresh and announces until answered;
 // segments keep counting and what was recorded stays.
+//
+// Upgrades (runs) are told apart so that their recordings do not mix: a new
+// one begins with an enter request that answers a fresh gimbal's
+// announcement, or with block 0 after a run has switched twice and its last
+// MCU/image has gone past block 0 (a tool started again on an open port). A
+// last image of one block leaves a restart without reopening undetectable.
 #pragma once
 
 #include <chrono>
@@ -84,9 +90,23 @@ struct Options {
 
 // One block or page frame as the gimbal took it.
 struct BlockRecord {
-    std::size_t segment = 0;
+    std::size_t segment = 0;  // switch requests taken before it, counted over all runs
     std::uint16_t index = 0;
     Bytes data;
+    std::size_t run = 0;         // the upgrade it belongs to, 0 for the first
+    std::size_t runSegment = 0;  // MCU / image within that upgrade
+};
+
+// What began an upgrade.
+enum class RunStart {
+    First,           // the first since the simulator started
+    EnterRequest,    // an enter request answering a fresh gimbal
+    FirstBlockAgain, // block 0 after a run that had switched twice
+};
+
+struct RunInfo {
+    RunStart start = RunStart::First;
+    std::size_t segments = 1;  // MCUs / images begun: switch requests taken + 1
 };
 
 struct Stats {
@@ -139,6 +159,9 @@ public:
     // The latest data of each block of a segment, in index order, concatenated.
     Bytes image(std::size_t segment) const;
     std::map<std::uint16_t, Bytes> blocks(std::size_t segment) const;
+    // The upgrades seen so far (at least one), and the blocks of one of them.
+    std::vector<RunInfo> runs() const;
+    std::map<std::uint16_t, Bytes> runBlocks(std::size_t run, std::size_t runSegment) const;
 
     // Waits until pred(*this) holds; re-checked after every event of the
     // simulator. False when the deadline passed first.

@@ -1,6 +1,8 @@
 // gimbal-sim: a simulated gimbal on a pseudo-terminal for demos and scripts.
 // Prints the terminal's path (or the path of its link among the virtual
-// serial ports), plays until SIGINT or SIGTERM, then writes what it received. Signals arrive through a signalfd: no work in a handler.
+// serial ports), plays until SIGINT, SIGTERM or SIGHUP (its terminal closed),
+// then writes what it received. Signals arrive through a signalfd: no work in
+// a handler.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -16,6 +18,7 @@
 #include "sim/cli_options.h"
 #include "sim/gimbal_sim.h"
 #include "sim/run_report.h"
+#include "sim/simulator_link.h"
 
 namespace {
 
@@ -28,13 +31,15 @@ bool writableDirectory(const std::string& dir) {
            ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
-// Blocks SIGINT and SIGTERM (before any thread exists, so every thread
-// inherits the mask) and returns a descriptor that reads them.
+// Blocks the stop signals (before any thread exists, so every thread
+// inherits the mask) and returns a descriptor that reads them. A SIGHUP that
+// nohup ignores stays ignored: an ignored signal never reaches a signalfd.
 gimbal::UniqueFd stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return gimbal::UniqueFd();
     return gimbal::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC));
 }
@@ -51,11 +56,13 @@ void waitForStopSignal(int fd) {
 int report(const sim::GimbalSim& gimbal, const sim::CliConfig& config) {
     std::vector<std::string> lines;
     std::string error;
-    const bool written =
+    bool written =
         sim::writeSegmentFiles(gimbal, config.options.dialect, config.outDir, lines, &error);
+    lines.push_back(sim::statsSummary(gimbal.stats()) + (gimbal.vanished() ? ", vanished" : ""));
+    if (written) written = sim::writeSummaryFile(config.outDir, lines, &error);
+    // A closed terminal takes these lines nowhere; the summary file has them.
     for (const std::string& line : lines) std::cout << line << '\n';
-    std::cout << sim::statsSummary(gimbal.stats()) << (gimbal.vanished() ? ", vanished" : "")
-              << std::endl;
+    std::cout.flush();
     if (written) return 0;
     std::cerr << "gimbal-sim: " << error << '\n';
     return kExitFailure;
@@ -68,6 +75,10 @@ int main(int argc, char** argv) {
         sim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (parsed.outcome == sim::CliParse::Outcome::Help) {
         std::cout << sim::usageText();
+        return 0;
+    }
+    if (parsed.outcome == sim::CliParse::Outcome::Version) {
+        std::cout << sim::versionText() << std::endl;
         return 0;
     }
     if (parsed.outcome == sim::CliParse::Outcome::Error) {
@@ -97,7 +108,7 @@ int main(int argc, char** argv) {
     const std::string terminal = gimbal.slavePath();
     std::string link;
     if (!config.linkName.empty()) {
-        link = gimbal::placeVirtualSerialLink(gimbal::virtualSerialFolder(), config.linkName, terminal, &error);
+        link = sim::placeSimulatorLink(gimbal::virtualSerialFolder(), config.linkName, terminal, &error);
         if (link.empty()) {
             std::cerr << "gimbal-sim: --link " << config.linkName << ": " << error << '\n';
             gimbal.stop();

@@ -1,12 +1,13 @@
 #include "sim/pseudo_terminal.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -29,15 +30,20 @@ std::nullopt_t noTerminal(std::string* error, const std::string& what) {
     return std::nullopt;
 }
 
-bool makeSlaveRaw(const std::string& path, std::string* error) {
-    gimbal::UniqueFd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!slave.valid()) return fail(error, "open " + path);
+// Our own slave descriptor, raw so that no echo can return our bytes to us.
+gimbal::UniqueFd openSlaveRaw(const std::string& path, std::string* error) {
+    const auto failed = [&](const std::string& what) {
+        fail(error, what + " " + path);
+        return gimbal::UniqueFd();
+    };
+    gimbal::UniqueFd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!slave.valid()) return failed("open");
     termios tio{};
-    if (::tcgetattr(slave.get(), &tio) != 0) return fail(error, "tcgetattr " + path);
+    if (::tcgetattr(slave.get(), &tio) != 0) return failed("tcgetattr");
     ::cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    if (::tcsetattr(slave.get(), TCSANOW, &tio) != 0) return fail(error, "tcsetattr " + path);
-    return true;  // closing the slave leaves the line hung up until a client comes
+    if (::tcsetattr(slave.get(), TCSANOW, &tio) != 0) return failed("tcsetattr");
+    return slave;
 }
 
 }  // namespace
@@ -54,12 +60,20 @@ std::optional<PseudoTerminal> PseudoTerminal::create(std::string* error) {
     if (flags < 0 || ::fcntl(master.get(), F_SETFL, flags | O_NONBLOCK) != 0)
         return noTerminal(error, "fcntl O_NONBLOCK");
     std::string path(name.data());
-    if (!makeSlaveRaw(path, error)) return std::nullopt;
-    return PseudoTerminal(std::move(master), std::move(path));
+    gimbal::UniqueFd slave = openSlaveRaw(path, error);
+    if (!slave.valid()) return std::nullopt;
+    // Watched after our own open, so that only clients count.
+    gimbal::UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!watch.valid()) return noTerminal(error, "inotify_init1");
+    if (::inotify_add_watch(watch.get(), path.c_str(), IN_OPEN | IN_CLOSE) < 0)
+        return noTerminal(error, "inotify_add_watch " + path);
+    return PseudoTerminal(std::move(master), std::move(slave), std::move(watch), std::move(path));
 }
 
 void PseudoTerminal::close() {
     master_.reset();
+    slave_.reset();
+    watch_.reset();
     pending_.clear();
 }
 
@@ -80,25 +94,35 @@ PseudoTerminal::ReadResult PseudoTerminal::readAvailable() {
     return result;
 }
 
-bool PseudoTerminal::slaveOpen() const {
-    if (!master_.valid()) return false;
-    pollfd p{master_.get(), POLLIN, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, 0);
-    } while (r < 0 && errno == EINTR);
-    return r >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+PseudoTerminal::ClientEvents PseudoTerminal::takeClientEvents() {
+    ClientEvents events;
+    if (!master_.valid() || !watch_.valid()) return events;
+    alignas(inotify_event) std::array<char, 4096> buf{};
+    for (;;) {
+        const ssize_t n = gimbal::retryOnInterrupt([&] { return ::read(watch_.get(), buf.data(), buf.size()); });
+        if (n <= 0) break;  // EAGAIN: all taken
+        for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
+            inotify_event event{};
+            std::memcpy(&event, buf.data() + at, sizeof event);
+            if (event.mask & IN_OPEN) ++clients_;
+            if (event.mask & IN_CLOSE) {
+                clients_ = std::max(clients_ - 1, 0);
+                if (clients_ == 0) events.left = true;
+            }
+            at += sizeof event + event.len;
+        }
+    }
+    events.present = clients_ > 0;
+    return events;
 }
 
 void PseudoTerminal::forgetDepartedClient() {
     pending_.clear();
-    // Only an opener of the slave can flush its input queue. Failing that
-    // (another process's exclusive flag and no privilege) is not fatal: the
-    // bytes are just not forgotten.
-    gimbal::UniqueFd slave(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!slave.valid()) return;
-    ::ioctl(slave.get(), TIOCNXCL);
-    ::tcflush(slave.get(), TCIFLUSH);
+    if (!slave_.valid()) return;
+    // A client killed before it could clear its exclusive flag would keep
+    // every later one out; a real device forgets it at last close.
+    ::ioctl(slave_.get(), TIOCNXCL);
+    ::tcflush(slave_.get(), TCIFLUSH);
 }
 
 bool PseudoTerminal::write(std::span<const std::uint8_t> bytes) {

@@ -2,10 +2,13 @@
 //
 // Thread contract: owned and used by one thread at a time (the simulator's
 // worker); nothing here blocks. Linux facts this relies on (checked on the
-// kernel we run): while nobody has the slave open the master polls POLLHUP
-// and read() fails with EIO; bytes written to the master meanwhile, and bytes a
-// departed client left unread, stay queued for the next opener; the slave's
-// termios and its exclusive-use flag survive a close and reopen.
+// kernel we run): bytes a departed client left unread stay queued for the
+// next opener; the slave's termios and its exclusive-use flag survive a close
+// and reopen, and while that flag is set only root can open the slave. So we
+// keep a slave descriptor of our own from the start (the only way an ordinary
+// user can clear the flag a killed client left), and count the clients'
+// opens and closes through inotify, since with our descriptor held the
+// master no longer hangs up when they leave. A failed open makes no event.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +41,16 @@ public:
     // Reads what is waiting, bounded so a flood cannot starve the timers.
     ReadResult readAvailable();
 
-    // True while some client has the slave open.
-    bool slaveOpen() const;
+    struct ClientEvents {
+        bool left = false;     // every client had gone at some point (then maybe one came)
+        bool present = false;  // some client has the slave open now
+    };
+    // Takes the open and close events that came since the last call: a client
+    // that leaves and the next that comes at once show as both.
+    ClientEvents takeClientEvents();
+    bool slaveOpen() { return takeClientEvents().present; }
+    // Readable when a client opened or closed the slave.
+    int watchFd() const { return watch_.get(); }
     // After the last client left: drops what it left unread and its
     // exclusive-use flag, as a real serial device forgets both at last close.
     void forgetDepartedClient();
@@ -55,10 +66,17 @@ public:
     void dropPendingOutput() { pending_.clear(); }
 
 private:
-    PseudoTerminal(gimbal::UniqueFd master, std::string path)
-        : master_(std::move(master)), path_(std::move(path)) {}
+    PseudoTerminal(gimbal::UniqueFd master, gimbal::UniqueFd slave, gimbal::UniqueFd watch,
+                   std::string path)
+        : master_(std::move(master)),
+          slave_(std::move(slave)),
+          watch_(std::move(watch)),
+          path_(std::move(path)) {}
 
     gimbal::UniqueFd master_;
+    gimbal::UniqueFd slave_;  // ours, never used for data
+    gimbal::UniqueFd watch_;  // inotify on the slave's node
+    int clients_ = 0;         // open client descriptions of the slave
     std::string path_;
     std::vector<std::uint8_t> pending_;
     std::size_t written_ = 0;

@@ -45,6 +45,24 @@ std::string indexRanges(const std::map<std::uint16_t, Bytes>& blocks) {
 
 }  // namespace
 
+namespace {
+
+std::string runHeading(std::size_t run, std::size_t runs, RunStart start) {
+    std::string line = "run " + std::to_string(run + 1) + " of " + std::to_string(runs);
+    switch (start) {
+        case RunStart::First: return line + ", from the start:";
+        case RunStart::EnterRequest: return line + ", begun by an enter request after the gimbal came up again:";
+        case RunStart::FirstBlockAgain: return line + ", begun by block 0 again after a run with two switches:";
+    }
+    return line + ":";
+}
+
+}  // namespace
+
+std::string runFilePrefix(std::size_t run) {
+    return run == 0 ? std::string() : "run" + std::to_string(run + 1) + "-";
+}
+
 std::string segmentFileName(Dialect dialect, std::size_t segment) {
     if (dialect == Dialect::Pages) return "mcu" + std::to_string(segment) + ".bin";
     return "image" + std::to_string(segment + 1) + ".bin";
@@ -73,18 +91,29 @@ std::string statsSummary(const Stats& s) {
 
 bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir,
                        std::vector<std::string>& summary, std::string* error) {
-    std::size_t segments = std::max(kToolSegments, sim.segment() + 1);
-    while (segments > kToolSegments && sim.blocks(segments - 1).empty()) --segments;
-    for (std::size_t s = 0; s < segments; ++s) {
-        const std::map<std::uint16_t, Bytes> blocks = sim.blocks(s);
-        const std::string name = segmentFileName(dialect, s);
-        Bytes data;
-        for (const auto& [index, bytes] : blocks)
-            data.insert(data.end(), bytes.begin(), bytes.end());
-        if (!writeFile(dir + "/" + name, data, error)) return false;
-        summary.push_back(segmentSummary(name, blocks));
+    const std::vector<RunInfo> runs = sim.runs();
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        if (runs.size() > 1) summary.push_back(runHeading(run, runs.size(), runs[run].start));
+        std::size_t segments = std::max(kToolSegments, runs[run].segments);
+        while (segments > kToolSegments && sim.runBlocks(run, segments - 1).empty()) --segments;
+        for (std::size_t s = 0; s < segments; ++s) {
+            const std::map<std::uint16_t, Bytes> blocks = sim.runBlocks(run, s);
+            const std::string name = runFilePrefix(run) + segmentFileName(dialect, s);
+            Bytes data;
+            for (const auto& [index, bytes] : blocks)
+                data.insert(data.end(), bytes.begin(), bytes.end());
+            if (!writeFile(dir + "/" + name, data, error)) return false;
+            summary.push_back(segmentSummary(name, blocks));
+        }
     }
     return true;
+}
+
+bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines,
+                      std::string* error) {
+    std::string text;
+    for (const std::string& line : lines) text += line + '\n';
+    return writeFile(dir + "/" + kSummaryFileName, Bytes(text.begin(), text.end()), error);
 }
 
 }  // namespace sim

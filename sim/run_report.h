@@ -1,5 +1,8 @@
 // What gimbal-sim leaves behind when it stops: one file per MCU or image with
 // the latest data of each block in index order, and a line of summary each.
+// Each upgrade has files of its own: the first keeps the plain names
+// (mcu0.bin), the second's are run2-mcu0.bin and so on, and with more than
+// one the summary says what began each.
 #pragma once
 
 #include <cstddef>
@@ -18,10 +21,19 @@ std::string segmentFileName(Dialect dialect, std::size_t segment);
 std::string segmentSummary(const std::string& name, const std::map<std::uint16_t, Bytes>& blocks);
 std::string statsSummary(const Stats& stats);
 
-// Writes the three files of the two tools' layout (and any further segment
-// that received blocks) into `dir`. Returns the summary lines; false with a
-// reason naming the file when one could not be written.
+// "" for the first upgrade, "run2-" for the second, ...
+std::string runFilePrefix(std::size_t run);
+
+// Writes, for every upgrade, the three files of the two tools' layout (and
+// any further segment that received blocks) into `dir`. Returns the summary
+// lines; false with a reason naming the file when one could not be written.
 bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir,
                        std::vector<std::string>& summary, std::string* error);
+
+// The summary lines, one a line, in `dir`/gimbal-sim-summary.txt: what the
+// files hold even when nobody saw the output (its terminal was closed).
+inline constexpr char kSummaryFileName[] = "gimbal-sim-summary.txt";
+bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines,
+                      std::string* error);
 
 }  // namespace sim

@@ -5,6 +5,7 @@ namespace sim {
 void Record::addBlock(const BlockRecord& block) {
     log.push_back(block);
     latest[block.segment][block.index] = block.data;
+    latestByRun[{block.run, block.runSegment}][block.index] = block.data;
 }
 
 bool SharedState::waitUntil(const std::function<bool()>& check, TimePoint deadline) const {

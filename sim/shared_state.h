@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/gimbal_sim.h"
@@ -25,6 +26,9 @@ struct Record {
     std::size_t segment = 0;
     std::vector<BlockRecord> log;
     std::map<std::size_t, std::map<std::uint16_t, Bytes>> latest;  // segment -> index -> data
+    std::vector<RunInfo> runs{RunInfo{}};
+    // (run, segment within it) -> index -> data
+    std::map<std::pair<std::size_t, std::size_t>, std::map<std::uint16_t, Bytes>> latestByRun;
     std::string slavePath;
     bool vanished = false;
     FaultPolicy policy;

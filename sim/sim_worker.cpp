@@ -17,8 +17,8 @@
 namespace sim {
 namespace {
 
-// While nobody has the slave open the master polls POLLHUP at once, so it is
-// left out of the poll set and looked at this often instead.
+// While nobody has the slave open the master is left out of the poll set;
+// the opens come through the pty's watch, and this probe backs it up.
 constexpr std::chrono::milliseconds kHangUpProbe{20};
 
 void drain(int fd) {
@@ -100,22 +100,38 @@ void SimWorker::armTimer() {
 }
 
 void SimWorker::waitAndDispatch() {
-    std::array<pollfd, 3> fds{};
+    std::array<pollfd, 4> fds{};
     fds[0] = {wake_.get(), POLLIN, 0};
     fds[1] = {timer_.get(), POLLIN, 0};
-    nfds_t count = 2;
+    fds[2] = {-1, 0, 0};  // poll() skips negative descriptors
+    fds[3] = {-1, 0, 0};
+    if (pty_ && pty_->isOpen()) fds[2] = {pty_->watchFd(), POLLIN, 0};
     if (line_ == Line::Open && pty_ && pty_->isOpen()) {
         const short out = pty_->hasPendingOutput() ? POLLOUT : 0;
-        fds[2] = {pty_->masterFd(), static_cast<short>(POLLIN | out), 0};
-        count = 3;
+        fds[3] = {pty_->masterFd(), static_cast<short>(POLLIN | out), 0};
     }
-    if (::poll(fds.data(), count, -1) < 0) return;  // EINTR: go round again
+    if (::poll(fds.data(), fds.size(), -1) < 0) return;  // EINTR: go round again
     if (fds[0].revents != 0) {
         drain(wake_.get());
         takeAdopted();
     }
     if (fds[1].revents != 0) drain(timer_.get());
-    if (count == 3 && fds[2].revents != 0) onMasterEvents(fds[2].revents);
+    // Master first: what a leaving client wrote still counts.
+    if (fds[3].fd >= 0 && fds[3].revents != 0) onMasterEvents(fds[3].revents);
+    if (fds[2].fd >= 0 && fds[2].revents != 0) onClientsChanged();
+}
+
+void SimWorker::onClientsChanged() {
+    if (!pty_ || !pty_->isOpen()) return;
+    const PseudoTerminal::ClientEvents events = pty_->takeClientEvents();
+    const TimePoint now = Clock::now();
+    if (line_ == Line::Open && (events.left || !events.present)) {
+        PseudoTerminal::ReadResult rest = pty_->readAvailable();
+        if (!rest.bytes.empty()) onBytes(rest.bytes, now);
+        onHungUp(now);
+    }
+    // The next client may have come at once: it meets a gimbal come up afresh.
+    if (events.present && line_ != Line::Open && line_ != Line::Gone) onOpened(now);
 }
 
 void SimWorker::onMasterEvents(short revents) {

@@ -54,6 +54,7 @@ private:
     void takeAdopted();
 
     void onMasterEvents(short revents);
+    void onClientsChanged();
     void onBytes(const Bytes& bytes, TimePoint now);
     void rearmStaleTimer();
     void actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint due);

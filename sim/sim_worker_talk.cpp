@@ -55,7 +55,11 @@ void SimWorker::actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint
 
 void SimWorker::publish(const FrameOutcome& outcome) {
     const std::size_t segment = protocol_.segment();
+    const std::size_t run = protocol_.run();
+    const RunInfo info{protocol_.runStart(), protocol_.runSegment() + 1};
     shared_.update([&](Record& r) {
+        if (r.runs.size() <= run) r.runs.resize(run + 1);
+        r.runs[run] = info;
         ++r.stats.framesReceived;
         if (outcome.malformed) ++r.stats.malformedFrames;
         if (outcome.kind == FrameOutcome::Kind::Enter) ++r.stats.enterRequests;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <algorithm>
+
 #include "link/firmware_file.h"
 #include "link/frame.h"
 #include "sim/gimbal_sim.h"
@@ -77,6 +79,34 @@ TEST(SimExchange, BlocksDialectRecordsTheFileAndKeepsTheLatestOfAResentBlock) {
     EXPECT_EQ(gimbal.blocks(2).at(0), again);
     EXPECT_EQ(gimbal.blockLog().size(), 7u);
     EXPECT_EQ(gimbal.stats().malformedFrames, 0u);
+}
+
+// The three-axis updater started again on the port it kept open: no enter
+// request, just image 1's block 0 after a finished upgrade. A late answer to
+// an announcement already on its way is no new upgrade.
+TEST(SimExchange, AnUpgradeStartedAgainOnAnOpenPortIsRecordedApart) {
+    GimbalSim gimbal(blocksOptions(32));
+    ASSERT_TRUE(gimbal.start());
+    TermiosClient client(gimbal.slavePath());
+    ASSERT_TRUE(client.readFrame());
+    ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));
+    const Bytes first = gimbal::composeFirmwareFile(makeImages(32, {2, 1, 3}), 32);
+    ASSERT_TRUE(playUpgrade(client, first, 32, gimbal::updaterSwitchFrame()));
+    ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));  // late: the gimbal was answered
+    Bytes second = gimbal::composeFirmwareFile(makeImages(32, {3, 2, 2}), 32);
+    std::reverse(second.begin() + 8, second.end());
+    ASSERT_TRUE(playUpgrade(client, second, 32, gimbal::updaterSwitchFrame()));
+
+    const std::vector<sim::RunInfo> runs = gimbal.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].start, sim::RunStart::FirstBlockAgain);
+    for (std::size_t i = 0; i < 3; ++i) {
+        Bytes image, again;
+        for (const auto& [index, data] : gimbal.runBlocks(0, i)) image.insert(image.end(), data.begin(), data.end());
+        for (const auto& [index, data] : gimbal.runBlocks(1, i)) again.insert(again.end(), data.begin(), data.end());
+        EXPECT_EQ(image, imageOf(first, i, 32)) << i;
+        EXPECT_EQ(again, imageOf(second, i, 32)) << i;
+    }
 }
 
 TEST(SimExchange, FramesOfTheOtherDialectAreCountedMalformedYetAnswered) {

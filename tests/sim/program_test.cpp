@@ -1,18 +1,17 @@
 // The gimbal-sim program: its command line, and a run from start to signal.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 
 #include "link/firmware_file.h"
 #include "link/frame.h"
 #include "sim/cli_options.h"
+#include "sim_program.h"
 #include "termios_client.h"
 
 namespace simtest {
@@ -52,10 +51,21 @@ TEST(SimCommandLine, TakesEveryOptionAndBuildsTheFaultPolicy) {
     EXPECT_NE(policy({4, 3, 0, 0}), sim::Fault::None);  // probability 1 fills the rest
 }
 
+// Scripts pass the firmware version as --version N; alone, --version asks
+// for the program's version like every other tool's.
+TEST(SimCommandLine, VersionAloneIsTheProgramsAndWithANumberTheFirmwares) {
+    EXPECT_EQ(parse({"--version"}).outcome, CliParse::Outcome::Version);
+    for (const auto& args : {std::vector<std::string>{"--version", "205"}, {"--firmware-version", "205"}}) {
+        const CliParse p = parse(args);
+        ASSERT_EQ(p.outcome, CliParse::Outcome::Run) << p.error;
+        EXPECT_EQ(p.config.options.version, 205u);
+    }
+}
+
 TEST(SimCommandLine, RefusesBadInputNamingTheOption) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{"--dialect", "bytes"}, "--dialect"},
-        {{"--version", "70000"}, "--version"},
+        {{"--version", "70000"}, "--firmware-version"},
         {{"--baud", "fast"}, "--baud"},
         {{"--announce-ms", "0"}, "--announce-ms"},
         {{"--drop", "1,x"}, "--drop"},
@@ -91,60 +101,6 @@ TEST(SimCommandLine, HelpDocumentsEveryOption) {
         EXPECT_THAT(help, HasSubstr(name));
 }
 
-// gimbal-sim as a child process with its standard output on a pipe.
-class Program {
-public:
-    explicit Program(std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        out_.reset(fds[0]);
-        gimbal::UniqueFd write(fds[1]);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, write.get(), STDOUT_FILENO);
-        args.insert(args.begin(), GIMBAL_SIM_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Program() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int sig) { ::kill(pid_, sig); }
-    // Reads standard output until `stop` appears, or to its end when `stop`
-    // is empty (the program has exited then); 20 s at most.
-    std::string readUntil(const std::string& stop) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while ((stop.empty() || output_.find(stop) == std::string::npos) &&
-               std::chrono::steady_clock::now() < until) {
-            pollfd p{out_.get(), POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0) continue;
-            char buf[512];
-            const ssize_t n = ::read(out_.get(), buf, sizeof buf);
-            if (n <= 0) break;
-            output_.append(buf, static_cast<std::size_t>(n));
-        }
-        return output_;
-    }
-    int exitCode() {
-        readUntil("");
-        int status = 0;
-        const pid_t pid = std::exchange(pid_, -1);
-        if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-        return WEXITSTATUS(status);
-    }
-
-private:
-    pid_t pid_ = -1;
-    gimbal::UniqueFd out_;
-    std::string output_;
-};
-
 Bytes fileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -175,6 +131,37 @@ TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
     for (std::size_t i = 0; i < 3; ++i)
         EXPECT_EQ(fileBytes(dir / ("image" + std::to_string(i + 1) + ".bin")),
                   imageOf(file, i, 64));
+    std::filesystem::remove_all(dir);
+}
+
+// Two upgrades against one simulator, the second by a new client (a new
+// enter request): each keeps files of its own, the first under the plain names.
+TEST(SimProgram, EachUpgradeIsRecordedInFilesOfItsOwn) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("gimbal-sim-runs-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    Program program({"--out", dir.string(), "--announce-ms", "50"});
+    const std::string path = program.firstLine();
+    const Bytes first = gimbal::composeFirmwareFile(makeImages(1024, {2, 1, 2}), 1024);
+    Bytes second = gimbal::composeFirmwareFile(makeImages(1024, {1, 2, 1}), 1024);
+    std::reverse(second.begin() + 8, second.end());
+    for (const Bytes* file : std::array<const Bytes*, 2>{&first, &second}) {
+        TermiosClient client(path);
+        ASSERT_TRUE(client.readFrame());
+        ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));
+        ASSERT_TRUE(playUpgrade(client, *file, 1024, gimbal::upgraderSwitchFrame()));
+    }
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.exitCode(), 0);
+    const std::string output = program.readUntil("");
+    EXPECT_THAT(output, HasSubstr("run 1 of 2, from the start:\nmcu0.bin: 2 blocks"));
+    EXPECT_THAT(output, HasSubstr("run 2 of 2, begun by an enter request after the gimbal came up again:\n"
+                                  "run2-mcu0.bin: 1 block (0), 1024 bytes"));
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string name = "mcu" + std::to_string(i) + ".bin";
+        EXPECT_EQ(fileBytes(dir / name), imageOf(first, i, 1024)) << name;
+        EXPECT_EQ(fileBytes(dir / ("run2-" + name)), imageOf(second, i, 1024)) << name;
+    }
     std::filesystem::remove_all(dir);
 }
 

@@ -62,7 +62,7 @@ int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& s
     QApplication::setApplicationName(QStringLiteral("Quenlo"));
     QApplication::setDesktopFileName(QStringLiteral("quenlo"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quenlo/quenlo.png")));
-    platform::UserNotificationCenter::defaultUserNotificationCenter().setApplicationName("Quenlo", "quenlo");
+    platform::UserNotificationCenter::defaultUserNotificationCenter().setApplicationName("Quenlo", "quenlo", "quenlo");
 
     AppDelegate delegate;
     MainWindow window;

@@ -16,14 +16,14 @@ void ViewController::postUserNotificationForConnectedPorts(const Ports& ports)
 {
     postUserNotifications(
         ports, QCoreApplication::translate("ViewController", "Serial Port Connected", "Serial Port Connected"),
-        " was connected to your Mac.");
+        " was connected to this computer.");
 }
 
 void ViewController::postUserNotificationForDisconnectedPorts(const Ports& ports)
 {
     postUserNotifications(
         ports, QCoreApplication::translate("ViewController", "Serial Port Disconnected", "Serial Port Disconnected"),
-        " was disconnected from your Mac.");
+        " was disconnected from this computer.");
 }
 
 void ViewController::postUserNotifications(const Ports& ports, const QString& title, const char* ending)

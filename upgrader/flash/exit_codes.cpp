@@ -1,5 +1,7 @@
 #include "upgrader/flash/exit_codes.h"
 
+#include <csignal>
+
 namespace flash {
 
 std::string_view exitCodeName(ExitCode code) {
@@ -12,8 +14,19 @@ std::string_view exitCodeName(ExitCode code) {
     case ExitCode::DeviceRemoved: return "device-removed";
     case ExitCode::NoVersionReport: return "no-version-report";
     case ExitCode::SendFailed: return "send-failed";
+    case ExitCode::HungUp:
+    case ExitCode::Interrupted:
+    case ExitCode::Terminated: return "interrupted";
     }
     return "unknown";
+}
+
+ExitCode exitCodeForSignal(int signal) {
+    switch (signal) {
+    case SIGHUP: return ExitCode::HungUp;
+    case SIGTERM: return ExitCode::Terminated;
+    default: return ExitCode::Interrupted;
+    }
 }
 
 }  // namespace flash

@@ -15,7 +15,14 @@ enum class ExitCode : int {
     DeviceRemoved = 5,     // the device went away during the session
     NoVersionReport = 6,   // no version report within --wait seconds
     SendFailed = 7,        // a page went unanswered for 30 s ("send Failed")
+    // Stopped by a signal; the shell's code for a process it ended (128 + signal).
+    HungUp = 129,          // SIGHUP: the terminal went away
+    Interrupted = 130,     // SIGINT: Ctrl-C
+    Terminated = 143,      // SIGTERM
 };
+
+// The code for stopping on SIGHUP, SIGINT or SIGTERM.
+ExitCode exitCodeForSignal(int signal);
 
 constexpr int toInt(ExitCode code) { return static_cast<int>(code); }
 

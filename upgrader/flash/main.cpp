@@ -7,7 +7,10 @@
 
 #include "upgrader/flash/exit_codes.h"
 #include "upgrader/flash/flash_run.h"
+#include "link/virtual_ports.h"
 #include "upgrader/flash/options.h"
+#include "upgrader/flash/port_list.h"
+#include "upgrader/flash/reporter.h"
 #include "upgrader/platform/application.h"
 
 int main(int argc, char** argv) {
@@ -25,9 +28,13 @@ int main(int argc, char** argv) {
         std::cout << flash::versionText() << std::endl;
         return 0;
     }
-    platform::Application app(argc, argv);
     const flash::OutputForm form = parsed.options->json ? flash::OutputForm::Json
                                    : ::isatty(STDOUT_FILENO) ? flash::OutputForm::Terminal
                                                              : flash::OutputForm::Text;
+    if (parsed.options->list) {
+        flash::Reporter(std::cout, form).portList(flash::listPorts(gimbal::virtualSerialFolder()));
+        return 0;
+    }
+    platform::Application app(argc, argv);
     return flash::runFlash(*parsed.options, std::cout, form);
 }

@@ -29,11 +29,17 @@ Exit codes:
   0  every port was upgraded
   1  internal error
   2  bad usage
-  3  firmware file refused (unreadable, too short, or shorter than its page counts)
-  4  port error: no such serial device, or open/setup/write failed (errno text and path are printed)
+  3  firmware file refused (unreadable, too short, shorter than its page counts,
+     or its stored CRC does not match its contents; see --ignore-crc)
+  4  port error: no such serial device, or open/setup/write failed; a port that
+     cannot be opened is printed with why (no permission, which program holds
+     it, unplugged) and how to fix it
   5  device removed during the session
   6  no version report within --wait seconds
   7  send Failed: a page was not acknowledged within 30 seconds
+  129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
+     closed and the page each upgrade stood at is printed; the gimbal stays in
+     upgrade mode until a whole upgrade completes, so run again
 With several ports, the exit code is that of the first port, in command-line
 order, whose session failed; the other ports run to their own end regardless.)";
 
@@ -80,6 +86,13 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
             return parseWait(v) ? std::string() : "wants seconds above 0 and at most 86400, not \"" + v + "\"";
         }))
         ->group("Ports");
+    app->add_flag("--ignore-crc", o.ignoreCrc,
+                  "flash the file even when its stored CRC does not match its contents (one warning line)")
+        ->group("Firmware");
+    app->add_flag("--list", o.list,
+                  "list the serial ports with their USB facts and whether each can be used now, then exit; "
+                  "takes no FILE and no --port, and opens no device")
+        ->group("Ports");
     app->add_flag("--json", o.json, "one JSON object per line and event instead of text")->group("Output");
     app->add_option("FILE", line.files, "the firmware file")->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cli::addHelp(*app, true);
@@ -107,6 +120,11 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     }
     for (auto port = o.ports.begin(); port != o.ports.end(); ++port)
         if (std::find(o.ports.begin(), port, *port) != port) return {std::nullopt, "port " + *port + " is given twice"};
+    if (o.list) {
+        if (!line.files.empty() || !o.ports.empty())
+            return {std::nullopt, "--list takes no firmware file and no --port"};
+        return {o, {}};
+    }
     if (line.files.size() != 1)
         return {std::nullopt, line.files.empty() ? "no firmware file given" : "give exactly one firmware file"};
     if (o.ports.empty()) return {std::nullopt, "no --port given"};

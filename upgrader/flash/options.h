@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "link/port_diagnosis.h"
+
 namespace flash {
 
 struct Options {
@@ -15,11 +17,16 @@ struct Options {
     std::uint32_t baud = 115200;
     std::chrono::milliseconds wait{10000};
     bool json = false;
+    bool ignoreCrc = false;  // flash a file whose stored CRC does not hold
     bool help = false;
     bool version = false;
+    bool list = false;  // list the ports and their state instead of flashing
     std::string file;
     // Not on the command line: tests shorten it, the program waits 30 s.
     std::chrono::milliseconds pageTimeout{30000};
+    // Not on the command line: where a port's trouble is looked up; tests
+    // point it at folders of their own.
+    gimbal::SystemPaths systemPaths;
 };
 
 struct ParseResult {

@@ -2,6 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
+
 namespace flash {
 
 namespace {
@@ -34,8 +37,72 @@ Json withCode(Json j, ExitCode code) {
     return j;
 }
 
+// "cause", "hint", "holderPid", "holderProgram": scripts need not parse the text.
+Json withDiagnosis(Json j, const gimbal::PortDiagnosis* why) {
+    if (!why) return j;
+    j["cause"] = gimbal::causeName(why->cause);
+    if (!why->hint.empty()) j["hint"] = why->hint;
+    if (why->holder) {
+        j["holderPid"] = why->holder->pid;
+        if (!why->holder->program.empty()) j["holderProgram"] = why->holder->program;
+    }
+    return j;
+}
+
+// The text with its fix, as a person reads it.
+std::string withFix(const std::string& text, const gimbal::PortDiagnosis* why) {
+    return why && !why->hint.empty() ? text + ". Fix: " + why->hint : text;
+}
+
 void writeLine(std::ostream& out, const Json& object) {
     out << dumped(object) << std::endl;
+}
+
+void putIfKnown(Json& j, const char* key, const std::string& value) {
+    if (!value.empty()) j[key] = value;
+}
+
+Json portObject(const ListedPort& port) {
+    Json j = Json::object();
+    j["event"] = "port";
+    j["path"] = port.path;
+    j["name"] = port.name;
+    putIfKnown(j, "byId", port.byId);
+    putIfKnown(j, "usb", port.usbId);
+    putIfKnown(j, "manufacturer", port.manufacturer);
+    putIfKnown(j, "product", port.product);
+    putIfKnown(j, "serial", port.serial);
+    putIfKnown(j, "driver", port.driver);
+    j["state"] = stateName(port.state.cause);
+    putIfKnown(j, "text", port.state.text);
+    return withDiagnosis(std::move(j), &port.state);
+}
+
+constexpr std::size_t kColumns = 6;
+using Row = std::array<std::string, kColumns>;
+
+Row portRow(const ListedPort& port) {
+    const auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
+    return {port.path, orDash(port.name), orDash(port.usbId), orDash(port.serial), orDash(port.driver),
+            stateName(port.state.cause)};
+}
+
+void writeRow(std::ostream& out, const Row& row, const std::array<std::size_t, kColumns>& widths) {
+    std::string text;
+    for (std::size_t i = 0; i < kColumns; ++i)
+        text += i + 1 < kColumns ? row[i] + std::string(widths[i] - row[i].size() + 2, ' ') : row[i];
+    out << text << '\n';
+}
+
+// The lines under a port's row: what does not fit a column, and for a port
+// that cannot be used, why and the fix.
+void writeDetails(std::ostream& out, const ListedPort& port) {
+    if (!port.byId.empty()) out << "  by-id: " << port.byId << '\n';
+    if (!port.manufacturer.empty() || !port.product.empty())
+        out << "  device: " << port.manufacturer << (port.manufacturer.empty() || port.product.empty() ? "" : ", ")
+            << port.product << '\n';
+    if (!port.state.text.empty()) out << "  why: " << port.state.text << '\n';
+    if (!port.state.hint.empty()) out << "  fix: " << port.state.hint << '\n';
 }
 
 }  // namespace
@@ -104,25 +171,67 @@ void Reporter::warning(const std::string& port, const std::string& text) {
         line(port, "warning: " + text);
 }
 
-void Reporter::failure(const std::string& port, ExitCode code, const std::string& text) {
+void Reporter::failure(const std::string& port, ExitCode code, const std::string& text,
+                       const gimbal::PortDiagnosis* why) {
     if (form_ == OutputForm::Json)
-        writeLine(out_, withText(withCode(event("error", port), code), text));
+        writeLine(out_, withDiagnosis(withText(withCode(event("error", port), code), text), why));
     else
-        line(port, "error: " + text);
+        line(port, "error: " + withFix(text, why));
 }
 
-void Reporter::summary(const std::string& port, ExitCode code, const std::string& text) {
+void Reporter::summary(const std::string& port, ExitCode code, const std::string& text,
+                       const gimbal::PortDiagnosis* why) {
     if (form_ == OutputForm::Json) {
         Json j = event("summary", port);
         j["ok"] = code == ExitCode::Ok;
-        writeLine(out_, withText(withCode(std::move(j), code), text));
+        writeLine(out_, withDiagnosis(withText(withCode(std::move(j), code), text), why));
     } else {
         endBar();
         out_ << "summary: " << port << ": "
              << (code == ExitCode::Ok ? std::string("upgraded")
-                                      : "failed (exit " + std::to_string(toInt(code)) + "): " + text)
+                                      : "failed (exit " + std::to_string(toInt(code)) + "): " + withFix(text, why))
              << std::endl;
     }
+}
+
+void Reporter::interrupted(const std::string& port, const std::string& signal, ExitCode code,
+                           std::optional<Place> where, const std::string& text) {
+    if (form_ != OutputForm::Json) {
+        line(port, text);
+        return;
+    }
+    Json j = event("interrupted", port);
+    j["signal"] = signal;
+    j = withCode(std::move(j), code);
+    if (where) {
+        j["mcu"] = where->mcu;
+        j["page"] = where->page;
+    }
+    writeLine(out_, withText(std::move(j), text));
+}
+
+void Reporter::portList(const std::vector<ListedPort>& ports) {
+    if (form_ == OutputForm::Json) {
+        for (const auto& port : ports) writeLine(out_, portObject(port));
+        return;
+    }
+    if (ports.empty()) {
+        out_ << "no serial ports found" << std::endl;
+        return;
+    }
+    const Row header{"PATH", "NAME", "USB", "SERIAL", "DRIVER", "STATE"};
+    std::array<std::size_t, kColumns> widths{};
+    for (std::size_t i = 0; i < kColumns; ++i) widths[i] = header[i].size();
+    for (const auto& port : ports) {
+        const Row row = portRow(port);
+        for (std::size_t i = 0; i < kColumns; ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+    if (form_ == OutputForm::Terminal) writeRow(out_, header, widths);
+    for (const auto& port : ports) {
+        writeRow(out_, portRow(port), widths);
+        writeDetails(out_, port);
+    }
+    out_ << std::flush;
 }
 
 void Reporter::fileRefused(const std::string& file, const std::string& text) {
@@ -130,6 +239,13 @@ void Reporter::fileRefused(const std::string& file, const std::string& text) {
         writeLine(out_, withText(withCode(event("error", file, "file"), ExitCode::RefusedFile), text));
     else
         out_ << "error: " << text << std::endl;
+}
+
+void Reporter::fileWarning(const std::string& file, const std::string& text) {
+    if (form_ == OutputForm::Json)
+        writeLine(out_, withText(event("warning", file, "file"), text));
+    else
+        out_ << "warning: " << text << std::endl;
 }
 
 }  // namespace flash

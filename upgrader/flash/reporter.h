@@ -4,11 +4,16 @@
 // Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "link/port_diagnosis.h"
 #include "upgrader/flash/exit_codes.h"
+#include "upgrader/flash/port_list.h"
 
 namespace flash {
 
@@ -22,10 +27,24 @@ public:
     void progress(const std::string& port, int percent);
     void alert(const std::string& port, const std::string& text);
     void warning(const std::string& port, const std::string& text);
-    void failure(const std::string& port, ExitCode code, const std::string& text);
-    void summary(const std::string& port, ExitCode code, const std::string& text);
+    // With a diagnosis, `text` is its text: the line adds the fix, JSON adds
+    // the cause, the fix and the holder as fields of their own.
+    void failure(const std::string& port, ExitCode code, const std::string& text,
+                 const gimbal::PortDiagnosis* why = nullptr);
+    void summary(const std::string& port, ExitCode code, const std::string& text,
+                 const gimbal::PortDiagnosis* why = nullptr);
+    // A session stopped by `signal`; `where` is the MCU and page under way, if any.
+    struct Place {
+        std::int64_t mcu = 0;
+        std::int64_t page = 0;
+    };
+    void interrupted(const std::string& port, const std::string& signal, ExitCode code, std::optional<Place> where,
+                     const std::string& text);
+    // --list: a table (with a header on a terminal), or one object per port.
+    void portList(const std::vector<ListedPort>& ports);
     // A failure that belongs to no port (the file).
     void fileRefused(const std::string& file, const std::string& text);
+    void fileWarning(const std::string& file, const std::string& text);
 
 private:
     void line(const std::string& port, const std::string& text);

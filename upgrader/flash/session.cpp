@@ -4,15 +4,20 @@
 #include <cstdio>
 
 #include "upgrader/engine/port_frame_writer.h"
+#include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
 namespace flash {
 
-Session::Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter,
-                 std::chrono::milliseconds pageTimeout)
-    : path_(std::move(path)), baud_(baud), wait_(wait), reporter_(reporter), engine_(*this, *this) {
-    engine_.setPageTimeout(pageTimeout);
+Session::Session(std::string path, const Options& options, Reporter& reporter)
+    : path_(std::move(path)),
+      baud_(options.baud),
+      wait_(options.wait),
+      systemPaths_(options.systemPaths),
+      reporter_(reporter),
+      engine_(*this, *this) {
+    engine_.setPageTimeout(options.pageTimeout);
 }
 
 Session::~Session() {
@@ -20,13 +25,13 @@ Session::~Session() {
     if (port_) port_->setDelegate(nullptr);
 }
 
-void Session::finish(ExitCode code, const std::string& reason) {
+void Session::finish(ExitCode code, const std::string& reason, bool reportFailure) {
     if (outcome_) return;
     outcome_ = code;
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
     engine_.cancelUpgrade();
-    if (code != ExitCode::Ok) reporter_.failure(path_, code, reason);
+    if (code != ExitCode::Ok && reportFailure) reporter_.failure(path_, code, reason, diagnosis());
     close();
     if (onFinished_) onFinished_();
 }
@@ -35,6 +40,32 @@ void Session::noVersionReport() {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait_.count()) / 1000.0);
     finish(ExitCode::NoVersionReport, "no version report from " + path_ + " within " + seconds + " s");
+}
+
+bool Session::interrupt(int signal) {
+    if (finished()) return false;
+    const ExitCode code = exitCodeForSignal(signal);
+    const std::string by = "interrupted by " + signalName(signal);
+    constexpr char kRunAgain[] =
+        "; the gimbal stays in upgrade mode until a whole upgrade completes: run quenlo-flash again";
+    std::optional<Reporter::Place> where;
+    std::string text;
+    if (engine_.upgradeStarted()) {
+        const upgrader::UpgradeState& state = engine_.state();
+        where = Reporter::Place{state.curMCU, state.curPage};
+        const bool switching = state.curPage >= state.pageCount[static_cast<std::size_t>(state.curMCU)];
+        text = by +
+               (switching ? " while switching from MCU " + std::to_string(state.curMCU) + " to the next"
+                          : " at page " + std::to_string(state.curPage) + " of MCU " + std::to_string(state.curMCU)) +
+               kRunAgain;
+    } else if (started_) {
+        text = by + " before the first page" + kRunAgain;
+    } else {
+        text = by + " while waiting for the version report";
+    }
+    reporter_.interrupted(path_, signalName(signal), code, where, text);
+    finish(code, text, false);
+    return true;
 }
 
 void Session::setStatusText(const std::string& text) {

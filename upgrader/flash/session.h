@@ -16,8 +16,10 @@
 #include <string>
 
 #include "link/frame_assembler.h"
+#include "link/port_diagnosis.h"
 #include "upgrader/engine/upgrade_engine.h"
 #include "upgrader/flash/exit_codes.h"
+#include "upgrader/flash/options.h"
 #include "upgrader/flash/reporter.h"
 #include "upgrader/platform/one_shot_timer.h"
 
@@ -31,14 +33,19 @@ class Session : public upgrader::UpgradeView,
                 public upgrader::FrameWriter,
                 public std::enable_shared_from_this<Session> {
 public:
-    Session(std::string path, std::uint32_t baud, std::chrono::milliseconds wait, Reporter& reporter,
-            std::chrono::milliseconds pageTimeout = upgrader::kPageTimeout);
+    // Takes the rate, the waits and the system paths from `options`.
+    Session(std::string path, const Options& options, Reporter& reporter);
     ~Session() override;
 
-    // Loads `file` (already checked) and opens the port; the outcome follows.
-    void start(const std::string& file);
+    // Loads `file`, which must still hold the `checked` bytes, and opens the
+    // port; the outcome follows.
+    void start(const std::string& file, const upgrader::Bytes& checked);
     // Called once, when the outcome is known.
     void setOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
+    // Stops the session on a termination signal: the upgrade under way ends,
+    // a line says where it stood, and the port is closed. False when the
+    // session had already ended.
+    bool interrupt(int signal);
     // Closes the port of a finished session; closed() tells when it is done.
     void close();
 
@@ -47,6 +54,8 @@ public:
     bool closed() const { return closed_; }
     ExitCode code() const { return outcome_.value_or(ExitCode::Internal); }
     const std::string& reason() const { return reason_; }
+    // Why the port could not be used, when that is what ended the session.
+    const gimbal::PortDiagnosis* diagnosis() const { return diagnosis_ ? &*diagnosis_ : nullptr; }
 
     // Port callbacks (through the delegate).
     void portRemoved();
@@ -70,12 +79,14 @@ public:
     std::optional<bool> writeFrame(const upgrader::Bytes& frame) override;
 
 private:
-    void finish(ExitCode code, const std::string& reason);
+    void finish(ExitCode code, const std::string& reason, bool reportFailure = true);
     void noVersionReport();
+    void portRefused(const gimbal::PortDiagnosis& why);
 
     const std::string path_;
     const std::uint32_t baud_;
     const std::chrono::milliseconds wait_;
+    const gimbal::SystemPaths systemPaths_;
     Reporter& reporter_;
     std::shared_ptr<KivSerialPort> port_;
     upgrader::UpgradeEngine engine_;
@@ -87,6 +98,7 @@ private:
     std::optional<ExitCode> outcome_;
     std::function<void()> onFinished_;
     std::string reason_;
+    std::optional<gimbal::PortDiagnosis> diagnosis_;
 };
 
 }  // namespace flash

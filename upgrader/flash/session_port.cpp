@@ -33,16 +33,34 @@ private:
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
+// A failure of the exclusive open that keeps the port from us. The lock
+// file's other failures are about the lock folder, not the device.
+bool isKeptFromPort(const KivPosixError& error) {
+    const std::string& op = error.operation;
+    if (op == "lock") return error.code == EBUSY || error.code == EWOULDBLOCK;
+    return op == "open" || op == "flock" || op == "ioctl(TIOCEXCL)";
+}
+
 }  // namespace
 
-void Session::start(const std::string& file) {
+void Session::start(const std::string& file, const upgrader::Bytes& checked) {
     if (!engine_.getFileInfo(file)) {  // changed since it was checked
         finish(ExitCode::RefusedFile, engine_.loadErrorText());
         return;
     }
+    if (engine_.state().binbytes != checked) {
+        finish(ExitCode::RefusedFile, file + " changed after it was checked; run again");
+        return;
+    }
+    // Each port has one session, so each warning is printed once per port.
+    for (const std::string& warning : gimbal::portWarnings(path_, systemPaths_)) reporter_.warning(path_, warning);
     auto port = KivSerialPort::serialPortWithPath(path_);
     if (!port) {
-        finish(ExitCode::PortError, "no serial device at " + path_);
+        const gimbal::PortDiagnosis why = gimbal::diagnosePort(path_, systemPaths_);
+        if (why.cause == gimbal::PortCause::Gone)
+            portRefused(why);
+        else
+            finish(ExitCode::PortError, "no serial device at " + path_);
         return;
     }
     delegate_ = std::make_shared<SessionDelegate>(weak_from_this());
@@ -89,7 +107,19 @@ void Session::portError(const KivPosixError& error) {
         reporter_.warning(path_, error.message());
         return;
     }
+    if (isKeptFromPort(error)) {
+        const gimbal::PortDiagnosis why = gimbal::diagnoseOpenFailure(error.filePath, error.code, systemPaths_);
+        if (why.cause != gimbal::PortCause::Other) {
+            portRefused(why);
+            return;
+        }
+    }
     finish(ExitCode::PortError, error.message());
+}
+
+void Session::portRefused(const gimbal::PortDiagnosis& why) {
+    diagnosis_ = why;
+    finish(ExitCode::PortError, why.text);
 }
 
 void Session::portClosed() {

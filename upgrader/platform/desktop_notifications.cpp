@@ -49,8 +49,10 @@ struct UserNotificationCenter::Impl {
     std::optional<std::string> address;  // none: the session bus
     std::optional<QDBusConnection> connection;
     QString connectionName;
+    // The upgrader's own until told otherwise, so that every notice names it.
     QString applicationName = QStringLiteral("Quenlo");
-    QString iconName;
+    QString iconName = QStringLiteral("quenlo");
+    QString desktopEntry = QStringLiteral("quenlo");
     QObject context;  // parent of pending answers; they die with the centre
     UserNotificationCenterDelegate* delegate = nullptr;
     std::vector<UserNotification> list;
@@ -77,6 +79,8 @@ QDBusMessage UserNotificationCenter::Impl::notifyMessage(const UserNotification&
     QVariantMap hints;
     if (notification.silent)
         hints.insert(QStringLiteral("suppress-sound"), true);
+    if (!desktopEntry.isEmpty())
+        hints.insert(QStringLiteral("desktop-entry"), desktopEntry);
     // replaces_id is an unsigned int on the wire; a plain int would be refused.
     call << applicationName << QVariant::fromValue<uint>(0u) << iconName << q(notification.title)
          << q(notification.informativeText) << QStringList() << hints
@@ -125,10 +129,12 @@ void UserNotificationCenter::setDelegate(UserNotificationCenterDelegate* delegat
 
 UserNotificationCenterDelegate* UserNotificationCenter::delegate() const { return impl_->delegate; }
 
-void UserNotificationCenter::setApplicationName(const std::string& name, const std::string& iconName)
+void UserNotificationCenter::setApplicationName(const std::string& name, const std::string& iconName,
+                                                const std::string& desktopEntry)
 {
     impl_->applicationName = q(name);
     impl_->iconName = q(iconName);
+    impl_->desktopEntry = q(desktopEntry);
 }
 
 void UserNotificationCenter::deliverNotification(const UserNotification& notification)

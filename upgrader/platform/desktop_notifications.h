@@ -51,8 +51,9 @@ public:
     // Not owned; whoever sets it clears it before going away.
     void setDelegate(UserNotificationCenterDelegate* delegate);
     UserNotificationCenterDelegate* delegate() const;
-    // Shown under this application name (and icon name).
-    void setApplicationName(const std::string& name, const std::string& iconName);
+    // Shown under this application name, icon name and desktop entry (the
+    // .desktop file's name without its suffix). Quenlo's by default.
+    void setApplicationName(const std::string& name, const std::string& iconName, const std::string& desktopEntry);
 
     void deliverNotification(const UserNotification& notification);
     // Takes it off the list and off the screen.

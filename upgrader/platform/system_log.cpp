@@ -2,10 +2,15 @@
 
 #include <syslog.h>
 
+#include <atomic>
 #include <cstdarg>
-#include <cstdio>
 
 namespace platform {
+namespace {
+
+std::atomic<std::FILE*> echoStream{nullptr};
+
+}  // namespace
 
 void systemLog(const char* format, ...)
 {
@@ -16,7 +21,10 @@ void systemLog(const char* format, ...)
     va_end(args);
     syslog(LOG_NOTICE, "%s", line);
     // One fprintf per line so that lines from several threads do not interleave.
-    std::fprintf(stderr, "%s\n", line);
+    if (std::FILE* stream = echoStream.load())
+        std::fprintf(stream, "%s\n", line);
 }
+
+void echoSystemLogTo(std::FILE* stream) { echoStream.store(stream); }
 
 }  // namespace platform

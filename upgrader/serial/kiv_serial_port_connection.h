@@ -32,6 +32,7 @@ struct KivSerialPort::Connection {
     std::atomic<bool> removalReported{false};
     std::atomic<bool> removalReportedByHangUp{false};
     std::atomic<bool> modemLinesReported{false};  // a missing-lines error is reported once per open
+    bool pseudoTerminal = false;  // set at open: it has no modem lines by nature, nothing to report
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port
     std::atomic<unsigned> readHandlerRuns{0};
     int lastPinPollError = 0;  // poll thread only; 0 after a good read of the lines

@@ -2,6 +2,8 @@
 // the read source and modem-line poll that run while it is open.
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -23,6 +25,16 @@ namespace {
 constexpr std::size_t kReadChunk = 1024;
 constexpr auto kPinPollInterval = std::chrono::milliseconds(10);
 constexpr auto kPinPollLeeway = std::chrono::milliseconds(5);
+
+// The slave side of a Unix98 pseudo-terminal (device majors 136 to 143).
+bool isPseudoTerminal(int fd)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
+        return false;
+    const unsigned deviceMajor = major(status.st_rdev);
+    return deviceMajor >= 136 && deviceMajor <= 143;
+}
 
 }  // namespace
 
@@ -70,6 +82,7 @@ bool KivSerialPort::openDevice(Connection& connection)
         notifyDelegateOfPosixError(error, "tcgetattr");
         return false;
     }
+    connection.pseudoTerminal = isPseudoTerminal(fd);
     return true;
 }
 
@@ -186,10 +199,12 @@ void KivSerialPort::updateModemLines()
 }
 
 // A device without modem lines says so on every call; tell the delegate
-// once per open instead of every 10 ms.
+// once per open instead of every 10 ms. A pseudo-terminal never has them,
+// and a report would read like a failure of the virtual port.
 void KivSerialPort::reportModemLineFailure(Connection* connection, int code, const char* operation)
 {
-    if (connection && kiv::meansNoModemLines(code) && connection->modemLinesReported.exchange(true))
+    if (connection && kiv::meansNoModemLines(code)
+        && (connection->pseudoTerminal || connection->modemLinesReported.exchange(true)))
         return;
     notifyDelegateOfPosixError(code, operation);
 }

@@ -81,7 +81,7 @@ protected:
 
 // One call the fake notification service received.
 struct NotifyCall {
-    QString app, title, body;
+    QString app, icon, title, body;
     QVariantMap hints;
     uint id = 0;
 };

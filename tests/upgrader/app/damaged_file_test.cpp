@@ -12,7 +12,7 @@
 #include "app_fixture.h"
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace quenlo_test {
 namespace {

@@ -31,10 +31,10 @@ FakeNotificationServer::~FakeNotificationServer()
     QDBusConnection::disconnectFromBus(connectionName_);
 }
 
-uint FakeNotificationServer::Notify(const QString& app, uint, const QString&, const QString& summary,
+uint FakeNotificationServer::Notify(const QString& app, uint, const QString& icon, const QString& summary,
                                     const QString& body, const QStringList&, const QVariantMap& hints, int)
 {
-    notified.push_back({app, summary, body, hints, nextId_});
+    notified.push_back({app, icon, summary, body, hints, nextId_});
     return nextId_++;
 }
 

@@ -17,7 +17,7 @@
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
 #include "upgrader/serial/kiv_serial_port.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace quenlo_test {
 namespace {

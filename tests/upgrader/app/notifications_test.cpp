@@ -2,7 +2,7 @@
 // notification service; and a desktop without one.
 #include <QPushButton>
 
-#include "../serial/pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "app_fixture.h"
 #include "fake_notification_server.h"
 #include "upgrader/platform/desktop_notifications.h"
@@ -46,9 +46,12 @@ TEST_F(Notifications, RemovingTheOpenPortPostsOneSilentNoticeThatIsClosedAgain)
     ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 2; }));
     const NotifyCall& call = server.notified[1];
     EXPECT_EQ(call.title, "Serial Port Disconnected");
-    EXPECT_EQ(call.body.toStdString(), "Serial Port " + name + " was disconnected from your Mac.");
+    EXPECT_EQ(call.body.toStdString(), "Serial Port " + name + " was disconnected from this computer.");
     EXPECT_EQ(call.hints.value("suppress-sound").toBool(), true);
+    // Servers that group or theme notices by application need all three.
     EXPECT_EQ(call.app, "Quenlo");
+    EXPECT_EQ(call.icon, "quenlo");
+    EXPECT_EQ(call.hints.value("desktop-entry").toString(), "quenlo");
     ASSERT_TRUE(waitUntil([&] { return server.closed.size() == 2; }, std::chrono::seconds(15)));
     EXPECT_EQ(server.closed, (std::vector<uint>{server.notified[0].id, call.id}));
     EXPECT_TRUE(platform::UserNotificationCenter::defaultUserNotificationCenter().deliveredNotifications().empty());
@@ -60,8 +63,8 @@ TEST_F(Notifications, TwoPortsInOneAnnouncementGiveTwoNoticesInOrder)
     plug({first.slavePath(), second.slavePath()});
     ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 2; }));
     EXPECT_EQ(server.notified[0].title, "Serial Port Connected");
-    EXPECT_EQ(server.notified[0].body.toStdString(), "Serial Port " + nameOf(first) + " was connected to your Mac.");
-    EXPECT_EQ(server.notified[1].body.toStdString(), "Serial Port " + nameOf(second) + " was connected to your Mac.");
+    EXPECT_EQ(server.notified[0].body.toStdString(), "Serial Port " + nameOf(first) + " was connected to this computer.");
+    EXPECT_EQ(server.notified[1].body.toStdString(), "Serial Port " + nameOf(second) + " was connected to this computer.");
     ASSERT_TRUE(waitUntil([&] { return server.closed.size() == 2; }, std::chrono::seconds(15)));
     EXPECT_EQ(server.closed, (std::vector<uint>{server.notified[0].id, server.notified[1].id}));
 }
@@ -86,7 +89,7 @@ TEST(NotificationsUnavailable, DeliveringWithoutAServiceOrABusNeitherStallsNorLi
         auto center = platform::UserNotificationCenter::withBusAddress(address);
         Listener listener;
         center->setDelegate(&listener);
-        center->deliverNotification({"Serial Port Connected", "Serial Port x was connected to your Mac.", true, 0});
+        center->deliverNotification({"Serial Port Connected", "Serial Port x was connected to this computer.", true, 0});
         EXPECT_TRUE(drainMainQueue());
         // The service's refusal arrives asynchronously; let the bus answer.
         waitUntil([&] { return listener.delivered > 0; }, std::chrono::milliseconds(500));

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "../../Trisk/window_process.h"
-#include "../serial/pty.h"
+#include "tests/Trisk/window_process.h"
+#include "tests/upgrader/support/pty.h"
 
 namespace quenlo_test {
 namespace {

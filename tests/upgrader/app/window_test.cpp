@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QSerialPort>
 
-#include "../serial/pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "app_fixture.h"
 #include "upgrader/platform/desktop_notifications.h"
 #include "upgrader/platform/notification_center.h"

@@ -5,15 +5,15 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine_delegate.h"
-#include "fake_view.h"
+#include "tests/upgrader/support/engine_delegate.h"
+#include "tests/upgrader/support/fake_view.h"
 #include "link/firmware_file.h"
 #include "link/frame.h"
 #include "sim/gimbal_sim.h"
 #include "upgrader/engine/upgrade_engine.h"
 #include "upgrader/platform/application.h"
 #include "upgrader/serial/kiv_serial_port.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace upgrader {
 namespace {

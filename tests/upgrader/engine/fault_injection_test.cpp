@@ -13,16 +13,16 @@
 #include <limits>
 #include <map>
 
-#include "engine_delegate.h"
-#include "fake_view.h"
+#include "tests/upgrader/support/engine_delegate.h"
+#include "tests/upgrader/support/fake_view.h"
 #include "link/firmware_file.h"
 #include "link/frame.h"
 #include "sim/gimbal_sim.h"
 #include "upgrader/engine/upgrade_engine.h"
 #include "upgrader/platform/application.h"
 #include "upgrader/serial/kiv_serial_port.h"
-#include "../serial/pty.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/pty.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace upgrader {
 namespace {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../serial/pty.h"
-#include "fake_view.h"
+#include "tests/upgrader/support/pty.h"
+#include "tests/upgrader/support/fake_view.h"
 #include "link/firmware_file.h"
 #include "link/frame.h"
 #include "upgrader/engine/upgrade_engine.h"

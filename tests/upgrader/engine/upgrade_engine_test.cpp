@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "fake_view.h"
+#include "tests/upgrader/support/fake_view.h"
 #include "upgrader/engine/diagnostics.h"
 
 namespace upgrader {

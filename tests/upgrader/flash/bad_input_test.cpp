@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "link/firmware_file.h"
 
 namespace {
 
@@ -35,13 +36,21 @@ std::string dump(const ChildResult& r) {
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-// A header with the three counts (LE16) followed by `pages` pages and `extra` bytes.
+Bytes withCrc(Bytes b) {
+    const std::uint16_t crc = gimbal::computeFirmwareCrc(b).value_or(0);
+    b[0] = static_cast<std::uint8_t>(crc);
+    b[1] = static_cast<std::uint8_t>(crc >> 8);
+    return b;
+}
+
+// A header with the three counts (LE16) followed by `pages` pages and `extra`
+// bytes, its stored CRC filled in, so that each case is refused for its counts.
 Bytes firmware(std::uint16_t c0, std::uint16_t c1, std::uint16_t c2, std::size_t pages, std::size_t extra = 0) {
     Bytes b{0, 0, static_cast<std::uint8_t>(c0), static_cast<std::uint8_t>(c0 >> 8),
             static_cast<std::uint8_t>(c1), static_cast<std::uint8_t>(c1 >> 8),
             static_cast<std::uint8_t>(c2), static_cast<std::uint8_t>(c2 >> 8)};
     b.resize(b.size() + pages * 1024 + extra, 0x5A);
-    return b;
+    return withCrc(std::move(b));
 }
 
 class FlashBadInput : public ::testing::Test {
@@ -114,7 +123,7 @@ TEST_F(FlashBadInput, FilesAroundHalfAMegabyteLoadWhole) {
     for (std::size_t size : {524287u, 524288u, 524289u}) {
         Bytes b = firmware(170, 170, 170, 510);
         b.resize(size, 0x11);
-        const std::string file = write("big", b);
+        const std::string file = write("big", withCrc(b));
         const ChildResult r = runChild(kProgram, {"--port", port_, file});
         EXPECT_EQ(r.exitCode, kPortError) << size << "\n" << dump(r);
         EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'}));

@@ -14,10 +14,10 @@
 #include <memory>
 
 #include "child_process.h"
-#include "../serial/pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace {
 
@@ -109,7 +109,10 @@ TEST(FlashProgram, TheFirstFailingPortGivesTheCodeWhileTheOthersStillUpgrade) {
         runChild(kProgram, {"--port", gimbal->slavePath(), "--port", missing, fw.file.path.string()});
     EXPECT_EQ(r.exitCode, 4) << dump(r);
     expectUpgraded(r, *gimbal, fw);
-    EXPECT_TRUE(hasLine(r, "summary: " + missing + ": failed (exit 4): no serial device at " + missing)) << dump(r);
+    const std::string gone = "summary: " + missing + ": failed (exit 4): " + missing +
+                             " does not exist (unplugged?). Fix: ";
+    EXPECT_TRUE(std::any_of(r.lines.begin(), r.lines.end(), [&](const auto& l) { return l.rfind(gone, 0) == 0; }))
+        << dump(r);
 }
 
 TEST(FlashProgram, RefusesAShortOrInconsistentFileBeforeTouchingAnyPort) {
@@ -130,6 +133,48 @@ TEST(FlashProgram, RefusesAShortOrInconsistentFileBeforeTouchingAnyPort) {
     EXPECT_EQ(gimbal->stats().framesReceived, 0u);
 }
 
+std::string hex16(std::uint16_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(v));
+    return text;
+}
+
+// One bit flipped in a page: refused before the port is opened, naming both
+// CRCs; --ignore-crc flashes exactly those bytes after one warning line.
+TEST(FlashProgram, AFileWhoseStoredCrcFailsIsRefusedUnlessIgnoreCrcIsGiven) {
+    const Firmware fw;
+    Bytes damaged = gimbal::composeFirmwareFile(fw.images, 1024);
+    damaged[8 + 1024 + 17] ^= 0x04;
+    const TempFile file(damaged, "damaged");
+    const std::string stored = hex16(static_cast<std::uint16_t>(damaged[0] | damaged[1] << 8));
+    const std::string computed = hex16(*gimbal::computeFirmwareCrc(damaged));
+    auto gimbal = startGimbal();
+    const std::string path = file.path.string();
+
+    const ChildResult refused = runChild(kProgram, {"--port", gimbal->slavePath(), path});
+    EXPECT_EQ(refused.exitCode, 3) << dump(refused);
+    ASSERT_EQ(refused.lines.size(), 1u) << dump(refused);
+    EXPECT_EQ(refused.lines[0].rfind("error: " + path + ": stored CRC " + stored + " does not match " + computed +
+                                         ", the CRC of its contents",
+                                     0),
+              0u)
+        << dump(refused);
+    EXPECT_NE(refused.lines[0].find("--ignore-crc"), std::string::npos) << dump(refused);
+    EXPECT_EQ(gimbal->stats().framesReceived, 0u) << "the port was not touched";
+
+    const ChildResult forced = runChild(kProgram, {"--ignore-crc", "--port", gimbal->slavePath(), path});
+    EXPECT_EQ(forced.exitCode, 0) << dump(forced);
+    ASSERT_FALSE(forced.lines.empty());
+    EXPECT_EQ(forced.lines[0], "warning: " + path + ": stored CRC " + stored + " does not match " + computed +
+                                   ", the CRC of its contents: the file is damaged or incomplete; flashing it "
+                                   "anyway (--ignore-crc)")
+        << dump(forced);
+    EXPECT_EQ(std::count_if(forced.lines.begin(), forced.lines.end(),
+                            [](const auto& l) { return l.find("warning") != std::string::npos; }),
+              1);
+    EXPECT_EQ(gimbal->image(0), Bytes(damaged.begin() + 8, damaged.begin() + 8 + 3 * 1024));
+}
+
 // A gimbal that never reports: a bare pseudo-terminal whose master stays silent.
 TEST(FlashProgram, GivesUpWhenNoVersionReportComesInTime) {
     const Firmware fw;
@@ -142,7 +187,15 @@ TEST(FlashProgram, GivesUpWhenNoVersionReportComesInTime) {
         << dump(r);
 }
 
-// Another program holds the port (flock on the device, as ours take it).
+std::string ownCommandName() {
+    std::ifstream in("/proc/self/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+// Another program (this test) holds the port with an flock, as ours take it:
+// the line names the holder and the fix, and JSON gives them as fields.
 TEST(FlashProgram, APortHeldElsewhereIsAPortErrorNamingPathAndReason) {
     const Firmware fw;
     auto gimbal = startGimbal();
@@ -151,10 +204,23 @@ TEST(FlashProgram, APortHeldElsewhereIsAPortErrorNamingPathAndReason) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     const ChildResult r = runChild(kProgram, {"--port", port, fw.file.path.string()});
+    const ChildResult json = runChild(kProgram, {"--json", "--port", port, fw.file.path.string()});
     ::close(holder);
     EXPECT_EQ(r.exitCode, 4) << dump(r);
-    const std::string expected = port + ": error: flock " + port + ": " + std::strerror(EBUSY);
-    EXPECT_TRUE(hasLine(r, expected)) << expected << "\n" << dump(r);
+    const std::string program = ownCommandName(), pid = std::to_string(::getpid());
+    const std::string why = port + " is in use by " + program + " (PID " + pid + "; flock)";
+    const std::string fix = "close " + program + " (PID " + pid + ") and try again";
+    EXPECT_TRUE(hasLine(r, port + ": error: " + why + ". Fix: " + fix)) << dump(r);
+    EXPECT_TRUE(hasLine(r, "summary: " + port + ": failed (exit 4): " + why + ". Fix: " + fix)) << dump(r);
+    EXPECT_EQ(json.exitCode, 4) << dump(json);
+    const std::string fields = ",\"text\":\"" + why + "\",\"cause\":\"busy\",\"hint\":\"" + fix +
+                               "\",\"holderPid\":" + pid + ",\"holderProgram\":\"" + program + "\"}";
+    EXPECT_TRUE(hasLine(json, "{\"event\":\"error\",\"port\":\"" + port +
+                                  "\",\"code\":4,\"kind\":\"port-error\"" + fields))
+        << dump(json);
+    EXPECT_TRUE(hasLine(json, "{\"event\":\"summary\",\"port\":\"" + port +
+                                  "\",\"ok\":false,\"code\":4,\"kind\":\"port-error\"" + fields))
+        << dump(json);
     EXPECT_EQ(gimbal->stats().blockFrames, 0u);
 }
 

@@ -20,7 +20,7 @@
 #include "upgrader/flash/flash_run.h"
 #include "upgrader/platform/application.h"
 #include "upgrader/serial/kiv_serial_port.h"
-#include "../random_image.h"
+#include "tests/upgrader/support/random_image.h"
 
 namespace {
 

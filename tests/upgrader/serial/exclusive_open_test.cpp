@@ -9,7 +9,7 @@
 
 #include <fstream>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
 namespace {

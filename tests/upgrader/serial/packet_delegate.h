@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_serial_packet_descriptor.h"
 #include "upgrader/serial/kiv_serial_request.h"

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_output_drain.h"
 
 namespace {

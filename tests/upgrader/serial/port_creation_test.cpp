@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_assert.h"
 
 namespace {

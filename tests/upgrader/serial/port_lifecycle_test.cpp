@@ -9,7 +9,7 @@
 
 #include <fstream>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
 namespace {
@@ -231,20 +231,17 @@ TEST(KivSerialPortLifecycle, NeverHoldsTheDeviceOnDescriptorZero)
     ::close(savedStdin);
 }
 
-TEST(KivSerialPortLifecycle, PtyWithoutModemLinesIsReportedOncePerOpen)
+// A pseudo-terminal has no modem lines by nature: saying so on every open
+// read like a failure of the virtual port.
+TEST(KivSerialPortLifecycle, PtyWithoutModemLinesReportsNoError)
 {
     test::Pty pty;
     test::OpenPort p(pty);
     p.port->setRTS(true);
     p.port->setDTR(true);
     test::observeFor(std::chrono::milliseconds(60));  // several poll periods
-    ASSERT_EQ(p.delegate->count(Event::Error), 1u);
-    EXPECT_EQ(p.delegate->errors().front().code, ENOTTY);
+    EXPECT_EQ(p.delegate->count(Event::Error), 0u);
     EXPECT_FALSE(p.port->CTS() || p.port->DSR() || p.port->DCD());
-    p.closeAndWait();
-    p.port->open();
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 2; }));
-    EXPECT_EQ(p.delegate->count(Event::Error), 2u);
     p.closeAndWait();
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/platform/notification_center.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Setters on closed and open ports, speeds read back from the pty.
 #include <gtest/gtest.h>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_arbitrary_speed.h"
 
 namespace {
@@ -41,7 +41,7 @@ TEST(KivSerialPortSettings, RatesMissingFromTheCLibraryTableAreApplied)
         p.port->setBaudRate(rate);
         EXPECT_EQ(slaveSpeed(pty), rate);
     }
-    EXPECT_EQ(p.delegate->count(Event::Error), 1u);  // only the pty's modem lines
+    EXPECT_EQ(p.delegate->count(Event::Error), 0u);
     p.closeAndWait();
 }
 

@@ -3,7 +3,7 @@
 
 #include <QSerialPort>
 
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 
 namespace {
 

@@ -71,7 +71,7 @@ public:
     std::vector<Recorded> events() const;
     std::size_t count(Event event) const;
     std::vector<Event> order() const;
-    // The order without errors (a pty reports its missing modem lines once per open).
+    // The order without errors, for tests that provoke some.
     std::vector<Event> orderWithoutErrors() const;
     Bytes receivedData() const;  // all data chunks joined
     std::vector<KivPosixError> errors() const;

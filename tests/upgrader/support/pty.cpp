@@ -1,4 +1,4 @@
-#include "pty.h"
+#include "tests/upgrader/support/pty.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,0 +1,68 @@
+// quenlo-flash in-process against a simulated gimbal while the system (a
+// folder standing in for /proc and udev's records) shows ModemManager
+// running: one warning line for the port, and the upgrade goes on.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "link/firmware_file.h"
+#include "sim/gimbal_sim.h"
+#include "upgrader/flash/flash_run.h"
+#include "tests/upgrader/support/random_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(FlashPortWarning, ModemManagerThatMayProbeThePortIsOneWarningNotAFailure) {
+    const fs::path root = fs::temp_directory_path() / ("flash-warn-" + std::to_string(::getpid()));
+    fs::create_directories(root / "proc/4242");
+    fs::create_directories(root / "udev");
+    std::ofstream(root / "proc/4242/comm") << "ModemManager\n";
+
+    sim::Options simOptions;
+    simOptions.announcePeriod = std::chrono::milliseconds(50);
+    sim::GimbalSim gimbal(simOptions);
+    std::string error;
+    ASSERT_TRUE(gimbal.start(&error)) << error;
+    struct stat node {};
+    ASSERT_EQ(::stat(gimbal.slavePath().c_str(), &node), 0);
+    // A device udev manages and nothing marks as one for ModemManager to leave alone.
+    std::ofstream(root / "udev" / ("c" + std::to_string(::major(node.st_rdev)) + ":" +
+                                   std::to_string(::minor(node.st_rdev))))
+        << "E:ID_VENDOR=FTDI\n";
+
+    const Bytes file = gimbal::composeFirmwareFile(
+        {test_images::randomImage(1, 1), test_images::randomImage(1, 2), test_images::randomImage(1, 3)}, 1024);
+    const fs::path firmware = root / "fw.bin";
+    std::ofstream(firmware, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+
+    flash::Options options;
+    options.ports = {gimbal.slavePath()};
+    options.file = firmware.string();
+    options.systemPaths.proc = (root / "proc").string();
+    options.systemPaths.sys = (root / "sys").string();
+    options.systemPaths.udevData = (root / "udev").string();
+    std::ostringstream out;
+    const int code = flash::runFlash(options, out, flash::OutputForm::Text);
+    fs::remove_all(root);
+
+    EXPECT_EQ(code, 0) << out.str();
+    const std::string warning = gimbal.slavePath() + ": warning: ModemManager is running and may probe " +
+                                gimbal.slavePath();
+    const std::string text = out.str();
+    std::size_t warnings = 0;
+    for (std::size_t at = text.find(warning); at != std::string::npos; at = text.find(warning, at + 1)) ++warnings;
+    EXPECT_EQ(warnings, 1u) << text;
+    EXPECT_NE(text.find("summary: " + gimbal.slavePath() + ": upgraded"), std::string::npos) << text;
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// quenlo-flash stopped by SIGINT, SIGTERM or SIGHUP in the middle of an
+// upgrade: it says where it stood, exits with the shell's code for the
+// signal, and leaves the port free: no lock file, and the exclusive flag
+// cleared, so that an ordinary user can open it again. The gimbal is played
+// by the test on a bare pseudo-terminal (the simulator would clear the flag
+// itself when the client leaves).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/upgrader/support/random_image.h"
+#include "tests/upgrader/support/pty.h"
+#include "child_process.h"
+#include "link/firmware_file.h"
+#include "link/frame.h"
+#include "link/serial_locks.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using flash_test::ChildResult;
+using flash_test::RunningChild;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kProgram = QUENLO_FLASH_PATH;
+
+std::string dump(const ChildResult& r) {
+    std::string s = "exit " + std::to_string(r.exitCode) + "\nstdout:\n";
+    for (const auto& l : r.lines) s += l + "\n";
+    return s + "stderr:\n" + r.errorOutput;
+}
+
+// errno of opening `path` as the user nobody (as this user when not root); 0 when it opens.
+int openAsOrdinaryUser(const std::string& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(255);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
+}
+
+std::vector<std::string> lockFilesLeft(const std::string& port) {
+    std::vector<std::string> names{gimbal::lockFileNameFor(port)};
+    if (auto literal = gimbal::literalLockFileNameFor(port)) names.push_back(*literal);
+    std::vector<std::string> left;
+    for (const auto& dir : gimbal::lockDirectoryCandidates())
+        for (const auto& name : names)
+            if (std::error_code ec; fs::exists(dir + "/" + name, ec)) left.push_back(dir + "/" + name);
+    return left;
+}
+
+TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePort) {
+    const std::array<Bytes, 3> images{test_images::randomImage(3, 1), test_images::randomImage(2, 2),
+                                      test_images::randomImage(2, 3)};
+    const fs::path file = fs::temp_directory_path() / ("flash-signal-" + std::to_string(::getpid()) + ".bin");
+    const Bytes bytes = gimbal::composeFirmwareFile(images, 1024);
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+
+    const struct {
+        int signal;
+        bool json;
+    } cases[] = {{SIGINT, false}, {SIGTERM, true}, {SIGHUP, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(strsignal(c.signal));
+        test::Pty gimbal;
+        const std::string port = gimbal.slavePath();
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chmod(port.c_str(), 0666), 0);  // so that nobody may try it afterwards
+        }
+        std::vector<std::string> args{"--port", port, file.string()};
+        if (c.json) args.insert(args.begin(), "--json");
+        RunningChild flash(kProgram, args);
+
+        // Announce until heard, as a gimbal does, then take the upgrade to page 1 of MCU 0.
+        const auto connected = [](const std::string& line) { return line.find("Gimbal Connected") != std::string::npos; };
+        bool heard = false;
+        for (int tries = 0; tries < 200 && !heard; ++tries) {
+            gimbal.write(gimbal::announcementFrame(1024, 123));
+            heard = flash.waitForLine(connected, std::chrono::milliseconds(100));
+        }
+        ASSERT_TRUE(heard);
+        ASSERT_EQ(gimbal.read(8 + 1036).size(), 8u + 1036u) << "enter-upgrade request and page 0";
+        gimbal.write(gimbal::blockAckFrame(0));
+        ASSERT_EQ(gimbal.read(1036).size(), 1036u) << "page 1";
+
+        ASSERT_EQ(::kill(flash.pid(), c.signal), 0);
+        const ChildResult r = flash.finish(std::chrono::seconds(30));
+
+        EXPECT_EQ(r.exitCode, 128 + c.signal) << dump(r);
+        const std::string signal = c.signal == SIGINT ? "SIGINT" : c.signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+        const std::string text = "interrupted by " + signal +
+                                 " at page 1 of MCU 0; the gimbal stays in upgrade mode until a whole upgrade "
+                                 "completes: run quenlo-flash again";
+        const std::string expected =
+            c.json ? "{\"event\":\"interrupted\",\"port\":\"" + port + "\",\"signal\":\"" + signal + "\",\"code\":" +
+                         std::to_string(128 + c.signal) + ",\"kind\":\"interrupted\",\"mcu\":0,\"page\":1,\"text\":\"" +
+                         text + "\"}"
+                   : port + ": " + text;
+        EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), expected), 1) << expected << "\n" << dump(r);
+        EXPECT_EQ(lockFilesLeft(port), std::vector<std::string>{});
+        EXPECT_EQ(openAsOrdinaryUser(port), 0) << "the exclusive flag is still set: " << std::strerror(EBUSY);
+    }
+    fs::remove(file);
+}
+
+}  // namespace
