@@ -56,6 +56,9 @@ public:
     void parse(quint8 byte);
     void parse_msg();
 
+    // Ends any run and closes the port, for a program about to exit.
+    void stopForExit();
+
     // One step of the update sequencer, and its reaction to a received frame.
     void send_update_all();
     void parse_msg_update_msg();
@@ -102,6 +105,10 @@ private:
     // File check (widget_file.cpp).
     bool loadFile(QString *error);
     void showFileCheck();
+
+    // What UPDATE START checks first (widget_start.cpp).
+    bool mayStart();
+    bool confirmFailedFile(quint16 computed, quint16 stored);
 
     // Sequencer helpers (widget_sequencer.cpp).
     void startImage(quint8 image, quint8 next);
@@ -156,6 +163,8 @@ private:
     // Bytes of file_buf that came from the loaded file; blocks are only ever
     // read from this range.
     quint32 file_len = 0;
+    // An update file was read into file_buf by the last load attempt.
+    bool file_loaded = false;
 };
 
 template <typename... Payload>

@@ -44,6 +44,7 @@ void Widget::on_BtnOpenFile_clicked() {
 bool Widget::loadFile(QString *error) {
     file_buf.fill(0);
     file_len = 0;
+    file_loaded = false;
     const qint64 size = update_file->size();
     if (size >= static_cast<qint64>(file_buf.size())) {
         update_file->close();
@@ -59,6 +60,7 @@ bool Widget::loadFile(QString *error) {
         return false;
     }
     file_len = static_cast<quint32>(got);
+    file_loaded = true;
     return true;
 }
 

@@ -154,6 +154,13 @@ void Widget::closePort() {
     port->deleteLater();
 }
 
+void Widget::stopForExit() {
+    send_state = kIdle;
+    resend_len = 0;
+    closePort();
+    showClosedState();
+}
+
 void Widget::showClosedState() {
     read_timer->stop();
     ui->BtnOpen->setText(QStringLiteral("OPEN"));

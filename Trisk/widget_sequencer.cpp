@@ -30,7 +30,7 @@ quint16 le16(const std::array<quint8, Widget::kRxPayloadSize> &payload, std::siz
 }  // namespace
 
 void Widget::on_BtnUpdate_clicked() {
-    if (send_state == kIdle) send_state = kStart;
+    if (send_state == kIdle && mayStart()) send_state = kStart;
 }
 
 void Widget::sendUpdateFile() { send_update_all(); }

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 
 namespace trisk_test {
@@ -26,8 +27,14 @@ void ModalHandler::poll() {
     QWidget* modal = QApplication::activeModalWidget();
     if (modal == nullptr || !modal->isVisible()) return;
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-        boxes_.push_back({box->windowTitle(), box->text(), box->icon()});
+        Box seen;
+        seen.title = box->windowTitle();
+        seen.text = box->text();
+        seen.icon = box->icon();
+        seen.defaultButton = box->standardButton(box->defaultButton());
+        boxes_.push_back(seen);
         QAbstractButton* ok = box->button(QMessageBox::Ok);
+        if (box->button(QMessageBox::Yes) != nullptr) ok = box->button(answer_);
         if (ok == nullptr && !box->buttons().isEmpty()) ok = box->buttons().first();
         if (ok != nullptr) QTest::mouseClick(ok, Qt::LeftButton);
         else box->reject();

@@ -17,12 +17,15 @@ public:
         QString title;
         QString text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     };
 
     ModalHandler();
 
     // The answer to the next file dialogs; an empty path cancels them.
     void chooseFile(const QString& path) { file_ = path; }
+    // The answer to the next Yes/No questions ("No" until told otherwise).
+    void answerQuestions(QMessageBox::StandardButton answer) { answer_ = answer; }
 
     const std::vector<Box>& boxes() const { return boxes_; }
     std::size_t fileDialogs() const { return fileDialogs_; }
@@ -33,6 +36,7 @@ private:
 
     QTimer timer_;
     QString file_;
+    QMessageBox::StandardButton answer_ = QMessageBox::No;
     QPointer<QWidget> counted_;  // the file dialog already counted
     std::vector<Box> boxes_;
     std::size_t fileDialogs_ = 0;

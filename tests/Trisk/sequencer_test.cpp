@@ -113,7 +113,8 @@ TEST_F(TriskSequencer, AcknowledgementOfALaterTryContinuesTheRun) {
 }
 
 TEST_F(TriskSequencer, SilentSwitchEndsWithSlaveSetFailed) {
-    // No file loaded: an all-zero header, so the first step is the switch.
+    // No blocks in image 1, so the first step is the switch.
+    loadFile(updateFile(1024, 0, 0, 0));
     start();
     probe.step(2);
     EXPECT_EQ(probe.send_state(), 2);
@@ -126,6 +127,7 @@ TEST_F(TriskSequencer, SilentSwitchEndsWithSlaveSetFailed) {
 }
 
 TEST_F(TriskSequencer, StartButtonOnlyStartsAnIdleSequencer) {
+    loadFile(updateFile(1024, 1, 0, 0));
     probe.send_state() = 10;
     probe.click("BtnUpdate");
     EXPECT_EQ(probe.send_state(), 10);
@@ -159,7 +161,7 @@ TEST_F(TriskSequencer, HeaderRunningPastTheFileStopsBeforeSending) {
     Bytes file = updateFile(64, 2, 1, 1);
     file.resize(file.size() - 1);  // the last image is one byte short
     announce(64);
-    loadFile(file);
+    loadFile(withCrc(file));
     start();
     probe.step();
     EXPECT_EQ(probe.send_state(), 0);
@@ -173,9 +175,10 @@ TEST_F(TriskSequencer, HeaderRunningPastTheFileStopsBeforeSending) {
 
 TEST_F(TriskSequencer, BlockSizeThatDoesNotFitAFrameStopsTheRun) {
     announce(2101);
+    loadFile(updateFile(16, 0, 0, 0));
     start();
     probe.step();
-    EXPECT_EQ(probe.send_state(), 9) << "an all-zero header has no blocks to size";
+    EXPECT_EQ(probe.send_state(), 9) << "a header without blocks has none to size";
     EXPECT_TRUE(modal.boxes().empty());
     probe.send_state() = 0;
 

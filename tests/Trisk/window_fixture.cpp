@@ -18,6 +18,14 @@ gimbal::Bytes updateFile(std::size_t blockSize, std::size_t n1, std::size_t n2, 
         blockSize);
 }
 
+gimbal::Bytes withCrc(gimbal::Bytes file) {
+    if (const auto crc = gimbal::computeFirmwareCrc(file)) {
+        file[0] = static_cast<std::uint8_t>(*crc & 0xFF);
+        file[1] = static_cast<std::uint8_t>(*crc >> 8);
+    }
+    return file;
+}
+
 gimbal::Bytes imageOf(const gimbal::Bytes& file, std::size_t blockSize, std::size_t image) {
     const auto header = gimbal::readFirmwareHeader(file);
     if (!header) return {};

@@ -29,6 +29,8 @@ bool waitFor(Pred pred, int ms = kDeadlineMs) {
 gimbal::Bytes pattern(std::size_t size, std::uint8_t seed);
 // An update file of n1, n2 and n3 blocks, with a matching stored CRC.
 gimbal::Bytes updateFile(std::size_t blockSize, std::size_t n1, std::size_t n2, std::size_t n3);
+// `file` with its stored CRC made to hold again (after a test changed it).
+gimbal::Bytes withCrc(gimbal::Bytes file);
 // The bytes of image `image` (0 to 2) of such a file.
 gimbal::Bytes imageOf(const gimbal::Bytes& file, std::size_t blockSize, std::size_t image);
 

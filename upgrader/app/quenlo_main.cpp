@@ -2,9 +2,13 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QSocketNotifier>
+
+#include "link/termination_signals.h"
 
 #include "upgrader/app/app_delegate.h"
 #include "upgrader/app/main_window.h"
+#include "upgrader/app/view_controller.h"
 #include "upgrader/platform/application.h"
 #include "upgrader/platform/desktop_notifications.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
@@ -21,6 +25,23 @@ bool anyPortOpen()
     return false;
 }
 
+// Gives up the upgrade and closes the ports (their exclusive flags and lock
+// files with them) before the loop ends; dying on the signal would leave
+// both behind, and a page half written.
+void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNotifier& notifier, MainWindow& window)
+{
+    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &notifier, &window] {
+        const int signal = termination.take();
+        if (signal == 0)
+            return;
+        notifier.setEnabled(false);  // once is enough, even while closing serves the loop
+        window.viewController()->engine.cancelUpgrade();
+        closeAllPortsBeforeExit();
+        // Ends every loop, a modal box's included.
+        QCoreApplication::exit(gimbal::TerminationSignals::exitCodeFor(signal));
+    });
+}
+
 }  // namespace
 
 // The manager's own exit handler runs after the application object is gone,
@@ -32,10 +53,11 @@ void closeAllPortsBeforeExit()
     platform::runMainLoopUntil([] { return !anyPortOpen(); }, kCloseAtExitLimit);
 }
 
-int quenloMain(int& argc, char** argv)
+int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& shown)
 {
     // The icon's resources live in a static library: register them by hand.
     Q_INIT_RESOURCE(quenlo);
+    gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quenlo"));
     QApplication::setDesktopFileName(QStringLiteral("quenlo"));
@@ -44,11 +66,15 @@ int quenloMain(int& argc, char** argv)
 
     AppDelegate delegate;
     MainWindow window;
+    QSocketNotifier notifier(termination.fd(), QSocketNotifier::Read);
+    watchTerminationSignals(termination, notifier, window);
     window.show();
     delegate.applicationDidFinishLaunching();
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, [&delegate] {
         delegate.applicationWillTerminate();
         closeAllPortsBeforeExit();
     });
+    if (shown)
+        shown(window);
     return app.exec();
 }

@@ -16,6 +16,7 @@
 #include <iostream>
 
 #include "upgrader/app/controller_port_delegate.h"
+#include "upgrader/app/damaged_file.h"
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/platform/notification_center.h"
 #include "upgrader/platform/system_log.h"
@@ -115,7 +116,43 @@ void ViewController::wireButtons()
     connect(bt_StartUpgrade, &QPushButton::clicked, this, &ViewController::bt_startUpgradePressed);
 }
 
-void ViewController::bt_startUpgradePressed() { engine.bt_startUpgradePressed(); }
+void ViewController::bt_startUpgradePressed()
+{
+    if (confirmDamagedFile())
+        engine.bt_startUpgradePressed();
+}
+
+// Nothing is sent from a damaged file unless the user says so. Without an
+// image the engine refuses the start itself.
+bool ViewController::confirmDamagedFile()
+{
+    const auto& image = engine.state().binbytes;
+    const auto mismatch = image ? crcMismatch(*image) : std::nullopt;
+    if (!mismatch)
+        return true;
+    if (!askToSendDamagedFile(this, *mismatch))
+        return false;
+    // The question ran a nested event loop: the port may have closed under it.
+    return bt_StartUpgrade->isEnabled();
+}
+
+// The status line tells of a damaged file after loading; a sound file loaded
+// next takes that warning back, so it never speaks of a file no longer loaded.
+void ViewController::showFileCheck()
+{
+    const auto mismatch = crcMismatch(*engine.state().binbytes);
+    const bool warningShown = !damagedStatus_.isEmpty() && lb_Status->text() == damagedStatus_;
+    if (mismatch) {
+        if (!warningShown)
+            statusBeforeWarning_ = lb_Status->text();
+        damagedStatus_ = damagedFileStatus(*mismatch);
+        lb_Status->setText(damagedStatus_);
+        return;
+    }
+    if (warningShown)
+        lb_Status->setText(statusBeforeWarning_);
+    damagedStatus_.clear();
+}
 
 // The firmware file chooser: one ".bin" file, starting in the desktop folder.
 void ViewController::bt_fileBrowserPressed()
@@ -132,6 +169,7 @@ void ViewController::bt_fileBrowserPressed()
     const bool isBin = QFileInfo(path).suffix().compare(QStringLiteral("bin"), Qt::CaseInsensitive) == 0;
     if (isBin && engine.getFileInfo(path.toStdString())) {
         tf_filepath->setText(path);
+        showFileCheck();
         return;
     }
     showAlert(kInvalidFileAlert);

@@ -95,8 +95,12 @@ private:
     void portsChanged(const platform::Notification& notification, const char* key, const char* line,
                       void (ViewController::*post)(const Ports&));
     void postUserNotifications(const Ports& ports, const QString& title, const char* ending);
+    bool confirmDamagedFile();
+    void showFileCheck();
 
     std::shared_ptr<ControllerPortDelegate> portDelegate_;  // the port holds it weakly
+    QString damagedStatus_;        // the damaged-file warning last shown, if any
+    QString statusBeforeWarning_;  // what the status line said before it
 };
 
 // "[a, b]": ports by name, as the output lines show them.

@@ -1,0 +1,47 @@
+#include "trisk_main.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <memory>
+
+#include "link/termination_signals.h"
+#include "widget.h"
+
+namespace {
+
+// Stops the run and lets the port go (its exclusive flag and lock file with
+// it) before the loop ends; dying on the signal would leave both behind.
+void watchTerminationSignals(gimbal::TerminationSignals &termination, QSocketNotifier &notifier, Widget &window) {
+    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &notifier, &window] {
+        const int signal = termination.take();
+        if (signal == 0) return;
+        notifier.setEnabled(false);  // once is enough, even while closing serves the loop
+        window.stopForExit();
+        // Ends every loop, a modal box's included.
+        QCoreApplication::exit(gimbal::TerminationSignals::exitCodeFor(signal));
+    });
+}
+
+}  // namespace
+
+int triskMain(int &argc, char **argv, const std::function<void(Widget &)> &shown) {
+    Q_INIT_RESOURCE(image);
+    int code = 0;
+    {
+        gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
+        QApplication app(argc, argv);
+        // The window holds the whole file buffer (over 512 KiB): keep it off the stack.
+        auto window = std::make_unique<Widget>();
+        // A title bar with a close button only: no minimise, no maximise.
+        window->setWindowFlags(Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+        QSocketNotifier notifier(termination.fd(), QSocketNotifier::Read);
+        watchTerminationSignals(termination, notifier, *window);
+        window->show();
+        if (shown) shown(*window);
+        code = app.exec();
+        window.reset();  // the window goes before the application
+    }
+    Q_CLEANUP_RESOURCE(image);
+    return code;
+}

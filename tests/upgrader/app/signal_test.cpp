@@ -1,0 +1,42 @@
+// The Quenlo program stopped by a signal while it holds a port: it closes the
+// port (exclusive flag cleared, lock file removed) and exits with 128+signal.
+#include <csignal>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/Trisk/window_process.h"
+#include "tests/upgrader/support/pty.h"
+
+namespace quenlo_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class QuenloSignals : public ::testing::TestWithParam<int> {};
+
+TEST_P(QuenloSignals, ClosesThePortAndExitsWith128PlusTheSignal)
+{
+    test::Pty pty;
+    const std::string path = pty.slavePath();
+    window_test::WindowProcess quenlo(QUENLO_SIGNAL_HARNESS, {path});
+    ASSERT_TRUE(quenlo.started());
+    ASSERT_TRUE(quenlo.waitForLine("OPEN", 60s)) << quenlo.output();
+    // Held as the program holds it, so the checks below can tell.
+    EXPECT_EQ(window_test::ttyExclusive(path), true);
+    EXPECT_FALSE(window_test::lockFilesFor(path).empty());
+
+    ASSERT_TRUE(quenlo.signal(GetParam()));
+    const auto status = quenlo.waitForExit(60s);
+    ASSERT_TRUE(status.has_value()) << "still running";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 128 + GetParam());
+    EXPECT_EQ(window_test::ttyExclusive(path), false);
+    EXPECT_TRUE(window_test::lockFilesFor(path).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, QuenloSignals, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+}  // namespace
+}  // namespace quenlo_test
