@@ -26,20 +26,28 @@ Target& target() {
     return t;
 }
 
-ssize_t writePrefixed(void* cookie, const char* data, std::size_t size) {
-    Target& t = *static_cast<Target*>(cookie);
+ssize_t writePrefixedLines(Target& t, const char* data, std::size_t size) {
     const std::lock_guard lock(t.mutex);
     if (!t.stream) return static_cast<ssize_t>(size);
+    // One write: standard error is unbuffered.
+    std::string text;
     for (std::size_t i = 0; i < size; ++i) {
-        if (t.atLineStart) {
-            const std::string& port = scopedPort ? *scopedPort : t.fallback;
-            std::fprintf(t.stream, "%s: ", port.c_str());
-        }
-        std::fputc(data[i], t.stream);
+        if (t.atLineStart) text += (scopedPort ? *scopedPort : t.fallback) + ": ";
+        text += data[i];
         t.atLineStart = data[i] == '\n';
     }
+    std::fwrite(text.data(), 1, text.size(), t.stream);
     std::fflush(t.stream);
     return static_cast<ssize_t>(size);
+}
+
+// Called from C: nothing may be thrown through it.
+ssize_t writePrefixed(void* cookie, const char* data, std::size_t size) {
+    try {
+        return writePrefixedLines(*static_cast<Target*>(cookie), data, size);
+    } catch (...) {
+        return -1;
+    }
 }
 
 // Made once and never closed: another thread may be writing a line to it
