@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -183,7 +184,7 @@ Result runQuenlo(std::uint32_t baud, const std::string& file) {
     options.file = file;
     TimedLines lines;
     std::ostream out(&lines);
-    const int code = flash::runFlash(options, out, flash::OutputForm::Text);
+    const int code = flash::runFlash(options, out, std::cerr, flash::OutputForm::Text);
     const auto from = lines.firstContaining("Gimbal Connected");
     const auto to = lines.firstContaining(upgrader::kUpgradeCompleteText);
     r.stats = gimbal.stats();

@@ -59,8 +59,9 @@ bool all(const std::vector<std::shared_ptr<Session>>& sessions, bool (Session::*
 
 }  // namespace
 
-int runFlash(const Options& options, std::ostream& out, OutputForm form) {
-    Reporter reporter(out, form);
+int runFlash(const Options& options, std::ostream& out, std::ostream& err, OutputForm form) {
+    Reporter reporter(out, err, form,
+                      options.quiet ? Detail::Quiet : options.verbose ? Detail::Verbose : Detail::Normal);
     const FileCheck file = checkFile(options.file);
     if (file.refusal || (file.crcMismatch && !options.ignoreCrc)) {
         reporter.fileRefused(options.file, file.refusal ? *file.refusal

@@ -1,6 +1,7 @@
 // The whole program after the command line: checks the file, runs one
 // session per port at once on the main loop, prints the summary and answers
-// the exit code. Main thread, inside a platform::Application; blocks until
+// the exit code. Results go to `out`, errors and diagnostics to `err` (see
+// Reporter). Main thread, inside a platform::Application; blocks until
 // every session has ended.
 #pragma once
 
@@ -11,6 +12,6 @@
 
 namespace flash {
 
-int runFlash(const Options& options, std::ostream& out, OutputForm form);
+int runFlash(const Options& options, std::ostream& out, std::ostream& err, OutputForm form);
 
 }  // namespace flash

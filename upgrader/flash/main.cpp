@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "upgrader/flash/exit_codes.h"
-#include "upgrader/flash/flash_run.h"
 #include "link/virtual_ports.h"
+#include "upgrader/flash/flash_run.h"
+#include "upgrader/flash/log_echo.h"
 #include "upgrader/flash/options.h"
 #include "upgrader/flash/port_list.h"
 #include "upgrader/flash/reporter.h"
@@ -32,9 +33,12 @@ int main(int argc, char** argv) {
                                    : ::isatty(STDOUT_FILENO) ? flash::OutputForm::Terminal
                                                              : flash::OutputForm::Text;
     if (parsed.options->list) {
-        flash::Reporter(std::cout, form).portList(flash::listPorts(gimbal::virtualSerialFolder()));
+        flash::Reporter(std::cout, std::cerr, form).portList(flash::listPorts(gimbal::virtualSerialFolder()));
         return 0;
     }
+    const std::vector<std::string>& ports = parsed.options->ports;
+    const flash::SystemLogEcho echo(parsed.options->verbose ? stderr : nullptr,
+                                    ports.size() == 1 ? ports.front() : "quenlo-flash");
     platform::Application app(argc, argv);
-    return flash::runFlash(*parsed.options, std::cout, form);
+    return flash::runFlash(*parsed.options, std::cout, std::cerr, form);
 }

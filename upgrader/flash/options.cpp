@@ -41,7 +41,13 @@ Exit codes:
      closed and the page each upgrade stood at is printed; the gimbal stays in
      upgrade mode until a whole upgrade completes, so run again
 With several ports, the exit code is that of the first port, in command-line
-order, whose session failed; the other ports run to their own end regardless.)";
+order, whose session failed; the other ports run to their own end regardless.
+
+Output: results and progress go to standard output, one summary line per port
+at the end (failed ports too); errors, warnings and interruptions go to
+standard error, so `> log` keeps the results and the terminal still shows what
+went wrong. With --json, standard output carries only JSON lines, errors
+included, and standard error only --verbose lines.)";
 
 // Seconds, whole or with a fraction; more than zero and at most a day.
 std::optional<std::chrono::milliseconds> parseWait(const std::string& text) {
@@ -94,6 +100,11 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
                   "takes no FILE and no --port, and opens no device")
         ->group("Ports");
     app->add_flag("--json", o.json, "one JSON object per line and event instead of text")->group("Output");
+    app->add_flag("-q,--quiet", o.quiet, "print only the summary lines; errors and warnings still go to standard error")->group("Output");
+    app->add_flag("-v,--verbose", o.verbose,
+                  "also print the upgrade's diagnostic lines (pages sent, bytes received, line settings) on "
+                  "standard error, each after its port")
+        ->group("Output");
     app->add_option("FILE", line.files, "the firmware file")->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cli::addHelp(*app, true);
     return app;
@@ -118,6 +129,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         case cli::Parse::Outcome::Run:
             break;
     }
+    if (o.quiet && o.verbose) return {std::nullopt, "--quiet and --verbose cannot be used together"};
     for (auto port = o.ports.begin(); port != o.ports.end(); ++port)
         if (std::find(o.ports.begin(), port, *port) != port) return {std::nullopt, "port " + *port + " is given twice"};
     if (o.list) {

@@ -105,6 +105,25 @@ void writeDetails(std::ostream& out, const ListedPort& port) {
     if (!port.state.hint.empty()) out << "  fix: " << port.state.hint << '\n';
 }
 
+// C0 controls, DEL and C1 controls (U+0080 to U+009F, C2 80 to C2 9F in
+// UTF-8) become U+FFFD; everything else is kept byte for byte.
+std::string withoutControls(const std::string& text) {
+    constexpr char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c < 0x20 || c == 0x7F || c1) {
+            out += kReplacement;
+            if (c1) ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string jsonString(const std::string& text) {
@@ -113,7 +132,7 @@ std::string jsonString(const std::string& text) {
 
 void Reporter::endBar() {
     if (!barShown_) return;
-    out_ << '\n';
+    out_ << '\n' << std::flush;
     barShown_ = false;
 }
 
@@ -122,7 +141,14 @@ void Reporter::line(const std::string& port, const std::string& text) {
     out_ << port << ": " << text << std::endl;
 }
 
+// Ends the bar first: both streams are often the same terminal.
+void Reporter::errorLine(const std::string& text) {
+    endBar();
+    err_ << text << std::endl;
+}
+
 void Reporter::status(const std::string& port, const std::string& text) {
+    if (!chatty()) return;
     if (form_ == OutputForm::Json)
         writeLine(out_, withText(event("status", port), text));
     else
@@ -142,6 +168,7 @@ void Reporter::drawBar() {
 }
 
 void Reporter::progress(const std::string& port, int percent) {
+    if (!chatty()) return;
     const auto known = percents_.find(port);
     if (known != percents_.end() && known->second == percent) return;
     const int before = known == percents_.end() ? -1 : known->second;
@@ -158,6 +185,7 @@ void Reporter::progress(const std::string& port, int percent) {
 }
 
 void Reporter::alert(const std::string& port, const std::string& text) {
+    if (!chatty()) return;
     if (form_ == OutputForm::Json)
         writeLine(out_, withText(event("alert", port), text));
     else
@@ -168,7 +196,7 @@ void Reporter::warning(const std::string& port, const std::string& text) {
     if (form_ == OutputForm::Json)
         writeLine(out_, withText(event("warning", port), text));
     else
-        line(port, "warning: " + text);
+        errorLine(port + ": warning: " + text);
 }
 
 void Reporter::failure(const std::string& port, ExitCode code, const std::string& text,
@@ -176,9 +204,11 @@ void Reporter::failure(const std::string& port, ExitCode code, const std::string
     if (form_ == OutputForm::Json)
         writeLine(out_, withDiagnosis(withText(withCode(event("error", port), code), text), why));
     else
-        line(port, "error: " + withFix(text, why));
+        errorLine(port + ": error: " + withFix(text, why));
 }
 
+// On standard output whatever the outcome: a script reading it sees every
+// port's result; the failure itself was also told on standard error.
 void Reporter::summary(const std::string& port, ExitCode code, const std::string& text,
                        const gimbal::PortDiagnosis* why) {
     if (form_ == OutputForm::Json) {
@@ -197,7 +227,7 @@ void Reporter::summary(const std::string& port, ExitCode code, const std::string
 void Reporter::interrupted(const std::string& port, const std::string& signal, ExitCode code,
                            std::optional<Place> where, const std::string& text) {
     if (form_ != OutputForm::Json) {
-        line(port, text);
+        errorLine(port + ": " + text);
         return;
     }
     Json j = event("interrupted", port);
@@ -238,14 +268,19 @@ void Reporter::fileRefused(const std::string& file, const std::string& text) {
     if (form_ == OutputForm::Json)
         writeLine(out_, withText(withCode(event("error", file, "file"), ExitCode::RefusedFile), text));
     else
-        out_ << "error: " << text << std::endl;
+        errorLine("error: " + text);
 }
 
 void Reporter::fileWarning(const std::string& file, const std::string& text) {
     if (form_ == OutputForm::Json)
         writeLine(out_, withText(event("warning", file, "file"), text));
     else
-        out_ << "warning: " << text << std::endl;
+        errorLine("warning: " + text);
+}
+
+void Reporter::diagnostic(const std::string& port, const std::string& text) {
+    if (detail_ != Detail::Verbose) return;
+    errorLine(port + ": " + withoutControls(text));
 }
 
 }  // namespace flash

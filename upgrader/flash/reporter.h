@@ -1,6 +1,8 @@
 // Everything quenlo-flash tells the user, as text lines or as one JSON object
-// per line and event. Progress is a redrawn bar when the output is a
-// terminal and plain lines (at every tenth and at the end) otherwise.
+// per line and event. Results go to `out`; errors, warnings, interruptions
+// and diagnostics go to `err` as text, and with JSON to `out` as well, which
+// then carries nothing but JSON. Progress is a redrawn bar when the output is
+// a terminal and plain lines (at every tenth and at the end) otherwise.
 // Main thread only.
 #pragma once
 
@@ -19,9 +21,14 @@ namespace flash {
 
 enum class OutputForm { Text, Terminal, Json };
 
+// Quiet: summary lines, errors and warnings only. Verbose: also the
+// diagnostic lines.
+enum class Detail { Quiet, Normal, Verbose };
+
 class Reporter {
 public:
-    Reporter(std::ostream& out, OutputForm form) : out_(out), form_(form) {}
+    Reporter(std::ostream& out, std::ostream& err, OutputForm form, Detail detail = Detail::Normal)
+        : out_(out), err_(err), form_(form), detail_(detail) {}
 
     void status(const std::string& port, const std::string& text);
     void progress(const std::string& port, int percent);
@@ -45,14 +52,22 @@ public:
     // A failure that belongs to no port (the file).
     void fileRefused(const std::string& file, const std::string& text);
     void fileWarning(const std::string& file, const std::string& text);
+    // The engine's log and print lines, shown only when verbose. Control
+    // characters (received bytes read as text) are replaced, so that a line
+    // cannot move the cursor or pass for another line.
+    void diagnostic(const std::string& port, const std::string& text);
 
 private:
+    bool chatty() const { return detail_ != Detail::Quiet; }
     void line(const std::string& port, const std::string& text);
+    void errorLine(const std::string& text);
     void endBar();
     void drawBar();
 
     std::ostream& out_;
+    std::ostream& err_;
     OutputForm form_;
+    Detail detail_;
     std::map<std::string, int> percents_;  // last shown, per port
     bool barShown_ = false;
 };

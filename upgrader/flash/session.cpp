@@ -106,9 +106,9 @@ std::optional<bool> Session::writeFrame(const upgrader::Bytes& frame) {
     return upgrader::writeToOpenPort(port_, frame);
 }
 
-// The engine's per-chunk diagnostics would drown the report; they are the
-// window's console output and are not repeated here.
-void Session::log(const std::string&) {}
-void Session::print(const std::string&) {}
+// The engine's per-page and per-chunk lines would drown the report: only a
+// --verbose run shows them.
+void Session::log(const std::string& line) { reporter_.diagnostic(path_, line); }
+void Session::print(const std::string& line) { reporter_.diagnostic(path_, line); }
 
 }  // namespace flash

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "link/frame.h"
+#include "upgrader/flash/log_echo.h"
 #include "upgrader/flash/session.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
@@ -54,6 +55,7 @@ void Session::start(const std::string& file, const upgrader::Bytes& checked) {
     }
     // Each port has one session, so each warning is printed once per port.
     for (const std::string& warning : gimbal::portWarnings(path_, systemPaths_)) reporter_.warning(path_, warning);
+    const LogPortScope logScope(path_);  // the serial layer logs the line settings while opening
     auto port = KivSerialPort::serialPortWithPath(path_);
     if (!port) {
         const gimbal::PortDiagnosis why = gimbal::diagnosePort(path_, systemPaths_);
@@ -75,6 +77,7 @@ void Session::start(const std::string& file, const upgrader::Bytes& checked) {
 }
 
 void Session::close() {
+    const LogPortScope logScope(path_);
     if (port_ && port_->isOpen())
         port_->close();
     else

@@ -84,12 +84,18 @@ bool RunningChild::pump(std::chrono::steady_clock::time_point end) {
     return true;
 }
 
-std::vector<std::string> RunningChild::lines() const {
+namespace {
+
+std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> result;
-    std::istringstream in(out_);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
 }
+
+}  // namespace
+
+std::vector<std::string> RunningChild::lines() const { return splitLines(out_); }
 
 bool RunningChild::waitForLine(const std::function<bool(const std::string&)>& test,
                                std::chrono::milliseconds deadline) {
@@ -121,6 +127,7 @@ ChildResult RunningChild::finish(std::chrono::milliseconds deadline) {
     }
     result.lines = lines();
     result.errorOutput = err_;
+    result.errorLines = splitLines(err_);
     return result;
 }
 

@@ -16,8 +16,9 @@ namespace flash_test {
 struct ChildResult {
     int exitCode = -1;  // -1: did not exit normally (killed, timed out)
     bool timedOut = false;
-    std::vector<std::string> lines;  // standard output
-    std::string errorOutput;         // standard error
+    std::vector<std::string> lines;       // standard output
+    std::string errorOutput;              // standard error
+    std::vector<std::string> errorLines;  // standard error, line by line
 };
 
 class RunningChild {

@@ -60,7 +60,8 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong) {
         {{"--port", "/dev/a", "--wait", "nan", "f"}, "--wait"},
         {{"--port", "/dev/a", "--wait", "99999999", "f"}, "--wait"},
         {{"--port", "/dev/a", "--wait", "3s", "f"}, "--wait"},
-        {{"--port", "/dev/a", "--verbose", "f"}, "unknown option --verbose"},
+        {{"--port", "/dev/a", "--verbosity", "f"}, "unknown option --verbosity"},
+        {{"--port", "/dev/a", "-q", "-v", "f"}, "--quiet and --verbose cannot be used together"},
     };
     for (const auto& [args, expected] : cases) {
         const auto r = parseOptions(args);

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "child_process.h"
 #include "tests/upgrader/support/pty.h"
 #include "link/firmware_file.h"
@@ -61,6 +63,10 @@ std::unique_ptr<sim::GimbalSim> startGimbal(std::chrono::milliseconds announcePe
 
 bool hasLine(const ChildResult& r, const std::string& line) {
     return std::find(r.lines.begin(), r.lines.end(), line) != r.lines.end();
+}
+
+bool hasErrorLine(const ChildResult& r, const std::string& line) {
+    return std::find(r.errorLines.begin(), r.errorLines.end(), line) != r.errorLines.end();
 }
 
 std::string dump(const ChildResult& r) {
@@ -125,8 +131,9 @@ TEST(FlashProgram, RefusesAShortOrInconsistentFileBeforeTouchingAnyPort) {
     for (const auto* file : {&tiny, &shorter}) {
         const ChildResult r = runChild(kProgram, {"--port", gimbal->slavePath(), file->path.string()});
         EXPECT_EQ(r.exitCode, 3) << dump(r);
-        ASSERT_EQ(r.lines.size(), 1u) << dump(r);
-        EXPECT_EQ(r.lines[0].rfind("error: " + file->path.string() + ": ", 0), 0u) << dump(r);
+        EXPECT_TRUE(r.lines.empty()) << "the error is on standard error only: " << dump(r);
+        ASSERT_EQ(r.errorLines.size(), 1u) << dump(r);
+        EXPECT_EQ(r.errorLines[0].rfind("error: " + file->path.string() + ": ", 0), 0u) << dump(r);
     }
     const ChildResult missing = runChild(kProgram, {"--port", gimbal->slavePath(), "/nonexistent/fw.bin"});
     EXPECT_EQ(missing.exitCode, 3) << dump(missing);
@@ -153,25 +160,26 @@ TEST(FlashProgram, AFileWhoseStoredCrcFailsIsRefusedUnlessIgnoreCrcIsGiven) {
 
     const ChildResult refused = runChild(kProgram, {"--port", gimbal->slavePath(), path});
     EXPECT_EQ(refused.exitCode, 3) << dump(refused);
-    ASSERT_EQ(refused.lines.size(), 1u) << dump(refused);
-    EXPECT_EQ(refused.lines[0].rfind("error: " + path + ": stored CRC " + stored + " does not match " + computed +
+    EXPECT_TRUE(refused.lines.empty()) << dump(refused);
+    ASSERT_EQ(refused.errorLines.size(), 1u) << dump(refused);
+    EXPECT_EQ(refused.errorLines[0].rfind("error: " + path + ": stored CRC " + stored + " does not match " + computed +
                                          ", the CRC of its contents",
                                      0),
               0u)
         << dump(refused);
-    EXPECT_NE(refused.lines[0].find("--ignore-crc"), std::string::npos) << dump(refused);
+    EXPECT_NE(refused.errorLines[0].find("--ignore-crc"), std::string::npos) << dump(refused);
     EXPECT_EQ(gimbal->stats().framesReceived, 0u) << "the port was not touched";
 
     const ChildResult forced = runChild(kProgram, {"--ignore-crc", "--port", gimbal->slavePath(), path});
     EXPECT_EQ(forced.exitCode, 0) << dump(forced);
-    ASSERT_FALSE(forced.lines.empty());
-    EXPECT_EQ(forced.lines[0], "warning: " + path + ": stored CRC " + stored + " does not match " + computed +
+    ASSERT_EQ(forced.errorLines.size(), 1u) << dump(forced);
+    EXPECT_EQ(forced.errorLines[0], "warning: " + path + ": stored CRC " + stored + " does not match " + computed +
                                    ", the CRC of its contents: the file is damaged or incomplete; flashing it "
                                    "anyway (--ignore-crc)")
         << dump(forced);
     EXPECT_EQ(std::count_if(forced.lines.begin(), forced.lines.end(),
                             [](const auto& l) { return l.find("warning") != std::string::npos; }),
-              1);
+              0);
     EXPECT_EQ(gimbal->image(0), Bytes(damaged.begin() + 8, damaged.begin() + 8 + 3 * 1024));
 }
 
@@ -182,7 +190,7 @@ TEST(FlashProgram, GivesUpWhenNoVersionReportComesInTime) {
     const std::string port = silent.slavePath();
     const ChildResult r = runChild(kProgram, {"--port", port, "--wait", "1", fw.file.path.string()});
     EXPECT_EQ(r.exitCode, 6) << dump(r);
-    EXPECT_TRUE(hasLine(r, port + ": error: no version report from " + port + " within 1 s")) << dump(r);
+    EXPECT_TRUE(hasErrorLine(r, port + ": error: no version report from " + port + " within 1 s")) << dump(r);
     EXPECT_TRUE(hasLine(r, "summary: " + port + ": failed (exit 6): no version report from " + port + " within 1 s"))
         << dump(r);
 }
@@ -210,7 +218,7 @@ TEST(FlashProgram, APortHeldElsewhereIsAPortErrorNamingPathAndReason) {
     const std::string program = ownCommandName(), pid = std::to_string(::getpid());
     const std::string why = port + " is in use by " + program + " (PID " + pid + "; flock)";
     const std::string fix = "close " + program + " (PID " + pid + ") and try again";
-    EXPECT_TRUE(hasLine(r, port + ": error: " + why + ". Fix: " + fix)) << dump(r);
+    EXPECT_TRUE(hasErrorLine(r, port + ": error: " + why + ". Fix: " + fix)) << dump(r);
     EXPECT_TRUE(hasLine(r, "summary: " + port + ": failed (exit 4): " + why + ". Fix: " + fix)) << dump(r);
     EXPECT_EQ(json.exitCode, 4) << dump(json);
     const std::string fields = ",\"text\":\"" + why + "\",\"cause\":\"busy\",\"hint\":\"" + fix +
@@ -234,6 +242,50 @@ TEST(FlashProgram, ARemovedDeviceEndsItsSessionWithItsOwnCode) {
         << dump(r);
 }
 
+bool anyContains(const std::vector<std::string>& lines, const std::string& part) {
+    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
+}
+
+// The engine's and the serial layer's diagnostic lines stay out of a normal
+// run; --verbose puts them, after the port, on standard error only; --quiet
+// leaves one summary line per port, failed ones too, with the error on
+// standard error.
+TEST(FlashProgram, DiagnosticsOnlyWithVerboseOnStandardErrorAndQuietKeepsTheSummaries) {
+    const Firmware fw;
+    const std::string file = fw.file.path.string();
+    auto normalGimbal = startGimbal();
+    const ChildResult normal = runChild(kProgram, {"--port", normalGimbal->slavePath(), file});
+    EXPECT_EQ(normal.exitCode, 0) << dump(normal);
+    for (const char* diagnostic : {"Sending Page", "set baudrate", "send result"})
+        EXPECT_FALSE(anyContains(normal.lines, diagnostic)) << dump(normal);
+    EXPECT_EQ(normal.errorOutput, "") << dump(normal);
+
+    auto a = startGimbal();
+    auto b = startGimbal();
+    const ChildResult verbose = runChild(kProgram, {"-v", "--port", a->slavePath(), "--port", b->slavePath(), file});
+    EXPECT_EQ(verbose.exitCode, 0) << dump(verbose);
+    for (const auto* gimbal : {a.get(), b.get()}) {
+        const std::string port = gimbal->slavePath();
+        expectUpgraded(verbose, *gimbal, fw);
+        EXPECT_TRUE(hasErrorLine(verbose, port + ": set baudrate:115200")) << dump(verbose);
+        EXPECT_TRUE(hasErrorLine(verbose, port + ": Sending Page 0 for MCU 0")) << dump(verbose);
+        EXPECT_TRUE(hasErrorLine(verbose, port + ": send result : true")) << dump(verbose);
+    }
+    EXPECT_FALSE(anyContains(verbose.lines, "Sending Page")) << dump(verbose);
+    EXPECT_FALSE(anyContains(verbose.lines, "set baudrate")) << dump(verbose);
+
+    auto quietGimbal = startGimbal();
+    const std::string missing = "/nonexistent/ttyGIMBAL";
+    const ChildResult quiet = runChild(kProgram, {"-q", "--port", quietGimbal->slavePath(), "--port", missing, file});
+    EXPECT_EQ(quiet.exitCode, 4) << dump(quiet);
+    ASSERT_EQ(quiet.lines.size(), 2u) << dump(quiet);
+    EXPECT_EQ(quiet.lines[0], "summary: " + quietGimbal->slavePath() + ": upgraded") << dump(quiet);
+    EXPECT_EQ(quiet.lines[1].rfind("summary: " + missing + ": failed (exit 4): ", 0), 0u) << dump(quiet);
+    ASSERT_EQ(quiet.errorLines.size(), 1u) << dump(quiet);
+    EXPECT_EQ(quiet.errorLines[0].rfind(missing + ": error: ", 0), 0u) << dump(quiet);
+    for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(quietGimbal->image(mcu), fw.images[mcu]);
+}
+
 TEST(FlashProgram, UsageErrorsAndHelp) {
     const ChildResult bad = runChild(kProgram, {"--port", "/dev/null"});
     EXPECT_EQ(bad.exitCode, 2);
@@ -248,13 +300,28 @@ TEST(FlashProgram, UsageErrorsAndHelp) {
     EXPECT_EQ(version.lines.front().rfind("quenlo-flash ", 0), 0u) << dump(version);
 }
 
-// Each line one object; checked with string tests for its shape.
+// Every line of standard output an object; the events named in order.
+std::vector<std::string> jsonEvents(const ChildResult& r) {
+    std::vector<std::string> events;
+    for (const auto& line : r.lines) {
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        EXPECT_TRUE(j.is_object()) << "not a JSON object: " << line << "\n" << dump(r);
+        if (j.is_object()) events.push_back(j.value("event", "?"));
+    }
+    return events;
+}
+
+// Each line one object; checked with string tests for its shape. --verbose
+// adds to standard error only.
 TEST(FlashProgram, JsonFormIsOneObjectPerLineAndEvent) {
     const Firmware fw;
     auto gimbal = startGimbal();
-    const ChildResult r = runChild(kProgram, {"--json", "--port", gimbal->slavePath(), fw.file.path.string()});
+    const ChildResult r =
+        runChild(kProgram, {"--json", "--verbose", "--port", gimbal->slavePath(), fw.file.path.string()});
     EXPECT_EQ(r.exitCode, 0) << dump(r);
     ASSERT_FALSE(r.lines.empty());
+    jsonEvents(r);
+    EXPECT_TRUE(hasErrorLine(r, gimbal->slavePath() + ": Sending Page 0 for MCU 0")) << dump(r);
     const std::string portField = "\"port\":\"" + gimbal->slavePath() + "\"";
     for (const auto& line : r.lines) {
         EXPECT_EQ(line.front(), '{') << line;
@@ -270,6 +337,32 @@ TEST(FlashProgram, JsonFormIsOneObjectPerLineAndEvent) {
     EXPECT_EQ(r.lines.back(),
               "{\"event\":\"summary\"," + portField + ",\"ok\":true,\"code\":0,\"kind\":\"ok\",\"text\":\"Upgrade Complete!!\"}");
     for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal->image(mcu), fw.images[mcu]);
+}
+
+// Refusals, warnings and port errors are JSON on standard output too, and
+// nothing reaches standard error: a script reads one stream.
+TEST(FlashProgram, JsonFailuresAndWarningsKeepStandardOutputAllJson) {
+    const Firmware fw;
+    const TempFile tiny(Bytes{1, 2, 3}, "tiny-json");
+    auto gimbal = startGimbal();
+    const ChildResult refused = runChild(kProgram, {"--json", "--port", gimbal->slavePath(), tiny.path.string()});
+    EXPECT_EQ(refused.exitCode, 3) << dump(refused);
+    EXPECT_EQ(jsonEvents(refused), std::vector<std::string>{"error"}) << dump(refused);
+    EXPECT_EQ(refused.errorOutput, "") << dump(refused);
+
+    Bytes damaged = gimbal::composeFirmwareFile(fw.images, 1024);
+    damaged[8 + 5] ^= 0x01;
+    const TempFile file(damaged, "damaged-json");
+    const std::string missing = "/nonexistent/ttyGIMBAL";
+    const ChildResult failed = runChild(
+        kProgram, {"--json", "--ignore-crc", "--port", gimbal->slavePath(), "--port", missing, file.path.string()});
+    EXPECT_EQ(failed.exitCode, 4) << dump(failed);
+    const std::vector<std::string> events = jsonEvents(failed);
+    ASSERT_FALSE(events.empty()) << dump(failed);
+    EXPECT_EQ(events.front(), "warning") << dump(failed);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "error"), 1) << dump(failed);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "summary"), 2) << dump(failed);
+    EXPECT_EQ(failed.errorOutput, "") << dump(failed);
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ TEST(FlashReporter, JsonStringsEscapeQuotesBackslashesAndControlsButKeepUtf8) {
 }
 
 TEST(FlashReporter, PlainProgressIsOneLinePerTenPercentAndTheEnd) {
-    std::ostringstream out;
-    Reporter r(out, OutputForm::Text);
+    std::ostringstream out, err;
+    Reporter r(out, err, OutputForm::Text);
     for (int p : {0, 3, 9, 10, 10, 55, 99, 100}) r.progress("/dev/x", p);
     EXPECT_EQ(out.str(),
               "/dev/x: progress 0%\n/dev/x: progress 10%\n/dev/x: progress 55%\n/dev/x: progress 99%\n"
@@ -23,8 +23,8 @@ TEST(FlashReporter, PlainProgressIsOneLinePerTenPercentAndTheEnd) {
 }
 
 TEST(FlashReporter, TerminalBarRedrawsInPlaceAndEndsBeforeTheNextLine) {
-    std::ostringstream out;
-    Reporter r(out, OutputForm::Terminal);
+    std::ostringstream out, err;
+    Reporter r(out, err, OutputForm::Terminal);
     r.progress("/dev/x", 50);
     r.status("/dev/x", "Upgrade Complete!!");
     const std::string s = out.str();
@@ -33,8 +33,8 @@ TEST(FlashReporter, TerminalBarRedrawsInPlaceAndEndsBeforeTheNextLine) {
 }
 
 TEST(FlashReporter, JsonEventsAreOneObjectPerLine) {
-    std::ostringstream out;
-    Reporter r(out, OutputForm::Json);
+    std::ostringstream out, err;
+    Reporter r(out, err, OutputForm::Json);
     r.failure("/dev/\"q\"", ExitCode::PortError, "open /dev/q: Permission denied");
     r.summary("/dev/\"q\"", ExitCode::PortError, "x");
     EXPECT_EQ(out.str(),
@@ -44,10 +44,28 @@ TEST(FlashReporter, JsonEventsAreOneObjectPerLine) {
               "\"text\":\"x\"}\n");
 }
 
+// Received bytes read as text may hold any control: shown raw they could
+// clear the terminal or forge a line. An error line ends the progress bar
+// first, since both streams often share one terminal.
+TEST(FlashReporter, DiagnosticsShowOnlyWhenVerboseWithControlsReplacedAndEndTheBar) {
+    const std::string text = "\x1b[2J\rforged\nline\xc2\x9b\x7f \xe5\x8d\x87";
+    std::ostringstream out, err;
+    Reporter normal(out, err, OutputForm::Text);
+    normal.diagnostic("/dev/x", text);
+    EXPECT_EQ(err.str(), "");
+
+    Reporter verbose(out, err, OutputForm::Terminal, Detail::Verbose);
+    verbose.progress("/dev/x", 50);
+    verbose.diagnostic("/dev/x", text);
+    const std::string bad = "\xEF\xBF\xBD";
+    EXPECT_EQ(err.str(), "/dev/x: " + bad + "[2J" + bad + "forged" + bad + "line" + bad + bad + " \xe5\x8d\x87\n");
+    EXPECT_EQ(out.str().back(), '\n') << "the bar is ended before the line";
+}
+
 // A device or file name is any bytes; the line must stay JSON a script can read.
 TEST(FlashReporter, InvalidUtf8InAPortOrFileNameIsReplacedNotPassedOn) {
-    std::ostringstream out;
-    Reporter r(out, OutputForm::Json);
+    std::ostringstream out, err;
+    Reporter r(out, err, OutputForm::Json);
     r.status("/dev/serial/by-id/usb-\xff\xfe", "Gimbal Connected");
     r.fileRefused("fw\xc3.bin", "升级 fw\xc3.bin");
     EXPECT_EQ(out.str(),

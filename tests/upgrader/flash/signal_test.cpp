@@ -112,7 +112,9 @@ TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePor
                          std::to_string(128 + c.signal) + ",\"kind\":\"interrupted\",\"mcu\":0,\"page\":1,\"text\":\"" +
                          text + "\"}"
                    : port + ": " + text;
-        EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), expected), 1) << expected << "\n" << dump(r);
+        // Text goes to standard error; JSON keeps standard output all JSON.
+        const std::vector<std::string>& stream = c.json ? r.lines : r.errorLines;
+        EXPECT_EQ(std::count(stream.begin(), stream.end(), expected), 1) << expected << "\n" << dump(r);
         EXPECT_EQ(lockFilesLeft(port), std::vector<std::string>{});
         EXPECT_EQ(openAsOrdinaryUser(port), 0) << "the exclusive flag is still set: " << std::strerror(EBUSY);
     }

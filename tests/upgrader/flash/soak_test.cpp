@@ -74,8 +74,8 @@ protected:
         options.wait = 20s;
         options.file = file.string();
         options.pageTimeout = pageTimeout;
-        std::ostringstream out;
-        const int code = flash::runFlash(options, out, flash::OutputForm::Text);
+        std::ostringstream out;  // both streams, as on a terminal
+        const int code = flash::runFlash(options, out, out, flash::OutputForm::Text);
         if (output) *output = out.str();
         return code;
     }
