@@ -31,11 +31,13 @@ Program::Program(std::vector<std::string> args, RunAs as) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, write.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, write.get(), STDERR_FILENO);
-    args.insert(args.begin(), GIMBAL_SIM_PROGRAM);
+    std::vector<std::string> command;
     if (as == RunAs::Nobody && runningAsRoot())
-        args.insert(args.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+        command = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    command.emplace_back(GIMBAL_SIM_PROGRAM);
+    command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& a : command) argv.push_back(a.data());
     argv.push_back(nullptr);
     if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
