@@ -1,4 +1,6 @@
 // Program entry of the three-axis updater.
 #include "trisk_main.h"
 
-int main(int argc, char *argv[]) { return triskMain(argc, argv); }
+int main(int argc, char* argv[]) {
+    return triskMain(argc, argv);
+}

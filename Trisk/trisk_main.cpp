@@ -12,7 +12,7 @@ namespace {
 
 // Stops the run and lets the port go (its exclusive flag and lock file with
 // it) before the loop ends; dying on the signal would leave both behind.
-void watchTerminationSignals(gimbal::TerminationSignals &termination, QSocketNotifier &notifier, Widget &window) {
+void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNotifier& notifier, Widget& window) {
     QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &notifier, &window] {
         const int signal = termination.take();
         if (signal == 0) return;
@@ -25,7 +25,7 @@ void watchTerminationSignals(gimbal::TerminationSignals &termination, QSocketNot
 
 }  // namespace
 
-int triskMain(int &argc, char **argv, const std::function<void(Widget &)> &shown) {
+int triskMain(int& argc, char** argv, const std::function<void(Widget&)>& shown) {
     Q_INIT_RESOURCE(image);
     int code = 0;
     {

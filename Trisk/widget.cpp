@@ -19,7 +19,7 @@ constexpr int kSequencerTickMs = 100;
 
 }  // namespace
 
-Widget::Widget(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::Widget>()) {
+Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widget>()) {
     ui->setupUi(this);  // also connects the button slots by name
     ui->comboBoxBaudRate->setCurrentIndex(19);
     setWindowTitle(QStringLiteral("UPDATE_FOR_3AXIS"));
@@ -30,11 +30,11 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     port_count = listedPortCount();
 
     // Both run for the life of the window, port open or not.
-    auto *refresh = new QTimer(this);
+    auto* refresh = new QTimer(this);
     refresh->setInterval(kPortRefreshMs);
     connect(refresh, &QTimer::timeout, this, &Widget::updatePortCom);
     refresh->start();
-    auto *tick = new QTimer(this);
+    auto* tick = new QTimer(this);
     tick->setInterval(kSequencerTickMs);
     connect(tick, &QTimer::timeout, this, &Widget::sendUpdateFile);
     tick->start();
@@ -54,14 +54,18 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
 // The timers and the file object are children of the window and go with it.
 // The port is closed first: its close may report an error, and that must not
 // reach a window whose members are already gone.
-Widget::~Widget() { closePort(); }
+Widget::~Widget() {
+    closePort();
+}
 
 void Widget::on_BtnAbout_clicked() {}
 
-void Widget::showText(const QString &text) { ui->textBrowser->setPlainText(text); }
+void Widget::showText(const QString& text) {
+    ui->textBrowser->setPlainText(text);
+}
 
-void Widget::appendLine(const QString &line) {
-    QTextBrowser *view = ui->textBrowser;
+void Widget::appendLine(const QString& line) {
+    QTextBrowser* view = ui->textBrowser;
     if (view->document()->isEmpty()) {
         view->setPlainText(line);
         return;

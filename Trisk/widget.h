@@ -38,7 +38,7 @@ public:
     // Largest block whose frame (data + 12) still fits tx_buf.
     static constexpr quint16 kMaxBlockSize = kTxBufSize - 12;
 
-    explicit Widget(QWidget *parent = nullptr);
+    explicit Widget(QWidget* parent = nullptr);
     ~Widget() override;
 
     // Frame builders. Each assembles its frame in tx_buf, writes it to the
@@ -47,8 +47,8 @@ public:
     // returned.
     template <typename... Payload>
     quint16 send(quint8 addr, quint8 cmd, quint16 len, Payload... bytes);
-    quint16 send(quint8 addr, quint8 cmd, const quint8 *data, quint16 len);
-    quint16 send_to_flash(quint16 index, const quint8 *data, quint16 len);
+    quint16 send(quint8 addr, quint8 cmd, const quint8* data, quint16 len);
+    quint16 send_to_flash(quint16 index, const quint8* data, quint16 len);
     void setSlaveMode();
     void setRun();
 
@@ -94,16 +94,16 @@ private:
 
     // Port handling (widget_port.cpp).
     QStringList openablePortNames(bool logDetails);
-    bool canOpen(QSerialPort &probe);
+    bool canOpen(QSerialPort& probe);
     static int listedPortCount();
-    bool openPort(const QString &name, qint32 baud, QString *error);
+    bool openPort(const QString& name, qint32 baud, QString* error);
     void closePort();
     void portErrorOccurred(QSerialPort::SerialPortError error);
     void showClosedState();
-    void writeToPort(const quint8 *data, std::size_t len);
+    void writeToPort(const quint8* data, std::size_t len);
 
     // File check (widget_file.cpp).
-    bool loadFile(QString *error);
+    bool loadFile(QString* error);
     void showFileCheck();
 
     // What UPDATE START checks first (widget_start.cpp).
@@ -117,23 +117,23 @@ private:
     bool checkHeader();
     bool checkBlockSize(quint64 blocks);
     bool blocksFit(quint64 offset, quint64 blocks, quint8 image);
-    void stopRun(const QString &why);
-    void finishRun(const QString &text);
+    void stopRun(const QString& why);
+    void finishRun(const QString& text);
 
     // Text area helpers: plain text only, so a file name is never read as markup.
-    void showText(const QString &text);
-    void appendLine(const QString &line);
+    void showText(const QString& text);
+    void appendLine(const QString& line);
 
     std::array<quint8, kRxPayloadSize> rx_payload{};
     std::unique_ptr<Ui::Widget> ui;
-    QSerialPort *serial_port = nullptr;  // child of the window while it exists
-    QTimer *read_timer = nullptr;
+    QSerialPort* serial_port = nullptr;  // child of the window while it exists
+    QTimer* read_timer = nullptr;
     int port_count = 0;
     // Why each port the scan leaves out cannot be opened, as last said in the
     // text area: said again only when it changes.
     std::map<QString, QString> left_out;
     bool port_open = false;
-    QFile *update_file = nullptr;  // child of the window; the previous one is released on load
+    QFile* update_file = nullptr;  // child of the window; the previous one is released on load
     QString file_name;
     Ccrc crc;
     quint8 slave_index = 0;
@@ -142,7 +142,7 @@ private:
     quint16 block_size = 1024;
     quint16 block_count = 0;
     quint16 block_index = 0;
-    const quint8 *block_ptr = nullptr;
+    const quint8* block_ptr = nullptr;
     std::array<quint8, kFileBufSize> file_buf{};
     quint8 rx_state = 0;
     quint8 rx_addr = 0;
@@ -154,7 +154,7 @@ private:
 
     // Sequencer bookkeeping. Kept per window rather than per process so two
     // windows (as in tests) never share a run's counters.
-    const quint8 *file_header = nullptr;
+    const quint8* file_header = nullptr;
     quint16 resend_len = 0;
     quint16 wait_ticks = 0;
     // The block frame awaiting its acknowledgement. Its own copy, so a link

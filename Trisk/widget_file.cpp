@@ -17,8 +17,8 @@ void Widget::on_BtnOpenFile_clicked() {
         qDebug().noquote() << QStringLiteral("send state 不为零");
         return;
     }
-    const QString chosen = QFileDialog::getOpenFileName(this, tr("读取文件"), QString(),
-                                                        tr("open (*.txt *.log *.bin *.hex)"));
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, tr("读取文件"), QString(), tr("open (*.txt *.log *.bin *.hex)"));
     if (chosen.isEmpty()) return;
     // The dialog runs its own event loop, and a received acknowledgement may
     // have set a run going meanwhile: never swap the file under a run.
@@ -35,13 +35,15 @@ void Widget::on_BtnOpenFile_clicked() {
     }
     ui->BtnUpdate->setEnabled(true);
     QString error;
-    if (loadFile(&error)) showFileCheck();
-    else showText(error);
+    if (loadFile(&error))
+        showFileCheck();
+    else
+        showText(error);
 }
 
 // Reads the open update_file into file_buf; file_len tells how much of it
 // came from the file.
-bool Widget::loadFile(QString *error) {
+bool Widget::loadFile(QString* error) {
     file_buf.fill(0);
     file_len = 0;
     file_loaded = false;
@@ -51,7 +53,7 @@ bool Widget::loadFile(QString *error) {
         *error = QStringLiteral("The length of the file is out of range！");
         return false;
     }
-    const qint64 got = update_file->read(reinterpret_cast<char *>(file_buf.data()), size);
+    const qint64 got = update_file->read(reinterpret_cast<char*>(file_buf.data()), size);
     const QString reason = update_file->errorString();
     update_file->close();
     if (got < 0) {
@@ -76,7 +78,7 @@ void Widget::showFileCheck() {
         appendLine(QStringLiteral("FILE FAIL"));
         return;
     }
-    appendLine(len + QStringLiteral(" crc1: ") + QString::number(*crc1, 16) +
-               QStringLiteral(" crc2: ") + QString::number(*crc2, 16));
+    appendLine(len + QStringLiteral(" crc1: ") + QString::number(*crc1, 16) + QStringLiteral(" crc2: ") +
+               QString::number(*crc2, 16));
     appendLine(*crc1 == *crc2 ? QStringLiteral("FILE OK") : QStringLiteral("FILE FAIL"));
 }

@@ -27,7 +27,7 @@ constexpr qint64 kReadChunk = 256;
 QStringList virtualPortNames() {
     static const std::string folder = gimbal::virtualSerialFolder();  // fixed for the process
     QStringList names;
-    for (const auto &port : gimbal::listVirtualSerialPorts(folder)) names << QString::fromStdString(port.path);
+    for (const auto& port : gimbal::listVirtualSerialPorts(folder)) names << QString::fromStdString(port.path);
     return names;
 }
 
@@ -36,7 +36,7 @@ QStringList virtualPortNames() {
 // A port that cannot be opened stays out of the list; the text area says why
 // and how to fix it, once per port and cause rather than every scan. Qt does
 // not tell the errno, so the cause is found from the device itself.
-bool Widget::canOpen(QSerialPort &probe) {
+bool Widget::canOpen(QSerialPort& probe) {
     if (serial_port != nullptr && serial_port->portName() == probe.portName())
         return false;  // ours, open: nothing to tell
     QString path = QSerialPortInfo(probe).systemLocation();
@@ -47,7 +47,8 @@ bool Widget::canOpen(QSerialPort &probe) {
         return true;
     }
     gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
-    if (why.cause == gimbal::PortCause::Usable) why.text = path.toStdString() + ": " + probe.errorString().toStdString();
+    if (why.cause == gimbal::PortCause::Usable)
+        why.text = path.toStdString() + ": " + probe.errorString().toStdString();
     const QString line = QString::fromStdString(why.hint.empty() ? why.text : why.text + ". Fix: " + why.hint);
     auto [entry, fresh] = left_out.emplace(path, line);
     if (fresh || entry->second != line) {
@@ -61,7 +62,7 @@ bool Widget::canOpen(QSerialPort &probe) {
 // then the virtual ones); a port open elsewhere (or by this window) is left out.
 QStringList Widget::openablePortNames(bool logDetails) {
     QStringList names;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         if (logDetails) {
             qDebug().noquote() << QStringLiteral("Name        : ") + info.portName();
             qDebug().noquote() << QStringLiteral("Description : ") + info.description();
@@ -71,7 +72,7 @@ QStringList Widget::openablePortNames(bool logDetails) {
         probe.setPort(info);
         if (canOpen(probe)) names << info.portName();
     }
-    for (const QString &path : virtualPortNames()) {
+    for (const QString& path : virtualPortNames()) {
         QSerialPort probe;
         probe.setPortName(path);
         if (canOpen(probe)) names << path;
@@ -108,8 +109,7 @@ void Widget::on_BtnOpen_clicked() {
     const QString name = ui->comboBoxPort->currentText();
     QString error;
     if (!openPort(name, ui->comboBoxBaudRate->currentText().toInt(), &error)) {
-        QMessageBox::warning(this, tr("OPEN COM"),
-                             tr("can't open the port %1: %2").arg(name, error));
+        QMessageBox::warning(this, tr("OPEN COM"), tr("can't open the port %1: %2").arg(name, error));
         return;
     }
     read_timer->start(kReadPollMs);
@@ -119,19 +119,16 @@ void Widget::on_BtnOpen_clicked() {
     port_open = true;
 }
 
-bool Widget::openPort(const QString &name, qint32 baud, QString *error) {
+bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
     if (name.isEmpty()) {
         *error = tr("no serial port chosen");
         return false;
     }
-    auto *port = new QSerialPort(this);
+    auto* port = new QSerialPort(this);
     port->setPortName(name);  // a full path is taken as is, a bare name under /dev
-    const bool ok = port->open(QIODevice::ReadWrite) &&
-                    port->setBaudRate(baud, QSerialPort::AllDirections) &&
-                    port->setDataBits(QSerialPort::Data8) &&
-                    port->setParity(QSerialPort::NoParity) &&
-                    port->setStopBits(QSerialPort::OneStop) &&
-                    port->setFlowControl(QSerialPort::NoFlowControl);
+    const bool ok = port->open(QIODevice::ReadWrite) && port->setBaudRate(baud, QSerialPort::AllDirections) &&
+                    port->setDataBits(QSerialPort::Data8) && port->setParity(QSerialPort::NoParity) &&
+                    port->setStopBits(QSerialPort::OneStop) && port->setFlowControl(QSerialPort::NoFlowControl);
     if (!ok) {
         *error = port->errorString();
         port->close();
@@ -147,7 +144,7 @@ bool Widget::openPort(const QString &name, qint32 baud, QString *error) {
 
 // Safe from inside one of the port's own signals: it is released later.
 void Widget::closePort() {
-    QSerialPort *port = std::exchange(serial_port, nullptr);
+    QSerialPort* port = std::exchange(serial_port, nullptr);
     if (port == nullptr) return;
     disconnect(port, nullptr, this, nullptr);
     port->close();
@@ -192,7 +189,7 @@ void Widget::updataSerialData() {
 
 // Frames built while no port is open (the sequencer keeps running after a
 // close) are dropped here.
-void Widget::writeToPort(const quint8 *data, std::size_t len) {
+void Widget::writeToPort(const quint8* data, std::size_t len) {
     if (serial_port == nullptr || !serial_port->isOpen() || len == 0) return;
-    serial_port->write(reinterpret_cast<const char *>(data), static_cast<qint64>(len));
+    serial_port->write(reinterpret_cast<const char*>(data), static_cast<qint64>(len));
 }

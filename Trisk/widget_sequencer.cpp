@@ -14,7 +14,7 @@
 
 namespace {
 
-gimbal::BlockCounts countsOf(const quint8 *header) {
+gimbal::BlockCounts countsOf(const quint8* header) {
     gimbal::BlockCounts counts{};
     for (std::size_t i = 0; i < gimbal::kImageCount; ++i) {
         const std::size_t at = gimbal::kBlockCountOffsets[i];
@@ -23,7 +23,7 @@ gimbal::BlockCounts countsOf(const quint8 *header) {
     return counts;
 }
 
-quint16 le16(const std::array<quint8, Widget::kRxPayloadSize> &payload, std::size_t at) {
+quint16 le16(const std::array<quint8, Widget::kRxPayloadSize>& payload, std::size_t at) {
     return static_cast<quint16>(payload[at] | (payload[at + 1] << 8));
 }
 
@@ -33,42 +33,46 @@ void Widget::on_BtnUpdate_clicked() {
     if (send_state == kIdle && mayStart()) send_state = kStart;
 }
 
-void Widget::sendUpdateFile() { send_update_all(); }
+void Widget::sendUpdateFile() {
+    send_update_all();
+}
 
 void Widget::send_update_all() {
     switch (send_state) {
-    case kStart:
-        file_header = file_buf.data();
-        if (!checkHeader()) return;
-        startImage(0, kSendBlock);
-        break;
-    case kAwaitSlaveAck:
-        if (wait_ticks > 0) --wait_ticks;
-        else finishRun(tr("SLAVE SET FAILE!"));
-        break;
-    case kSetUpImage2:
-        startImage(1, kSendBlock);
-        break;
-    case kSetUpImage3:
-        startImage(2, kSendBlock);
-        break;
-    case kSendBlock:
-        sendNextBlock();
-        break;
-    case kAwaitAck1:
-    case kAwaitAck2:
-        awaitAck(static_cast<quint8>(send_state + 1));
-        break;
-    case kAwaitAck3:
-        if (wait_ticks > 0) {
-            --wait_ticks;
-        } else {
-            resend_len = 0;
-            finishRun(tr("SEND FAIL"));
-        }
-        break;
-    default:
-        break;
+        case kStart:
+            file_header = file_buf.data();
+            if (!checkHeader()) return;
+            startImage(0, kSendBlock);
+            break;
+        case kAwaitSlaveAck:
+            if (wait_ticks > 0)
+                --wait_ticks;
+            else
+                finishRun(tr("SLAVE SET FAILE!"));
+            break;
+        case kSetUpImage2:
+            startImage(1, kSendBlock);
+            break;
+        case kSetUpImage3:
+            startImage(2, kSendBlock);
+            break;
+        case kSendBlock:
+            sendNextBlock();
+            break;
+        case kAwaitAck1:
+        case kAwaitAck2:
+            awaitAck(static_cast<quint8>(send_state + 1));
+            break;
+        case kAwaitAck3:
+            if (wait_ticks > 0) {
+                --wait_ticks;
+            } else {
+                resend_len = 0;
+                finishRun(tr("SEND FAIL"));
+            }
+            break;
+        default:
+            break;
     }
 }
 
@@ -114,42 +118,38 @@ void Widget::awaitAck(quint8 next) {
 
 void Widget::parse_msg_update_msg() {
     switch (rx_cmd) {
-    case gimbal::commandByte(gimbal::Command::LinkAnnouncement):
-        if (rx_len < 4) return;  // the fields would be left over from an older frame
-        block_size = le16(rx_payload, 0);
-        send(gimbal::kHostAddress, gimbal::commandByte(gimbal::Command::LinkReply), 0);
-        showText(QStringLiteral("LINK OK !"));
-        appendLine(QStringLiteral("VERSION ") +
-                   QString::number(le16(rx_payload, 2) * 0.01, 'g', 6));
-        break;
-    case gimbal::commandByte(gimbal::Command::BlockAck):
-        if (rx_len < 2 || le16(rx_payload, 0) != block_index) return;
-        // Only a block on its way is acknowledged (or, after a failed run, the
-        // one it stopped on). A late copy met while the slave switch or the
-        // next block is due would count a block that was never sent and send
-        // the slave command twice.
-        if (send_state != kIdle && send_state != kAwaitAck1 && send_state != kAwaitAck2 &&
-            send_state != kAwaitAck3)
-            return;
-        send_state = kSendBlock;
-        ++block_index;
-        // Clamped to the end of the buffer; the next send refuses a block there.
-        block_ptr += std::min<std::size_t>(block_size,
-                                           file_buf.data() + file_buf.size() - block_ptr);
-        showText(QStringLiteral("Send block ") + QString::number(block_index) +
-                 QStringLiteral(" is ok !"));
-        break;
-    case gimbal::commandByte(gimbal::Command::SwitchAck):
-        if (slave_index == 0) {
-            showText(QStringLiteral("Set Slave1 Mode OK"));
-            send_state = kSetUpImage2;
-        } else if (slave_index == 1) {
-            showText(QStringLiteral("Set Slave2 Mode OK"));
-            send_state = kSetUpImage3;
-        }
-        break;
-    default:
-        break;
+        case gimbal::commandByte(gimbal::Command::LinkAnnouncement):
+            if (rx_len < 4) return;  // the fields would be left over from an older frame
+            block_size = le16(rx_payload, 0);
+            send(gimbal::kHostAddress, gimbal::commandByte(gimbal::Command::LinkReply), 0);
+            showText(QStringLiteral("LINK OK !"));
+            appendLine(QStringLiteral("VERSION ") + QString::number(le16(rx_payload, 2) * 0.01, 'g', 6));
+            break;
+        case gimbal::commandByte(gimbal::Command::BlockAck):
+            if (rx_len < 2 || le16(rx_payload, 0) != block_index) return;
+            // Only a block on its way is acknowledged (or, after a failed run, the
+            // one it stopped on). A late copy met while the slave switch or the
+            // next block is due would count a block that was never sent and send
+            // the slave command twice.
+            if (send_state != kIdle && send_state != kAwaitAck1 && send_state != kAwaitAck2 && send_state != kAwaitAck3)
+                return;
+            send_state = kSendBlock;
+            ++block_index;
+            // Clamped to the end of the buffer; the next send refuses a block there.
+            block_ptr += std::min<std::size_t>(block_size, file_buf.data() + file_buf.size() - block_ptr);
+            showText(QStringLiteral("Send block ") + QString::number(block_index) + QStringLiteral(" is ok !"));
+            break;
+        case gimbal::commandByte(gimbal::Command::SwitchAck):
+            if (slave_index == 0) {
+                showText(QStringLiteral("Set Slave1 Mode OK"));
+                send_state = kSetUpImage2;
+            } else if (slave_index == 1) {
+                showText(QStringLiteral("Set Slave2 Mode OK"));
+                send_state = kSetUpImage3;
+            }
+            break;
+        default:
+            break;
     }
 }
 
@@ -184,14 +184,14 @@ bool Widget::blocksFit(quint64 offset, quint64 blocks, quint8 image) {
     return false;
 }
 
-void Widget::stopRun(const QString &why) {
+void Widget::stopRun(const QString& why) {
     send_state = kIdle;
     resend_len = 0;
     QMessageBox::warning(this, tr("UPDATE"), why);
 }
 
 // The state is idle before the box opens: the timers keep firing under it.
-void Widget::finishRun(const QString &text) {
+void Widget::finishRun(const QString& text) {
     send_state = kIdle;
     QMessageBox::information(this, tr("UPDATE"), text);
 }

@@ -24,26 +24,26 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kPacket = 64;
 
-std::shared_ptr<KivSerialPacketDescriptor> descriptor()
-{
+std::shared_ptr<KivSerialPacketDescriptor> descriptor() {
     return KivSerialPacketDescriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(Bytes{0x55, 0xAA},
                                                                                       Bytes{0x0D, 0x0A}, kPacket, {});
 }
 
 // Whole 64-byte packets; the filler never contains 0x55 or 0x0D.
-Bytes stream(std::size_t size)
-{
+Bytes stream(std::size_t size) {
     Bytes out(size);
     for (std::size_t i = 0; i < size; ++i) {
         const std::size_t at = i % kPacket;
-        out[i] = at == 0 ? 0x55 : at == 1 ? 0xAA : at == kPacket - 2 ? 0x0D : at == kPacket - 1 ? 0x0A
-                                                                            : static_cast<std::uint8_t>(0x20 + at);
+        out[i] = at == 0             ? 0x55
+                 : at == 1           ? 0xAA
+                 : at == kPacket - 2 ? 0x0D
+                 : at == kPacket - 1 ? 0x0A
+                                     : static_cast<std::uint8_t>(0x20 + at);
     }
     return out;
 }
 
-void BM_DescriptorAndBuffer(benchmark::State& state)
-{
+void BM_DescriptorAndBuffer(benchmark::State& state) {
     const Bytes bytes = stream(static_cast<std::size_t>(state.range(0)));
     const auto packetDescriptor = descriptor();
     std::size_t packets = 0;
@@ -66,15 +66,13 @@ void BM_DescriptorAndBuffer(benchmark::State& state)
 struct CountingDelegate : KivSerialPortDelegate {
     void serialPortWasRemovedFromSystem(const Port&) override {}
     void serialPortDidReceivePacketMatchingDescriptor(const Port&, const Bytes&,
-                                                      const std::shared_ptr<KivSerialPacketDescriptor>&) override
-    {
+                                                      const std::shared_ptr<KivSerialPacketDescriptor>&) override {
         ++packets;
     }
     std::size_t packets = 0;  // main thread only
 };
 
-void BM_PortListening(benchmark::State& state)
-{
+void BM_PortListening(benchmark::State& state) {
     int master = -1, slave = -1;
     char name[256] = {};
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
@@ -93,8 +91,7 @@ void BM_PortListening(benchmark::State& state)
         std::thread writer([&] {
             for (std::size_t done = 0; done < bytes.size();) {
                 const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
-                if (n <= 0)
-                    return;
+                if (n <= 0) return;
                 done += static_cast<std::size_t>(n);
             }
         });
@@ -113,17 +110,23 @@ void BM_PortListening(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
-BENCHMARK(BM_DescriptorAndBuffer)->RangeMultiplier(2)->Range(1 << 16, 1 << 20)->Complexity(benchmark::oN)
+BENCHMARK(BM_DescriptorAndBuffer)
+    ->RangeMultiplier(2)
+    ->Range(1 << 16, 1 << 20)
+    ->Complexity(benchmark::oN)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PortListening)->RangeMultiplier(4)->Range(1 << 16, 1 << 20)->Complexity(benchmark::oN)
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PortListening)
+    ->RangeMultiplier(4)
+    ->Range(1 << 16, 1 << 20)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 
 // The port hands packets to the main thread's event loop, so the benchmarks
 // run inside an application object.
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     platform::Application app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

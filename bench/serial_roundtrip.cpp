@@ -34,18 +34,15 @@ constexpr std::size_t kReplySize = 10;
 // The gimbal's part: answers each whole frame with a reply.
 class EchoPeer {
 public:
-    EchoPeer()
-    {
+    EchoPeer() {
         int slave = -1;
         char name[256] = {};
-        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
-            return;
+        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) return;
         ::close(slave);
         path_ = name;
         thread_ = std::thread([this] { run(); });
     }
-    ~EchoPeer()
-    {
+    ~EchoPeer() {
         stop_ = true;
         thread_.join();
         ::close(master_);
@@ -53,22 +50,18 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    void run()
-    {
+    void run() {
         const Bytes reply = {0x55, 0xAA, 0x00, 0x03, 0x02, 0x00, 0x00, 0x00, 0x12, 0x34};
         std::size_t pending = 0;
         std::uint8_t buffer[4096];
         while (!stop_) {
             pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 20) != 1 || (p.revents & POLLIN) == 0)
-                continue;
+            if (::poll(&p, 1, 20) != 1 || (p.revents & POLLIN) == 0) continue;
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n <= 0)
-                continue;  // no slave open at the moment
+            if (n <= 0) continue;  // no slave open at the moment
             pending += static_cast<std::size_t>(n);
             for (; pending >= kFrameSize; pending -= kFrameSize)
-                if (::write(master_, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size()))
-                    return;
+                if (::write(master_, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) return;
         }
     }
 
@@ -87,17 +80,14 @@ public:
     bool opened = false;
 };
 
-void report(benchmark::State& state, std::vector<double>& micros)
-{
-    if (micros.empty())
-        return;
+void report(benchmark::State& state, std::vector<double>& micros) {
+    if (micros.empty()) return;
     std::sort(micros.begin(), micros.end());
     state.counters["median_us"] = micros[micros.size() / 2];
     state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
 }
 
-void BM_KivSerialPortRoundTrip(benchmark::State& state)
-{
+void BM_KivSerialPortRoundTrip(benchmark::State& state) {
     EchoPeer peer;
     auto port = KivSerialPort::serialPortWithPath(peer.path());
     auto delegate = std::make_shared<CountingDelegate>();
@@ -129,8 +119,7 @@ void BM_KivSerialPortRoundTrip(benchmark::State& state)
     report(state, micros);
 }
 
-void BM_PlainTermiosRoundTrip(benchmark::State& state)
-{
+void BM_PlainTermiosRoundTrip(benchmark::State& state) {
     EchoPeer peer;
     const int fd = ::open(peer.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios attributes{};
@@ -150,14 +139,12 @@ void BM_PlainTermiosRoundTrip(benchmark::State& state)
         const auto start = Clock::now();
         for (std::size_t done = 0; done < frame.size();) {
             const ssize_t n = ::write(fd, frame.data() + done, frame.size() - done);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         for (std::size_t got = 0; got < kReplySize;) {
             const ssize_t n = ::read(fd, reply, sizeof reply);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             got += static_cast<std::size_t>(n);
         }
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
@@ -173,8 +160,7 @@ BENCHMARK(BM_PlainTermiosRoundTrip)->Unit(benchmark::kMicrosecond)->MinTime(1.0)
 
 // The port hands data to the main thread's event loop, so the benchmarks run
 // inside an application object.
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     platform::Application app(argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -116,16 +116,15 @@ double since(Clock::time_point from, Clock::time_point to) {
 
 Bytes imageBytes(std::size_t image) {
     Bytes bytes(kPagesPerImage * kBlock);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(image * 89 + i * 7 + i / 1021);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(image * 89 + i * 7 + i / 1021);
     return bytes;
 }
 
 std::string writeFirmwareFile(const QTemporaryDir& dir) {
     const Bytes file = gimbal::composeFirmwareFile({imageBytes(0), imageBytes(1), imageBytes(2)}, kBlock);
     const std::string path = dir.filePath(QStringLiteral("bench.bin")).toStdString();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                static_cast<std::streamsize>(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
     return path;
 }
 
@@ -188,8 +187,8 @@ Result runQuenlo(std::uint32_t baud, const std::string& file) {
     const auto from = lines.firstContaining("Gimbal Connected");
     const auto to = lines.firstContaining(upgrader::kUpgradeCompleteText);
     r.stats = gimbal.stats();
-    r.failure = code != 0 || !from || !to ? "quenlo-flash ended with code " + std::to_string(code)
-                                          : checkGimbal(gimbal);
+    r.failure =
+        code != 0 || !from || !to ? "quenlo-flash ended with code " + std::to_string(code) : checkGimbal(gimbal);
     if (from && to) r.seconds = since(*from, *to);
     r.wireSeconds = wireSeconds(quenloWireBytes(), baud);
     return r;
@@ -250,7 +249,9 @@ public:
     bool startGimbal(std::string* error) { return gimbal_.start(error); }
 
     template <typename T>
-    T* child(const char* name) { return window_.findChild<T*>(QString::fromLatin1(name)); }
+    T* child(const char* name) {
+        return window_.findChild<T*>(QString::fromLatin1(name));
+    }
     QString text() { return child<QTextBrowser>("textBrowser")->toPlainText(); }
     void click(const char* name) { QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton); }
 
@@ -301,8 +302,7 @@ bool allOf(const std::vector<std::unique_ptr<TriskRun>>& runs, const std::functi
 
 std::vector<Result> runTrisk(const std::string& file) {
     std::vector<std::unique_ptr<TriskRun>> runs;
-    for (const std::uint32_t baud : {kBauds[0], kBauds[1], kUnpaced})
-        runs.push_back(std::make_unique<TriskRun>(baud));
+    for (const std::uint32_t baud : {kBauds[0], kBauds[1], kUnpaced}) runs.push_back(std::make_unique<TriskRun>(baud));
     std::string error;
     for (auto& run : runs)
         if (!run->startGimbal(&error)) {
@@ -342,11 +342,13 @@ std::string lateness(const sim::Stats& s) {
 
 // Time above the wire minimum per page: the tool's turnaround plus the
 // simulator's lateness (shown beside it) plus the pty's delivery.
-double overPageMs(const Result& r) { return (r.seconds - r.wireSeconds) / kPages * 1000; }
+double overPageMs(const Result& r) {
+    return (r.seconds - r.wireSeconds) / kPages * 1000;
+}
 
 void print(const std::vector<Result>& results) {
-    std::printf("%-16s %7s %8s %9s %6s %8s %9s %17s\n", "tool", "baud", "wire s", "measured", "ratio",
-                "pages/s", "over/page", "sim late avg/max");
+    std::printf("%-16s %7s %8s %9s %6s %8s %9s %17s\n", "tool", "baud", "wire s", "measured", "ratio", "pages/s",
+                "over/page", "sim late avg/max");
     std::printf("%-16s %7s %8s %9s %6s %8s %9s %17s\n", "", "", "", "s", "", "", "ms", "ms");
     for (const Result& r : results) {
         const bool paced = r.baud != kUnpaced;

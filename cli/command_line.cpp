@@ -169,7 +169,8 @@ Parse parse(CLI::App& app, const std::vector<std::string>& args) {
         const std::vector<std::string> left = app.remaining();
         if (left.empty()) return {Outcome::Error, e.what()};
         const std::string& first = left.front();
-        return {Outcome::Error, (first.size() > 1 && first[0] == '-' ? "unknown option " : "unexpected argument ") + first};
+        return {Outcome::Error,
+                (first.size() > 1 && first[0] == '-' ? "unknown option " : "unexpected argument ") + first};
     } catch (const CLI::ParseError& e) {
         return {Outcome::Error, e.what()};
     }

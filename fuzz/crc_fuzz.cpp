@@ -17,7 +17,9 @@ std::uint64_t reflectRef(std::uint64_t v, int bits) {
     return out;
 }
 
-std::uint64_t maskOf(int order) { return order >= 64 ? ~0ull : (1ull << order) - 1; }
+std::uint64_t maskOf(int order) {
+    return order >= 64 ? ~0ull : (1ull << order) - 1;
+}
 
 // Bit by bit, message bits fed straight into the top of the register.
 std::uint64_t directBitwise(const Ccrc& p, const std::vector<std::uint8_t>& data) {
@@ -61,11 +63,10 @@ bool acceptable(int order, std::uint64_t poly, std::uint64_t init, std::uint64_t
 }
 
 bool sameState(const Ccrc& a, const Ccrc& b) {
-    return a.order == b.order && a.polynom == b.polynom && a.direct == b.direct &&
-           a.crcinit == b.crcinit && a.crcxor == b.crcxor && a.refin == b.refin &&
-           a.refout == b.refout && a.crcmask == b.crcmask && a.crchighbit == b.crchighbit &&
-           a.crcinit_direct == b.crcinit_direct && a.crcinit_nondirect == b.crcinit_nondirect &&
-           std::memcmp(a.crctab, b.crctab, sizeof a.crctab) == 0;
+    return a.order == b.order && a.polynom == b.polynom && a.direct == b.direct && a.crcinit == b.crcinit &&
+           a.crcxor == b.crcxor && a.refin == b.refin && a.refout == b.refout && a.crcmask == b.crcmask &&
+           a.crchighbit == b.crchighbit && a.crcinit_direct == b.crcinit_direct &&
+           a.crcinit_nondirect == b.crcinit_nondirect && std::memcmp(a.crctab, b.crctab, sizeof a.crctab) == 0;
 }
 
 }  // namespace

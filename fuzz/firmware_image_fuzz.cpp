@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     FuzzedDataProvider in(bytes, size);
     // Small page counts and sizes keep runs short; the file is cut from the input.
     Bytes file = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 12));
-    const std::size_t body = in.ConsumeIntegralInRange<std::size_t>(0, 9) * 1024 +
-                             in.ConsumeIntegralInRange<std::size_t>(0, 9) * 97;
+    const std::size_t body =
+        in.ConsumeIntegralInRange<std::size_t>(0, 9) * 1024 + in.ConsumeIntegralInRange<std::size_t>(0, 9) * 97;
     file.resize(file.size() < 8 ? file.size() : file.size() + body, 0xA5);
     checkLoad(file);
 
@@ -62,17 +62,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     checkPosition(engine, view, cuts);
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         switch (in.ConsumeIntegralInRange<int>(0, 5)) {
-        case 0: case 1: engine.processGimbleResponse(gimbal::blockAckFrame(0)); break;
-        case 2: engine.processGimbleResponse(gimbal::switchAckFrame()); break;
-        case 3: engine.bt_startUpgradePressed(); break;
-        case 4: {  // another file, possibly shorter, mid-run
-            Bytes other = file;
-            other.resize(in.ConsumeIntegralInRange<std::size_t>(0, file.size()));
-            writeScratch(other);
-            engine.getFileInfo(scratchPath());
-            break;
-        }
-        default: engine.processGimbleResponse(in.ConsumeBytes<std::uint8_t>(12)); break;
+            case 0:
+            case 1:
+                engine.processGimbleResponse(gimbal::blockAckFrame(0));
+                break;
+            case 2:
+                engine.processGimbleResponse(gimbal::switchAckFrame());
+                break;
+            case 3:
+                engine.bt_startUpgradePressed();
+                break;
+            case 4: {  // another file, possibly shorter, mid-run
+                Bytes other = file;
+                other.resize(in.ConsumeIntegralInRange<std::size_t>(0, file.size()));
+                writeScratch(other);
+                engine.getFileInfo(scratchPath());
+                break;
+            }
+            default:
+                engine.processGimbleResponse(in.ConsumeBytes<std::uint8_t>(12));
+                break;
         }
         checkPosition(engine, view, cuts);
     }

@@ -19,7 +19,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-bool in(std::uint8_t b, std::uint8_t lo, std::uint8_t hi) { return b >= lo && b <= hi; }
+bool in(std::uint8_t b, std::uint8_t lo, std::uint8_t hi) {
+    return b >= lo && b <= hi;
+}
 
 // RFC 3629, section 4: the well-formed byte sequences.
 bool utf8Ref(const Bytes& s) {
@@ -30,15 +32,24 @@ bool utf8Ref(const Bytes& s) {
     while (i < s.size()) {
         const std::uint8_t b = s[i];
         std::size_t len = 0;
-        if (b <= 0x7F) len = 1;
-        else if (in(b, 0xC2, 0xDF) && cont(1)) len = 2;
-        else if (b == 0xE0 && cont(1, 0xA0) && cont(2)) len = 3;
-        else if ((in(b, 0xE1, 0xEC) || in(b, 0xEE, 0xEF)) && cont(1) && cont(2)) len = 3;
-        else if (b == 0xED && cont(1, 0x80, 0x9F) && cont(2)) len = 3;
-        else if (b == 0xF0 && cont(1, 0x90) && cont(2) && cont(3)) len = 4;
-        else if (in(b, 0xF1, 0xF3) && cont(1) && cont(2) && cont(3)) len = 4;
-        else if (b == 0xF4 && cont(1, 0x80, 0x8F) && cont(2) && cont(3)) len = 4;
-        else return false;
+        if (b <= 0x7F)
+            len = 1;
+        else if (in(b, 0xC2, 0xDF) && cont(1))
+            len = 2;
+        else if (b == 0xE0 && cont(1, 0xA0) && cont(2))
+            len = 3;
+        else if ((in(b, 0xE1, 0xEC) || in(b, 0xEE, 0xEF)) && cont(1) && cont(2))
+            len = 3;
+        else if (b == 0xED && cont(1, 0x80, 0x9F) && cont(2))
+            len = 3;
+        else if (b == 0xF0 && cont(1, 0x90) && cont(2) && cont(3))
+            len = 4;
+        else if (in(b, 0xF1, 0xF3) && cont(1) && cont(2) && cont(3))
+            len = 4;
+        else if (b == 0xF4 && cont(1, 0x80, 0x8F) && cont(2) && cont(3))
+            len = 4;
+        else
+            return false;
         i += len;
     }
     return true;
@@ -51,11 +62,11 @@ struct Shape {
 bool acceptsRef(const Shape& shape, const Bytes& c) {
     if (shape.packet) return c == *shape.packet;
     if (!shape.prefix && !shape.suffix) return false;
-    if (shape.prefix && (c.size() < shape.prefix->size() ||
-                         !std::equal(shape.prefix->begin(), shape.prefix->end(), c.begin())))
+    if (shape.prefix &&
+        (c.size() < shape.prefix->size() || !std::equal(shape.prefix->begin(), shape.prefix->end(), c.begin())))
         return false;
-    if (shape.suffix && (c.size() < shape.suffix->size() ||
-                         !std::equal(shape.suffix->rbegin(), shape.suffix->rend(), c.rbegin())))
+    if (shape.suffix &&
+        (c.size() < shape.suffix->size() || !std::equal(shape.suffix->rbegin(), shape.suffix->rend(), c.rbegin())))
         return false;
     return true;
 }
@@ -70,7 +81,9 @@ std::optional<std::string> maybeText(FuzzedDataProvider& in) {
     return in.ConsumeRandomLengthString(6);
 }
 
-Bytes toBytes(const std::optional<std::string>& s) { return s ? Bytes(s->begin(), s->end()) : Bytes{}; }
+Bytes toBytes(const std::optional<std::string>& s) {
+    return s ? Bytes(s->begin(), s->end()) : Bytes{};
+}
 
 }  // namespace
 
@@ -84,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         shape.prefix = maybeBytes(in);
         shape.suffix = maybeBytes(in);
         d = KivSerialPacketDescriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(shape.prefix, shape.suffix,
-                                                                                      limit, {});
+                                                                                       limit, {});
     } else if (form == 1) {
         const auto p = maybeText(in), s = maybeText(in);
         if (p) shape.prefix = toBytes(p);

@@ -15,8 +15,7 @@
 inline const std::string& scratchPath() {
     static const std::string path = [] {
         const char* tmp = std::getenv("TMPDIR");
-        const std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/gimbal-fuzz-" +
-                                std::to_string(::getpid());
+        const std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/gimbal-fuzz-" + std::to_string(::getpid());
         ::mkdir(dir.c_str(), 0700);
         return dir + "/firmware.bin";
     }();

@@ -29,9 +29,15 @@ struct Fixture {
 Bytes fileFrom(FuzzedDataProvider& in) {
     Bytes file = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 16));
     switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-    case 0: file.resize(524287 + in.ConsumeIntegralInRange<std::size_t>(0, 2), 0x3C); break;
-    case 1: case 2: file.resize(file.size() + in.ConsumeIntegralInRange<std::size_t>(0, 8200), 0x3C); break;
-    default: break;
+        case 0:
+            file.resize(524287 + in.ConsumeIntegralInRange<std::size_t>(0, 2), 0x3C);
+            break;
+        case 1:
+        case 2:
+            file.resize(file.size() + in.ConsumeIntegralInRange<std::size_t>(0, 8200), 0x3C);
+            break;
+        default:
+            break;
     }
     return file;
 }
@@ -63,11 +69,20 @@ void run(Fixture& f, FuzzedDataProvider& in) {
     f.probe.send_state() = 1;
     for (int step = 0; step < 200 && f.probe.send_state() != 0 && in.remaining_bytes() > 0; ++step) {
         switch (in.ConsumeIntegralInRange<int>(0, 5)) {
-        case 0: f.probe.feed(gimbal::blockAckFrame(f.probe.block_index())); break;
-        case 1: f.probe.feed(gimbal::switchAckFrame()); break;
-        case 2: f.probe.feed(gimbal::announcementFrame(in.ConsumeIntegral<std::uint16_t>(), 100)); break;
-        case 3: f.probe.feed(gimbal::blockAckFrame(in.ConsumeIntegral<std::uint16_t>())); break;
-        default: break;
+            case 0:
+                f.probe.feed(gimbal::blockAckFrame(f.probe.block_index()));
+                break;
+            case 1:
+                f.probe.feed(gimbal::switchAckFrame());
+                break;
+            case 2:
+                f.probe.feed(gimbal::announcementFrame(in.ConsumeIntegral<std::uint16_t>(), 100));
+                break;
+            case 3:
+                f.probe.feed(gimbal::blockAckFrame(in.ConsumeIntegral<std::uint16_t>()));
+                break;
+            default:
+                break;
         }
         const quint8 before = f.probe.send_state();
         const quint16 size = f.probe.block_size();

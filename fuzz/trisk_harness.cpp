@@ -24,9 +24,11 @@ protected:
         if (event->type() != QEvent::Show) return false;
         if (auto* box = qobject_cast<QMessageBox*>(watched)) {
             ++boxes;
-            QMetaObject::invokeMethod(box, [box] { box->done(QMessageBox::Ok); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                box, [box] { box->done(QMessageBox::Ok); }, Qt::QueuedConnection);
         } else if (auto* dialog = qobject_cast<QFileDialog*>(watched)) {
-            QMetaObject::invokeMethod(dialog, [dialog] { answer(dialog); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                dialog, [dialog] { answer(dialog); }, Qt::QueuedConnection);
         }
         return false;
     }
@@ -60,9 +62,13 @@ void ensureApplication() {
     (void)app;
 }
 
-void chooseFile(const QString& path) { chosenFile = path; }
+void chooseFile(const QString& path) {
+    chosenFile = path;
+}
 
-std::size_t boxesShown() { return boxes; }
+std::size_t boxesShown() {
+    return boxes;
+}
 
 }  // namespace trisk_fuzz
 

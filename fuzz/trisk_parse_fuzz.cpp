@@ -30,26 +30,45 @@ struct Model {
     // True when this byte completes a frame whose CRC holds.
     bool feed(std::uint8_t b) {
         switch (state) {
-        case 0: state = b == 0x55 ? 1 : 0; return false;
-        case 1: state = b == 0xAA ? 2 : (b == 0x55 ? 1 : 0); return false;
-        case 2: crc = crc16Ref(0xFFFF, b); addr = b; state = 3; return false;
-        case 3: crc = crc16Ref(crc, b); cmd = b; state = 4; return false;
-        case 4: crc = crc16Ref(crc, b); len = b; state = 5; return false;
-        case 5:
-            crc = crc16Ref(crc, b);
-            len = static_cast<std::uint16_t>(len | b << 8);
-            index = 0;
-            state = len == 0 ? 7 : 6;
-            return false;
-        case 6:
-            crc = crc16Ref(crc, b);
-            if (index < head.size()) head[index] = b;
-            if (++index == len) state = 7;
-            return false;
-        case 7: recv = b; state = 8; return false;
-        default:
-            state = 0;
-            return static_cast<std::uint16_t>(recv | b << 8) == crc;
+            case 0:
+                state = b == 0x55 ? 1 : 0;
+                return false;
+            case 1:
+                state = b == 0xAA ? 2 : (b == 0x55 ? 1 : 0);
+                return false;
+            case 2:
+                crc = crc16Ref(0xFFFF, b);
+                addr = b;
+                state = 3;
+                return false;
+            case 3:
+                crc = crc16Ref(crc, b);
+                cmd = b;
+                state = 4;
+                return false;
+            case 4:
+                crc = crc16Ref(crc, b);
+                len = b;
+                state = 5;
+                return false;
+            case 5:
+                crc = crc16Ref(crc, b);
+                len = static_cast<std::uint16_t>(len | b << 8);
+                index = 0;
+                state = len == 0 ? 7 : 6;
+                return false;
+            case 6:
+                crc = crc16Ref(crc, b);
+                if (index < head.size()) head[index] = b;
+                if (++index == len) state = 7;
+                return false;
+            case 7:
+                recv = b;
+                state = 8;
+                return false;
+            default:
+                state = 0;
+                return static_cast<std::uint16_t>(recv | b << 8) == crc;
         }
     }
     std::uint16_t field(std::size_t at) const { return static_cast<std::uint16_t>(head[at] | head[at + 1] << 8); }
@@ -70,10 +89,14 @@ struct Fixture {
 // the sequencer held idle at block 0 of image 1.
 bool reacts(const Model& m) {
     switch (m.cmd) {
-    case 0x00: return m.len >= 4;
-    case 0x03: return m.len >= 2 && m.field(0) == 0;
-    case 0x08: return true;
-    default: return false;
+        case 0x00:
+            return m.len >= 4;
+        case 0x03:
+            return m.len >= 2 && m.field(0) == 0;
+        case 0x08:
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -18,8 +18,7 @@ using upgrader::ResponseKind;
 ResponseKind expectedKind(const std::vector<std::uint8_t>& c) {
     if (c.size() < 4 || c[0] != 0x55 || c[1] != 0xAA) return ResponseKind::NotAFrame;
     if (c[2] != 0x00) return ResponseKind::OtherFrame;
-    if (c[3] == 0x00)
-        return c.size() == 12 || c.size() == 32 ? ResponseKind::VersionReport : ResponseKind::OtherFrame;
+    if (c[3] == 0x00) return c.size() == 12 || c.size() == 32 ? ResponseKind::VersionReport : ResponseKind::OtherFrame;
     if (c[3] == 0x03) return ResponseKind::PageAck;
     if (c[3] == 0x08) return ResponseKind::SwitchAck;
     return ResponseKind::OtherFrame;
@@ -37,8 +36,7 @@ void checkVersionText(std::int16_t v) {
     const int n = v;
     FUZZ_CHECK(longText == (n > 9999 ? dottedRef(n / 10000, n % 10000 / 1000, n % 1000 / 100, n % 100)
                                      : dottedRef(n / 1000, n % 1000 / 100, n % 100 / 10, n % 10)));
-    FUZZ_CHECK(upgrader::connectedStatusText(v, 32) ==
-               "Gimbal Connected, current firmware version V" + longText);
+    FUZZ_CHECK(upgrader::connectedStatusText(v, 32) == "Gimbal Connected, current firmware version V" + longText);
 }
 
 void checkPageFrame(std::uint16_t page, const std::vector<std::uint8_t>& block) {

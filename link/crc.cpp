@@ -2,19 +2,19 @@
 
 namespace {
 
-bool fitsWidth(std::uint64_t value, std::uint64_t mask) { return (value & ~mask) == 0; }
+bool fitsWidth(std::uint64_t value, std::uint64_t mask) {
+    return (value & ~mask) == 0;
+}
 
 }  // namespace
 
-bool Ccrc::crc_init(std::int32_t order_, std::uint64_t polynom_, std::int32_t direct_,
-                    std::uint64_t crcinit_, std::uint64_t crcxor_, std::int32_t refin_,
-                    std::int32_t refout_) {
+bool Ccrc::crc_init(std::int32_t order_, std::uint64_t polynom_, std::int32_t direct_, std::uint64_t crcinit_,
+                    std::uint64_t crcxor_, std::int32_t refin_, std::int32_t refout_) {
     // The table indexes by whole bytes of the register, so only whole-byte
     // widths work; 32 is the widest the system was designed for.
     if (order_ < 8 || order_ > 32 || order_ % 8 != 0) return false;
     const std::uint64_t mask = ((std::uint64_t{1} << (order_ - 1)) - 1) << 1 | 1;
-    if (!fitsWidth(polynom_, mask) || !fitsWidth(crcinit_, mask) || !fitsWidth(crcxor_, mask))
-        return false;
+    if (!fitsWidth(polynom_, mask) || !fitsWidth(crcinit_, mask) || !fitsWidth(crcxor_, mask)) return false;
 
     order = order_;
     polynom = polynom_;
@@ -98,9 +98,13 @@ std::uint64_t Ccrc::crctablefast(const std::uint8_t* data, std::uint64_t length)
     return finish(reg);
 }
 
-void Ccrc::crc_update_init() { _crc = startRegister(); }
+void Ccrc::crc_update_init() {
+    _crc = startRegister();
+}
 
-void Ccrc::crc_update(std::uint8_t byte) { _crc = step(_crc, byte); }
+void Ccrc::crc_update(std::uint8_t byte) {
+    _crc = step(_crc, byte);
+}
 
 std::uint64_t Ccrc::crc_update_get_crc() {
     _crc = finish(_crc);

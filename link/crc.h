@@ -20,9 +20,8 @@ public:
     // 16, 24 or 32 bits, with polynom, crcinit and crcxor inside that width.
     // Anything else is refused with false and the engine keeps its previous
     // state, so a typo cannot turn it into one that computes garbage.
-    bool crc_init(std::int32_t order, std::uint64_t polynom, std::int32_t direct,
-                  std::uint64_t crcinit, std::uint64_t crcxor, std::int32_t refin,
-                  std::int32_t refout);
+    bool crc_init(std::int32_t order, std::uint64_t polynom, std::int32_t direct, std::uint64_t crcinit,
+                  std::uint64_t crcxor, std::int32_t refin, std::int32_t refout);
     void generate_crc_table();
     // The low `bits` bits of value in reverse order; higher bits are dropped.
     std::uint64_t reflect(std::uint64_t value, std::int32_t bits) const;

@@ -26,8 +26,7 @@ std::uint64_t imageOffset(const BlockCounts& counts, std::size_t image, std::uin
     return kFirmwareHeaderSize + blocksBefore * blockSize;
 }
 
-std::uint64_t blockOffset(const BlockCounts& counts, std::size_t image, std::uint64_t block,
-                          std::uint64_t blockSize) {
+std::uint64_t blockOffset(const BlockCounts& counts, std::size_t image, std::uint64_t block, std::uint64_t blockSize) {
     return imageOffset(counts, image, blockSize) + block * blockSize;
 }
 
@@ -40,8 +39,7 @@ std::optional<ByteView> sliceAt(ByteView file, std::uint64_t offset, std::uint64
     return file.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
 }
 
-Bytes composeFirmwareFile(const std::array<Bytes, kImageCount>& images, std::size_t blockSize,
-                          ByteView trailing) {
+Bytes composeFirmwareFile(const std::array<Bytes, kImageCount>& images, std::size_t blockSize, ByteView trailing) {
     if (blockSize == 0) return {};
     Bytes file(kFirmwareHeaderSize, 0);
     for (std::size_t i = 0; i < kImageCount; ++i) {

@@ -38,8 +38,7 @@ bool firmwareCrcHolds(ByteView file, const Ccrc& engine = linkCrc());
 
 // Offsets in 64-bit arithmetic, so no header can make them wrap.
 std::uint64_t imageOffset(const BlockCounts& counts, std::size_t image, std::uint64_t blockSize);
-std::uint64_t blockOffset(const BlockCounts& counts, std::size_t image, std::uint64_t block,
-                          std::uint64_t blockSize);
+std::uint64_t blockOffset(const BlockCounts& counts, std::size_t image, std::uint64_t block, std::uint64_t blockSize);
 // Where the header says the third image ends.
 std::uint64_t imagesEnd(const BlockCounts& counts, std::uint64_t blockSize);
 
@@ -50,7 +49,6 @@ std::optional<ByteView> sliceAt(ByteView file, std::uint64_t offset, std::uint64
 // 65535 of them) and optional trailing bytes, with the stored CRC filled in.
 // Empty when an image does not fit the layout. Neither tool writes such files;
 // tests and demos do.
-Bytes composeFirmwareFile(const std::array<Bytes, kImageCount>& images, std::size_t blockSize,
-                          ByteView trailing = {});
+Bytes composeFirmwareFile(const std::array<Bytes, kImageCount>& images, std::size_t blockSize, ByteView trailing = {});
 
 }  // namespace gimbal

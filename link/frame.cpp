@@ -11,12 +11,11 @@ std::optional<std::uint16_t> readLe16(ByteView bytes, std::size_t offset) {
 }
 
 std::uint16_t frameCrc(ByteView addressThroughPayload, const Ccrc& engine) {
-    return static_cast<std::uint16_t>(
-        engine.crctablefast(addressThroughPayload.data(), addressThroughPayload.size()));
+    return static_cast<std::uint16_t>(engine.crctablefast(addressThroughPayload.data(), addressThroughPayload.size()));
 }
 
-std::size_t writeFrame(std::span<std::uint8_t> out, std::uint8_t address, std::uint8_t command,
-                       ByteView payload, const Ccrc& engine) {
+std::size_t writeFrame(std::span<std::uint8_t> out, std::uint8_t address, std::uint8_t command, ByteView payload,
+                       const Ccrc& engine) {
     const std::size_t n = payload.size();
     if (n > kMaxPayload || out.size() < n + kFrameOverhead) return 0;
     out[0] = kSync1;
@@ -39,8 +38,7 @@ Bytes buildFrame(std::uint8_t address, std::uint8_t command, ByteView payload, c
     return frame;
 }
 
-std::size_t writeBlockFrame(std::span<std::uint8_t> out, std::uint16_t index, ByteView data,
-                            const Ccrc& engine) {
+std::size_t writeBlockFrame(std::span<std::uint8_t> out, std::uint16_t index, ByteView data, const Ccrc& engine) {
     const std::size_t n = data.size();
     if (n > kMaxBlockData || out.size() < n + kBlockPrefixSize + kFrameOverhead) return 0;
     // Assemble the payload in place so no copy of the block is needed.
@@ -77,15 +75,21 @@ Bytes hostFrame(Command c, ByteView payload = {}) {
 
 }  // namespace
 
-Bytes linkReplyFrame() { return hostFrame(Command::LinkReply); }
-Bytes upgraderSwitchFrame() { return hostFrame(Command::SwitchSlave); }
+Bytes linkReplyFrame() {
+    return hostFrame(Command::LinkReply);
+}
+Bytes upgraderSwitchFrame() {
+    return hostFrame(Command::SwitchSlave);
+}
 
 Bytes updaterSwitchFrame() {
     const std::array<std::uint8_t, 1> payload{0x01};
     return hostFrame(Command::SwitchSlave, payload);
 }
 
-Bytes runFrame() { return hostFrame(Command::Run); }
+Bytes runFrame() {
+    return hostFrame(Command::Run);
+}
 
 Bytes announcementFrame(std::uint16_t blockSize, std::uint16_t version, bool longForm) {
     Bytes payload(longForm ? 24 : 4, 0);
@@ -102,7 +106,9 @@ Bytes blockAckFrame(std::uint16_t index) {
     return hostFrame(Command::BlockAck, payload);
 }
 
-Bytes switchAckFrame() { return hostFrame(Command::SwitchAck); }
+Bytes switchAckFrame() {
+    return hostFrame(Command::SwitchAck);
+}
 
 FrameCheck checkFrame(ByteView bytes, const Ccrc& engine) {
     FrameCheck result;

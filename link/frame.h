@@ -41,7 +41,9 @@ enum class Command : std::uint8_t {
     SwitchAck = 0x08,         // gimbal -> host: switch acknowledged; payload not read
 };
 
-constexpr std::uint8_t commandByte(Command c) { return static_cast<std::uint8_t>(c); }
+constexpr std::uint8_t commandByte(Command c) {
+    return static_cast<std::uint8_t>(c);
+}
 
 // Little-endian 16-bit field at `offset`; nullopt when it lies outside `bytes`.
 std::optional<std::uint16_t> readLe16(ByteView bytes, std::size_t offset);
@@ -52,10 +54,9 @@ std::uint16_t frameCrc(ByteView addressThroughPayload, const Ccrc& engine = link
 // Writes a whole frame at the start of `out` and returns its length, or 0
 // (writing nothing) when the payload is longer than 65535 bytes or the frame
 // does not fit `out`.
-std::size_t writeFrame(std::span<std::uint8_t> out, std::uint8_t address, std::uint8_t command,
-                       ByteView payload, const Ccrc& engine = linkCrc());
-Bytes buildFrame(std::uint8_t address, std::uint8_t command, ByteView payload,
-                 const Ccrc& engine = linkCrc());
+std::size_t writeFrame(std::span<std::uint8_t> out, std::uint8_t address, std::uint8_t command, ByteView payload,
+                       const Ccrc& engine = linkCrc());
+Bytes buildFrame(std::uint8_t address, std::uint8_t command, ByteView payload, const Ccrc& engine = linkCrc());
 
 // Firmware block frame (command 0x02, address 0): n + 12 bytes. Returns 0 /
 // an empty vector when the block does not fit.
@@ -64,10 +65,10 @@ std::size_t writeBlockFrame(std::span<std::uint8_t> out, std::uint16_t index, By
 Bytes buildBlockFrame(std::uint16_t index, ByteView data, const Ccrc& engine = linkCrc());
 
 // The fixed frames of the protocol.
-Bytes linkReplyFrame();           // 55 AA 00 01 00 00 F0 B3
-Bytes upgraderSwitchFrame();      // 55 AA 00 07 00 00 50 01 (desktop upgrader)
-Bytes updaterSwitchFrame();       // 55 AA 00 07 01 00 01 30 67 (three-axis updater)
-Bytes runFrame();                 // 55 AA 00 06 00 00 60 36
+Bytes linkReplyFrame();       // 55 AA 00 01 00 00 F0 B3
+Bytes upgraderSwitchFrame();  // 55 AA 00 07 00 00 50 01 (desktop upgrader)
+Bytes updaterSwitchFrame();   // 55 AA 00 07 01 00 01 30 67 (three-axis updater)
+Bytes runFrame();             // 55 AA 00 06 00 00 60 36
 // Gimbal side. The long announcement pads the payload to 24 bytes (32-byte
 // frame); the padding means nothing to either tool.
 Bytes announcementFrame(std::uint16_t blockSize, std::uint16_t version, bool longForm = false);

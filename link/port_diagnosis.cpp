@@ -24,29 +24,25 @@ namespace gimbal {
 
 namespace {
 
-std::string firstLine(const std::string& file)
-{
+std::string firstLine(const std::string& file) {
     std::ifstream in(file);
     std::string line;
     std::getline(in, line);
     return line;
 }
 
-std::vector<std::string> entriesOf(const std::string& folder)
-{
+std::vector<std::string> entriesOf(const std::string& folder) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (const dirent* e = ::readdir(dir))
-            if (e->d_name[0] != '.')
-                names.emplace_back(e->d_name);
+            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
         ::closedir(dir);
     }
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::vector<long> processIds(const std::string& proc)
-{
+std::vector<long> processIds(const std::string& proc) {
     std::vector<long> pids;
     for (const std::string& name : entriesOf(proc))
         if (name.find_first_not_of("0123456789") == std::string::npos)
@@ -54,21 +50,17 @@ std::vector<long> processIds(const std::string& proc)
     return pids;
 }
 
-std::string commandOf(const std::string& proc, long pid)
-{
+std::string commandOf(const std::string& proc, long pid) {
     return firstLine(proc + "/" + std::to_string(pid) + "/comm");
 }
 
-bool processRunning(const std::string& proc, const std::string& command)
-{
+bool processRunning(const std::string& proc, const std::string& command) {
     for (const long pid : processIds(proc))
-        if (commandOf(proc, pid) == command)
-            return true;
+        if (commandOf(proc, pid) == command) return true;
     return false;
 }
 
-std::string resolved(const std::string& path)
-{
+std::string resolved(const std::string& path) {
     std::string out = path;
     if (char* real = ::realpath(path.c_str(), nullptr)) {
         out = real;
@@ -77,31 +69,25 @@ std::string resolved(const std::string& path)
     return out;
 }
 
-bool alive(long pid)
-{
+bool alive(long pid) {
     return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
 // "crw-rw----", as ls shows it.
-std::string modeText(mode_t mode)
-{
+std::string modeText(mode_t mode) {
     std::string text = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : "-";
     const std::array<mode_t, 9> bits{S_IRUSR, S_IWUSR, S_IXUSR, S_IRGRP, S_IWGRP, S_IXGRP, S_IROTH, S_IWOTH, S_IXOTH};
-    for (std::size_t i = 0; i < bits.size(); ++i)
-        text += (mode & bits[i]) ? "rwx"[i % 3] : '-';
+    for (std::size_t i = 0; i < bits.size(); ++i) text += (mode & bits[i]) ? "rwx"[i % 3] : '-';
     return text;
 }
 
-std::string groupName(gid_t gid)
-{
+std::string groupName(gid_t gid) {
     const group* g = ::getgrgid(gid);
     return g != nullptr ? g->gr_name : std::to_string(gid);
 }
 
-bool inProcessGroups(gid_t gid)
-{
-    if (::getegid() == gid)
-        return true;
+bool inProcessGroups(gid_t gid) {
+    if (::getegid() == gid) return true;
     const int n = ::getgroups(0, nullptr);
     std::vector<gid_t> groups(static_cast<std::size_t>(std::max(n, 0)));
     if (n > 0 && ::getgroups(n, groups.data()) == n)
@@ -109,21 +95,18 @@ bool inProcessGroups(gid_t gid)
     return false;
 }
 
-bool inGroupDatabase(const passwd& user, gid_t gid)
-{
+bool inGroupDatabase(const passwd& user, gid_t gid) {
     int n = 64;
     std::vector<gid_t> groups(static_cast<std::size_t>(n));
     if (::getgrouplist(user.pw_name, user.pw_gid, groups.data(), &n) < 0) {
         groups.resize(static_cast<std::size_t>(n));
-        if (::getgrouplist(user.pw_name, user.pw_gid, groups.data(), &n) < 0)
-            return false;
+        if (::getgrouplist(user.pw_name, user.pw_gid, groups.data(), &n) < 0) return false;
     }
     groups.resize(static_cast<std::size_t>(n));
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
-PortDiagnosis permissionDenied(const std::string& path, const struct stat& info)
-{
+PortDiagnosis permissionDenied(const std::string& path, const struct stat& info) {
     const std::string group = groupName(info.st_gid);
     const std::string where = path + " (" + modeText(info.st_mode) + ", group " + group + ")";
     const passwd* user = ::getpwuid(::geteuid());
@@ -146,57 +129,46 @@ PortDiagnosis permissionDenied(const std::string& path, const struct stat& info)
 }
 
 // Both spellings: ours resolves the path, Qt Serial Port's does not.
-std::optional<PortHolder> lockFileHolder(const std::string& path)
-{
+std::optional<PortHolder> lockFileHolder(const std::string& path) {
     std::vector<std::string> names{lockFileNameFor(path)};
-    if (auto literal = literalLockFileNameFor(path))
-        names.push_back(*literal);
+    if (auto literal = literalLockFileNameFor(path)) names.push_back(*literal);
     for (const std::string& dir : lockDirectoryCandidates()) {
         for (const std::string& name : names) {
             const std::string file = dir + "/" + name;
             std::ifstream in(file);
             std::string pidText, program;
-            if (!in || !std::getline(in, pidText))
-                continue;
+            if (!in || !std::getline(in, pidText)) continue;
             std::getline(in, program);
             const long pid = std::strtol(pidText.c_str(), nullptr, 10);
-            if (pid != ::getpid() && alive(pid))
-                return PortHolder{pid, program, "lock file " + file};
+            if (pid != ::getpid() && alive(pid)) return PortHolder{pid, program, "lock file " + file};
         }
     }
     return std::nullopt;
 }
 
 // /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; waiters ("->") hold nothing.
-std::optional<PortHolder> flockHolder(const std::string& path, const SystemPaths& paths)
-{
+std::optional<PortHolder> flockHolder(const std::string& path, const SystemPaths& paths) {
     struct stat node {};
-    if (::stat(path.c_str(), &node) != 0)
-        return std::nullopt;
+    if (::stat(path.c_str(), &node) != 0) return std::nullopt;
     std::ifstream in(paths.proc + "/locks");
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         std::string id, kind, advisory, access, device;
         long pid = 0;
-        if (!(fields >> id >> kind) || kind != "FLOCK" || !(fields >> advisory >> access >> pid >> device))
-            continue;
+        if (!(fields >> id >> kind) || kind != "FLOCK" || !(fields >> advisory >> access >> pid >> device)) continue;
         unsigned major = 0, minor = 0;
         unsigned long inode = 0;
-        if (std::sscanf(device.c_str(), "%x:%x:%lu", &major, &minor, &inode) != 3)
-            continue;
-        if (major == ::major(node.st_dev) && minor == ::minor(node.st_dev) && inode == node.st_ino &&
-            pid != ::getpid())
+        if (std::sscanf(device.c_str(), "%x:%x:%lu", &major, &minor, &inode) != 3) continue;
+        if (major == ::major(node.st_dev) && minor == ::minor(node.st_dev) && inode == node.st_ino && pid != ::getpid())
             return PortHolder{pid, commandOf(paths.proc, pid), "flock"};
     }
     return std::nullopt;
 }
 
-std::optional<PortHolder> openHolder(const std::string& path, const SystemPaths& paths)
-{
+std::optional<PortHolder> openHolder(const std::string& path, const SystemPaths& paths) {
     const std::string target = resolved(path);
     for (const long pid : processIds(paths.proc)) {
-        if (pid == ::getpid())
-            continue;
+        if (pid == ::getpid()) continue;
         const std::string fdFolder = paths.proc + "/" + std::to_string(pid) + "/fd";
         for (const std::string& fd : entriesOf(fdFolder)) {
             std::array<char, 4096> link{};
@@ -208,8 +180,7 @@ std::optional<PortHolder> openHolder(const std::string& path, const SystemPaths&
     return std::nullopt;
 }
 
-PortDiagnosis busy(const std::string& path, const SystemPaths& paths)
-{
+PortDiagnosis busy(const std::string& path, const SystemPaths& paths) {
     PortDiagnosis d;
     d.cause = PortCause::Busy;
     d.holder = findPortHolder(path, paths);
@@ -226,24 +197,18 @@ PortDiagnosis busy(const std::string& path, const SystemPaths& paths)
 }
 
 // Serial ports there are now, for a user whose port has gone.
-std::vector<std::string> presentPorts(const SystemPaths& paths)
-{
+std::vector<std::string> presentPorts(const SystemPaths& paths) {
     std::vector<std::string> ports;
-    for (const std::string& name : entriesOf(paths.serialById))
-        ports.push_back(paths.serialById + "/" + name);
+    for (const std::string& name : entriesOf(paths.serialById)) ports.push_back(paths.serialById + "/" + name);
     if (ports.empty())
         for (const std::string& name : entriesOf("/dev"))
-            if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0)
-                ports.push_back("/dev/" + name);
-    for (const auto& port : listVirtualSerialPorts(virtualSerialFolder()))
-        ports.push_back(port.path);
+            if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0) ports.push_back("/dev/" + name);
+    for (const auto& port : listVirtualSerialPorts(virtualSerialFolder())) ports.push_back(port.path);
     return ports;
 }
 
-PortDiagnosis gone(const std::string& path, const SystemPaths& paths)
-{
-    if (auto brltty = brlttyTookAnAdapter(paths))
-        return *brltty;
+PortDiagnosis gone(const std::string& path, const SystemPaths& paths) {
+    if (auto brltty = brlttyTookAnAdapter(paths)) return *brltty;
     PortDiagnosis d;
     d.cause = PortCause::Gone;
     d.text = path + " does not exist (unplugged?)";
@@ -252,133 +217,118 @@ PortDiagnosis gone(const std::string& path, const SystemPaths& paths)
         d.hint = "no serial port is present now: plug the adapter in";
     } else {
         d.hint = "serial ports present now:";
-        for (const auto& port : ports)
-            d.hint += " " + port;
+        for (const auto& port : ports) d.hint += " " + port;
     }
     return d;
 }
 
-bool isCh34x(const std::string& device)
-{
+bool isCh34x(const std::string& device) {
     const std::string product = firstLine(device + "/idProduct");
-    return firstLine(device + "/idVendor") == "1a86" &&
-           (product == "7523" || product == "5523" || product == "7522");
+    return firstLine(device + "/idVendor") == "1a86" && (product == "7523" || product == "5523" || product == "7522");
 }
 
 // A USB device's serial ports live under its interfaces ("1-1:1.0/ttyUSB0").
-bool hasSerialPort(const std::string& devices, const std::string& device)
-{
+bool hasSerialPort(const std::string& devices, const std::string& device) {
     for (const std::string& entry : entriesOf(devices)) {
-        if (entry.rfind(device + ":", 0) != 0)
-            continue;
+        if (entry.rfind(device + ":", 0) != 0) continue;
         for (const std::string& inner : entriesOf(devices + "/" + entry))
-            if (inner.rfind("ttyUSB", 0) == 0)
-                return true;
+            if (inner.rfind("ttyUSB", 0) == 0) return true;
     }
     return false;
 }
 
 }  // namespace
 
-const char* causeName(PortCause cause)
-{
+const char* causeName(PortCause cause) {
     switch (cause) {
-    case PortCause::Usable: return "usable";
-    case PortCause::PermissionDenied: return "permission";
-    case PortCause::Busy: return "busy";
-    case PortCause::Gone: return "gone";
-    case PortCause::Other: return "other";
+        case PortCause::Usable:
+            return "usable";
+        case PortCause::PermissionDenied:
+            return "permission";
+        case PortCause::Busy:
+            return "busy";
+        case PortCause::Gone:
+            return "gone";
+        case PortCause::Other:
+            return "other";
     }
     return "other";
 }
 
-std::optional<PortHolder> findPortHolder(const std::string& path, const SystemPaths& paths)
-{
-    if (auto holder = lockFileHolder(path))
-        return holder;
-    if (auto holder = flockHolder(path, paths))
-        return holder;
+std::optional<PortHolder> findPortHolder(const std::string& path, const SystemPaths& paths) {
+    if (auto holder = lockFileHolder(path)) return holder;
+    if (auto holder = flockHolder(path, paths)) return holder;
     return openHolder(path, paths);
 }
 
-PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const SystemPaths& paths)
-{
+PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const SystemPaths& paths) {
     struct stat info {};
     switch (error) {
-    case EACCES:
-    case EPERM:
-        if (::stat(path.c_str(), &info) != 0)
+        case EACCES:
+        case EPERM:
+            if (::stat(path.c_str(), &info) != 0) return gone(path, paths);
+            return permissionDenied(path, info);
+        case EBUSY:
+        case EWOULDBLOCK:
+            return busy(path, paths);
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
             return gone(path, paths);
-        return permissionDenied(path, info);
-    case EBUSY:
-    case EWOULDBLOCK:
-        return busy(path, paths);
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return gone(path, paths);
-    default: {
-        PortDiagnosis d;
-        d.cause = PortCause::Other;
-        d.text = path + ": " + std::strerror(error);
-        return d;
-    }
+        default: {
+            PortDiagnosis d;
+            d.cause = PortCause::Other;
+            d.text = path + ": " + std::strerror(error);
+            return d;
+        }
     }
 }
 
-PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths)
-{
+PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return gone(path, paths);
+    if (::stat(path.c_str(), &info) != 0) return gone(path, paths);
     if (::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM))
         return permissionDenied(path, info);
-    if (findPortHolder(path, paths))
-        return busy(path, paths);
+    if (findPortHolder(path, paths)) return busy(path, paths);
     return {};
 }
 
-std::optional<PortDiagnosis> brlttyTookAnAdapter(const SystemPaths& paths)
-{
-    if (!processRunning(paths.proc, "brltty"))
-        return std::nullopt;
+std::optional<PortDiagnosis> brlttyTookAnAdapter(const SystemPaths& paths) {
+    if (!processRunning(paths.proc, "brltty")) return std::nullopt;
     const std::string devices = paths.sys + "/bus/usb/devices";
     for (const std::string& device : entriesOf(devices)) {
-        if (device.find(':') != std::string::npos || !isCh34x(devices + "/" + device))
-            continue;
-        if (hasSerialPort(devices, device))
-            continue;
+        if (device.find(':') != std::string::npos || !isCh34x(devices + "/" + device)) continue;
+        if (hasSerialPort(devices, device)) continue;
         PortDiagnosis d;
         d.cause = PortCause::Gone;
-        d.text = "brltty (a Braille display service) is running and has taken the CH340/CH341 adapter, "
-                 "which therefore has no serial port";
-        d.hint = "sudo systemctl mask --now brltty-udev.service brltty.service (or sudo apt remove brltty), "
-                 "then plug the adapter in again";
+        d.text =
+            "brltty (a Braille display service) is running and has taken the CH340/CH341 adapter, "
+            "which therefore has no serial port";
+        d.hint =
+            "sudo systemctl mask --now brltty-udev.service brltty.service (or sudo apt remove brltty), "
+            "then plug the adapter in again";
         return d;
     }
     return std::nullopt;
 }
 
-std::vector<std::string> portWarnings(const std::string& path, const SystemPaths& paths)
-{
+std::vector<std::string> portWarnings(const std::string& path, const SystemPaths& paths) {
     std::vector<std::string> warnings;
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && processRunning(paths.proc, "ModemManager")) {
         // Only devices udev manages have a record; ModemManager leaves the rest alone.
-        const std::string record = paths.udevData + "/c" + std::to_string(::major(info.st_rdev)) + ":" +
-                                   std::to_string(::minor(info.st_rdev));
+        const std::string record =
+            paths.udevData + "/c" + std::to_string(::major(info.st_rdev)) + ":" + std::to_string(::minor(info.st_rdev));
         std::ifstream in(record);
         bool ignored = false;
-        for (std::string line; std::getline(in, line);)
-            ignored = ignored || line == "E:ID_MM_DEVICE_IGNORE=1";
+        for (std::string line; std::getline(in, line);) ignored = ignored || line == "E:ID_MM_DEVICE_IGNORE=1";
         if (in.is_open() && !ignored)
             warnings.push_back("ModemManager is running and may probe " + path +
                                " with AT commands during the upgrade; install the udev rule "
                                "60-gimbal-serial.rules into /etc/udev/rules.d and run "
                                "`sudo udevadm control --reload && sudo udevadm trigger`");
     }
-    if (auto brltty = brlttyTookAnAdapter(paths))
-        warnings.push_back(brltty->text + "; " + brltty->hint);
+    if (auto brltty = brlttyTookAnAdapter(paths)) warnings.push_back(brltty->text + "; " + brltty->hint);
     return warnings;
 }
 

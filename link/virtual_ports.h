@@ -10,9 +10,9 @@
 namespace gimbal {
 
 struct VirtualSerialPort {
-    std::string name;    // the entry's name, as shown to the user
-    std::string path;    // the entry's full path: what is opened
-    std::string target;  // where the link leads now ("/dev/pts/3")
+    std::string name;               // the entry's name, as shown to the user
+    std::string path;               // the entry's full path: what is opened
+    std::string target;             // where the link leads now ("/dev/pts/3")
     unsigned long long device = 0;  // the target's device number
 
     bool operator==(const VirtualSerialPort&) const = default;

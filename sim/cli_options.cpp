@@ -80,8 +80,7 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     auto app = cli::makeApp("gimbal-sim", kDescription, kFooter);
 
     app->add_option_function<std::string>(
-           "--dialect",
-           [&o](const std::string& v) { o.dialect = v == "blocks" ? Dialect::Blocks : Dialect::Pages; },
+           "--dialect", [&o](const std::string& v) { o.dialect = v == "blocks" ? Dialect::Blocks : Dialect::Pages; },
            "whose protocol to play: the desktop upgrader's 1024-byte pages or the three-axis updater's blocks")
         ->type_name("pages|blocks")
         ->default_str("pages")
@@ -110,10 +109,9 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
             ->delimiter(',')
             ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-            ->transform(cli::wholeNumber(0, std::numeric_limits<std::uint32_t>::max(),
-                                     [](const std::string& v) {
-                                         return "expects reply numbers like 3,7, not '" + v + "'";
-                                     }))
+            ->transform(cli::wholeNumber(
+                0, std::numeric_limits<std::uint32_t>::max(),
+                [](const std::string& v) { return "expects reply numbers like 3,7, not '" + v + "'"; }))
             ->group("Faults");
     app->add_option_function<double>(
            "--random-faults", [&c](const double& p) { c.randomProbability = p; },
@@ -130,8 +128,7 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
         ->capture_default_str()
         ->type_name("S")
         ->group("Faults");
-    addNumber(*app, "--silent-after", o.silentAfter,
-              "answer N replies, then send nothing more, announcements included")
+    addNumber(*app, "--silent-after", o.silentAfter, "answer N replies, then send nothing more, announcements included")
         ->group("Faults");
     addNumber(*app, "--vanish-after", o.vanishAfter,
               "answer N replies, then close the pseudo-terminal instead of the next (the program goes on until "
@@ -150,7 +147,8 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     // Whether it is writable is checked at start, for the default as well.
     app->add_option("--out", c.outDir, "where to write what was received at exit (default: current directory)")
         ->type_name("DIR")
-        ->check(cli::check([](std::string& v) { return v.empty() ? std::string("expects a directory") : std::string(); }))
+        ->check(
+            cli::check([](std::string& v) { return v.empty() ? std::string("expects a directory") : std::string(); }))
         ->group("Output");
     app->add_option("--link", c.linkName,
                     "also place a link NAME to the terminal in the per-user folder of virtual serial ports "
@@ -197,7 +195,9 @@ CliParse parseCommandLine(const std::vector<std::string>& args) {
     return {CliParse::Outcome::Run, line.config, {}};
 }
 
-std::string versionText() { return cli::versionLine("gimbal-sim"); }
+std::string versionText() {
+    return cli::versionLine("gimbal-sim");
+}
 
 std::string usageText() {
     CommandLine line;
@@ -205,13 +205,12 @@ std::string usageText() {
 }
 
 FaultPolicy faultPolicyFor(const CliConfig& config) {
-    FaultPolicy byNumber =
-        config.faultsByReply.empty() ? FaultPolicy{} : faultsAt(config.faultsByReply);
+    FaultPolicy byNumber = config.faultsByReply.empty() ? FaultPolicy{} : faultsAt(config.faultsByReply);
     FaultPolicy random;
     if (config.randomProbability)
         random = randomFaults(config.seed, *config.randomProbability,
-                              {Fault::Drop, Fault::Delay, Fault::Duplicate, Fault::CorruptCrc,
-                               Fault::Split, Fault::Noise, Fault::WrongAddress});
+                              {Fault::Drop, Fault::Delay, Fault::Duplicate, Fault::CorruptCrc, Fault::Split,
+                               Fault::Noise, Fault::WrongAddress});
     if (!byNumber && !random) return {};
     return [byNumber, random](const ReplyInfo& info) {
         const Fault chosen = byNumber ? byNumber(info) : Fault::None;

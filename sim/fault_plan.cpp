@@ -59,8 +59,7 @@ std::vector<PlannedWrite> splitInto(const Bytes& frame, std::size_t pieces, Nano
 
 }  // namespace
 
-std::vector<PlannedWrite> planReply(const Bytes& frame, Fault fault, const Options& options,
-                                    std::uint64_t seed) {
+std::vector<PlannedWrite> planReply(const Bytes& frame, Fault fault, const Options& options, std::uint64_t seed) {
     PlannedWrite one{Nanos::zero(), frame, true};
     switch (fault) {
         case Fault::Drop:

@@ -24,8 +24,7 @@ struct PlannedWrite {
 
 // The writes a reply frame becomes under `fault`. Drop, Silent and Vanish
 // send nothing, so they give no writes. `seed` makes noise repeatable.
-std::vector<PlannedWrite> planReply(const Bytes& frame, Fault fault, const Options& options,
-                                    std::uint64_t seed);
+std::vector<PlannedWrite> planReply(const Bytes& frame, Fault fault, const Options& options, std::uint64_t seed);
 
 // Noise that cannot start a frame: it never holds the first sync byte.
 Bytes noiseBytes(std::size_t count, std::uint64_t seed);

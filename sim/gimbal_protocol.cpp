@@ -24,9 +24,8 @@ void GimbalProtocol::beginRun(RunStart start) {
 GimbalProtocol::GimbalProtocol(const Options& options)
     : dialect_(options.dialect),
       // The desktop upgrader's pages are always 1024 bytes, whatever is asked for.
-      announcedBlockSize_(options.dialect == Dialect::Pages
-                              ? static_cast<std::uint16_t>(gimbal::kDefaultBlockSize)
-                              : options.blockSize),
+      announcedBlockSize_(options.dialect == Dialect::Pages ? static_cast<std::uint16_t>(gimbal::kDefaultBlockSize)
+                                                            : options.blockSize),
       version_(options.version),
       longAnnouncement_(options.longAnnouncement) {}
 
@@ -61,8 +60,7 @@ FrameOutcome GimbalProtocol::takeBlock(std::span<const std::uint8_t> payload) {
         return outcome;
     }
     const std::size_t expected = announcedBlockSize_ + gimbal::kBlockPrefixSize;
-    const bool prefixSound =
-        payload.size() >= gimbal::kBlockPrefixSize && payload[2] == 0 && payload[3] == 0;
+    const bool prefixSound = payload.size() >= gimbal::kBlockPrefixSize && payload[2] == 0 && payload[3] == 0;
     outcome.malformed = payload.size() != expected || !prefixSound;
     // A tool starts its first image again on a port it kept open; no tool
     // goes back to block 0 of its last image once past it.
@@ -77,19 +75,16 @@ FrameOutcome GimbalProtocol::takeBlock(std::span<const std::uint8_t> payload) {
     if (payload.size() > gimbal::kBlockPrefixSize)
         record.data.assign(payload.begin() + gimbal::kBlockPrefixSize, payload.end());
     outcome.block = std::move(record);
-    outcome.reply =
-        OwedReply{commandByte(Command::BlockAck), *index, segment_, gimbal::blockAckFrame(*index)};
+    outcome.reply = OwedReply{commandByte(Command::BlockAck), *index, segment_, gimbal::blockAckFrame(*index)};
     return outcome;
 }
 
 FrameOutcome GimbalProtocol::takeSwitch(std::span<const std::uint8_t> payload) {
     FrameOutcome outcome;
     outcome.kind = FrameOutcome::Kind::Switch;
-    const bool expected =
-        dialect_ == Dialect::Pages ? payload.empty() : payload.size() == 1 && payload[0] == 0x01;
+    const bool expected = dialect_ == Dialect::Pages ? payload.empty() : payload.size() == 1 && payload[0] == 0x01;
     outcome.malformed = !expected;
-    outcome.reply =
-        OwedReply{commandByte(Command::SwitchAck), 0, segment_, gimbal::switchAckFrame()};
+    outcome.reply = OwedReply{commandByte(Command::SwitchAck), 0, segment_, gimbal::switchAckFrame()};
     ++segment_;
     ++runSegment_;
     runTookFrames_ = true;

@@ -125,13 +125,11 @@ std::map<std::uint16_t, Bytes> GimbalSim::runBlocks(std::size_t run, std::size_t
 
 Bytes GimbalSim::image(std::size_t segment) const {
     Bytes out;
-    for (const auto& [index, data] : blocks(segment))
-        out.insert(out.end(), data.begin(), data.end());
+    for (const auto& [index, data] : blocks(segment)) out.insert(out.end(), data.begin(), data.end());
     return out;
 }
 
-bool GimbalSim::waitFor(const std::function<bool(const GimbalSim&)>& pred,
-                        std::chrono::milliseconds deadline) const {
+bool GimbalSim::waitFor(const std::function<bool(const GimbalSim&)>& pred, std::chrono::milliseconds deadline) const {
     return impl_->shared.waitUntil([&] { return pred(*this); }, Clock::now() + deadline);
 }
 

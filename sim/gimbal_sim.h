@@ -72,19 +72,19 @@ using ReplyGate = std::function<void(std::size_t bytesSentBefore)>;
 struct Options {
     Dialect dialect = Dialect::Pages;
     std::uint16_t version = 123;
-    bool longAnnouncement = false;   // 32-byte announcement instead of the 12-byte one
-    std::uint16_t blockSize = 1024;  // announced block size (the pages dialect always uses 1024)
+    bool longAnnouncement = false;                  // 32-byte announcement instead of the 12-byte one
+    std::uint16_t blockSize = 1024;                 // announced block size (the pages dialect always uses 1024)
     std::chrono::milliseconds announcePeriod{500};  // at least 1 ms
-    std::uint32_t baud = 0;  // pace both directions at 10 bits per byte; 0 = unpaced
+    std::uint32_t baud = 0;                         // pace both directions at 10 bits per byte; 0 = unpaced
     std::chrono::milliseconds delay{300};
     std::size_t splitPieces = 2;  // at least 1, at most the frame's length
     std::chrono::milliseconds splitGap{30};
-    std::size_t noiseBytes = 5;   // never 0x55, so noise cannot start a frame
+    std::size_t noiseBytes = 5;  // never 0x55, so noise cannot start a frame
     // Replies are numbered from 0: silentAfter = 2 answers replies 0 and 1,
     // then nothing more; vanishAfter = 2 vanishes instead of reply 2 (once).
     std::size_t silentAfter = std::numeric_limits<std::size_t>::max();
     std::size_t vanishAfter = std::numeric_limits<std::size_t>::max();
-    FaultPolicy faults;  // per reply; none = no faults
+    FaultPolicy faults;   // per reply; none = no faults
     ReplyGate replyGate;  // none = replies go out when due
 };
 
@@ -99,9 +99,9 @@ struct BlockRecord {
 
 // What began an upgrade.
 enum class RunStart {
-    First,           // the first since the simulator started
-    EnterRequest,    // an enter request answering a fresh gimbal
-    FirstBlockAgain, // block 0 after a run that had switched twice
+    First,            // the first since the simulator started
+    EnterRequest,     // an enter request answering a fresh gimbal
+    FirstBlockAgain,  // block 0 after a run that had switched twice
 };
 
 struct RunInfo {
@@ -117,14 +117,14 @@ struct Stats {
     std::size_t switchRequests = 0;   // command 0x07
     std::size_t blockFrames = 0;      // command 0x02
     std::size_t announcementsSent = 0;
-    std::size_t repliesDue = 0;       // acknowledgements the gimbal owed
+    std::size_t repliesDue = 0;  // acknowledgements the gimbal owed
     // Acknowledgements that went out (a split one once, a duplicate twice).
     // Counted just after the write, so a client may hold the bytes a moment
     // before the count shows them: wait for it with waitFor().
     std::size_t repliesSent = 0;
-    std::size_t bytesSent = 0;        // bytes the line took: announcements, replies, noise
-    std::size_t reopens = 0;          // times the slave side was opened again after a close
-    std::size_t hangups = 0;          // times the last client closed the slave side
+    std::size_t bytesSent = 0;           // bytes the line took: announcements, replies, noise
+    std::size_t reopens = 0;             // times the slave side was opened again after a close
+    std::size_t hangups = 0;             // times the last client closed the slave side
     std::size_t otherAddressFrames = 0;  // sound frames for another address (ignored)
     std::size_t stalePartialFrames = 0;  // unfinished frames dropped after a second of silence
     // With pacing: how much later than their wire time writes went out (the
@@ -154,7 +154,7 @@ public:
     void setFaultPolicy(FaultPolicy policy);
 
     Stats stats() const;
-    std::size_t segment() const;  // switch requests taken so far
+    std::size_t segment() const;                // switch requests taken so far
     std::vector<BlockRecord> blockLog() const;  // every block frame, in arrival order
     // The latest data of each block of a segment, in index order, concatenated.
     Bytes image(std::size_t segment) const;

@@ -27,8 +27,7 @@ constexpr int kExitUsage = 2;
 
 bool writableDirectory(const std::string& dir) {
     struct stat st {};
-    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(dir.c_str(), W_OK | X_OK) == 0;
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
 // Blocks the stop signals (before any thread exists, so every thread
@@ -46,18 +45,15 @@ gimbal::UniqueFd stopSignals() {
 
 void waitForStopSignal(int fd) {
     pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-    }
+    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {}
     signalfd_siginfo info{};
-    while (::read(fd, &info, sizeof info) < 0 && errno == EINTR) {
-    }
+    while (::read(fd, &info, sizeof info) < 0 && errno == EINTR) {}
 }
 
 int report(const sim::GimbalSim& gimbal, const sim::CliConfig& config) {
     std::vector<std::string> lines;
     std::string error;
-    bool written =
-        sim::writeSegmentFiles(gimbal, config.options.dialect, config.outDir, lines, &error);
+    bool written = sim::writeSegmentFiles(gimbal, config.options.dialect, config.outDir, lines, &error);
     lines.push_back(sim::statsSummary(gimbal.stats()) + (gimbal.vanished() ? ", vanished" : ""));
     if (written) written = sim::writeSummaryFile(config.outDir, lines, &error);
     // A closed terminal takes these lines nowhere; the summary file has them.
@@ -71,8 +67,7 @@ int report(const sim::GimbalSim& gimbal, const sim::CliConfig& config) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const sim::CliParse parsed =
-        sim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const sim::CliParse parsed = sim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (parsed.outcome == sim::CliParse::Outcome::Help) {
         std::cout << sim::usageText();
         return 0;

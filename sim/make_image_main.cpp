@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
         ->type_name("B")
         ->group("Image")
         ->capture_default_str()
-        ->transform(cli::wholeNumber(1, 65535, [](const std::string& v) { return "expects 1 to 65535, not '" + v + "'"; }));
+        ->transform(
+            cli::wholeNumber(1, 65535, [](const std::string& v) { return "expects 1 to 65535, not '" + v + "'"; }));
     app->add_option("--seed", seed, "seed of the random bytes; the same seed gives the same file")
         ->type_name("S")
         ->capture_default_str()

@@ -54,8 +54,7 @@ std::optional<PseudoTerminal> PseudoTerminal::create(std::string* error) {
     if (::grantpt(master.get()) != 0) return noTerminal(error, "grantpt");
     if (::unlockpt(master.get()) != 0) return noTerminal(error, "unlockpt");
     std::array<char, 128> name{};
-    if (::ptsname_r(master.get(), name.data(), name.size()) != 0)
-        return noTerminal(error, "ptsname_r");
+    if (::ptsname_r(master.get(), name.data(), name.size()) != 0) return noTerminal(error, "ptsname_r");
     const int flags = ::fcntl(master.get(), F_GETFL);
     if (flags < 0 || ::fcntl(master.get(), F_SETFL, flags | O_NONBLOCK) != 0)
         return noTerminal(error, "fcntl O_NONBLOCK");

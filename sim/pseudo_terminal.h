@@ -66,12 +66,8 @@ public:
     void dropPendingOutput() { pending_.clear(); }
 
 private:
-    PseudoTerminal(gimbal::UniqueFd master, gimbal::UniqueFd slave, gimbal::UniqueFd watch,
-                   std::string path)
-        : master_(std::move(master)),
-          slave_(std::move(slave)),
-          watch_(std::move(watch)),
-          path_(std::move(path)) {}
+    PseudoTerminal(gimbal::UniqueFd master, gimbal::UniqueFd slave, gimbal::UniqueFd watch, std::string path)
+        : master_(std::move(master)), slave_(std::move(slave)), watch_(std::move(watch)), path_(std::move(path)) {}
 
     gimbal::UniqueFd master_;
     gimbal::UniqueFd slave_;  // ours, never used for data

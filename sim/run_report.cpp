@@ -50,9 +50,12 @@ namespace {
 std::string runHeading(std::size_t run, std::size_t runs, RunStart start) {
     std::string line = "run " + std::to_string(run + 1) + " of " + std::to_string(runs);
     switch (start) {
-        case RunStart::First: return line + ", from the start:";
-        case RunStart::EnterRequest: return line + ", begun by an enter request after the gimbal came up again:";
-        case RunStart::FirstBlockAgain: return line + ", begun by block 0 again after a run with two switches:";
+        case RunStart::First:
+            return line + ", from the start:";
+        case RunStart::EnterRequest:
+            return line + ", begun by an enter request after the gimbal came up again:";
+        case RunStart::FirstBlockAgain:
+            return line + ", begun by block 0 again after a run with two switches:";
     }
     return line + ":";
 }
@@ -80,17 +83,16 @@ std::string segmentSummary(const std::string& name, const std::map<std::uint16_t
 
 std::string statsSummary(const Stats& s) {
     std::ostringstream out;
-    out << "frames " << s.framesReceived << ", bad CRC " << s.badCrcFrames << ", malformed "
-        << s.malformedFrames << ", other address " << s.otherAddressFrames << ", stale partial "
-        << s.stalePartialFrames << ", enter " << s.enterRequests << ", blocks " << s.blockFrames
-        << ", switches " << s.switchRequests << ", announcements " << s.announcementsSent
-        << ", replies due " << s.repliesDue << ", replies sent " << s.repliesSent << ", hang-ups "
-        << s.hangups << ", reopens " << s.reopens;
+    out << "frames " << s.framesReceived << ", bad CRC " << s.badCrcFrames << ", malformed " << s.malformedFrames
+        << ", other address " << s.otherAddressFrames << ", stale partial " << s.stalePartialFrames << ", enter "
+        << s.enterRequests << ", blocks " << s.blockFrames << ", switches " << s.switchRequests << ", announcements "
+        << s.announcementsSent << ", replies due " << s.repliesDue << ", replies sent " << s.repliesSent
+        << ", hang-ups " << s.hangups << ", reopens " << s.reopens;
     return out.str();
 }
 
-bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir,
-                       std::vector<std::string>& summary, std::string* error) {
+bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir, std::vector<std::string>& summary,
+                       std::string* error) {
     const std::vector<RunInfo> runs = sim.runs();
     for (std::size_t run = 0; run < runs.size(); ++run) {
         if (runs.size() > 1) summary.push_back(runHeading(run, runs.size(), runs[run].start));
@@ -100,8 +102,7 @@ bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string&
             const std::map<std::uint16_t, Bytes> blocks = sim.runBlocks(run, s);
             const std::string name = runFilePrefix(run) + segmentFileName(dialect, s);
             Bytes data;
-            for (const auto& [index, bytes] : blocks)
-                data.insert(data.end(), bytes.begin(), bytes.end());
+            for (const auto& [index, bytes] : blocks) data.insert(data.end(), bytes.begin(), bytes.end());
             if (!writeFile(dir + "/" + name, data, error)) return false;
             summary.push_back(segmentSummary(name, blocks));
         }
@@ -109,8 +110,7 @@ bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string&
     return true;
 }
 
-bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines,
-                      std::string* error) {
+bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines, std::string* error) {
     std::string text;
     for (const std::string& line : lines) text += line + '\n';
     return writeFile(dir + "/" + kSummaryFileName, Bytes(text.begin(), text.end()), error);

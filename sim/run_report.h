@@ -27,13 +27,12 @@ std::string runFilePrefix(std::size_t run);
 // Writes, for every upgrade, the three files of the two tools' layout (and
 // any further segment that received blocks) into `dir`. Returns the summary
 // lines; false with a reason naming the file when one could not be written.
-bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir,
-                       std::vector<std::string>& summary, std::string* error);
+bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir, std::vector<std::string>& summary,
+                       std::string* error);
 
 // The summary lines, one a line, in `dir`/gimbal-sim-summary.txt: what the
 // files hold even when nobody saw the output (its terminal was closed).
 inline constexpr char kSummaryFileName[] = "gimbal-sim-summary.txt";
-bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines,
-                      std::string* error);
+bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines, std::string* error);
 
 }  // namespace sim

@@ -23,14 +23,13 @@ constexpr std::chrono::milliseconds kHangUpProbe{20};
 
 void drain(int fd) {
     std::uint64_t value = 0;
-    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {
-    }
+    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {}
 }
 
 }  // namespace
 
-std::unique_ptr<SimWorker> SimWorker::launch(const Options& options, SharedState& shared,
-                                             PseudoTerminal pty, std::string* error) {
+std::unique_ptr<SimWorker> SimWorker::launch(const Options& options, SharedState& shared, PseudoTerminal pty,
+                                             std::string* error) {
     gimbal::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     gimbal::UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     if (!wake.valid() || !timer.valid()) {
@@ -43,8 +42,8 @@ std::unique_ptr<SimWorker> SimWorker::launch(const Options& options, SharedState
     return worker;
 }
 
-SimWorker::SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty,
-                     gimbal::UniqueFd wake, gimbal::UniqueFd timer)
+SimWorker::SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty, gimbal::UniqueFd wake,
+                     gimbal::UniqueFd timer)
     : options_(options),
       shared_(shared),
       wake_(std::move(wake)),
@@ -91,8 +90,7 @@ void SimWorker::armTimer() {
     itimerspec spec{};  // all zero disarms
     if (const auto next = timers_.nextDue()) {
         // steady_clock is CLOCK_MONOTONIC; an absolute time cannot drift.
-        const auto ns = std::max<std::int64_t>(
-            std::chrono::duration_cast<Nanos>(next->time_since_epoch()).count(), 1);
+        const auto ns = std::max<std::int64_t>(std::chrono::duration_cast<Nanos>(next->time_since_epoch()).count(), 1);
         spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
         spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     }

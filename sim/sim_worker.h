@@ -31,8 +31,8 @@ class SimWorker {
 public:
     // Starts the thread on `pty`; null (with a reason) when the wake-up or
     // timer descriptors cannot be had.
-    static std::unique_ptr<SimWorker> launch(const Options& options, SharedState& shared,
-                                             PseudoTerminal pty, std::string* error);
+    static std::unique_ptr<SimWorker> launch(const Options& options, SharedState& shared, PseudoTerminal pty,
+                                             std::string* error);
     ~SimWorker();
     SimWorker(const SimWorker&) = delete;
     SimWorker& operator=(const SimWorker&) = delete;
@@ -45,8 +45,8 @@ private:
     enum class Line { Waiting, Open, HungUp, Gone };
     struct WriteChain;
 
-    SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty,
-              gimbal::UniqueFd wake, gimbal::UniqueFd timer);
+    SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty, gimbal::UniqueFd wake,
+              gimbal::UniqueFd timer);
     void run();
     void waitAndDispatch();
     void armTimer();

@@ -20,8 +20,7 @@ void SimWorker::onBytes(const Bytes& bytes, TimePoint now) {
     for (gimbal::FrameAssembler::Piece& piece : assembler_.push(bytes, now)) {
         // Acted on when its last byte would have come off the wire.
         const TimePoint due = start + pacer_.wireTime(piece.endInChunk);
-        timers_.schedule(due,
-                         [this, p = std::move(piece)](TimePoint when) { actOnFrame(p, when); });
+        timers_.schedule(due, [this, p = std::move(piece)](TimePoint when) { actOnFrame(p, when); });
     }
     rearmStaleTimer();
 }
@@ -33,8 +32,7 @@ void SimWorker::rearmStaleTimer() {
     if (!at) return;
     staleTimer_ = timers_.schedule(*at, [this](TimePoint due) {
         staleTimer_ = 0;
-        if (assembler_.dropStale(due))
-            shared_.update([](Record& r) { ++r.stats.stalePartialFrames; });
+        if (assembler_.dropStale(due)) shared_.update([](Record& r) { ++r.stats.stalePartialFrames; });
     });
 }
 
@@ -126,8 +124,7 @@ void SimWorker::writeNow(const std::shared_ptr<WriteChain>& chain, TimePoint whe
     const std::size_t before = pty_->bytesWritten();
     const bool written = pty_->write(write.bytes);
     const std::size_t took = pty_->bytesWritten() - before;
-    const Nanos late =
-        pacer_.paced() ? std::max(Clock::now() - when, Nanos::zero()) : Nanos::zero();
+    const Nanos late = pacer_.paced() ? std::max(Clock::now() - when, Nanos::zero()) : Nanos::zero();
     const bool counts = written && write.completesReply;
     const bool announcement = chain->announcement;
     shared_.update([&](Record& r) {

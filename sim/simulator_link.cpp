@@ -77,7 +77,8 @@ std::string quoted(const std::string& path) {
 }  // namespace
 
 std::optional<TerminalProvider> terminalProviderOf(const std::string& path, const std::string& proc) {
-    struct stat link {}, terminal {};
+    struct stat link {
+    }, terminal{};
     if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return std::nullopt;
     if (::stat(path.c_str(), &terminal) != 0 || !S_ISCHR(terminal.st_mode)) return std::nullopt;
     const unsigned major = ::major(terminal.st_rdev);

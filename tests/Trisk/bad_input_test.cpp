@@ -24,9 +24,14 @@ using testing::HasSubstr;
 const QString kUnreadable = QStringLiteral("/proc/sys/vm/drop_caches");
 
 Bytes withCounts(std::uint16_t n1, std::uint16_t n2, std::uint16_t n3, std::size_t bodySize) {
-    Bytes b{0, 0, static_cast<std::uint8_t>(n1), static_cast<std::uint8_t>(n1 >> 8),
-            static_cast<std::uint8_t>(n2), static_cast<std::uint8_t>(n2 >> 8),
-            static_cast<std::uint8_t>(n3), static_cast<std::uint8_t>(n3 >> 8)};
+    Bytes b{0,
+            0,
+            static_cast<std::uint8_t>(n1),
+            static_cast<std::uint8_t>(n1 >> 8),
+            static_cast<std::uint8_t>(n2),
+            static_cast<std::uint8_t>(n2 >> 8),
+            static_cast<std::uint8_t>(n3),
+            static_cast<std::uint8_t>(n3 >> 8)};
     b.resize(8 + bodySize, 0x77);
     return withCrc(b);
 }
@@ -82,8 +87,10 @@ TEST_F(TriskBadInput, FilesOfNoneToEightBytesNeverStartSending) {
         EXPECT_THAT(probe.text().toStdString(), HasSubstr("FILE")) << label;
         // Without a whole header there are no counts: a run over the zeros
         // behind the file would switch slaves and end in "SEND OK".
-        if (n < 8) expectRefusedRun("too short to hold its 8-byte header", label);
-        else expectRefusedRun("runs past the loaded file", label);
+        if (n < 8)
+            expectRefusedRun("too short to hold its 8-byte header", label);
+        else
+            expectRefusedRun("runs past the loaded file", label);
     }
 }
 

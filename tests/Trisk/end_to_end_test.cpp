@@ -89,8 +89,7 @@ TEST_F(TriskEndToEnd, DroppedAcknowledgementIsRetransmittedAfterItsTimeOut) {
 
 TEST_F(TriskEndToEnd, SplitDelayedAndDuplicatedRepliesStillGiveTheWholeFile) {
     sim::Options o = blocksGimbal();
-    o.faults = sim::randomFaults(8, 0.5,
-                                 {sim::Fault::Split, sim::Fault::Delay, sim::Fault::Duplicate});
+    o.faults = sim::randomFaults(8, 0.5, {sim::Fault::Split, sim::Fault::Delay, sim::Fault::Duplicate});
     sim::GimbalSim gimbal(o);
     ASSERT_TRUE(gimbal.start());
     connectTo(gimbal);

@@ -36,14 +36,16 @@ constexpr std::size_t kN1 = 3, kN2 = 2, kN3 = 2;
 struct Row {
     const char* name;
     std::map<std::size_t, Fault> faults;
-    const char* box;                  // the one box the run ends with
-    std::size_t blocksSent;           // block frames the gimbal takes in all
+    const char* box;         // the one box the run ends with
+    std::size_t blocksSent;  // block frames the gimbal takes in all
     std::chrono::milliseconds delay{100};
     std::size_t splitPieces = 2;
     std::size_t silentAfter = std::numeric_limits<std::size_t>::max();
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
 
 const Row kRows[] = {
     {"DroppedTwiceIsSentAThirdTime", {{1, Fault::Drop}, {2, Fault::Drop}}, "SEND OK", 9},
@@ -51,7 +53,10 @@ const Row kRows[] = {
     {"WrongAddressIsRetransmitted", {{4, Fault::WrongAddress}}, "SEND OK", 8},
     {"NoiseInFrontIsSkipped", {{1, Fault::Noise}, {3, Fault::Noise}}, "SEND OK", 7},
     {"SplitInThreeIsPutTogether", {{0, Fault::Split}, {3, Fault::Split}, {8, Fault::Split}}, "SEND OK", 7, 100ms, 3},
-    {"DuplicatedBlockAndSwitchAcks", {{1, Fault::Duplicate}, {3, Fault::Duplicate}, {6, Fault::Duplicate}}, "SEND OK", 7},
+    {"DuplicatedBlockAndSwitchAcks",
+     {{1, Fault::Duplicate}, {3, Fault::Duplicate}, {6, Fault::Duplicate}},
+     "SEND OK",
+     7},
     {"LateWithinTheWait", {{2, Fault::Delay}, {3, Fault::Delay}}, "SEND OK", 7},
     // The ack comes after the block was sent again: the second sending's ack
     // moves on, and the late one, for a block no longer awaited, is ignored.

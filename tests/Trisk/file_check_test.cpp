@@ -23,8 +23,7 @@ TEST_F(TriskFileCheck, SoundFileIsReportedOk) {
     probe.click("BtnOpenFile");
     const std::uint16_t crc = static_cast<std::uint16_t>(file[0] | file[1] << 8);
     const QString sums = QStringLiteral("len :%1 crc1: %2 crc2: %2").arg(file.size()).arg(hex(crc));
-    EXPECT_EQ(lines(),
-              (QStringList{QStringLiteral("已打开文件 ") + path, sums, QStringLiteral("FILE OK")}));
+    EXPECT_EQ(lines(), (QStringList{QStringLiteral("已打开文件 ") + path, sums, QStringLiteral("FILE OK")}));
     EXPECT_TRUE(probe.button("BtnUpdate")->isEnabled());
     EXPECT_EQ(probe.file_len(), file.size());
     EXPECT_TRUE(std::equal(file.begin(), file.end(), probe.file_buf().begin()));
@@ -70,10 +69,8 @@ TEST_F(TriskFileCheck, TwoByteFileIsCheckedOverNothing) {
 TEST_F(TriskFileCheck, FileWithoutRoomForItsCrcGetsAClearMessage) {
     for (const Bytes& file : {Bytes{}, Bytes{0x42}}) {
         loadFile(file, QStringLiteral("short%1.bin").arg(file.size()));
-        const QString expected =
-            QStringLiteral("len :%1|The file is too short to hold its CRC").arg(file.size());
-        EXPECT_THAT(lines().mid(1).join(QLatin1Char('|')).toStdString(),
-                    testing::StartsWith(expected.toStdString()));
+        const QString expected = QStringLiteral("len :%1|The file is too short to hold its CRC").arg(file.size());
+        EXPECT_THAT(lines().mid(1).join(QLatin1Char('|')).toStdString(), testing::StartsWith(expected.toStdString()));
         EXPECT_EQ(lines().last(), QStringLiteral("FILE FAIL"));
     }
 }

@@ -36,8 +36,10 @@ void ModalHandler::poll() {
         QAbstractButton* ok = box->button(QMessageBox::Ok);
         if (box->button(QMessageBox::Yes) != nullptr) ok = box->button(answer_);
         if (ok == nullptr && !box->buttons().isEmpty()) ok = box->buttons().first();
-        if (ok != nullptr) QTest::mouseClick(ok, Qt::LeftButton);
-        else box->reject();
+        if (ok != nullptr)
+            QTest::mouseClick(ok, Qt::LeftButton);
+        else
+            box->reject();
     } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
         if (dialog != counted_) ++fileDialogs_;
         counted_ = dialog;

@@ -28,8 +28,7 @@ TEST_F(TriskParser, AnnouncementSetsBlockSizeAnswersAndShowsVersion) {
     EXPECT_EQ(probe.text(), QStringLiteral("LINK OK !\nVERSION 1.23"));
     EXPECT_EQ(framesSent(1).at(0), gimbal::linkReplyFrame());
 
-    const std::pair<std::uint16_t, const char*> versions[] = {
-        {150, "1.5"}, {203, "2.03"}, {100, "1"}, {0, "0"}};
+    const std::pair<std::uint16_t, const char*> versions[] = {{150, "1.5"}, {203, "2.03"}, {100, "1"}, {0, "0"}};
     for (const auto& [version, shown] : versions) {
         probe.feed(gimbal::announcementFrame(1024, version, true));
         EXPECT_EQ(probe.text(), QStringLiteral("LINK OK !\nVERSION ") + QLatin1String(shown));

@@ -41,9 +41,12 @@ const gimbal::Bytes& PtyPeer::received() {
     std::uint8_t chunk[4096];
     while (master_.get() >= 0) {
         const ssize_t n = ::read(master_.get(), chunk, sizeof chunk);
-        if (n > 0) rx_.insert(rx_.end(), chunk, chunk + n);
-        else if (n < 0 && errno == EINTR) continue;
-        else break;  // EAGAIN: nothing more for now
+        if (n > 0)
+            rx_.insert(rx_.end(), chunk, chunk + n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;  // EAGAIN: nothing more for now
     }
     return rx_;
 }

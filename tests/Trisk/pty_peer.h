@@ -23,7 +23,10 @@ public:
     void write(const gimbal::Bytes& bytes);
     // Everything the window has written so far (the master is drained first).
     const gimbal::Bytes& received();
-    void forget() { received(); rx_.clear(); }
+    void forget() {
+        received();
+        rx_.clear();
+    }
     // Closes the master: the window's side is hung up, as when an adapter is pulled.
     void hangUp() { master_.reset(); }
     // The line settings the window left on the slave side.

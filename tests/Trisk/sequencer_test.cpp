@@ -67,10 +67,8 @@ TEST_F(TriskSequencer, WholeRunSendsEveryImageBetweenSlaveSwitches) {
 
     const auto frames = framesSent(6);
     EXPECT_THAT(frames, ElementsAre(gimbal::buildBlockFrame(0, block(file, 8, 64)),
-                                    gimbal::buildBlockFrame(1, block(file, 72, 64)),
-                                    gimbal::updaterSwitchFrame(),
-                                    gimbal::buildBlockFrame(0, block(file, 136, 64)),
-                                    gimbal::updaterSwitchFrame(),
+                                    gimbal::buildBlockFrame(1, block(file, 72, 64)), gimbal::updaterSwitchFrame(),
+                                    gimbal::buildBlockFrame(0, block(file, 136, 64)), gimbal::updaterSwitchFrame(),
                                     gimbal::buildBlockFrame(0, block(file, 200, 64))));
 }
 
@@ -167,8 +165,7 @@ TEST_F(TriskSequencer, HeaderRunningPastTheFileStopsBeforeSending) {
     EXPECT_EQ(probe.send_state(), 0);
     ASSERT_EQ(modal.boxes().size(), 1u);
     EXPECT_EQ(modal.boxes()[0].icon, QMessageBox::Warning);
-    EXPECT_THAT(modal.boxes()[0].text.toStdString(),
-                HasSubstr("Image 3 runs past the loaded file"));
+    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("Image 3 runs past the loaded file"));
     window->setRun();
     EXPECT_THAT(framesSent(1), ElementsAre(gimbal::runFrame())) << "nothing was sent before";
 }
@@ -207,8 +204,7 @@ TEST_F(TriskSequencer, BlockGrowingPastTheFileMidRunIsNotSent) {
     probe.step();
     EXPECT_EQ(probe.send_state(), 0);
     EXPECT_EQ(probe.resend_len(), 0);
-    EXPECT_THAT(modal.texts().join(QString()).toStdString(),
-                HasSubstr("runs past the loaded file"));
+    EXPECT_THAT(modal.texts().join(QString()).toStdString(), HasSubstr("runs past the loaded file"));
     window->setRun();
     EXPECT_THAT(framesSent(1), ElementsAre(gimbal::runFrame()));
 }

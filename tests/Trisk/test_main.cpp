@@ -19,7 +19,9 @@ void quietHandler(QtMsgType type, const QMessageLogContext& context, const QStri
 
 // Under the leak checker: fontconfig keeps the font matches Qt asks it for
 // (Chinese texts need a fallback font) in caches it never frees.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");

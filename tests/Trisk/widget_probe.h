@@ -19,7 +19,9 @@ public:
     explicit WidgetProbe(Widget& window) : w(window) {}
 
     template <typename T>
-    T* child(const char* name) const { return w.findChild<T*>(QString::fromLatin1(name)); }
+    T* child(const char* name) const {
+        return w.findChild<T*>(QString::fromLatin1(name));
+    }
     QPushButton* button(const char* name) const { return child<QPushButton>(name); }
     QString text() const { return child<QTextBrowser>("textBrowser")->toPlainText(); }
     void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
@@ -59,9 +61,7 @@ public:
     quint16& block_size() const { return w.block_size; }
     quint16& block_index() const { return w.block_index; }
     quint16& block_count() const { return w.block_count; }
-    std::size_t block_offset() const {
-        return static_cast<std::size_t>(w.block_ptr - w.file_buf.data());
-    }
+    std::size_t block_offset() const { return static_cast<std::size_t>(w.block_ptr - w.file_buf.data()); }
     quint16 resend_len() const { return w.resend_len; }
     quint16 wait_ticks() const { return w.wait_ticks; }
     quint8 rx_state() const { return w.rx_state; }

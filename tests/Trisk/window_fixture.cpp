@@ -14,8 +14,7 @@ gimbal::Bytes pattern(std::size_t size, std::uint8_t seed) {
 
 gimbal::Bytes updateFile(std::size_t blockSize, std::size_t n1, std::size_t n2, std::size_t n3) {
     return gimbal::composeFirmwareFile(
-        {pattern(n1 * blockSize, 1), pattern(n2 * blockSize, 2), pattern(n3 * blockSize, 3)},
-        blockSize);
+        {pattern(n1 * blockSize, 1), pattern(n2 * blockSize, 2), pattern(n3 * blockSize, 3)}, blockSize);
 }
 
 gimbal::Bytes withCrc(gimbal::Bytes file) {

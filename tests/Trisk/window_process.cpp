@@ -36,8 +36,7 @@ WindowProcess::WindowProcess(const std::string& program, const std::vector<std::
 WindowProcess::~WindowProcess() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
 }
 
 bool WindowProcess::readSome(std::chrono::steady_clock::time_point end) {
@@ -68,13 +67,14 @@ bool WindowProcess::waitForLine(const std::string& line, std::chrono::millisecon
     }
 }
 
-bool WindowProcess::signal(int sig) const { return pid_ > 0 && ::kill(pid_, sig) == 0; }
+bool WindowProcess::signal(int sig) const {
+    return pid_ > 0 && ::kill(pid_, sig) == 0;
+}
 
 // The child's output closes when it ends (it starts nothing that inherits it).
 std::optional<int> WindowProcess::waitForExit(std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    while (readSome(end)) {
-    }
+    while (readSome(end)) {}
     int status = 0;
     const pid_t done = ::waitpid(pid_, &status, std::chrono::steady_clock::now() < end ? 0 : WNOHANG);
     if (done != pid_) return std::nullopt;

@@ -51,8 +51,8 @@ TEST_F(TriskWindow, LayoutsSlotsAndIcon) {
     EXPECT_EQ(grid->objectName(), QStringLiteral("gridLayout"));
     EXPECT_EQ(grid->spacing(), 6);
     EXPECT_EQ(grid->contentsMargins(), QMargins(11, 11, 11, 11));
-    const char* boxes[] = {"verticalLayout_3", "verticalLayout_2", "verticalLayout",
-                           "horizontalLayout_2", "horizontalLayout"};
+    const char* boxes[] = {"verticalLayout_3", "verticalLayout_2", "verticalLayout", "horizontalLayout_2",
+                           "horizontalLayout"};
     for (const char* name : boxes) {
         auto* box = probe.child<QLayout>(name);
         ASSERT_NE(box, nullptr) << name;
@@ -69,9 +69,8 @@ TEST_F(TriskWindow, LayoutsSlotsAndIcon) {
         EXPECT_NE(m.methodType(), QMetaMethod::Signal);
         if (m.methodType() == QMetaMethod::Slot) slotNames << QString::fromLatin1(m.name());
     }
-    EXPECT_EQ(slotNames, (QStringList{"sendUpdateFile", "updataSerialData", "updatePortCom",
-                                  "on_BtnOpen_clicked", "on_BtnOpenFile_clicked",
-                                  "on_BtnUpdate_clicked", "on_BtnAbout_clicked"}));
+    EXPECT_EQ(slotNames, (QStringList{"sendUpdateFile", "updataSerialData", "updatePortCom", "on_BtnOpen_clicked",
+                                      "on_BtnOpenFile_clicked", "on_BtnUpdate_clicked", "on_BtnAbout_clicked"}));
 
     QFile gif(QStringLiteral(":/image/1192349.gif"));
     ASSERT_TRUE(gif.open(QIODevice::ReadOnly));

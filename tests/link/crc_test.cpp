@@ -41,7 +41,9 @@ const Params kCatalogue[] = {
     {"CRC-32/ISCSI", 32, 0x1EDC6F41, 0xFFFFFFFF, true, true, 0xFFFFFFFF, 0xE3069283},
 };
 
-std::uint64_t maskOf(int order) { return order == 64 ? ~0ULL : (1ULL << order) - 1; }
+std::uint64_t maskOf(int order) {
+    return order == 64 ? ~0ULL : (1ULL << order) - 1;
+}
 
 std::uint64_t reflectRef(std::uint64_t v, int bits) {
     std::uint64_t out = 0;
@@ -69,8 +71,7 @@ std::uint64_t bitwiseDirect(const Params& p, const std::vector<std::uint8_t>& da
 
 // The textbook shift register that shifts the message in behind the register
 // and appends `order` zero bits; its initial value is the nondirect one.
-std::uint64_t bitwiseAugmented(const Params& p, std::uint64_t nondirectInit,
-                               const std::vector<std::uint8_t>& data) {
+std::uint64_t bitwiseAugmented(const Params& p, std::uint64_t nondirectInit, const std::vector<std::uint8_t>& data) {
     const std::uint64_t mask = maskOf(p.order), top = 1ULL << (p.order - 1);
     std::uint64_t reg = nondirectInit;
     auto shiftIn = [&](bool bit) {
@@ -89,12 +90,14 @@ std::uint64_t bitwiseAugmented(const Params& p, std::uint64_t nondirectInit,
 
 Ccrc configured(const Params& p, bool direct = true, std::uint64_t init = ~0ULL) {
     Ccrc c;
-    EXPECT_TRUE(c.crc_init(p.order, p.poly, direct ? 1 : 0, init == ~0ULL ? p.init : init,
-                           p.xorout, p.refin ? 1 : 0, p.refout ? 1 : 0));
+    EXPECT_TRUE(c.crc_init(p.order, p.poly, direct ? 1 : 0, init == ~0ULL ? p.init : init, p.xorout, p.refin ? 1 : 0,
+                           p.refout ? 1 : 0));
     return c;
 }
 
-std::vector<std::uint8_t> bytesOf(std::string_view s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> bytesOf(std::string_view s) {
+    return {s.begin(), s.end()};
+}
 
 std::vector<std::uint8_t> randomBytes(std::mt19937_64& rng, std::size_t n) {
     std::vector<std::uint8_t> v(n);
@@ -136,10 +139,9 @@ TEST(CrcCatalogue, RandomParameterSetsIncludingMixedReflection) {
     for (int round = 0; round < 200; ++round) {
         const int order = 8 * static_cast<int>(1 + rng() % 4);
         const std::uint64_t mask = maskOf(order);
-        const Params p{"random", order, rng() & mask, rng() & mask, rng() % 2 == 0, rng() % 2 == 0,
-                       rng() & mask, 0};
-        SCOPED_TRACE(testing::Message() << "order " << order << " poly " << p.poly << " refin "
-                                        << p.refin << " refout " << p.refout);
+        const Params p{"random", order, rng() & mask, rng() & mask, rng() % 2 == 0, rng() % 2 == 0, rng() & mask, 0};
+        SCOPED_TRACE(testing::Message() << "order " << order << " poly " << p.poly << " refin " << p.refin << " refout "
+                                        << p.refout);
         Ccrc c = configured(p);
         const auto data = randomBytes(rng, rng() % 300);
         EXPECT_EQ(c.crctablefast(data.data(), data.size()), bitwiseDirect(p, data));
@@ -221,7 +223,7 @@ TEST(CrcValidation, RefusesWhatTheTableCannotComputeAndKeepsTheOldState) {
     for (int order : {-8, 0, 1, 7, 12, 31, 40, 64, 65}) {
         EXPECT_FALSE(c.crc_init(order, 0x07, 1, 0, 0, 0, 0)) << order;
     }
-    EXPECT_FALSE(c.crc_init(8, 0x107, 1, 0, 0, 0, 0));      // polynomial wider than 8 bits
+    EXPECT_FALSE(c.crc_init(8, 0x107, 1, 0, 0, 0, 0));  // polynomial wider than 8 bits
     EXPECT_FALSE(c.crc_init(16, 0x1021, 1, 0x10000, 0, 0, 0));
     EXPECT_FALSE(c.crc_init(16, 0x1021, 0, 0, 0x1FFFF, 0, 0));
     const auto digits = bytesOf("123456789");

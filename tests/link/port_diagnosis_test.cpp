@@ -28,8 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Terminal {
-    Terminal()
-    {
+    Terminal() {
         char name[256] = {};
         ::openpty(&master, &slave, name, nullptr, nullptr);
         ::close(slave);
@@ -42,25 +41,21 @@ struct Terminal {
 
 // A child process that does `hold` and then waits to be killed; gone with the object.
 struct Holder {
-    explicit Holder(const std::function<bool()>& hold)
-    {
+    explicit Holder(const std::function<bool()>& hold) {
         int ready[2];
-        if (::pipe(ready) != 0)
-            return;
+        if (::pipe(ready) != 0) return;
         pid = ::fork();
         if (pid == 0) {
             const char ok = hold() ? 'y' : 'n';
             (void)!::write(ready[1], &ok, 1);
-            for (;;)
-                ::pause();
+            for (;;) ::pause();
         }
         ::close(ready[1]);
         char ok = 'n';
         held = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
         ::close(ready[0]);
     }
-    ~Holder()
-    {
+    ~Holder() {
         if (pid > 0) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
@@ -72,11 +67,9 @@ struct Holder {
 
 // Runs `what` in a child process made into another identity by `become`;
 // answers what it wrote, or "" when it could not run.
-std::string inChild(const std::function<bool()>& become, const std::function<std::string()>& what)
-{
+std::string inChild(const std::function<bool()>& become, const std::function<std::string()>& what) {
     int out[2];
-    if (::pipe(out) != 0)
-        return {};
+    if (::pipe(out) != 0) return {};
     const pid_t child = ::fork();
     if (child == 0) {
         const std::string text = become() ? what() : std::string();
@@ -86,21 +79,22 @@ std::string inChild(const std::function<bool()>& become, const std::function<std
     ::close(out[1]);
     std::string text;
     char buffer[512];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
     ::close(out[0]);
     ::waitpid(child, nullptr, 0);
     return text;
 }
 
-std::string describe(const PortDiagnosis& d) { return std::string(causeName(d.cause)) + "|" + d.text + "|" + d.hint; }
+std::string describe(const PortDiagnosis& d) {
+    return std::string(causeName(d.cause)) + "|" + d.text + "|" + d.hint;
+}
 
-bool becomeNobody() { return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0; }
+bool becomeNobody() {
+    return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+}
 
-TEST(PortDiagnosis, PermissionSaysWhichGroupAndWhetherLoggingInAgainIsEnough)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root, to give the device to another group and open it as another user";
+TEST(PortDiagnosis, PermissionSaysWhichGroupAndWhetherLoggingInAgainIsEnough) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to give the device to another group and open it as another user";
     const group* dialout = ::getgrnam("dialout");
     ASSERT_NE(dialout, nullptr);
     Terminal pty;
@@ -123,8 +117,7 @@ TEST(PortDiagnosis, PermissionSaysWhichGroupAndWhetherLoggingInAgainIsEnough)
     EXPECT_NE(stale.find("log out and back in (or run `newgrp root`"), std::string::npos) << stale;
 }
 
-TEST(PortDiagnosis, BusyNamesTheHolderByPidWhateverWayItHolds)
-{
+TEST(PortDiagnosis, BusyNamesTheHolderByPidWhateverWayItHolds) {
     Terminal pty;
     {
         Holder flocker([&] {
@@ -165,8 +158,7 @@ TEST(PortDiagnosis, BusyNamesTheHolderByPidWhateverWayItHolds)
 
 class FakeSystem : public ::testing::Test {
 protected:
-    FakeSystem()
-    {
+    FakeSystem() {
         std::string pattern = (fs::temp_directory_path() / "diag-XXXXXX").string();
         root = ::mkdtemp(pattern.data());
         paths.proc = root + "/proc";
@@ -177,8 +169,7 @@ protected:
             fs::create_directories(dir);
     }
     ~FakeSystem() override { fs::remove_all(root); }
-    void write(const std::string& file, const std::string& text)
-    {
+    void write(const std::string& file, const std::string& text) {
         fs::create_directories(fs::path(file).parent_path());
         std::ofstream(file) << text << "\n";
     }
@@ -188,8 +179,7 @@ protected:
     SystemPaths paths;
 };
 
-TEST_F(FakeSystem, AGonePortListsWhatIsThereOrBlamesBrltty)
-{
+TEST_F(FakeSystem, AGonePortListsWhatIsThereOrBlamesBrltty) {
     write(paths.serialById + "/usb-FTDI_FT232R-if00-port0", "");
     const PortDiagnosis gone = diagnoseOpenFailure("/dev/ttyGONE9", ENOENT, paths);
     EXPECT_EQ(gone.cause, PortCause::Gone);
@@ -209,8 +199,7 @@ TEST_F(FakeSystem, AGonePortListsWhatIsThereOrBlamesBrltty)
     EXPECT_FALSE(brlttyTookAnAdapter(paths)) << "the adapter has its port";
 }
 
-TEST_F(FakeSystem, ModemManagerIsAWarningOnlyForADeviceItWouldProbe)
-{
+TEST_F(FakeSystem, ModemManagerIsAWarningOnlyForADeviceItWouldProbe) {
     Terminal pty;
     struct stat info {};
     ASSERT_EQ(::stat(pty.path.c_str(), &info), 0);

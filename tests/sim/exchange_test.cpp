@@ -175,8 +175,7 @@ TEST(SimStream, BadAndForeignFramesAreCountedAndDoNotDisturbTheNext) {
 
 bool isRaw(int fd) {
     termios tio{};
-    return ::tcgetattr(fd, &tio) == 0 && (tio.c_lflag & (ECHO | ICANON | ISIG)) == 0 &&
-           (tio.c_oflag & OPOST) == 0;
+    return ::tcgetattr(fd, &tio) == 0 && (tio.c_lflag & (ECHO | ICANON | ISIG)) == 0 && (tio.c_oflag & OPOST) == 0;
 }
 
 TEST(SimLine, AReopenedSlaveHearsAFreshGimbalAndNothingStale) {
@@ -189,8 +188,7 @@ TEST(SimLine, AReopenedSlaveHearsAFreshGimbalAndNothingStale) {
         gimbal::UniqueFd peek(::open(gimbal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
         EXPECT_TRUE(isRaw(peek.get()));
         // Leave only once the gimbal has seen us, so that it sees us go.
-        ASSERT_TRUE(
-            gimbal.waitFor([](const GimbalSim& g) { return g.stats().announcementsSent > 0; }));
+        ASSERT_TRUE(gimbal.waitFor([](const GimbalSim& g) { return g.stats().announcementsSent > 0; }));
     }
     ASSERT_TRUE(gimbal.waitFor([](const GimbalSim& g) { return g.stats().hangups == 1; }));
 

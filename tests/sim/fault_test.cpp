@@ -38,9 +38,7 @@ protected:
         o.faults = sim::faultsAt(std::move(faults));
         begin(std::move(o));
     }
-    bool sendBlock(std::uint16_t index) {
-        return client_->send(blockFrame(index, Bytes(kBlock, 0x33)));
-    }
+    bool sendBlock(std::uint16_t index) { return client_->send(blockFrame(index, Bytes(kBlock, 0x33))); }
     bool waitDue(std::size_t n) {
         return gimbal_->waitFor([n](const GimbalSim& g) { return g.stats().repliesDue >= n; });
     }

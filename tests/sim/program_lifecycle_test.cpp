@@ -197,8 +197,8 @@ std::string firstLineOn(int master) {
 TEST(SimLifecycle, ClosingItsTerminalStopsItCleanly) {
     PrivateFolder dir;
     const RuntimeFolder runtime(dir.path);
-    InTerminal program = startInTerminal(
-        {"--dialect", "blocks", "--block-size", "64", "--link", "window", "--out", dir.path.string()});
+    InTerminal program =
+        startInTerminal({"--dialect", "blocks", "--block-size", "64", "--link", "window", "--out", dir.path.string()});
     ASSERT_GT(program.pid, 0);
     const std::string link = firstLineOn(program.master.get());
     ASSERT_EQ(link, (dir.path / "virtual-serial" / "window").string());
@@ -282,8 +282,8 @@ TEST(SimLifecycle, ALinkLeftByAKilledSimulatorIsReplacedAndALiveOneIsNamed) {
     Program fourth(args);
     EXPECT_EQ(fourth.exitCode(), 1);
     const std::string refusal = fourth.readUntil("");
-    EXPECT_NE(refusal.find("the terminal of gimbal-sim (pid " + std::to_string(third.pid()) + ")"),
-              std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("the terminal of gimbal-sim (pid " + std::to_string(third.pid()) + ")"), std::string::npos)
+        << refusal;
     EXPECT_NE(refusal.find("rm '" + link + "'"), std::string::npos) << refusal;
     EXPECT_TRUE(fs::is_symlink(link));
 }

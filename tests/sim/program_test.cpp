@@ -107,8 +107,7 @@ Bytes fileBytes(const std::filesystem::path& path) {
 }
 
 TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("gimbal-sim-test-" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::temp_directory_path() / ("gimbal-sim-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     Program program({"--dialect", "blocks", "--block-size", "64", "--out", dir.string()});
     const std::string first = program.readUntil("\n");
@@ -129,16 +128,14 @@ TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
     EXPECT_THAT(output, HasSubstr("image2.bin: 0 blocks, 0 bytes"));
     EXPECT_THAT(output, HasSubstr("replies sent 7"));
     for (std::size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(fileBytes(dir / ("image" + std::to_string(i + 1) + ".bin")),
-                  imageOf(file, i, 64));
+        EXPECT_EQ(fileBytes(dir / ("image" + std::to_string(i + 1) + ".bin")), imageOf(file, i, 64));
     std::filesystem::remove_all(dir);
 }
 
 // Two upgrades against one simulator, the second by a new client (a new
 // enter request): each keeps files of its own, the first under the plain names.
 TEST(SimProgram, EachUpgradeIsRecordedInFilesOfItsOwn) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("gimbal-sim-runs-" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::temp_directory_path() / ("gimbal-sim-runs-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     Program program({"--out", dir.string(), "--announce-ms", "50"});
     const std::string path = program.firstLine();
@@ -168,8 +165,7 @@ TEST(SimProgram, EachUpgradeIsRecordedInFilesOfItsOwn) {
 // With --link the program shows up among the virtual serial ports for as
 // long as it runs; a second one cannot take the same name.
 TEST(SimProgram, LinkIsPlacedPrintedAndRemovedAtExit) {
-    const auto runtime =
-        std::filesystem::temp_directory_path() / ("gimbal-sim-runtime-" + std::to_string(::getpid()));
+    const auto runtime = std::filesystem::temp_directory_path() / ("gimbal-sim-runtime-" + std::to_string(::getpid()));
     std::filesystem::create_directories(runtime);
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
     const char* saved = std::getenv("XDG_RUNTIME_DIR");

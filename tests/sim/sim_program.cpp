@@ -56,8 +56,7 @@ void Program::signal(int sig) {
 
 std::string Program::readUntil(const std::string& stop) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((stop.empty() || output_.find(stop) == std::string::npos) &&
-           std::chrono::steady_clock::now() < until) {
+    while ((stop.empty() || output_.find(stop) == std::string::npos) && std::chrono::steady_clock::now() < until) {
         pollfd p{out_.get(), POLLIN, 0};
         if (::poll(&p, 1, 200) <= 0) continue;
         char buf[512];

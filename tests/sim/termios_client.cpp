@@ -46,8 +46,7 @@ bool TermiosClient::send(const Bytes& bytes) {
 
 TermiosClient::Fill TermiosClient::fill(Clock::time_point until) {
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         if (!fd_.valid() || left.count() <= 0) return Fill::Timeout;
         pollfd p{fd_.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
@@ -67,14 +66,13 @@ std::optional<Bytes> TermiosClient::readFrame(std::chrono::milliseconds deadline
     const auto until = Clock::now() + deadline;
     for (;;) {
         std::size_t sync = 0;  // first 55 AA, or a trailing 55 that may start one
-        while (sync < buffer_.size() && !(buffer_[sync] == 0x55 && (sync + 1 == buffer_.size() ||
-                                                                    buffer_[sync + 1] == 0xAA)))
+        while (sync < buffer_.size() &&
+               !(buffer_[sync] == 0x55 && (sync + 1 == buffer_.size() || buffer_[sync + 1] == 0xAA)))
             ++sync;
         skipped_.insert(skipped_.end(), buffer_.begin(), buffer_.begin() + static_cast<long>(sync));
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(sync));
         const gimbal::FrameCheck check = gimbal::checkFrame(buffer_);
-        if (check.status == gimbal::FrameStatus::Sound ||
-            check.status == gimbal::FrameStatus::BadCrc) {
+        if (check.status == gimbal::FrameStatus::Sound || check.status == gimbal::FrameStatus::BadCrc) {
             const auto size = static_cast<long>(check.frame.size);
             Bytes frame(buffer_.begin(), buffer_.begin() + size);
             buffer_.erase(buffer_.begin(), buffer_.begin() + size);
@@ -84,19 +82,16 @@ std::optional<Bytes> TermiosClient::readFrame(std::chrono::milliseconds deadline
     }
 }
 
-std::optional<Bytes> TermiosClient::readFrameWith(std::uint8_t command,
-                                                  std::chrono::milliseconds deadline) {
+std::optional<Bytes> TermiosClient::readFrameWith(std::uint8_t command, std::chrono::milliseconds deadline) {
     const auto until = Clock::now() + deadline;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         auto frame = readFrame(std::max(left, 0ms));
         if (!frame || (*frame)[3] == command) return frame;
     }
 }
 
-std::optional<Bytes> TermiosClient::readBytes(std::size_t count,
-                                              std::chrono::milliseconds deadline) {
+std::optional<Bytes> TermiosClient::readBytes(std::size_t count, std::chrono::milliseconds deadline) {
     const auto until = Clock::now() + deadline;
     while (buffer_.size() < count)
         if (fill(until) != Fill::Data) return std::nullopt;
@@ -122,26 +117,22 @@ Bytes blockFrame(std::uint16_t index, const Bytes& data) {
 }
 
 std::optional<std::uint16_t> ackIndex(const Bytes& frame) {
-    if (frame.size() != 10 || frame[3] != gimbal::commandByte(gimbal::Command::BlockAck))
-        return std::nullopt;
+    if (frame.size() != 10 || frame[3] != gimbal::commandByte(gimbal::Command::BlockAck)) return std::nullopt;
     return gimbal::readLe16(frame, 6);
 }
 
-bool playUpgrade(TermiosClient& client, const Bytes& file, std::size_t blockSize,
-                 const Bytes& switchFrame) {
+bool playUpgrade(TermiosClient& client, const Bytes& file, std::size_t blockSize, const Bytes& switchFrame) {
     const auto header = gimbal::readFirmwareHeader(file);
     if (!header) return false;
     for (std::size_t image = 0; image < gimbal::kImageCount; ++image) {
         if (image > 0) {
             if (!client.send(switchFrame)) return false;
-            if (!client.readFrameWith(gimbal::commandByte(gimbal::Command::SwitchAck)))
-                return false;
+            if (!client.readFrameWith(gimbal::commandByte(gimbal::Command::SwitchAck))) return false;
         }
         for (std::uint16_t b = 0; b < header->counts[image]; ++b) {
             const auto offset = gimbal::blockOffset(header->counts, image, b, blockSize);
             const auto block = gimbal::sliceAt(file, offset, blockSize);
-            if (!block || !client.send(blockFrame(b, Bytes(block->begin(), block->end()))))
-                return false;
+            if (!block || !client.send(blockFrame(b, Bytes(block->begin(), block->end())))) return false;
             const auto ack = client.readFrameWith(gimbal::commandByte(gimbal::Command::BlockAck));
             if (!ack || ackIndex(*ack) != b) return false;
         }

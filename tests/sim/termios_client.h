@@ -30,8 +30,7 @@ public:
     // skipped(). None at the deadline or when the line hangs up.
     std::optional<Bytes> readFrame(std::chrono::milliseconds deadline = 10s);
     // The next frame with this command, passing over others (announcements).
-    std::optional<Bytes> readFrameWith(std::uint8_t command,
-                                       std::chrono::milliseconds deadline = 10s);
+    std::optional<Bytes> readFrameWith(std::uint8_t command, std::chrono::milliseconds deadline = 10s);
     // Exactly `count` bytes of the stream as they come.
     std::optional<Bytes> readBytes(std::size_t count, std::chrono::milliseconds deadline = 10s);
     // True once the line hangs up (the master went away).
@@ -60,8 +59,7 @@ Bytes blockFrame(std::uint16_t index, const Bytes& data);
 // Plays a whole upgrade of a firmware file as the tools do: each block on the
 // acknowledgement of the one before, `switchFrame` between images. False at
 // the first acknowledgement that does not come or names another block.
-bool playUpgrade(TermiosClient& client, const Bytes& file, std::size_t blockSize,
-                 const Bytes& switchFrame);
+bool playUpgrade(TermiosClient& client, const Bytes& file, std::size_t blockSize, const Bytes& switchFrame);
 // Three images of whole blocks with distinct contents.
 std::array<Bytes, 3> makeImages(std::size_t blockSize, std::array<std::size_t, 3> counts);
 // Image `i` as the firmware file holds it.

@@ -13,34 +13,29 @@
 #include <algorithm>
 #include <cmath>
 
-FractionProgressBar::FractionProgressBar(QWidget* parent) : QProgressBar(parent)
-{
+FractionProgressBar::FractionProgressBar(QWidget* parent) : QProgressBar(parent) {
     setRange(0, kSteps);
     setValue(0);
     setTextVisible(true);
     setFormat(QStringLiteral("%p%"));
 }
 
-void FractionProgressBar::setMinValue(double value)
-{
+void FractionProgressBar::setMinValue(double value) {
     min_ = value;
     apply();
 }
 
-void FractionProgressBar::setMaxValue(double value)
-{
+void FractionProgressBar::setMaxValue(double value) {
     max_ = value;
     apply();
 }
 
-void FractionProgressBar::setDoubleValue(double value)
-{
+void FractionProgressBar::setDoubleValue(double value) {
     value_ = value;
     apply();
 }
 
-void FractionProgressBar::apply()
-{
+void FractionProgressBar::apply() {
     const double span = max_ - min_;
     double fraction = span > 0.0 && std::isfinite(value_) ? (value_ - min_) / span : 0.0;
     fraction = std::clamp(fraction, 0.0, 1.0);
@@ -50,14 +45,12 @@ void FractionProgressBar::apply()
 namespace {
 
 template <typename Control>
-Control* named(Control* control, const char* name)
-{
+Control* named(Control* control, const char* name) {
     control->setObjectName(QString::fromLatin1(name));
     return control;
 }
 
-QHBoxLayout* row(QWidget* first, QWidget* second)
-{
+QHBoxLayout* row(QWidget* first, QWidget* second) {
     auto* layout = new QHBoxLayout;
     layout->addWidget(first, 1);
     layout->addWidget(second);
@@ -66,8 +59,7 @@ QHBoxLayout* row(QWidget* first, QWidget* second)
 
 }  // namespace
 
-QuenloControls loadQuenloControls(QWidget* view)
-{
+QuenloControls loadQuenloControls(QWidget* view) {
     QuenloControls c;
     c.portSelector = named(new QComboBox(view), "portSelector");
     c.boundsRateSelector = named(new QComboBox(view), "boundsRateSelector");

@@ -1,4 +1,6 @@
 // Quenlo, the desktop firmware upgrader for the gimbal.
 #include "upgrader/app/quenlo_main.h"
 
-int main(int argc, char** argv) { return quenloMain(argc, argv); }
+int main(int argc, char** argv) {
+    return quenloMain(argc, argv);
+}

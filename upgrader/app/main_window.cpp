@@ -6,8 +6,7 @@
 
 #include "upgrader/app/view_controller.h"
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), viewController_(new ViewController(this))
-{
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), viewController_(new ViewController(this)) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(tr("Quenlo — Gimbal Firmware Upgrader"));
     setCentralWidget(viewController_);

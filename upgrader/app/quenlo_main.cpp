@@ -17,23 +17,19 @@ namespace {
 
 constexpr std::chrono::seconds kCloseAtExitLimit{3};
 
-bool anyPortOpen()
-{
+bool anyPortOpen() {
     for (const auto& port : KivSerialPort::allSerialPorts())
-        if (port->isOpen())
-            return true;
+        if (port->isOpen()) return true;
     return false;
 }
 
 // Gives up the upgrade and closes the ports (their exclusive flags and lock
 // files with them) before the loop ends; dying on the signal would leave
 // both behind, and a page half written.
-void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNotifier& notifier, MainWindow& window)
-{
+void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNotifier& notifier, MainWindow& window) {
     QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&termination, &notifier, &window] {
         const int signal = termination.take();
-        if (signal == 0)
-            return;
+        if (signal == 0) return;
         notifier.setEnabled(false);  // once is enough, even while closing serves the loop
         window.viewController()->engine.cancelUpgrade();
         closeAllPortsBeforeExit();
@@ -47,14 +43,12 @@ void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNot
 // The manager's own exit handler runs after the application object is gone,
 // when a close can no longer report to the main thread; so it is done here,
 // while the event loop can still serve those reports.
-void closeAllPortsBeforeExit()
-{
+void closeAllPortsBeforeExit() {
     KivSerialPortManager::sharedSerialPortManager()->cleanupAllPorts();
     platform::runMainLoopUntil([] { return !anyPortOpen(); }, kCloseAtExitLimit);
 }
 
-int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& shown)
-{
+int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& shown) {
     // The icon's resources live in a static library: register them by hand.
     Q_INIT_RESOURCE(quenlo);
     gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
@@ -74,7 +68,6 @@ int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& s
         delegate.applicationWillTerminate();
         closeAllPortsBeforeExit();
     });
-    if (shown)
-        shown(window);
+    if (shown) shown(window);
     return app.exec();
 }

@@ -28,8 +28,7 @@ const std::vector<std::int64_t> kAvailableBaudRates{300,   1200,  2400,  4800,  
 
 constexpr char kInvalidFileAlert[] = "Invalid file";
 
-QString startingFolder()
-{
+QString startingFolder() {
     const QStringList desktop = QStandardPaths::standardLocations(QStandardPaths::DesktopLocation);
     return desktop.isEmpty() ? QStringLiteral("~/") : desktop.first();
 }
@@ -52,8 +51,7 @@ ViewController::ViewController(QWidget* parent)
       serialPortManager(KivSerialPortManager::sharedSerialPortManager()),
       availableBaudRates(kAvailableBaudRates),
       engine(*this, *this),
-      portDelegate_(std::make_shared<ControllerPortDelegate>(*this))
-{
+      portDelegate_(std::make_shared<ControllerPortDelegate>(*this)) {
     const QuenloControls controls = loadQuenloControls(this);
     portSelector = controls.portSelector;
     boundsRateSelector = controls.boundsRateSelector;
@@ -66,17 +64,14 @@ ViewController::ViewController(QWidget* parent)
 }
 
 // Leaves the port open and its delegate set: the manager closes it at exit.
-ViewController::~ViewController()
-{
+ViewController::~ViewController() {
     portDelegate_->detach();
     platform::NotificationCenter::defaultCenter().removeObserver(this);
     auto& center = platform::UserNotificationCenter::defaultUserNotificationCenter();
-    if (center.delegate() == this)
-        center.setDelegate(nullptr);
+    if (center.delegate() == this) center.setDelegate(nullptr);
 }
 
-void ViewController::viewDidLoad()
-{
+void ViewController::viewDidLoad() {
     auto& center = platform::NotificationCenter::defaultCenter();
     center.addObserver(this, KivSerialPortsWereConnectedNotification, nullptr,
                        [this](const platform::Notification& n) { serialPortsWereConnected(n); });
@@ -95,75 +90,61 @@ void ViewController::viewDidLoad()
 }
 
 // The list is read afresh for every entry, as the manager may change it.
-void ViewController::fillPortSelector()
-{
+void ViewController::fillPortSelector() {
     portSelector->clear();
     for (std::size_t i = 0; i < serialPortManager->availablePorts().size(); ++i)
         portSelector->addItem(QString::fromStdString(serialPortManager->availablePorts()[i]->name()));
 }
 
-void ViewController::fillBoundsRateSelector()
-{
+void ViewController::fillBoundsRateSelector() {
     boundsRateSelector->clear();
-    for (const std::int64_t rate : availableBaudRates)
-        boundsRateSelector->addItem(QString::number(rate));
+    for (const std::int64_t rate : availableBaudRates) boundsRateSelector->addItem(QString::number(rate));
 }
 
-void ViewController::wireButtons()
-{
+void ViewController::wireButtons() {
     connect(bt_OpenPort, &QPushButton::clicked, this, &ViewController::bt_openPortPressed);
     connect(bt_FileBrowser, &QPushButton::clicked, this, &ViewController::bt_fileBrowserPressed);
     connect(bt_StartUpgrade, &QPushButton::clicked, this, &ViewController::bt_startUpgradePressed);
 }
 
-void ViewController::bt_startUpgradePressed()
-{
-    if (confirmDamagedFile())
-        engine.bt_startUpgradePressed();
+void ViewController::bt_startUpgradePressed() {
+    if (confirmDamagedFile()) engine.bt_startUpgradePressed();
 }
 
 // Nothing is sent from a damaged file unless the user says so. Without an
 // image the engine refuses the start itself.
-bool ViewController::confirmDamagedFile()
-{
+bool ViewController::confirmDamagedFile() {
     const auto& image = engine.state().binbytes;
     const auto mismatch = image ? crcMismatch(*image) : std::nullopt;
-    if (!mismatch)
-        return true;
-    if (!askToSendDamagedFile(this, *mismatch))
-        return false;
+    if (!mismatch) return true;
+    if (!askToSendDamagedFile(this, *mismatch)) return false;
     // The question ran a nested event loop: the port may have closed under it.
     return bt_StartUpgrade->isEnabled();
 }
 
 // The status line tells of a damaged file after loading; a sound file loaded
 // next takes that warning back, so it never speaks of a file no longer loaded.
-void ViewController::showFileCheck()
-{
+void ViewController::showFileCheck() {
     const auto mismatch = crcMismatch(*engine.state().binbytes);
     const bool warningShown = !damagedStatus_.isEmpty() && lb_Status->text() == damagedStatus_;
     if (mismatch) {
-        if (!warningShown)
-            statusBeforeWarning_ = lb_Status->text();
+        if (!warningShown) statusBeforeWarning_ = lb_Status->text();
         damagedStatus_ = damagedFileStatus(*mismatch);
         lb_Status->setText(damagedStatus_);
         return;
     }
-    if (warningShown)
-        lb_Status->setText(statusBeforeWarning_);
+    if (warningShown) lb_Status->setText(statusBeforeWarning_);
     damagedStatus_.clear();
 }
 
 // The firmware file chooser: one ".bin" file, starting in the desktop folder.
-void ViewController::bt_fileBrowserPressed()
-{
+void ViewController::bt_fileBrowserPressed() {
     QFileDialog dialog(this, tr("Choose a firmware file"));
     dialog.setObjectName(QStringLiteral("firmwareFileDialog"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilter(tr("Firmware images (*.bin)"));
     dialog.setDirectory(startingFolder());
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return;
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     const QString path = dialog.selectedFiles().first();
     // A name typed into the dialog gets past its filter; it is refused here.
     const bool isBin = QFileInfo(path).suffix().compare(QStringLiteral("bin"), Qt::CaseInsensitive) == 0;
@@ -177,35 +158,41 @@ void ViewController::bt_fileBrowserPressed()
 
 // --- The engine's view ---
 
-void ViewController::setStatusText(const std::string& text) { lb_Status->setText(QString::fromStdString(text)); }
+void ViewController::setStatusText(const std::string& text) {
+    lb_Status->setText(QString::fromStdString(text));
+}
 
-void ViewController::setProgress(double fraction) { pgb_UpgradeProgress->setDoubleValue(fraction); }
+void ViewController::setProgress(double fraction) {
+    pgb_UpgradeProgress->setDoubleValue(fraction);
+}
 
-void ViewController::setStartEnabled(bool enabled) { bt_StartUpgrade->setEnabled(enabled); }
+void ViewController::setStartEnabled(bool enabled) {
+    bt_StartUpgrade->setEnabled(enabled);
+}
 
 // exec() runs a nested event loop, which keeps delivering the serial layer's
 // blocking hand-offs (closed, removed) while the box is open.
-void ViewController::showAlert(const std::string& message)
-{
-    QMessageBox box(QMessageBox::NoIcon, window()->windowTitle(), QString::fromStdString(message),
-                    QMessageBox::Ok, this);
+void ViewController::showAlert(const std::string& message) {
+    QMessageBox box(QMessageBox::NoIcon, window()->windowTitle(), QString::fromStdString(message), QMessageBox::Ok,
+                    this);
     box.setObjectName(QStringLiteral("alert"));
     box.exec();
 }
 
-void ViewController::log(const std::string& line) { platform::systemLog("%s", line.c_str()); }
+void ViewController::log(const std::string& line) {
+    platform::systemLog("%s", line.c_str());
+}
 
-void ViewController::print(const std::string& line) { std::cout << line << std::endl; }
+void ViewController::print(const std::string& line) {
+    std::cout << line << std::endl;
+}
 
-std::optional<bool> ViewController::writeFrame(const upgrader::Bytes& frame)
-{
+std::optional<bool> ViewController::writeFrame(const upgrader::Bytes& frame) {
     return upgrader::writeToOpenPort(serialPort, frame);
 }
 
-std::string portListText(const ViewController::Ports& ports)
-{
+std::string portListText(const ViewController::Ports& ports) {
     std::string text = "[";
-    for (std::size_t i = 0; i < ports.size(); ++i)
-        text += (i ? ", " : "") + ports[i]->name();
+    for (std::size_t i = 0; i < ports.size(); ++i) text += (i ? ", " : "") + ports[i]->name();
     return text + "]";
 }

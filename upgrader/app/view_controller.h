@@ -99,8 +99,8 @@ private:
     void showFileCheck();
 
     std::shared_ptr<ControllerPortDelegate> portDelegate_;  // the port holds it weakly
-    QString damagedStatus_;        // the damaged-file warning last shown, if any
-    QString statusBeforeWarning_;  // what the status line said before it
+    QString damagedStatus_;                                 // the damaged-file warning last shown, if any
+    QString statusBeforeWarning_;                           // what the status line said before it
 };
 
 // "[a, b]": ports by name, as the output lines show them.

@@ -12,22 +12,19 @@ constexpr std::chrono::milliseconds kDeliveredLifetime{3000};
 
 }  // namespace
 
-void ViewController::postUserNotificationForConnectedPorts(const Ports& ports)
-{
+void ViewController::postUserNotificationForConnectedPorts(const Ports& ports) {
     postUserNotifications(
         ports, QCoreApplication::translate("ViewController", "Serial Port Connected", "Serial Port Connected"),
         " was connected to this computer.");
 }
 
-void ViewController::postUserNotificationForDisconnectedPorts(const Ports& ports)
-{
+void ViewController::postUserNotificationForDisconnectedPorts(const Ports& ports) {
     postUserNotifications(
         ports, QCoreApplication::translate("ViewController", "Serial Port Disconnected", "Serial Port Disconnected"),
         " was disconnected from this computer.");
 }
 
-void ViewController::postUserNotifications(const Ports& ports, const QString& title, const char* ending)
-{
+void ViewController::postUserNotifications(const Ports& ports, const QString& title, const char* ending) {
     auto& center = platform::UserNotificationCenter::defaultUserNotificationCenter();
     for (const Port& port : ports) {
         platform::UserNotification notification;
@@ -41,14 +38,12 @@ void ViewController::postUserNotifications(const Ports& ports, const QString& ti
 // The removal belongs to the application, not to this window: it still
 // happens if the controller is gone by then.
 void ViewController::userNotificationCenterDidDeliverNotification(platform::UserNotificationCenter& center,
-                                                                  const platform::UserNotification& notification)
-{
+                                                                  const platform::UserNotification& notification) {
     QTimer::singleShot(kDeliveredLifetime, QCoreApplication::instance(),
                        [&center, notification] { center.removeDeliveredNotification(notification); });
 }
 
 bool ViewController::userNotificationCenterShouldPresentNotification(platform::UserNotificationCenter&,
-                                                                     const platform::UserNotification&)
-{
+                                                                     const platform::UserNotification&) {
     return true;
 }

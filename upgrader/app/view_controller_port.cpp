@@ -11,8 +11,7 @@
 #include "upgrader/app/view_controller.h"
 #include "upgrader/platform/notification_center.h"
 
-void ViewController::bt_openPortPressed()
-{
+void ViewController::bt_openPortPressed() {
     if (serialPort && serialPort->isOpen()) {
         serialPort->close();  // the title changes when the close is reported
         return;
@@ -34,16 +33,16 @@ void ViewController::bt_openPortPressed()
     serialPort->open();
 }
 
-void ViewController::serialPortWasOpened(const Port&) { bt_OpenPort->setText(QStringLiteral("Close")); }
+void ViewController::serialPortWasOpened(const Port&) {
+    bt_OpenPort->setText(QStringLiteral("Close"));
+}
 
 // The close is reported after the port already counts as closed, so Open may
 // have been pressed in between: a close of a port opened again since, or of a
 // port this window no longer holds, is not the window's port closing. With no
 // port held (its device was removed) the close still resets the controls.
-void ViewController::serialPortWasClosed(const Port& port)
-{
-    if (serialPort && (serialPort != port || serialPort->isOpen()))
-        return;
+void ViewController::serialPortWasClosed(const Port& port) {
+    if (serialPort && (serialPort != port || serialPort->isOpen())) return;
     bt_OpenPort->setText(QStringLiteral("Open"));
     if (serialPort) {
         serialPort->setDelegate(nullptr);
@@ -54,54 +53,44 @@ void ViewController::serialPortWasClosed(const Port& port)
 
 // Stays the port's delegate: the close that follows still reaches us. A late
 // report for a port let go before must not drop the one opened since.
-void ViewController::serialPortWasRemovedFromSystem(const Port& port)
-{
-    if (serialPort == port)
-        serialPort.reset();
+void ViewController::serialPortWasRemovedFromSystem(const Port& port) {
+    if (serialPort == port) serialPort.reset();
 }
 
 // A failed open also says on the status line why, and how to fix it: the
 // standard-output line alone is lost on a user who started the window from
 // a menu.
-void ViewController::serialPortDidEncounterError(const Port& port, const KivPosixError& error)
-{
+void ViewController::serialPortDidEncounterError(const Port& port, const KivPosixError& error) {
     print("SerialPort " + port->description() + " encountered an error: " + error.message());
     const bool opening = error.operation == "open" || error.operation == "lock" || error.operation == "flock" ||
                          error.operation == "ioctl(TIOCEXCL)";
-    if (!opening || port != serialPort)
-        return;
+    if (!opening || port != serialPort) return;
     const gimbal::PortDiagnosis diagnosis = gimbal::diagnoseOpenFailure(error.filePath, error.code);
     setStatusText(diagnosis.hint.empty() ? diagnosis.text : diagnosis.text + ". Fix: " + diagnosis.hint);
 }
 
-void ViewController::serialPortDidReceiveData(const Port& port, const upgrader::Bytes& data)
-{
+void ViewController::serialPortDidReceiveData(const Port& port, const upgrader::Bytes& data) {
     engine.serialPortDidReceiveData(port, data);
 }
 
-void ViewController::serialPortsWereConnected(const platform::Notification& notification)
-{
-    portsChanged(notification, KivConnectedSerialPortsKey, "Ports were connected: ",
-                 &ViewController::postUserNotificationForConnectedPorts);
+void ViewController::serialPortsWereConnected(const platform::Notification& notification) {
+    portsChanged(notification, KivConnectedSerialPortsKey,
+                 "Ports were connected: ", &ViewController::postUserNotificationForConnectedPorts);
 }
 
-void ViewController::serialPortsWereDisconnected(const platform::Notification& notification)
-{
-    portsChanged(notification, KivDisconnectedSerialPortsKey, "Ports were disconnected: ",
-                 &ViewController::postUserNotificationForDisconnectedPorts);
+void ViewController::serialPortsWereDisconnected(const platform::Notification& notification) {
+    portsChanged(notification, KivDisconnectedSerialPortsKey,
+                 "Ports were disconnected: ", &ViewController::postUserNotificationForDisconnectedPorts);
 }
 
 // A notice without the list of ports (or with something else under its key)
 // is not one the manager sends; it is ignored like one without user info.
 void ViewController::portsChanged(const platform::Notification& notification, const char* key, const char* line,
-                                  void (ViewController::*post)(const Ports&))
-{
+                                  void (ViewController::*post)(const Ports&)) {
     const auto entry = notification.userInfo.find(key);
-    if (entry == notification.userInfo.end())
-        return;
+    if (entry == notification.userInfo.end()) return;
     const auto* ports = std::any_cast<Ports>(&entry->second);
-    if (ports == nullptr)
-        return;
+    if (ports == nullptr) return;
     const Ports changed = *ports;
     print(line + portListText(changed));
     (this->*post)(changed);

@@ -29,8 +29,7 @@ LoadResult unreadable(int err) {
 
 PageCounts readPageCounts(const Bytes& binbytes) {
     PageCounts counts{};
-    for (std::size_t i = 0; i < counts.size(); ++i)
-        counts[i] = signedCount(binbytes, gimbal::kBlockCountOffsets[i]);
+    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = signedCount(binbytes, gimbal::kBlockCountOffsets[i]);
     return counts;
 }
 
@@ -40,8 +39,10 @@ static int readWholeFile(const std::string& path, Bytes& out) {
     if (fd < 0) return errno;
     struct stat st {};
     int err = 0;
-    if (::fstat(fd, &st) != 0) err = errno;
-    else if (S_ISDIR(st.st_mode)) err = EISDIR;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (S_ISDIR(st.st_mode))
+        err = EISDIR;
     std::uint8_t chunk[65536];
     while (err == 0) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -90,9 +91,10 @@ std::optional<ImageRefusal> imageRefusal(const LoadedImage& image) {
 
 std::string refusalText(ImageRefusal refusal) {
     switch (refusal) {
-    case ImageRefusal::NoPages: return "the firmware image has no pages to send";
-    case ImageRefusal::ShorterThanCounts:
-        return "the firmware image is shorter than its page counts say; nothing was sent";
+        case ImageRefusal::NoPages:
+            return "the firmware image has no pages to send";
+        case ImageRefusal::ShorterThanCounts:
+            return "the firmware image is shorter than its page counts say; nothing was sent";
     }
     return {};
 }

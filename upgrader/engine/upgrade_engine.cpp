@@ -36,7 +36,9 @@ std::string asSentence(std::string text) {
 UpgradeEngine::UpgradeEngine(UpgradeView& view, FrameWriter& writer, PageTimerFactory timers)
     : view_(view), writer_(writer), timers_(std::move(timers)) {}
 
-UpgradeEngine::~UpgradeEngine() { cancelPageTimer(); }
+UpgradeEngine::~UpgradeEngine() {
+    cancelPageTimer();
+}
 
 bool UpgradeEngine::getFileInfo(const std::string& filepath) {
     LoadResult r = loadFirmwareImage(filepath);
@@ -62,11 +64,17 @@ std::optional<Bytes> UpgradeEngine::getFWBlock(std::int64_t /*page*/, std::int64
     return cutPage(*state_.binbytes, offset);
 }
 
-std::optional<bool> UpgradeEngine::writeFrame(const Bytes& frame) { return writer_.writeFrame(frame); }
+std::optional<bool> UpgradeEngine::writeFrame(const Bytes& frame) {
+    return writer_.writeFrame(frame);
+}
 
-void UpgradeEngine::sendRequestEnterUpgradeModeCMD() { writeFrame(enterUpgradeModeFrame()); }
+void UpgradeEngine::sendRequestEnterUpgradeModeCMD() {
+    writeFrame(enterUpgradeModeFrame());
+}
 
-void UpgradeEngine::sendSwitchMCUCMD() { writeFrame(switchMCUFrame()); }
+void UpgradeEngine::sendSwitchMCUCMD() {
+    writeFrame(switchMCUFrame());
+}
 
 void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isResent) {
     view_.log(format("Sending Page %lld for MCU %lld", page, mcu));
@@ -74,9 +82,10 @@ void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isRese
     updateProgress();
     const std::optional<Bytes> block = getFWBlock(page, mcu);
     if (!block || page < 0 || page > 0xFFFF) {
-        stopUpgrade(format("Page %lld of MCU %lld is not in the firmware image; the upgrade was stopped "
-                           "before sending it.",
-                           page, mcu));
+        stopUpgrade(
+            format("Page %lld of MCU %lld is not in the firmware image; the upgrade was stopped "
+                   "before sending it.",
+                   page, mcu));
         return;
     }
     if (const auto accepted = writeFrame(pageDataFrame(static_cast<std::uint16_t>(page), *block)))
@@ -150,15 +159,20 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
     if (acknowledgement && !acknowledgementCounts(r.kind, response)) return;
     cancelPageTimer();  // every other frame counts as an answer to the page
     switch (r.kind) {
-    case ResponseKind::VersionReport:
-        view_.setStatusText(connectedStatusText(r.version, r.length));
-        sendRequestEnterUpgradeModeCMD();
-        view_.setStartEnabled(true);
-        view_.gimbalConnected(versionText(r.version, r.length));
-        break;
-    case ResponseKind::PageAck: onPageAck(); break;
-    case ResponseKind::SwitchAck: onSwitchAck(); break;
-    default: break;
+        case ResponseKind::VersionReport:
+            view_.setStatusText(connectedStatusText(r.version, r.length));
+            sendRequestEnterUpgradeModeCMD();
+            view_.setStartEnabled(true);
+            view_.gimbalConnected(versionText(r.version, r.length));
+            break;
+        case ResponseKind::PageAck:
+            onPageAck();
+            break;
+        case ResponseKind::SwitchAck:
+            onSwitchAck();
+            break;
+        default:
+            break;
     }
 }
 
@@ -166,8 +180,8 @@ bool UpgradeEngine::acknowledgementCounts(ResponseKind kind, const Bytes& respon
     if (!state_.curoffset) return false;  // nothing was started
     if (kind == ResponseKind::SwitchAck)
         return awaiting_ == Awaiting::Switch && state_.curMCU < kLastMCU;  // there is no MCU after the last
-    if (awaiting_ == Awaiting::Complete) return true;  // completes again, sending nothing
-    if (awaiting_ != Awaiting::Page) return false;     // a switch is due
+    if (awaiting_ == Awaiting::Complete) return true;                      // completes again, sending nothing
+    if (awaiting_ != Awaiting::Page) return false;                         // a switch is due
     const auto page = acknowledgedPage(response);
     return !page || *page == state_.curPage;
 }
@@ -204,8 +218,7 @@ void UpgradeEngine::sendPageTimeOut() {
     view_.pageTimedOut(state_.curMCU, state_.curPage);
 }
 
-void UpgradeEngine::serialPortDidReceiveData(const std::shared_ptr<KivSerialPort>& /*port*/,
-                                             const Bytes& data) {
+void UpgradeEngine::serialPortDidReceiveData(const std::shared_ptr<KivSerialPort>& /*port*/, const Bytes& data) {
     const Bytes response(data.begin(), data.end());
     view_.print(decimalByteList(response));
     view_.print(utf16Text(response));

@@ -13,9 +13,13 @@ constexpr std::size_t kLongReport = 32;
 
 }  // namespace
 
-Bytes enterUpgradeModeFrame() { return gimbal::linkReplyFrame(); }
+Bytes enterUpgradeModeFrame() {
+    return gimbal::linkReplyFrame();
+}
 
-Bytes switchMCUFrame() { return gimbal::upgraderSwitchFrame(); }
+Bytes switchMCUFrame() {
+    return gimbal::upgraderSwitchFrame();
+}
 
 Bytes pageDataFrame(std::uint16_t page, std::span<const std::uint8_t> block) {
     if (block.size() != 1024) return {};
@@ -32,16 +36,21 @@ Response recogniseResponse(std::span<const std::uint8_t> chunk) {
     r.kind = ResponseKind::OtherFrame;
     if (chunk[2] != gimbal::kHostAddress) return r;
     switch (chunk[3]) {
-    case gimbal::commandByte(gimbal::Command::LinkAnnouncement):
-        if (chunk.size() == kShortReport || chunk.size() == kLongReport) {
-            r.kind = ResponseKind::VersionReport;
-            r.version = static_cast<std::int16_t>(*gimbal::readLe16(chunk, 8));
-            r.length = chunk.size();
-        }
-        break;
-    case gimbal::commandByte(gimbal::Command::BlockAck): r.kind = ResponseKind::PageAck; break;
-    case gimbal::commandByte(gimbal::Command::SwitchAck): r.kind = ResponseKind::SwitchAck; break;
-    default: break;
+        case gimbal::commandByte(gimbal::Command::LinkAnnouncement):
+            if (chunk.size() == kShortReport || chunk.size() == kLongReport) {
+                r.kind = ResponseKind::VersionReport;
+                r.version = static_cast<std::int16_t>(*gimbal::readLe16(chunk, 8));
+                r.length = chunk.size();
+            }
+            break;
+        case gimbal::commandByte(gimbal::Command::BlockAck):
+            r.kind = ResponseKind::PageAck;
+            break;
+        case gimbal::commandByte(gimbal::Command::SwitchAck):
+            r.kind = ResponseKind::SwitchAck;
+            break;
+        default:
+            break;
     }
     return r;
 }

@@ -29,8 +29,8 @@ enum class ResponseKind {
 
 struct Response {
     ResponseKind kind = ResponseKind::NotAFrame;
-    std::int16_t version = 0;    // VersionReport: bytes 8-9, signed
-    std::size_t length = 0;      // VersionReport: 12 or 32
+    std::int16_t version = 0;  // VersionReport: bytes 8-9, signed
+    std::size_t length = 0;    // VersionReport: 12 or 32
 };
 
 Response recogniseResponse(std::span<const std::uint8_t> chunk);

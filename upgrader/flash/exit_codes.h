@@ -8,23 +8,25 @@ namespace flash {
 
 enum class ExitCode : int {
     Ok = 0,
-    Internal = 1,          // the program could not run (e.g. no event loop)
-    Usage = 2,             // bad command line
-    RefusedFile = 3,       // unreadable, too short or inconsistent firmware file
-    PortError = 4,         // a port could not be found, opened or written
-    DeviceRemoved = 5,     // the device went away during the session
-    NoVersionReport = 6,   // no version report within --wait seconds
-    SendFailed = 7,        // a page went unanswered for 30 s ("send Failed")
+    Internal = 1,         // the program could not run (e.g. no event loop)
+    Usage = 2,            // bad command line
+    RefusedFile = 3,      // unreadable, too short or inconsistent firmware file
+    PortError = 4,        // a port could not be found, opened or written
+    DeviceRemoved = 5,    // the device went away during the session
+    NoVersionReport = 6,  // no version report within --wait seconds
+    SendFailed = 7,       // a page went unanswered for 30 s ("send Failed")
     // Stopped by a signal; the shell's code for a process it ended (128 + signal).
-    HungUp = 129,          // SIGHUP: the terminal went away
-    Interrupted = 130,     // SIGINT: Ctrl-C
-    Terminated = 143,      // SIGTERM
+    HungUp = 129,       // SIGHUP: the terminal went away
+    Interrupted = 130,  // SIGINT: Ctrl-C
+    Terminated = 143,   // SIGTERM
 };
 
 // The code for stopping on SIGHUP, SIGINT or SIGTERM.
 ExitCode exitCodeForSignal(int signal);
 
-constexpr int toInt(ExitCode code) { return static_cast<int>(code); }
+constexpr int toInt(ExitCode code) {
+    return static_cast<int>(code);
+}
 
 // Short machine-friendly name ("send-failed"), used in JSON output.
 std::string_view exitCodeName(ExitCode code);

@@ -46,8 +46,8 @@ FileCheck checkFile(const std::string& file) {
     const auto header = gimbal::readFirmwareHeader(check.bytes);
     const auto computed = gimbal::computeFirmwareCrc(check.bytes);
     if (header && computed && header->storedCrc != *computed)
-        check.crcMismatch = file + ": stored CRC " + hex16(header->storedCrc) + " does not match " +
-                            hex16(*computed) + ", the CRC of its contents: the file is damaged or incomplete";
+        check.crcMismatch = file + ": stored CRC " + hex16(header->storedCrc) + " does not match " + hex16(*computed) +
+                            ", the CRC of its contents: the file is damaged or incomplete";
     return check;
 }
 
@@ -61,18 +61,20 @@ bool all(const std::vector<std::shared_ptr<Session>>& sessions, bool (Session::*
 
 int runFlash(const Options& options, std::ostream& out, std::ostream& err, OutputForm form) {
     Reporter reporter(out, err, form,
-                      options.quiet ? Detail::Quiet : options.verbose ? Detail::Verbose : Detail::Normal);
+                      options.quiet     ? Detail::Quiet
+                      : options.verbose ? Detail::Verbose
+                                        : Detail::Normal);
     const FileCheck file = checkFile(options.file);
     if (file.refusal || (file.crcMismatch && !options.ignoreCrc)) {
         reporter.fileRefused(options.file, file.refusal ? *file.refusal
-                                                        : *file.crcMismatch + "; get it again (--ignore-crc "
-                                                                              "flashes it anyway)");
+                                                        : *file.crcMismatch +
+                                                              "; get it again (--ignore-crc "
+                                                              "flashes it anyway)");
         return toInt(ExitCode::RefusedFile);
     }
     if (file.crcMismatch) reporter.fileWarning(options.file, *file.crcMismatch + "; flashing it anyway (--ignore-crc)");
     std::vector<std::shared_ptr<Session>> sessions;
-    for (const auto& path : options.ports)
-        sessions.push_back(std::make_shared<Session>(path, options, reporter));
+    for (const auto& path : options.ports) sessions.push_back(std::make_shared<Session>(path, options, reporter));
     // Every session ends by itself (the version wait and the page timer bound
     // it) or on a termination signal, which stops them all. A signal that
     // stopped nothing (the last close under way) does not change the result.

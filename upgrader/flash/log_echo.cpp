@@ -88,8 +88,12 @@ SystemLogEcho::~SystemLogEcho() {
     t.stream = nullptr;
 }
 
-LogPortScope::LogPortScope(const std::string& port) : previous_(scopedPort) { scopedPort = &port; }
+LogPortScope::LogPortScope(const std::string& port) : previous_(scopedPort) {
+    scopedPort = &port;
+}
 
-LogPortScope::~LogPortScope() { scopedPort = previous_; }
+LogPortScope::~LogPortScope() {
+    scopedPort = previous_;
+}
 
 }  // namespace flash

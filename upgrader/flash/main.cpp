@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
         std::cout << flash::versionText() << std::endl;
         return 0;
     }
-    const flash::OutputForm form = parsed.options->json ? flash::OutputForm::Json
+    const flash::OutputForm form = parsed.options->json      ? flash::OutputForm::Json
                                    : ::isatty(STDOUT_FILENO) ? flash::OutputForm::Terminal
                                                              : flash::OutputForm::Text;
     if (parsed.options->list) {

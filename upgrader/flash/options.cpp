@@ -80,10 +80,10 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
         ->type_name("RATE")
         ->capture_default_str()
         ->transform(cli::wholeNumber(1, kMaxBaud,
-                                 [](const std::string& v) {
-                                     return "wants a rate from 1 to " + std::to_string(kMaxBaud) + ", not \"" + v +
-                                            "\"";
-                                 }))
+                                     [](const std::string& v) {
+                                         return "wants a rate from 1 to " + std::to_string(kMaxBaud) + ", not \"" + v +
+                                                "\"";
+                                     }))
         ->group("Ports");
     app->add_option("--wait", line.wait, "how long to wait for the version report")
         ->type_name("SECONDS")
@@ -100,7 +100,8 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
                   "takes no FILE and no --port, and opens no device")
         ->group("Ports");
     app->add_flag("--json", o.json, "one JSON object per line and event instead of text")->group("Output");
-    app->add_flag("-q,--quiet", o.quiet, "print only the summary lines; errors and warnings still go to standard error")->group("Output");
+    app->add_flag("-q,--quiet", o.quiet, "print only the summary lines; errors and warnings still go to standard error")
+        ->group("Output");
     app->add_flag("-v,--verbose", o.verbose,
                   "also print the upgrade's diagnostic lines (pages sent, bytes received, line settings) on "
                   "standard error, each after its port")

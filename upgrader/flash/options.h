@@ -17,8 +17,8 @@ struct Options {
     std::uint32_t baud = 115200;
     std::chrono::milliseconds wait{10000};
     bool json = false;
-    bool quiet = false;    // summary lines only (errors still go to standard error)
-    bool verbose = false;  // the engine's and serial layer's diagnostic lines, on standard error
+    bool quiet = false;      // summary lines only (errors still go to standard error)
+    bool verbose = false;    // the engine's and serial layer's diagnostic lines, on standard error
     bool ignoreCrc = false;  // flash a file whose stored CRC does not hold
     bool help = false;
     bool version = false;

@@ -30,11 +30,16 @@ fs::path resolved(const fs::path& path) {
 
 const char* stateName(gimbal::PortCause cause) {
     switch (cause) {
-    case gimbal::PortCause::Usable: return "free";
-    case gimbal::PortCause::Busy: return "busy";
-    case gimbal::PortCause::PermissionDenied: return "not permitted";
-    case gimbal::PortCause::Gone: return "gone";
-    case gimbal::PortCause::Other: return "other";
+        case gimbal::PortCause::Usable:
+            return "free";
+        case gimbal::PortCause::Busy:
+            return "busy";
+        case gimbal::PortCause::PermissionDenied:
+            return "not permitted";
+        case gimbal::PortCause::Gone:
+            return "gone";
+        case gimbal::PortCause::Other:
+            return "other";
     }
     return "other";
 }

@@ -13,9 +13,9 @@
 namespace flash {
 
 struct ListedPort {
-    std::string path;  // what --port takes
-    std::string name;  // as the windows show it
-    std::string byId;  // its /dev/serial/by-id alias, if any
+    std::string path;   // what --port takes
+    std::string name;   // as the windows show it
+    std::string byId;   // its /dev/serial/by-id alias, if any
     std::string usbId;  // "0403:6001"; empty when not on USB
     std::string manufacturer, product, serial;
     std::string driver;  // "ftdi_sio", "cp210x", "cdc_acm"

@@ -83,8 +83,8 @@ using Row = std::array<std::string, kColumns>;
 
 Row portRow(const ListedPort& port) {
     const auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
-    return {port.path, orDash(port.name), orDash(port.usbId), orDash(port.serial), orDash(port.driver),
-            stateName(port.state.cause)};
+    return {port.path,           orDash(port.name),   orDash(port.usbId),
+            orDash(port.serial), orDash(port.driver), stateName(port.state.cause)};
 }
 
 void writeRow(std::ostream& out, const Row& row, const std::array<std::size_t, kColumns>& widths) {

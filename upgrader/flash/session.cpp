@@ -76,7 +76,9 @@ void Session::setProgress(double fraction) {
     if (!finished()) reporter_.progress(path_, static_cast<int>(std::lround(fraction * 100)));
 }
 
-void Session::showAlert(const std::string& message) { reporter_.alert(path_, message); }
+void Session::showAlert(const std::string& message) {
+    reporter_.alert(path_, message);
+}
 
 // The gimbal announced itself and was asked into upgrade mode: start once.
 // Posted, so that the engine finishes handling the report first.
@@ -90,17 +92,20 @@ void Session::gimbalConnected(const std::string&) {
     });
 }
 
-void Session::upgradeCompleted() { finish(ExitCode::Ok, upgrader::kUpgradeCompleteText); }
+void Session::upgradeCompleted() {
+    finish(ExitCode::Ok, upgrader::kUpgradeCompleteText);
+}
 
 void Session::pageTimedOut(std::int64_t, std::int64_t) {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g",
-                  static_cast<double>(upgrader::kPageTimeout.count()) / 1000.0);
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(upgrader::kPageTimeout.count()) / 1000.0);
     finish(ExitCode::SendFailed, std::string("send Failed: no answer to a page within ") + seconds + " s");
 }
 
 // The engine refused the image at Start or stopped on a page outside it.
-void Session::upgradeStopped(const std::string& reason) { finish(ExitCode::RefusedFile, reason); }
+void Session::upgradeStopped(const std::string& reason) {
+    finish(ExitCode::RefusedFile, reason);
+}
 
 std::optional<bool> Session::writeFrame(const upgrader::Bytes& frame) {
     return upgrader::writeToOpenPort(port_, frame);
@@ -108,7 +113,11 @@ std::optional<bool> Session::writeFrame(const upgrader::Bytes& frame) {
 
 // The engine's per-page and per-chunk lines would drown the report: only a
 // --verbose run shows them.
-void Session::log(const std::string& line) { reporter_.diagnostic(path_, line); }
-void Session::print(const std::string& line) { reporter_.diagnostic(path_, line); }
+void Session::log(const std::string& line) {
+    reporter_.diagnostic(path_, line);
+}
+void Session::print(const std::string& line) {
+    reporter_.diagnostic(path_, line);
+}
 
 }  // namespace flash

@@ -32,7 +32,9 @@ private:
     std::weak_ptr<Session> session_;
 };
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
 
 // A failure of the exclusive open that keeps the port from us. The lock
 // file's other failures are about the lock folder, not the device.

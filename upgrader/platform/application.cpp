@@ -16,21 +16,18 @@ Application::Application(int& argc, char** argv) : impl_(std::make_unique<Impl>(
 
 Application::~Application() = default;
 
-int Application::exec()
-{
+int Application::exec() {
     return impl_->app.exec();
 }
 
-bool runMainLoopUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
+bool runMainLoopUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     QDeadlineTimer deadline(timeout.count());
     // Wakes the loop now and then: the condition may depend on things that
     // post no event to this thread (another process, a device).
     QTimer wake;
     wake.start(2);
     while (!condition()) {
-        if (deadline.hasExpired())
-            return condition();
+        if (deadline.hasExpired()) return condition();
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;

@@ -11,8 +11,7 @@ namespace platform {
 namespace {
 
 struct BackgroundThread {
-    BackgroundThread()
-    {
+    BackgroundThread() {
         thread.setObjectName(QStringLiteral("KivSerialPort poll"));
         context.moveToThread(&thread);
         thread.start();
@@ -21,8 +20,7 @@ struct BackgroundThread {
     QObject context;
 };
 
-BackgroundThread& backgroundThread()
-{
+BackgroundThread& backgroundThread() {
     // Never destroyed: ports may still hand work to it while the process
     // exits, and a QThread must not be destroyed while it runs.
     static BackgroundThread* const instance = new BackgroundThread;
@@ -31,18 +29,15 @@ BackgroundThread& backgroundThread()
 
 }  // namespace
 
-QObject* backgroundContext()
-{
+QObject* backgroundContext() {
     return &backgroundThread().context;
 }
 
-bool isBackgroundThread()
-{
+bool isBackgroundThread() {
     return QThread::currentThread() == &backgroundThread().thread;
 }
 
-void backgroundQueueAsync(std::function<void()> work)
-{
+void backgroundQueueAsync(std::function<void()> work) {
     QMetaObject::invokeMethod(backgroundContext(), std::move(work), Qt::QueuedConnection);
 }
 

@@ -19,8 +19,8 @@ namespace platform {
 struct UserNotification {
     std::string title;
     std::string informativeText;
-    bool silent = true;           // no sound
-    std::uint32_t identifier = 0; // the service's number once shown; 0 = not shown
+    bool silent = true;            // no sound
+    std::uint32_t identifier = 0;  // the service's number once shown; 0 = not shown
 };
 
 class UserNotificationCenter;
@@ -31,8 +31,7 @@ public:
     // The notification is in the delivered list (shown, if it was to be presented).
     virtual void userNotificationCenterDidDeliverNotification(UserNotificationCenter&, const UserNotification&) {}
     // Asked before each notification is shown; false keeps it off the screen.
-    virtual bool userNotificationCenterShouldPresentNotification(UserNotificationCenter&, const UserNotification&)
-    {
+    virtual bool userNotificationCenterShouldPresentNotification(UserNotificationCenter&, const UserNotification&) {
         return true;
     }
 };

@@ -11,7 +11,11 @@ struct EventLoop::Impl {
 EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {}
 EventLoop::~EventLoop() = default;
 
-void EventLoop::run() { impl_->loop.exec(); }
-void EventLoop::quit() { impl_->loop.quit(); }
+void EventLoop::run() {
+    impl_->loop.exec();
+}
+void EventLoop::quit() {
+    impl_->loop.quit();
+}
 
 }  // namespace platform

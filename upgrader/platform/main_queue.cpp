@@ -9,28 +9,23 @@
 
 namespace platform {
 
-bool isMainThread()
-{
+bool isMainThread() {
     const QCoreApplication* app = QCoreApplication::instance();
     return app != nullptr && QThread::currentThread() == app->thread();
 }
 
-static QCoreApplication* applicationOrLog()
-{
+static QCoreApplication* applicationOrLog() {
     QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr)
-        systemLog("main queue used without an application object; work dropped");
+    if (app == nullptr) systemLog("main queue used without an application object; work dropped");
     return app;
 }
 
-void mainQueueAsync(std::function<void()> work)
-{
+void mainQueueAsync(std::function<void()> work) {
     if (QCoreApplication* app = applicationOrLog())
         QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
 }
 
-void mainQueueSync(std::function<void()> work)
-{
+void mainQueueSync(std::function<void()> work) {
     if (isMainThread()) {
         work();
         return;

@@ -21,7 +21,7 @@ namespace platform {
 
 struct Notification {
     std::string name;
-    const void* object = nullptr;               // the sender
+    const void* object = nullptr;  // the sender
     std::map<std::string, std::any> userInfo;
 };
 

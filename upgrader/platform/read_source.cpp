@@ -16,40 +16,33 @@ struct ReadSource::State {
 };
 
 ReadSource::ReadSource(int fd, std::function<void()> eventHandler, std::function<void()> cancelHandler)
-    : state_(std::make_shared<State>())
-{
+    : state_(std::make_shared<State>()) {
     state_->fd = fd;
     state_->eventHandler = std::move(eventHandler);
     state_->cancelHandler = std::move(cancelHandler);
 }
 
-ReadSource::~ReadSource()
-{
+ReadSource::~ReadSource() {
     cancel();
 }
 
-void ReadSource::resume()
-{
+void ReadSource::resume() {
     backgroundQueueAsync([state = state_] {
-        if (state->cancelled)
-            return;
+        if (state->cancelled) return;
         if (!state->notifier) {
             state->notifier = std::make_unique<QSocketNotifier>(state->fd, QSocketNotifier::Read);
             // The notifier is deleted only from queued work, never inside this slot.
             QObject::connect(state->notifier.get(), &QSocketNotifier::activated, [raw = state.get()] {
-                if (!raw->cancelled && raw->eventHandler)
-                    raw->eventHandler();
+                if (!raw->cancelled && raw->eventHandler) raw->eventHandler();
             });
         }
         state->notifier->setEnabled(true);
     });
 }
 
-void ReadSource::suspend()
-{
+void ReadSource::suspend() {
     auto apply = [state = state_] {
-        if (state->notifier)
-            state->notifier->setEnabled(false);
+        if (state->notifier) state->notifier->setEnabled(false);
     };
     if (isBackgroundThread())
         apply();
@@ -57,19 +50,16 @@ void ReadSource::suspend()
         backgroundQueueAsync(std::move(apply));
 }
 
-void ReadSource::cancel()
-{
+void ReadSource::cancel() {
     backgroundQueueAsync([state = state_] {
-        if (state->cancelled)
-            return;
+        if (state->cancelled) return;
         state->cancelled = true;
         state->notifier.reset();
         state->eventHandler = nullptr;
         // Moved out first: the handler may drop the last reference to its owner.
         auto handler = std::move(state->cancelHandler);
         state->cancelHandler = nullptr;
-        if (handler)
-            handler();
+        if (handler) handler();
     });
 }
 

@@ -96,8 +96,14 @@ SerialDeviceMonitor::Batch SerialDeviceMonitor::present(std::string* error) {
 
 SerialDeviceMonitor::~SerialDeviceMonitor() = default;
 
-bool SerialDeviceMonitor::isWatching() const { return impl_->notifier != nullptr; }
-std::string SerialDeviceMonitor::kind() const { return impl_->kind; }
-std::string SerialDeviceMonitor::error() const { return impl_->error; }
+bool SerialDeviceMonitor::isWatching() const {
+    return impl_->notifier != nullptr;
+}
+std::string SerialDeviceMonitor::kind() const {
+    return impl_->kind;
+}
+std::string SerialDeviceMonitor::error() const {
+    return impl_->error;
+}
 
 }  // namespace platform

@@ -20,7 +20,9 @@ std::string friendlySerialName(const std::string& product, const std::string& sy
 
 namespace {
 
-const char* orEmpty(const char* s) { return s ? s : ""; }
+const char* orEmpty(const char* s) {
+    return s ? s : "";
+}
 
 std::string productName(udev_device* dev) {
     if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device")) {
@@ -43,7 +45,8 @@ std::optional<SerialDeviceInfo> describeSerialDevice(udev_device* dev) {
     if (!node) return std::nullopt;
     TtyFacts facts;
     facts.hasParentDevice = udev_device_get_parent(dev) != nullptr;
-    if (const char* type = udev_device_get_sysattr_value(dev, "type")) facts.serialCoreType = std::strtol(type, nullptr, 10);
+    if (const char* type = udev_device_get_sysattr_value(dev, "type"))
+        facts.serialCoreType = std::strtol(type, nullptr, 10);
     if (!isRealSerialPort(facts)) return std::nullopt;
     SerialDeviceInfo info;
     info.syspath = orEmpty(udev_device_get_syspath(dev));

@@ -18,8 +18,8 @@ struct SerialDeviceInfo {
 
 // What decides whether a tty is a real serial port.
 struct TtyFacts {
-    bool hasParentDevice = false;       // virtual consoles, ptmx and pty have none
-    std::optional<long> serialCoreType; // sysfs "type" of serial-core ports; 0 = unknown
+    bool hasParentDevice = false;        // virtual consoles, ptmx and pty have none
+    std::optional<long> serialCoreType;  // sysfs "type" of serial-core ports; 0 = unknown
 };
 bool isRealSerialPort(const TtyFacts& facts);
 

@@ -21,8 +21,7 @@ namespace {
 
 thread_local const SerialExecutor::State* currentExecutor = nullptr;
 
-QThreadPool& executorPool()
-{
+QThreadPool& executorPool() {
     // Never destroyed, like the background thread: work may still be queued
     // while the process exits. Idle pool threads end after a while.
     static QThreadPool* const pool = [] {
@@ -35,8 +34,7 @@ QThreadPool& executorPool()
 
 // Runs a bounded batch, then yields the pool thread so one busy executor
 // cannot starve the others.
-void drain(const std::shared_ptr<SerialExecutor::State>& state)
-{
+void drain(const std::shared_ptr<SerialExecutor::State>& state) {
     constexpr int kBatch = 64;
     for (int i = 0; i < kBatch; ++i) {
         std::function<void()> work;
@@ -58,20 +56,17 @@ void drain(const std::shared_ptr<SerialExecutor::State>& state)
 
 }  // namespace
 
-SerialExecutor::SerialExecutor(std::string label) : state_(std::make_shared<State>())
-{
+SerialExecutor::SerialExecutor(std::string label) : state_(std::make_shared<State>()) {
     state_->label = std::move(label);
 }
 
 SerialExecutor::~SerialExecutor() = default;
 
-const std::string& SerialExecutor::label() const
-{
+const std::string& SerialExecutor::label() const {
     return state_->label;
 }
 
-void SerialExecutor::async(std::function<void()> work)
-{
+void SerialExecutor::async(std::function<void()> work) {
     bool start = false;
     {
         std::lock_guard lock(state_->mutex);
@@ -79,12 +74,10 @@ void SerialExecutor::async(std::function<void()> work)
         start = !state_->scheduled;
         state_->scheduled = true;
     }
-    if (start)
-        executorPool().start([state = state_] { drain(state); });
+    if (start) executorPool().start([state = state_] { drain(state); });
 }
 
-void SerialExecutor::sync(std::function<void()> work)
-{
+void SerialExecutor::sync(std::function<void()> work) {
     if (isCurrent()) {
         systemLog("%s: sync from its own work would deadlock; running it directly", state_->label.c_str());
         work();
@@ -103,8 +96,7 @@ void SerialExecutor::sync(std::function<void()> work)
     doneChanged.wait(lock, [&] { return done; });
 }
 
-bool SerialExecutor::isCurrent() const
-{
+bool SerialExecutor::isCurrent() const {
     return currentExecutor == state_.get();
 }
 

@@ -12,8 +12,7 @@ std::atomic<std::FILE*> echoStream{nullptr};
 
 }  // namespace
 
-void systemLog(const char* format, ...)
-{
+void systemLog(const char* format, ...) {
     char line[1024];
     va_list args;
     va_start(args, format);
@@ -21,10 +20,11 @@ void systemLog(const char* format, ...)
     va_end(args);
     syslog(LOG_NOTICE, "%s", line);
     // One fprintf per line so that lines from several threads do not interleave.
-    if (std::FILE* stream = echoStream.load())
-        std::fprintf(stream, "%s\n", line);
+    if (std::FILE* stream = echoStream.load()) std::fprintf(stream, "%s\n", line);
 }
 
-void echoSystemLogTo(std::FILE* stream) { echoStream.store(stream); }
+void echoSystemLogTo(std::FILE* stream) {
+    echoStream.store(stream);
+}
 
 }  // namespace platform

@@ -20,20 +20,16 @@ struct TimerSource::State {
 
 namespace {
 
-int toTimerMs(std::chrono::nanoseconds value)
-{
+int toTimerMs(std::chrono::nanoseconds value) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(value).count();
     return static_cast<int>(std::clamp<long long>(ms, 0, 24LL * 3600 * 1000));
 }
 
-void fire(TimerSource::State& state)
-{
-    if (state.cancelled.load() || !state.handler)
-        return;
+void fire(TimerSource::State& state) {
+    if (state.cancelled.load() || !state.handler) return;
     // After the first firing the timer keeps the regular interval.
-    if (state.timer->interval() != toTimerMs(state.interval))
-        state.timer->setInterval(toTimerMs(state.interval));
+    if (state.timer->interval() != toTimerMs(state.interval)) state.timer->setInterval(toTimerMs(state.interval));
     state.handler();
 }
 
@@ -41,24 +37,20 @@ void fire(TimerSource::State& state)
 
 TimerSource::TimerSource(std::chrono::nanoseconds firstDelay, std::chrono::nanoseconds interval,
                          std::chrono::nanoseconds leeway, std::function<void()> handler)
-    : state_(std::make_shared<State>())
-{
+    : state_(std::make_shared<State>()) {
     state_->firstDelay = firstDelay;
     state_->interval = std::max(interval, std::chrono::nanoseconds(std::chrono::milliseconds(1)));
     state_->leeway = leeway;
     state_->handler = std::move(handler);
 }
 
-TimerSource::~TimerSource()
-{
+TimerSource::~TimerSource() {
     cancel();
 }
 
-void TimerSource::resume()
-{
+void TimerSource::resume() {
     backgroundQueueAsync([state = state_] {
-        if (state->cancelled.load() || state->timer)
-            return;
+        if (state->cancelled.load() || state->timer) return;
         state->timer = std::make_unique<QTimer>();
         // A coarse timer may be off by 5% of its interval; use it only when the
         // allowed leeway covers that.
@@ -70,8 +62,7 @@ void TimerSource::resume()
     });
 }
 
-void TimerSource::cancel()
-{
+void TimerSource::cancel() {
     state_->cancelled.store(true);
     backgroundQueueAsync([state = state_] {
         state->timer.reset();

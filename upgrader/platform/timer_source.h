@@ -16,8 +16,8 @@ namespace platform {
 
 class TimerSource {
 public:
-    TimerSource(std::chrono::nanoseconds firstDelay, std::chrono::nanoseconds interval,
-                std::chrono::nanoseconds leeway, std::function<void()> handler);
+    TimerSource(std::chrono::nanoseconds firstDelay, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway,
+                std::function<void()> handler);
     ~TimerSource();
     TimerSource(const TimerSource&) = delete;
     TimerSource& operator=(const TimerSource&) = delete;

@@ -49,7 +49,7 @@ struct VirtualSerialMonitor::Impl {
     std::string folder;
     Callbacks callbacks;
     std::map<std::string, gimbal::VirtualSerialPort> known;  // by path
-    bool listed = false;  // known holds a listing (present() or an event)
+    bool listed = false;                                     // known holds a listing (present() or an event)
     int inotifyFd = -1;
     std::map<int, std::string> watches;  // descriptor -> watched path
     std::unique_ptr<QSocketNotifier> notifier;
@@ -106,8 +106,7 @@ void VirtualSerialMonitor::Impl::watch() {
 // one listing, and nothing depends on reading each event right.
 void VirtualSerialMonitor::Impl::drain() {
     alignas(inotify_event) std::array<char, 4096> buffer;
-    while (::read(inotifyFd, buffer.data(), buffer.size()) > 0) {
-    }
+    while (::read(inotifyFd, buffer.data(), buffer.size()) > 0) {}
     watch();
     rescan();
 }
@@ -140,7 +139,8 @@ VirtualSerialMonitor::~VirtualSerialMonitor() = default;
 
 VirtualSerialMonitor::Batch VirtualSerialMonitor::present() {
     if (!impl_->listed) {
-        for (auto& port : gimbal::listVirtualSerialPorts(impl_->folder)) impl_->known.emplace(port.path, std::move(port));
+        for (auto& port : gimbal::listVirtualSerialPorts(impl_->folder))
+            impl_->known.emplace(port.path, std::move(port));
         impl_->listed = true;
     }
     Batch batch;
@@ -148,7 +148,11 @@ VirtualSerialMonitor::Batch VirtualSerialMonitor::present() {
     return batch;
 }
 
-bool VirtualSerialMonitor::isWatching() const { return impl_->notifier != nullptr; }
-std::string VirtualSerialMonitor::error() const { return impl_->error; }
+bool VirtualSerialMonitor::isWatching() const {
+    return impl_->notifier != nullptr;
+}
+std::string VirtualSerialMonitor::error() const {
+    return impl_->error;
+}
 
 }  // namespace platform

@@ -13,14 +13,12 @@ KivAssertionHandler* installedHandler = new KivAssertionHandler;  // leaked: usa
 
 }  // namespace
 
-void setKivAssertionHandler(KivAssertionHandler handler)
-{
+void setKivAssertionHandler(KivAssertionHandler handler) {
     std::lock_guard lock(handlerMutex);
     *installedHandler = std::move(handler);
 }
 
-void kivAssertionFailure(const char* format, ...)
-{
+void kivAssertionFailure(const char* format, ...) {
     char text[512];
     va_list args;
     va_start(args, format);

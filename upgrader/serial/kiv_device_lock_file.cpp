@@ -19,26 +19,22 @@ using gimbal::UniqueFd;
 
 namespace {
 
-std::string executableName(pid_t pid)
-{
+std::string executableName(pid_t pid) {
     std::array<char, 4096> target{};
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
-    if (n <= 0)
-        return {};
+    if (n <= 0) return {};
     const std::string path(target.data(), static_cast<std::size_t>(n));
     return path.substr(path.find_last_of('/') + 1);
 }
 
-std::string lockContent()
-{
+std::string lockContent() {
     std::array<char, 256> host{};
     ::gethostname(host.data(), host.size() - 1);
     return std::to_string(::getpid()) + "\n" + executableName(::getpid()) + "\n" + host.data() + "\n";
 }
 
-std::string readSmallFile(int fd)
-{
+std::string readSmallFile(int fd) {
     std::array<char, 512> buffer{};
     const ssize_t n = retryOnInterrupt([&] { return ::pread(fd, buffer.data(), buffer.size(), 0); });
     return n > 0 ? std::string(buffer.data(), static_cast<std::size_t>(n)) : std::string();
@@ -46,52 +42,44 @@ std::string readSmallFile(int fd)
 
 // A holder without flock (an older tool) still counts while its process
 // lives and is the program it names.
-bool namedHolderIsAlive(const std::string& content)
-{
+bool namedHolderIsAlive(const std::string& content) {
     const auto newline = content.find('\n');
     const std::string pidText = content.substr(0, newline);
-    if (pidText.empty() || pidText.find_first_not_of(" 0123456789") != std::string::npos)
-        return false;
+    if (pidText.empty() || pidText.find_first_not_of(" 0123456789") != std::string::npos) return false;
     const long pid = std::strtol(pidText.c_str(), nullptr, 10);
     // Our own PID with nobody holding the flock is a file left by an earlier
     // process that had our PID: while we hold a lock, we hold its flock too.
-    if (pid <= 0 || pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
-        return false;
-    if (newline == std::string::npos)
-        return true;
+    if (pid <= 0 || pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return false;
+    if (newline == std::string::npos) return true;
     const auto end = content.find('\n', newline + 1);
     const std::string name = content.substr(newline + 1, end == std::string::npos ? end : end - newline - 1);
     const std::string running = executableName(static_cast<pid_t>(pid));
     return name.empty() || running.empty() || name == running;
 }
 
-bool sameFile(int fd, const std::string& path)
-{
-    struct stat open {}, named {};
-    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev
-        && open.st_ino == named.st_ino;
+bool sameFile(int fd, const std::string& path) {
+    struct stat open {
+    }, named{};
+    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
 }
 
 // Answers 0 when the existing lock file was stale and is gone, EBUSY when it
 // is held, kStaleButKept when it is stale but not ours to remove, another
 // errno on failure. Read-only, so that a file another user left (an
 // interrupted sudo run) can still be judged: flock needs no write access.
-int removeIfStale(const std::string& file)
-{
+int removeIfStale(const std::string& file) {
     UniqueFd fd(retryOnInterrupt([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
     if (!fd.valid()) {
-        if (errno == ENOENT)
-            return 0;
+        if (errno == ENOENT) return 0;
         // Unreadable: someone else's lock, and nothing tells that it is stale.
         return errno == EACCES ? EBUSY : errno;
     }
     if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
         return errno == EWOULDBLOCK ? EBUSY : errno;
-    if (namedHolderIsAlive(readSmallFile(fd.get())))
-        return EBUSY;
+    if (namedHolderIsAlive(readSmallFile(fd.get()))) return EBUSY;
     if (sameFile(fd.get(), file) && ::unlink(file.c_str()) != 0) {
-        if (errno == ENOENT)
-            return 0;
+        if (errno == ENOENT) return 0;
         // A sticky lock folder keeps another user's file.
         return errno == EACCES || errno == EPERM ? DeviceLockFile::kStaleButKept : errno;
     }
@@ -100,14 +88,12 @@ int removeIfStale(const std::string& file)
 
 // Makes the lock file complete (content written, flock held) under a private
 // name, then links it into place, so nobody ever sees it half made.
-int createLocked(const std::string& file, UniqueFd& out)
-{
+int createLocked(const std::string& file, UniqueFd& out) {
     static std::atomic<unsigned> counter{0};
     const std::string temporary = file + "." + std::to_string(::getpid()) + "." + std::to_string(counter++);
     UniqueFd fd(retryOnInterrupt(
         [&] { return ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644); }));
-    if (!fd.valid())
-        return errno;
+    if (!fd.valid()) return errno;
     int error = 0;
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         error = errno;
@@ -116,25 +102,20 @@ int createLocked(const std::string& file, UniqueFd& out)
     else if (::link(temporary.c_str(), file.c_str()) != 0)
         error = errno;
     ::unlink(temporary.c_str());
-    if (error == 0)
-        out = std::move(fd);
+    if (error == 0) out = std::move(fd);
     return error;
 }
 
 }  // namespace
 
-bool DeviceLockFile::heldElsewhere(const std::string& file)
-{
+bool DeviceLockFile::heldElsewhere(const std::string& file) {
     UniqueFd fd(retryOnInterrupt([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
-    if (!fd.valid())
-        return errno == EACCES;  // someone else's, and nothing tells that it is stale
-    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
-        return errno == EWOULDBLOCK;
+    if (!fd.valid()) return errno == EACCES;  // someone else's, and nothing tells that it is stale
+    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) return errno == EWOULDBLOCK;
     return namedHolderIsAlive(readSmallFile(fd.get()));
 }
 
-int DeviceLockFile::acquire(const std::string& directory, const std::string& devicePath)
-{
+int DeviceLockFile::acquire(const std::string& directory, const std::string& devicePath) {
     release();
     keptStaleFile_.clear();
     const std::string file = directory + "/" + lockFileNameFor(devicePath);
@@ -153,24 +134,19 @@ int DeviceLockFile::acquire(const std::string& directory, const std::string& dev
             }
             return 0;
         }
-        if (error != EEXIST)
-            return error;
+        if (error != EEXIST) return error;
         if (const int stale = removeIfStale(file); stale != 0) {
-            if (stale == kStaleButKept)
-                keptStaleFile_ = file;
+            if (stale == kStaleButKept) keptStaleFile_ = file;
             return stale;
         }
     }
     return EBUSY;
 }
 
-void DeviceLockFile::release()
-{
-    if (!fd_.valid())
-        return;
+void DeviceLockFile::release() {
+    if (!fd_.valid()) return;
     // Unlinked while still flocked, and only if it is still ours.
-    if (sameFile(fd_.get(), file_))
-        ::unlink(file_.c_str());
+    if (sameFile(fd_.get(), file_)) ::unlink(file_.c_str());
     fd_.reset();
     file_.clear();
 }

@@ -14,46 +14,40 @@ namespace kiv {
 using gimbal::retryOnInterrupt;
 using gimbal::UniqueFd;
 
-int ExclusiveDevice::open(const std::string& path, const char*& failedCall)
-{
+int ExclusiveDevice::open(const std::string& path, const char*& failedCall) {
     close();
     DeviceLockFile lock;
     if (const auto dir = lockDirectory()) {
         failedCall = "lock";
         const int error = lock.acquire(*dir, path);
         if (error == DeviceLockFile::kStaleButKept)
-            platform::systemLog("%s is a stale lock of another user that cannot be removed here; "
-                                "opening %s under its own locks only",
-                                lock.staleFileKept().c_str(), path.c_str());
+            platform::systemLog(
+                "%s is a stale lock of another user that cannot be removed here; "
+                "opening %s under its own locks only",
+                lock.staleFileKept().c_str(), path.c_str());
         else if (error != 0)
             return error;
     }
     failedCall = "open";
-    UniqueFd fd(retryOnInterrupt(
-        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
-    if (!fd.valid())
-        return errno;
+    UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+    if (!fd.valid()) return errno;
     // A port treats descriptor 0 as "closed"; never hold the device on it.
     if (fd.get() == 0) {
         fd = UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 1));
-        if (!fd.valid())
-            return errno;
+        if (!fd.valid()) return errno;
     }
     failedCall = "flock";
     if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
         return errno == EWOULDBLOCK ? EBUSY : errno;
     failedCall = "ioctl(TIOCEXCL)";
-    if (::ioctl(fd.get(), TIOCEXCL) != 0)
-        return errno;
+    if (::ioctl(fd.get(), TIOCEXCL) != 0) return errno;
     fd_ = std::move(fd);
     lock_ = std::move(lock);
     return 0;
 }
 
-int ExclusiveDevice::close()
-{
-    if (!fd_.valid())
-        return 0;
+int ExclusiveDevice::close() {
+    if (!fd_.valid()) return 0;
     // The exclusive flag outlives this descriptor on a tty another side keeps
     // open (a pty slave while its master lives), so clear it before closing.
     ::ioctl(fd_.get(), TIOCNXCL);

@@ -29,8 +29,7 @@ public:
     ~DeviceLockFile() { release(); }
     DeviceLockFile(DeviceLockFile&& other) noexcept
         : fd_(std::move(other.fd_)), file_(std::exchange(other.file_, {})) {}
-    DeviceLockFile& operator=(DeviceLockFile&& other) noexcept
-    {
+    DeviceLockFile& operator=(DeviceLockFile&& other) noexcept {
         if (this != &other) {
             release();
             fd_ = std::move(other.fd_);

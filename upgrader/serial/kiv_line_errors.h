@@ -8,14 +8,12 @@ namespace kiv {
 
 // Linux reports a hang-up (unplugged adapter, closed pty master) as EIO,
 // ENODEV just before.
-inline bool meansDeviceGone(int code)
-{
+inline bool meansDeviceGone(int code) {
     return code == EIO || code == ENODEV || code == ENXIO;
 }
 
 // A device that has no modem lines (a pseudo-terminal) says so on every call.
-inline bool meansNoModemLines(int code)
-{
+inline bool meansNoModemLines(int code) {
     return code == ENOTTY || code == EINVAL;
 }
 
@@ -27,12 +25,9 @@ struct PinPollFailure {
     bool report = false;       // tell the delegate
 };
 
-inline PinPollFailure pinPollFailure(int code, int previousCode)
-{
-    if (meansDeviceGone(code))
-        return {true, true, true};
-    if (meansNoModemLines(code))
-        return {false, true, true};
+inline PinPollFailure pinPollFailure(int code, int previousCode) {
+    if (meansDeviceGone(code)) return {true, true, true};
+    if (meansNoModemLines(code)) return {false, true, true};
     // Anything else may pass (a busy driver, an interrupted call): keep
     // polling, and say so when the failure starts or changes, not every 10 ms.
     return {false, false, code != previousCode};

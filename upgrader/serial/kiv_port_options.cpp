@@ -7,8 +7,7 @@ namespace kiv {
 
 namespace {
 
-void setFlag(tcflag_t& flags, tcflag_t bits, bool on)
-{
+void setFlag(tcflag_t& flags, tcflag_t bits, bool on) {
     if (on)
         flags |= bits;
     else
@@ -17,28 +16,25 @@ void setFlag(tcflag_t& flags, tcflag_t bits, bool on)
 
 // The numeric rates the C library's speed functions know.
 constexpr std::array<std::uint32_t, 30> kCLibraryRates = {
-    50,     75,     110,    134,     150,     200,     300,     600,     1200,    1800,
-    2400,   4800,   9600,   19200,   38400,   57600,   115200,  230400,  460800,  500000,
+    50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+    2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
     576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000,
 };
 // Classic serial rates the C library's table lacks.
 constexpr std::array<std::uint32_t, 4> kClassicOnlyRates = {7200, 14400, 28800, 76800};
 
 template <std::size_t N>
-bool contains(const std::array<std::uint32_t, N>& rates, std::uint32_t rate)
-{
+bool contains(const std::array<std::uint32_t, N>& rates, std::uint32_t rate) {
     return std::find(rates.begin(), rates.end(), rate) != rates.end();
 }
 
 }  // namespace
 
-unsigned normalisedParity(unsigned parity)
-{
+unsigned normalisedParity(unsigned parity) {
     return parity <= static_cast<unsigned>(Parity::Even) ? parity : 0;
 }
 
-void applyPortOptions(termios& attributes, const PortOptions& options)
-{
+void applyPortOptions(termios& attributes, const PortOptions& options) {
     cfmakeraw(&attributes);
     // Every flag is chosen here, none kept: a USB adapter keeps its attributes
     // between opens, and what cfmakeraw leaves of another program's settings
@@ -62,18 +58,15 @@ void applyPortOptions(termios& attributes, const PortOptions& options)
     attributes.c_cflag |= HUPCL | CLOCAL | CREAD;
 }
 
-void clearFlowControl(termios& attributes)
-{
+void clearFlowControl(termios& attributes) {
     attributes.c_cflag &= ~CRTSCTS;
 }
 
-bool isStandardBaudRate(std::uint32_t rate)
-{
+bool isStandardBaudRate(std::uint32_t rate) {
     return contains(kCLibraryRates, rate) || contains(kClassicOnlyRates, rate);
 }
 
-bool isCLibraryBaudRate(std::uint32_t rate)
-{
+bool isCLibraryBaudRate(std::uint32_t rate) {
     return contains(kCLibraryRates, rate);
 }
 

@@ -8,8 +8,7 @@ namespace {
 
 class NodeDevice final : public KivSerialDevice {
 public:
-    explicit NodeDevice(std::string path) : path_(std::move(path))
-    {
+    explicit NodeDevice(std::string path) : path_(std::move(path)) {
         const auto slash = path_.find_last_of('/');
         tty_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
         auto digits = tty_.find_last_not_of("0123456789");
@@ -34,27 +33,22 @@ std::shared_ptr<const KivSerialDeviceSource>* installedSource = new std::shared_
 
 }  // namespace
 
-void setKivSerialDeviceSource(std::shared_ptr<const KivSerialDeviceSource> source)
-{
+void setKivSerialDeviceSource(std::shared_ptr<const KivSerialDeviceSource> source) {
     std::lock_guard lock(sourceMutex);
     *installedSource = std::move(source);
 }
 
-std::shared_ptr<const KivSerialDeviceSource> kivSerialDeviceSource()
-{
+std::shared_ptr<const KivSerialDeviceSource> kivSerialDeviceSource() {
     std::lock_guard lock(sourceMutex);
     return *installedSource;
 }
 
-KivSerialDeviceHandle kivDeviceForNodePath(const std::string& path)
-{
+KivSerialDeviceHandle kivDeviceForNodePath(const std::string& path) {
     return std::make_shared<NodeDevice>(path);
 }
 
-KivSerialDeviceHandle kivNodeDevice(const std::string& path)
-{
+KivSerialDeviceHandle kivNodeDevice(const std::string& path) {
     struct stat info {};
-    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
-        return nullptr;
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return nullptr;
     return kivDeviceForNodePath(path);
 }

@@ -33,12 +33,10 @@ public:
     static std::shared_ptr<KivSerialPacketDescriptor> initWithMaximumPacketLengthUserInfoResponseEvaluator(
         std::uint64_t maximumPacketLength, std::any userInfo, ResponseEvaluator responseEvaluator);
     // Exactly these bytes; the limit is their length.
-    static std::shared_ptr<KivSerialPacketDescriptor> initWithPacketDataUserInfo(Bytes packetData,
-                                                                                 std::any userInfo);
+    static std::shared_ptr<KivSerialPacketDescriptor> initWithPacketDataUserInfo(Bytes packetData, std::any userInfo);
     // Starts with prefix and ends with suffix (either may be absent, not both).
     static std::shared_ptr<KivSerialPacketDescriptor> initWithPrefixSuffixMaximumPacketLengthUserInfo(
-        std::optional<Bytes> prefix, std::optional<Bytes> suffix, std::uint64_t maximumPacketLength,
-        std::any userInfo);
+        std::optional<Bytes> prefix, std::optional<Bytes> suffix, std::uint64_t maximumPacketLength, std::any userInfo);
     // As above with UTF-8 text.
     static std::shared_ptr<KivSerialPacketDescriptor> initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo(
         const std::optional<std::string>& prefixString, const std::optional<std::string>& suffixString,

@@ -17,43 +17,34 @@ constexpr const char* kRequestHandlingQueueLabel = "com.gimbaltools.quenlo.KivSe
 
 // --- Creation ---
 
-std::shared_ptr<KivSerialPort> KivSerialPort::serialPortWithPath(const std::string& path)
-{
+std::shared_ptr<KivSerialPort> KivSerialPort::serialPortWithPath(const std::string& path) {
     const KivSerialDeviceHandle device = deviceFromBSDPath(path);
     return device ? serialPortWithDevice(device) : nullptr;
 }
 
-std::shared_ptr<KivSerialPort> KivSerialPort::serialPortWithDevice(const KivSerialDeviceHandle& device)
-{
+std::shared_ptr<KivSerialPort> KivSerialPort::serialPortWithDevice(const KivSerialDeviceHandle& device) {
     if (!device) {
         kivAssertionFailure("%s requires non-zero device argument.", "-[KivSerialPort initWithDevice:]");
         return nullptr;
     }
     const auto path = bsdCalloutPathFromDevice(device);
-    if (!path || path->empty())
-        return nullptr;  // a device without a node cannot be opened
+    if (!path || path->empty()) return nullptr;  // a device without a node cannot be opened
     return kiv::PortRegistry::shared().existingOrAdd(
         *path, [&] { return std::make_shared<KivSerialPort>(Token{}, device, *path); });
 }
 
-std::shared_ptr<KivSerialPort> KivSerialPort::init()
-{
+std::shared_ptr<KivSerialPort> KivSerialPort::init() {
     kivAssertionFailure("KivSerialPort must be init'd using -initWithPath:");
     return serialPortWithPath("");
 }
 
-KivSerialDeviceHandle KivSerialPort::deviceFromBSDPath(const std::string& path)
-{
-    if (path.empty())
-        return nullptr;
+KivSerialDeviceHandle KivSerialPort::deviceFromBSDPath(const std::string& path) {
+    if (path.empty()) return nullptr;
     const auto source = kivSerialDeviceSource();
-    if (!source)
-        return kivNodeDevice(path);
+    if (!source) return kivNodeDevice(path);
     for (const auto& device : source->serialDevices()) {
-        if (!device || serviceTypeFromDevice(device) != kIOSerialStreamType)
-            continue;
-        if (bsdCalloutPathFromDevice(device) == path || bsdDialinPathFromDevice(device) == path)
-            return device;
+        if (!device || serviceTypeFromDevice(device) != kIOSerialStreamType) continue;
+        if (bsdCalloutPathFromDevice(device) == path || bsdDialinPathFromDevice(device) == path) return device;
     }
     return nullptr;
 }
@@ -65,8 +56,7 @@ KivSerialPort::KivSerialPort(Token, const KivSerialDeviceHandle& device, std::st
       requestHandlingQueue_(std::make_shared<platform::SerialExecutor>(kRequestHandlingQueueLabel)),
       packetListeners_(requestHandlingQueue_,
                        [this](Bytes packet, const auto& descriptor) { reportPacket(std::move(packet), descriptor); }),
-      requestQueue_(requestHandlingQueue_, requestQueuePort())
-{
+      requestQueue_(requestHandlingQueue_, requestQueuePort()) {
     // The defaults, set as the setters would on a closed port.
     setBaudRate(19200);
     setAllowsNonStandardBaudRates(false);
@@ -74,129 +64,102 @@ KivSerialPort::KivSerialPort(Token, const KivSerialDeviceHandle& device, std::st
     setParity(0);
 }
 
-KivSerialPort::~KivSerialPort()
-{
+KivSerialPort::~KivSerialPort() {
     removeSerialPort(this);
     // Cancelling the read source closes an open device on the poll thread;
     // its handlers hold the connection, not the port.
-    if (readPollSource_)
-        readPollSource_->cancel();
+    if (readPollSource_) readPollSource_->cancel();
 }
 
 // --- Registry ---
 
-void KivSerialPort::addSerialPort(const std::shared_ptr<KivSerialPort>& port)
-{
+void KivSerialPort::addSerialPort(const std::shared_ptr<KivSerialPort>& port) {
     kiv::PortRegistry::shared().add(port);
 }
 
-void KivSerialPort::removeSerialPort(const KivSerialPort* port)
-{
+void KivSerialPort::removeSerialPort(const KivSerialPort* port) {
     kiv::PortRegistry::shared().remove(port);
 }
 
-std::shared_ptr<KivSerialPort> KivSerialPort::existingPortWithPath(const std::string& path)
-{
+std::shared_ptr<KivSerialPort> KivSerialPort::existingPortWithPath(const std::string& path) {
     return kiv::PortRegistry::shared().existing(path);
 }
 
-std::vector<std::shared_ptr<KivSerialPort>> KivSerialPort::allSerialPorts()
-{
+std::vector<std::shared_ptr<KivSerialPort>> KivSerialPort::allSerialPorts() {
     return kiv::PortRegistry::shared().live();
 }
 
 // --- Device properties ---
 
 std::optional<std::string> KivSerialPort::stringPropertyOfForIOSerialKey(const KivSerialDeviceHandle& device,
-                                                                         std::string_view key)
-{
-    if (!device)
-        return std::nullopt;
-    if (key == kIOCalloutDeviceKey)
-        return device->calloutPath();
-    if (key == kIODialinDeviceKey)
-        return device->dialinPath();
-    if (key == kIOTTYDeviceKey)
-        return device->ttyName();
-    if (key == kIOTTYBaseNameKey)
-        return device->baseName();
-    if (key == kIOSerialBSDClientTypeKey)
-        return device->serviceType();
-    if (key == kIOTTYSuffixKey)
-        return device->suffix();
+                                                                         std::string_view key) {
+    if (!device) return std::nullopt;
+    if (key == kIOCalloutDeviceKey) return device->calloutPath();
+    if (key == kIODialinDeviceKey) return device->dialinPath();
+    if (key == kIOTTYDeviceKey) return device->ttyName();
+    if (key == kIOTTYBaseNameKey) return device->baseName();
+    if (key == kIOSerialBSDClientTypeKey) return device->serviceType();
+    if (key == kIOTTYSuffixKey) return device->suffix();
     return std::nullopt;
 }
 
-std::optional<std::string> KivSerialPort::bsdCalloutPathFromDevice(const KivSerialDeviceHandle& device)
-{
+std::optional<std::string> KivSerialPort::bsdCalloutPathFromDevice(const KivSerialDeviceHandle& device) {
     return stringPropertyOfForIOSerialKey(device, kIOCalloutDeviceKey);
 }
 
-std::optional<std::string> KivSerialPort::bsdDialinPathFromDevice(const KivSerialDeviceHandle& device)
-{
+std::optional<std::string> KivSerialPort::bsdDialinPathFromDevice(const KivSerialDeviceHandle& device) {
     return stringPropertyOfForIOSerialKey(device, kIODialinDeviceKey);
 }
 
-std::optional<std::string> KivSerialPort::baseNameFromDevice(const KivSerialDeviceHandle& device)
-{
+std::optional<std::string> KivSerialPort::baseNameFromDevice(const KivSerialDeviceHandle& device) {
     return stringPropertyOfForIOSerialKey(device, kIOTTYBaseNameKey);
 }
 
-std::optional<std::string> KivSerialPort::serviceTypeFromDevice(const KivSerialDeviceHandle& device)
-{
+std::optional<std::string> KivSerialPort::serviceTypeFromDevice(const KivSerialDeviceHandle& device) {
     return stringPropertyOfForIOSerialKey(device, kIOSerialBSDClientTypeKey);
 }
 
-std::optional<std::string> KivSerialPort::modemNameFromDevice(const KivSerialDeviceHandle& device)
-{
+std::optional<std::string> KivSerialPort::modemNameFromDevice(const KivSerialDeviceHandle& device) {
     return stringPropertyOfForIOSerialKey(device, kIOTTYDeviceKey);
 }
 
-std::optional<std::string> KivSerialPort::suffixFromDevice(const KivSerialDeviceHandle& device)
-{
+std::optional<std::string> KivSerialPort::suffixFromDevice(const KivSerialDeviceHandle& device) {
     return stringPropertyOfForIOSerialKey(device, kIOTTYSuffixKey);
 }
 
 // --- Plain properties ---
 
-KivSerialDeviceHandle KivSerialPort::IOKitDevice() const
-{
+KivSerialDeviceHandle KivSerialPort::IOKitDevice() const {
     std::lock_guard lock(stateMutex_);
     return device_;
 }
 
-void KivSerialPort::setIOKitDevice(KivSerialDeviceHandle device)
-{
+void KivSerialPort::setIOKitDevice(KivSerialDeviceHandle device) {
     std::lock_guard lock(stateMutex_);
     device_ = std::move(device);
 }
 
-termios KivSerialPort::originalPortAttributes() const
-{
+termios KivSerialPort::originalPortAttributes() const {
     std::lock_guard lock(stateMutex_);
     return originalPortAttributes_;
 }
 
-std::shared_ptr<KivSerialPortDelegate> KivSerialPort::delegate() const
-{
+std::shared_ptr<KivSerialPortDelegate> KivSerialPort::delegate() const {
     std::lock_guard lock(stateMutex_);
     return delegate_.lock();
 }
 
-void KivSerialPort::setDelegate(const std::shared_ptr<KivSerialPortDelegate>& delegate)
-{
+void KivSerialPort::setDelegate(const std::shared_ptr<KivSerialPortDelegate>& delegate) {
     std::lock_guard lock(stateMutex_);
     delegate_ = delegate;
 }
 
-unsigned KivSerialPort::readHandlerRunCount() const
-{
+unsigned KivSerialPort::readHandlerRunCount() const {
     std::lock_guard lock(stateMutex_);
     return connection_ ? connection_->readHandlerRuns.load() : 0;
 }
 
-kiv::PortOptions KivSerialPort::portOptions() const
-{
+kiv::PortOptions KivSerialPort::portOptions() const {
     return kiv::PortOptions{baudRate_,
                             numberOfStopBits_,
                             parity_,

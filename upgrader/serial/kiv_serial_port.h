@@ -194,8 +194,9 @@ private:
     bool delegateResponds(KivSerialPortDelegateCallback callback) const;
     void mainQueueCallDelegate(KivSerialPortDelegateCallback callback,
                                std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)> call);
-    bool syncCallDelegate(KivSerialPortDelegateCallback callback,
-                          const std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)>& call);
+    bool syncCallDelegate(
+        KivSerialPortDelegateCallback callback,
+        const std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)>& call);
 
     // Packet listening and the request queue; request-handling executor only.
     void processReceivedBytes(const Bytes& chunk);
@@ -208,12 +209,12 @@ private:
     const std::string path_;
     const std::string name_;
 
-    mutable std::mutex stateMutex_;  // guards the fields marked so
-    KivSerialDeviceHandle device_;                        // stateMutex_
-    std::weak_ptr<KivSerialPortDelegate> delegate_;       // stateMutex_
+    mutable std::mutex stateMutex_;                         // guards the fields marked so
+    KivSerialDeviceHandle device_;                          // stateMutex_
+    std::weak_ptr<KivSerialPortDelegate> delegate_;         // stateMutex_
     std::shared_ptr<platform::ReadSource> readPollSource_;  // stateMutex_
-    std::shared_ptr<Connection> connection_;              // stateMutex_
-    termios originalPortAttributes_{};                    // stateMutex_
+    std::shared_ptr<Connection> connection_;                // stateMutex_
+    termios originalPortAttributes_{};                      // stateMutex_
 
     // Users of the descriptor off the poll thread hold it shared; the real
     // close holds it exclusively, so a descriptor is never used once closed.

@@ -15,24 +15,20 @@
 #include "upgrader/serial/kiv_output_drain.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
-bool KivSerialPort::sendData(std::span<const std::uint8_t> data)
-{
+bool KivSerialPort::sendData(std::span<const std::uint8_t> data) {
     int error = 0;
     {
         std::shared_lock lock(descriptorMutex_);
         const int fd = fileDescriptor();
-        if (fd == 0)
-            return false;
+        if (fd == 0) return false;
         error = gimbal::writeAll(fd, data).error;
     }
-    if (error == 0)
-        return true;
+    if (error == 0) return true;
     notifyDelegateOfPosixError(error, "write");
     return false;
 }
 
-bool KivSerialPort::close()
-{
+bool KivSerialPort::close() {
     std::shared_ptr<platform::ReadSource> source;
     std::shared_ptr<Connection> connection;
     {
@@ -45,29 +41,24 @@ bool KivSerialPort::close()
     }
     // Its cancel handler does the real close on the poll thread.
     if (source) {
-        if (connection)
-            connection->holdPortUntilClosed(shared_from_this());
+        if (connection) connection->holdPortUntilClosed(shared_from_this());
         source->cancel();
     }
     return true;
 }
 
-void KivSerialPort::Connection::holdPortUntilClosed(std::shared_ptr<KivSerialPort> port)
-{
+void KivSerialPort::Connection::holdPortUntilClosed(std::shared_ptr<KivSerialPort> port) {
     std::lock_guard lock(heldPortMutex_);
     heldPort_ = std::move(port);
 }
 
-std::shared_ptr<KivSerialPort> KivSerialPort::Connection::takeHeldPort()
-{
+std::shared_ptr<KivSerialPort> KivSerialPort::Connection::takeHeldPort() {
     std::lock_guard lock(heldPortMutex_);
     return std::exchange(heldPort_, nullptr);
 }
 
-void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connection, std::function<void()> then)
-{
-    if (connection->pinPollTimer)
-        connection->pinPollTimer->cancel();
+void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connection, std::function<void()> then) {
+    if (connection->pinPollTimer) connection->pinPollTimer->cancel();
     if (!connection->device.isOpen()) {
         then();
         return;
@@ -88,67 +79,55 @@ void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connectio
     const auto deadline = std::chrono::steady_clock::now() +
                           kiv::drainAllowance(queued, kiv::bitsPerCharacter(attributes), connection->lineRate.load());
     const std::weak_ptr<KivSerialPort::Connection> weak = connection;
-    connection->drainTimer = std::make_shared<platform::TimerSource>(
-        kiv::kDrainCheckInterval, kiv::kDrainCheckInterval, kiv::kDrainCheckInterval / 2,
-        [weak, deadline, then = std::move(then)] {
-            const auto c = weak.lock();
-            if (!c || !c->drainTimer)
-                return;
-            const bool drained = kiv::queuedOutputBytes(c->device.fd()) <= 0;
-            if (!drained && std::chrono::steady_clock::now() < deadline)
-                return;
-            if (!drained)
-                ::tcflush(c->device.fd(), TCOFLUSH);
-            c->drainTimer->cancel();
-            // The timer holds this handler and so what `then` holds: let it go
-            // once the handler has returned.
-            platform::backgroundQueueAsync([c] { c->drainTimer.reset(); });
-            then();
-        });
+    connection->drainTimer =
+        std::make_shared<platform::TimerSource>(kiv::kDrainCheckInterval, kiv::kDrainCheckInterval,
+                                                kiv::kDrainCheckInterval / 2, [weak, deadline, then = std::move(then)] {
+                                                    const auto c = weak.lock();
+                                                    if (!c || !c->drainTimer) return;
+                                                    const bool drained = kiv::queuedOutputBytes(c->device.fd()) <= 0;
+                                                    if (!drained && std::chrono::steady_clock::now() < deadline) return;
+                                                    if (!drained) ::tcflush(c->device.fd(), TCOFLUSH);
+                                                    c->drainTimer->cancel();
+                                                    // The timer holds this handler and so what `then` holds: let it go
+                                                    // once the handler has returned.
+                                                    platform::backgroundQueueAsync([c] { c->drainTimer.reset(); });
+                                                    then();
+                                                });
     connection->drainTimer->resume();
 }
 
-static void restoreAttributes(KivSerialPort::Connection& connection)
-{
-    if (connection.device.isOpen())
-        ::tcsetattr(connection.device.fd(), TCSANOW, &connection.originalAttributes);
+static void restoreAttributes(KivSerialPort::Connection& connection) {
+    if (connection.device.isOpen()) ::tcsetattr(connection.device.fd(), TCSANOW, &connection.originalAttributes);
 }
 
-int restoreAndCloseDevice(KivSerialPort::Connection& connection)
-{
+int restoreAndCloseDevice(KivSerialPort::Connection& connection) {
     restoreAttributes(connection);
     return connection.device.close();
 }
 
 // Poll thread, once the output has drained: the rest of the real close.
-void KivSerialPort::reallyClosePort(Connection& connection)
-{
+void KivSerialPort::reallyClosePort(Connection& connection) {
     restoreAttributes(connection);
     int closeError = 0;
     {
         // Only the close itself waits for writers: a write in progress never
         // meets a closed (or reused) descriptor.
         std::unique_lock lock(descriptorMutex_);
-        if (connection.device.close() != 0)
-            closeError = errno;
+        if (connection.device.close() != 0) closeError = errno;
         // Linux releases the descriptor even when close() fails, so the port
         // is closed either way; keeping the number would let a later write
         // reach whatever file reuses it.
         fileDescriptor_.store(0);
     }
-    if (closeError != 0)
-        notifyDelegateOfPosixError(closeError, "close");
+    if (closeError != 0) notifyDelegateOfPosixError(closeError, "close");
     const bool delegateWasTold =
         syncCallDelegate(KivSerialPortDelegateCallback::WasClosed,
                          [](KivSerialPortDelegate& delegate, const auto& port) { delegate.serialPortWasClosed(port); });
-    if (delegateWasTold)
-        requestHandlingQueue_->async([self = shared_from_this()] { self->clearRequestsAfterClose(); });
-    if (connection.reopenAfterClose.load())
-        platform::mainQueueAsync([self = shared_from_this()] { self->open(); });
+    if (delegateWasTold) requestHandlingQueue_->async([self = shared_from_this()] { self->clearRequestsAfterClose(); });
+    if (connection.reopenAfterClose.load()) platform::mainQueueAsync([self = shared_from_this()] { self->open(); });
 }
 
-void KivSerialPort::cleanupAfterSystemRemoval()
-{
+void KivSerialPort::cleanupAfterSystemRemoval() {
     // On Linux an unplug is seen twice: as the hang-up of the open device and
     // by the device monitor. The delegate hears of it once.
     std::shared_ptr<Connection> connection;
@@ -160,22 +139,18 @@ void KivSerialPort::cleanupAfterSystemRemoval()
         close();
         return;
     }
-    if (connection)
-        connection->removalReported.store(true);
+    if (connection) connection->removalReported.store(true);
     reportRemovalAndClose();
 }
 
-void KivSerialPort::reportRemovalAndClose()
-{
-    syncCallDelegate(KivSerialPortDelegateCallback::WasRemovedFromSystem,
-                     [](KivSerialPortDelegate& delegate, const auto& port) {
-                         delegate.serialPortWasRemovedFromSystem(port);
-                     });
+void KivSerialPort::reportRemovalAndClose() {
+    syncCallDelegate(
+        KivSerialPortDelegateCallback::WasRemovedFromSystem,
+        [](KivSerialPortDelegate& delegate, const auto& port) { delegate.serialPortWasRemovedFromSystem(port); });
     close();
 }
 
-void KivSerialPort::cleanup()
-{
+void KivSerialPort::cleanup() {
     platform::systemLog(
         "WARNING: Cleanup is deprecated and was never intended to be called publicly. You should update your "
         "code to avoid calling this method.");
@@ -184,20 +159,17 @@ void KivSerialPort::cleanup()
 
 // --- Delegate ---
 
-bool KivSerialPort::delegateResponds(KivSerialPortDelegateCallback callback) const
-{
+bool KivSerialPort::delegateResponds(KivSerialPortDelegateCallback callback) const {
     const auto target = delegate();
     return target && target->respondsToCallback(callback);
 }
 
 void KivSerialPort::mainQueueCallDelegate(
     KivSerialPortDelegateCallback callback,
-    std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)> call)
-{
+    std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)> call) {
     platform::mainQueueAsync([self = shared_from_this(), callback, call = std::move(call)] {
         // Looked up when delivered: the delegate may have gone or changed.
-        if (const auto target = self->delegate(); target && target->respondsToCallback(callback))
-            call(*target, self);
+        if (const auto target = self->delegate(); target && target->respondsToCallback(callback)) call(*target, self);
     });
 }
 
@@ -205,8 +177,7 @@ void KivSerialPort::mainQueueCallDelegate(
 // delegate implements it.
 bool KivSerialPort::syncCallDelegate(
     KivSerialPortDelegateCallback callback,
-    const std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)>& call)
-{
+    const std::function<void(KivSerialPortDelegate&, const std::shared_ptr<KivSerialPort>&)>& call) {
     bool responded = false;
     platform::mainQueueSync([&, self = shared_from_this()] {
         if (const auto target = self->delegate(); target && target->respondsToCallback(callback)) {
@@ -217,15 +188,12 @@ bool KivSerialPort::syncCallDelegate(
     return responded;
 }
 
-void KivSerialPort::notifyDelegateOfPosixError(int code, const char* operation)
-{
+void KivSerialPort::notifyDelegateOfPosixError(int code, const char* operation) {
     notifyDelegateOfPosixErrorWaitingUntilDone(code, operation, false);
 }
 
-void KivSerialPort::notifyDelegateOfPosixErrorWaitingUntilDone(int code, const char* operation, bool waitUntilDone)
-{
-    if (!delegateResponds(KivSerialPortDelegateCallback::DidEncounterError))
-        return;
+void KivSerialPort::notifyDelegateOfPosixErrorWaitingUntilDone(int code, const char* operation, bool waitUntilDone) {
+    if (!delegateResponds(KivSerialPortDelegateCallback::DidEncounterError)) return;
     const KivPosixError error = KivPosixError::fromErrno(code, path_, operation);
     auto deliver = [error](KivSerialPortDelegate& delegate, const std::shared_ptr<KivSerialPort>& port) {
         delegate.serialPortDidEncounterError(port, error);

@@ -23,16 +23,16 @@ struct KivSerialPort::Connection {
     std::shared_ptr<platform::TimerSource> pinPollTimer;
     std::weak_ptr<platform::ReadSource> readSource;
     std::shared_ptr<platform::TimerSource> drainTimer;  // poll thread only, while a close waits for output
-    std::atomic<std::uint32_t> lineRate{0};            // the rate last applied, for the drain's wait
+    std::atomic<std::uint32_t> lineRate{0};             // the rate last applied, for the drain's wait
 
-    std::atomic<bool> hangUpHandled{false};       // a removal is announced once per open
+    std::atomic<bool> hangUpHandled{false};  // a removal is announced once per open
     // An unplug is seen twice, as a hang-up and by the device monitor; the
     // delegate hears whichever comes first. The first flag is set by both, the
     // second by the hang-up for the monitor's report that is still to come.
     std::atomic<bool> removalReported{false};
     std::atomic<bool> removalReportedByHangUp{false};
     std::atomic<bool> modemLinesReported{false};  // a missing-lines error is reported once per open
-    bool pseudoTerminal = false;  // set at open: it has no modem lines by nature, nothing to report
+    bool pseudoTerminal = false;                  // set at open: it has no modem lines by nature, nothing to report
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port
     std::atomic<unsigned> readHandlerRuns{0};
     int lastPinPollError = 0;  // poll thread only; 0 after a good read of the lines

@@ -51,8 +51,8 @@ public:
     virtual void serialPortWasClosed(const Port&) {}
     // The three below are queued, in the order the port's executor found them.
     // A packet of a descriptor being listened for.
-    virtual void serialPortDidReceivePacketMatchingDescriptor(
-        const Port&, const Bytes&, const std::shared_ptr<KivSerialPacketDescriptor>&) {}
+    virtual void serialPortDidReceivePacketMatchingDescriptor(const Port&, const Bytes&,
+                                                              const std::shared_ptr<KivSerialPacketDescriptor>&) {}
     virtual void serialPortDidReceiveResponseToRequest(const Port&, const Bytes&,
                                                        const std::shared_ptr<KivSerialRequest>&) {}
     // The request in flight timed out (once at most); the next request is sent

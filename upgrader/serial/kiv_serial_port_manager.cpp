@@ -34,8 +34,8 @@ KivSerialPortManager* managerFromContext(void* context, const char* signature) {
     std::lock_guard lock(liveMutex);
     if (context && liveManagers().count(context)) return static_cast<KivSerialPortManager*>(context);
     platform::systemLog(
-        "Unexpected context object %p in %s. Context object should be an instance of KivSerialPortManager",
-        context, signature);
+        "Unexpected context object %p in %s. Context object should be an instance of KivSerialPortManager", context,
+        signature);
     return nullptr;
 }
 

@@ -25,8 +25,10 @@ extern const char* const KivConnectedSerialPortsKey;
 extern const char* const KivDisconnectedSerialPortsKey;
 
 // The registry's notification signature: context pointer, devices of the batch.
-void KivSerialPortManagerPortsPublishedNotificationCallback(void* context, const KivSerialDeviceWatcher::Devices& devices);
-void KivSerialPortManagerPortsTerminatedNotificationCallback(void* context, const KivSerialDeviceWatcher::Devices& devices);
+void KivSerialPortManagerPortsPublishedNotificationCallback(void* context,
+                                                            const KivSerialDeviceWatcher::Devices& devices);
+void KivSerialPortManagerPortsTerminatedNotificationCallback(void* context,
+                                                             const KivSerialDeviceWatcher::Devices& devices);
 
 class KivSerialPortManager : public std::enable_shared_from_this<KivSerialPortManager> {
     struct Token {};

@@ -12,7 +12,9 @@ bool containsEqual(const KivSerialPortManager::Ports& ports, const KivSerialPort
 
 }  // namespace
 
-void KivSerialPortManager::setAvailablePorts(Ports ports) { availablePorts_ = std::move(ports); }
+void KivSerialPortManager::setAvailablePorts(Ports ports) {
+    availablePorts_ = std::move(ports);
+}
 
 KivSerialPortManager::Port KivSerialPortManager::objectInAvailablePortsAtIndex(std::size_t index) const {
     return index < availablePorts_.size() ? availablePorts_[index] : nullptr;

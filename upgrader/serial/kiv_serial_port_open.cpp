@@ -27,24 +27,19 @@ constexpr auto kPinPollInterval = std::chrono::milliseconds(10);
 constexpr auto kPinPollLeeway = std::chrono::milliseconds(5);
 
 // The slave side of a Unix98 pseudo-terminal (device majors 136 to 143).
-bool isPseudoTerminal(int fd)
-{
+bool isPseudoTerminal(int fd) {
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
-        return false;
+    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
     const unsigned deviceMajor = major(status.st_rdev);
     return deviceMajor >= 136 && deviceMajor <= 143;
 }
 
 }  // namespace
 
-void KivSerialPort::open()
-{
-    if (isOpen())
-        return;
+void KivSerialPort::open() {
+    if (isOpen()) return;
     auto connection = std::make_shared<Connection>();
-    if (!openDevice(*connection))
-        return;
+    if (!openDevice(*connection)) return;
     {
         std::lock_guard lock(stateMutex_);
         connection_ = connection;
@@ -58,15 +53,15 @@ void KivSerialPort::open()
     updateModemLines();
     // Queued before the read source exists, so it reaches the delegate
     // before any data of this open.
-    mainQueueCallDelegate(KivSerialPortDelegateCallback::WasOpened,
-                          [](KivSerialPortDelegate& delegate, const auto& port) { delegate.serialPortWasOpened(port); });
+    mainQueueCallDelegate(
+        KivSerialPortDelegateCallback::WasOpened,
+        [](KivSerialPortDelegate& delegate, const auto& port) { delegate.serialPortWasOpened(port); });
     startPolling(connection);
 }
 
 // Exclusive open, blocking I/O from here on, attributes saved. On failure
 // the error is reported and nothing stays open.
-bool KivSerialPort::openDevice(Connection& connection)
-{
+bool KivSerialPort::openDevice(Connection& connection) {
     const char* failedCall = "open";
     if (const int error = connection.device.open(path_, failedCall); error != 0) {
         notifyDelegateOfPosixError(error, failedCall);
@@ -86,14 +81,12 @@ bool KivSerialPort::openDevice(Connection& connection)
     return true;
 }
 
-void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection)
-{
+void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection) {
     const std::weak_ptr<KivSerialPort> weakSelf = weak_from_this();
     auto source = std::make_shared<platform::ReadSource>(
         connection->device.fd(),
         [weakSelf, connection] {
-            if (auto self = weakSelf.lock())
-                self->handleReadable(*connection);
+            if (auto self = weakSelf.lock()) self->handleReadable(*connection);
         },
         [weakSelf, connection] {
             // The port held by close() lives until the close is done and told.
@@ -105,11 +98,11 @@ void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection)
             });
         });
     connection->readSource = source;
-    connection->pinPollTimer = std::make_shared<platform::TimerSource>(
-        std::chrono::nanoseconds(0), kPinPollInterval, kPinPollLeeway, [weakSelf, connection] {
-            if (auto self = weakSelf.lock())
-                self->pollPins(*connection);
-        });
+    connection->pinPollTimer = std::make_shared<platform::TimerSource>(std::chrono::nanoseconds(0), kPinPollInterval,
+                                                                       kPinPollLeeway, [weakSelf, connection] {
+                                                                           if (auto self = weakSelf.lock())
+                                                                               self->pollPins(*connection);
+                                                                       });
     {
         std::lock_guard lock(stateMutex_);
         readPollSource_ = source;
@@ -118,42 +111,36 @@ void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection)
     connection->pinPollTimer->resume();
 }
 
-void KivSerialPort::setPortOptions()
-{
+void KivSerialPort::setPortOptions() {
     int error = 0;
     const char* failedCall = "tcgetattr";
     {
         std::shared_lock lock(descriptorMutex_);
         const int fd = fileDescriptor();
-        if (fd < 1)
-            return;
+        if (fd < 1) return;
         termios attributes{};
         if (::tcgetattr(fd, &attributes) == 0) {
             kiv::applyPortOptions(attributes, portOptions());
             platform::systemLog("set baudrate:%u", static_cast<unsigned>(baudRate_));
             failedCall = "tcsetattr";
-            if (applyAttributesAndSpeed(fd, attributes, failedCall) != 0)
-                error = errno;
+            if (applyAttributesAndSpeed(fd, attributes, failedCall) != 0) error = errno;
         } else {
             error = errno;
         }
     }
     {
         std::lock_guard lock(stateMutex_);
-        if (connection_ && error == 0)
-            connection_->lineRate.store(baudRate_);
+        if (connection_ && error == 0) connection_->lineRate.store(baudRate_);
     }
     // Reported with the descriptor lock released: the delegate may call back.
-    if (error != 0)
-        notifyDelegateOfPosixError(error, failedCall);
+    if (error != 0) notifyDelegateOfPosixError(error, failedCall);
 }
 
 // Writes the attributes with the speed. The C library's table lacks some
 // classic rates; those go through the arbitrary-speed request after the
 // framing is written. Answers 0, or -1 with errno set and `failedCall`
 // naming the failing step.
-int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const char*& failedCall)
-{
+int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const char*& failedCall) {
     const bool inTable = kiv::isCLibraryBaudRate(baudRate_) && ::cfsetspeed(&attributes, baudRate_) == 0;
     int result = gimbal::retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &attributes); });
     if (result == 0 && !inTable) {
@@ -173,20 +160,17 @@ int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const ch
     return result;
 }
 
-void KivSerialPort::updateModemLines()
-{
+void KivSerialPort::updateModemLines() {
     int error = 0;
     {
         std::shared_lock lock(descriptorMutex_);
         const int fd = fileDescriptor();
-        if (fd < 1)
-            return;
+        if (fd < 1) return;
         int bits = 0;
         ::ioctl(fd, TIOCMGET, &bits);  // may fail on a device without lines; TIOCMSET reports that
         bits = RTS_ ? (bits | TIOCM_RTS) : (bits & ~TIOCM_RTS);
         bits = DTR_ ? (bits | TIOCM_DTR) : (bits & ~TIOCM_DTR);
-        if (::ioctl(fd, TIOCMSET, &bits) < 0)
-            error = errno;
+        if (::ioctl(fd, TIOCMSET, &bits) < 0) error = errno;
     }
     if (error != 0) {
         std::shared_ptr<Connection> connection;
@@ -201,21 +185,18 @@ void KivSerialPort::updateModemLines()
 // A device without modem lines says so on every call; tell the delegate
 // once per open instead of every 10 ms. A pseudo-terminal never has them,
 // and a report would read like a failure of the virtual port.
-void KivSerialPort::reportModemLineFailure(Connection* connection, int code, const char* operation)
-{
-    if (connection && kiv::meansNoModemLines(code)
-        && (connection->pseudoTerminal || connection->modemLinesReported.exchange(true)))
+void KivSerialPort::reportModemLineFailure(Connection* connection, int code, const char* operation) {
+    if (connection && kiv::meansNoModemLines(code) &&
+        (connection->pseudoTerminal || connection->modemLinesReported.exchange(true)))
         return;
     notifyDelegateOfPosixError(code, operation);
 }
 
 // Poll thread. Reads one chunk; a hang-up is a removal of the device.
-void KivSerialPort::handleReadable(Connection& connection)
-{
+void KivSerialPort::handleReadable(Connection& connection) {
     connection.readHandlerRuns.fetch_add(1);
     const int fd = fileDescriptor();
-    if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load())
-        return;
+    if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load()) return;
     std::array<std::uint8_t, kReadChunk> buffer{};
     const ssize_t count = gimbal::retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (count > 0) {
@@ -223,18 +204,14 @@ void KivSerialPort::handleReadable(Connection& connection)
         return;
     }
     // A readable descriptor that gives nothing has been hung up.
-    if (count == 0 || kiv::meansDeviceGone(errno))
-        handleHangUp(connection);
+    if (count == 0 || kiv::meansDeviceGone(errno)) handleHangUp(connection);
 }
 
-void KivSerialPort::handleHangUp(Connection& connection)
-{
-    if (connection.hangUpHandled.exchange(true))
-        return;
+void KivSerialPort::handleHangUp(Connection& connection) {
+    if (connection.hangUpHandled.exchange(true)) return;
     // Level-triggered: a hung-up descriptor stays readable, so stop watching
     // it before anything else.
-    if (auto source = connection.readSource.lock())
-        source->suspend();
+    if (auto source = connection.readSource.lock()) source->suspend();
     if (connection.removalReported.exchange(true)) {  // the device monitor was first
         close();
         return;
@@ -246,8 +223,7 @@ void KivSerialPort::handleHangUp(Connection& connection)
 // The per-byte work is queued first: a delegate that has seen the chunk and
 // then calls into the executor (stops listening, say) finds the chunk's
 // bytes already taken, never still to come.
-void KivSerialPort::receiveData(Bytes chunk)
-{
+void KivSerialPort::receiveData(Bytes chunk) {
     requestHandlingQueue_->async([self = shared_from_this(), chunk] { self->processReceivedBytes(chunk); });
     if (delegateResponds(KivSerialPortDelegateCallback::DidReceiveData)) {
         mainQueueCallDelegate(KivSerialPortDelegateCallback::DidReceiveData,
@@ -258,8 +234,7 @@ void KivSerialPort::receiveData(Bytes chunk)
 }
 
 // Poll thread, every 10 ms while open.
-void KivSerialPort::pollPins(Connection& connection)
-{
+void KivSerialPort::pollPins(Connection& connection) {
     const int fd = fileDescriptor();
     if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load()) {
         platform::backgroundQueueAsync([timer = connection.pinPollTimer] { timer->cancel(); });
@@ -277,10 +252,8 @@ void KivSerialPort::pollPins(Connection& connection)
             }
             return;
         }
-        if (failure.stopPolling)
-            connection.pinPollTimer->cancel();
-        if (failure.report)
-            reportModemLineFailure(&connection, error, "ioctl(TIOCMGET)");
+        if (failure.stopPolling) connection.pinPollTimer->cancel();
+        if (failure.report) reportModemLineFailure(&connection, error, "ioctl(TIOCMGET)");
         return;
     }
     connection.lastPinPollError = 0;
@@ -289,9 +262,7 @@ void KivSerialPort::pollPins(Connection& connection)
     setInputLine(&KivSerialPort::DCD_, (bits & TIOCM_CAR) != 0);
 }
 
-void KivSerialPort::setInputLine(std::atomic<bool> KivSerialPort::*line, bool value)
-{
-    if ((this->*line).load() == value)
-        return;
+void KivSerialPort::setInputLine(std::atomic<bool> KivSerialPort::*line, bool value) {
+    if ((this->*line).load() == value) return;
     platform::mainQueueSync([this, line, value] { (this->*line).store(value); });
 }

@@ -45,8 +45,7 @@ public:
     double timeoutInterval() const { return timeoutInterval_; }
     void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
     const std::shared_ptr<KivSerialPacketDescriptor>& responseDescriptor() const { return responseDescriptor_; }
-    void setResponseDescriptor(std::shared_ptr<KivSerialPacketDescriptor> descriptor)
-    {
+    void setResponseDescriptor(std::shared_ptr<KivSerialPacketDescriptor> descriptor) {
         responseDescriptor_ = std::move(descriptor);
     }
     const std::string& UUIDString() const { return UUIDString_; }

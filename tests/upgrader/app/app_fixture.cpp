@@ -17,8 +17,7 @@ namespace {
 
 class ScriptedWatcher : public KivSerialDeviceWatcher {
 public:
-    Subscription subscribe(void* context, Callback published, Callback terminated) override
-    {
+    Subscription subscribe(void* context, Callback published, Callback terminated) override {
         deviceScript().context = context;
         deviceScript().published = published;
         deviceScript().terminated = terminated;
@@ -26,116 +25,102 @@ public:
     }
 };
 
-KivSerialDeviceWatcher::Devices devicesFor(const std::vector<std::string>& paths)
-{
+KivSerialDeviceWatcher::Devices devicesFor(const std::vector<std::string>& paths) {
     KivSerialDeviceWatcher::Devices devices;
-    for (const auto& path : paths)
-        devices.push_back(kivDeviceForNodePath(path));
+    for (const auto& path : paths) devices.push_back(kivDeviceForNodePath(path));
     return devices;
 }
 
-bool portOpen(const std::string& path)
-{
+bool portOpen(const std::string& path) {
     const auto port = KivSerialPort::existingPortWithPath(path);
     return port && port->isOpen();
 }
 
 }  // namespace
 
-void DeviceScript::publish(const std::vector<std::string>& paths) { published(context, devicesFor(paths)); }
+void DeviceScript::publish(const std::vector<std::string>& paths) {
+    published(context, devicesFor(paths));
+}
 
-void DeviceScript::terminate(const std::vector<std::string>& paths) { terminated(context, devicesFor(paths)); }
+void DeviceScript::terminate(const std::vector<std::string>& paths) {
+    terminated(context, devicesFor(paths));
+}
 
-DeviceScript& deviceScript()
-{
+DeviceScript& deviceScript() {
     static DeviceScript script;
     return script;
 }
 
-std::unique_ptr<KivSerialDeviceWatcher> makeScriptedWatcher() { return std::make_unique<ScriptedWatcher>(); }
+std::unique_ptr<KivSerialDeviceWatcher> makeScriptedWatcher() {
+    return std::make_unique<ScriptedWatcher>();
+}
 
-std::string& privateBusAddress()
-{
+std::string& privateBusAddress() {
     static std::string address;
     return address;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     return platform::runMainLoopUntil(condition, timeout);
 }
 
-bool drainMainQueue()
-{
+bool drainMainQueue() {
     auto done = std::make_shared<bool>(false);
     platform::mainQueueAsync([done] { *done = true; });
     return waitUntil([done] { return *done; });
 }
 
-void ModalDriver::expect(Handler handle)
-{
+void ModalDriver::expect(Handler handle) {
     pending_.push_back(std::move(handle));
-    if (timer_ == 0)
-        timer_ = startTimer(5);
+    if (timer_ == 0) timer_ = startTimer(5);
 }
 
-void ModalDriver::timerEvent(QTimerEvent*)
-{
+void ModalDriver::timerEvent(QTimerEvent*) {
     QWidget* modal = QApplication::activeModalWidget();
-    if (modal == nullptr || pending_.empty())
-        return;
-    if (pending_.front()(modal))
-        pending_.erase(pending_.begin());
+    if (modal == nullptr || pending_.empty()) return;
+    if (pending_.front()(modal)) pending_.erase(pending_.begin());
     if (pending_.empty()) {
         killTimer(timer_);
         timer_ = 0;
     }
 }
 
-ModalDriver::Handler chooseFile(const std::string& path)
-{
+ModalDriver::Handler chooseFile(const std::string& path) {
     return [path](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (dialog == nullptr)
-            return false;
+        if (dialog == nullptr) return false;
         dialog->selectFile(QString::fromStdString(path));
         static_cast<QDialog*>(dialog)->accept();  // QFileDialog hides it; the dialog checks the name
         return true;
     };
 }
 
-ModalDriver::Handler cancelDialog()
-{
+ModalDriver::Handler cancelDialog() {
     return [](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (dialog == nullptr)
-            return false;
+        if (dialog == nullptr) return false;
         dialog->reject();
         return true;
     };
 }
 
-ModalDriver::Handler acceptAlert(ModalDriver& driver)
-{
+ModalDriver::Handler acceptAlert(ModalDriver& driver) {
     return [&driver](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
-        if (box == nullptr)
-            return false;
+        if (box == nullptr) return false;
         driver.alertTexts.push_back(box->text().toStdString());
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         return true;
     };
 }
 
-void WindowTest::SetUp()
-{
+void WindowTest::SetUp() {
     window = std::make_unique<MainWindow>();
     vc = window->viewController();
     window->show();
 }
 
-void WindowTest::TearDown()
-{
+void WindowTest::TearDown() {
     unplug(plugged);
     window.reset();
     // A port whose close is still being reported would be met again by the
@@ -144,17 +129,14 @@ void WindowTest::TearDown()
         EXPECT_TRUE(waitUntil([&] { return KivSerialPort::existingPortWithPath(path) == nullptr; })) << path;
 }
 
-void WindowTest::plug(const std::vector<std::string>& paths)
-{
+void WindowTest::plug(const std::vector<std::string>& paths) {
     deviceScript().publish(paths);
     plugged.insert(plugged.end(), paths.begin(), paths.end());
     used.insert(used.end(), paths.begin(), paths.end());
 }
 
-void WindowTest::unplug(const std::vector<std::string>& paths)
-{
-    if (paths.empty())
-        return;
+void WindowTest::unplug(const std::vector<std::string>& paths) {
+    if (paths.empty()) return;
     deviceScript().terminate(paths);
     for (const auto& path : paths) {
         EXPECT_TRUE(waitUntil([&] { return !portOpen(path); })) << path << " still open";
@@ -162,8 +144,12 @@ void WindowTest::unplug(const std::vector<std::string>& paths)
     }
 }
 
-void WindowTest::click(QWidget* button) { QTest::mouseClick(button, Qt::LeftButton); }
+void WindowTest::click(QWidget* button) {
+    QTest::mouseClick(button, Qt::LeftButton);
+}
 
-std::string WindowTest::openTitle() const { return vc->bt_OpenPort->text().toStdString(); }
+std::string WindowTest::openTitle() const {
+    return vc->bt_OpenPort->text().toStdString();
+}
 
 }  // namespace quenlo_test

@@ -27,12 +27,10 @@ struct Question {
 };
 
 // Answers the damaged-file question by key: Return takes the default button.
-ModalDriver::Handler answer(Question& seen, int key)
-{
+ModalDriver::Handler answer(Question& seen, int key) {
     return [&seen, key](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
-        if (box == nullptr || box->button(QMessageBox::Yes) == nullptr)
-            return false;
+        if (box == nullptr || box->button(QMessageBox::Yes) == nullptr) return false;
         seen.text = box->text();
         seen.noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
         if (key == Qt::Key_Y)
@@ -45,14 +43,11 @@ ModalDriver::Handler answer(Question& seen, int key)
 
 class DamagedFile : public WindowTest {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         WindowTest::TearDown();
-        for (const auto& path : written)
-            fs::remove(path);
+        for (const auto& path : written) fs::remove(path);
     }
-    void load(const Bytes& file, const std::string& name)
-    {
+    void load(const Bytes& file, const std::string& name) {
         const fs::path path = fs::temp_directory_path() / ("quenlo-" + std::to_string(::getpid()) + "-" + name);
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
@@ -63,8 +58,7 @@ protected:
     std::vector<fs::path> written;
 };
 
-TEST_F(DamagedFile, StartAsksWithBothCrcsAndSendsNothingUnlessTheUserSaysYes)
-{
+TEST_F(DamagedFile, StartAsksWithBothCrcsAndSendsNothingUnlessTheUserSaysYes) {
     sim::Options options;
     options.dialect = sim::Dialect::Pages;
     options.announcePeriod = 1000ms;
@@ -110,8 +104,7 @@ TEST_F(DamagedFile, StartAsksWithBothCrcsAndSendsNothingUnlessTheUserSaysYes)
     EXPECT_EQ(gimbal.image(0), Bytes(file.begin() + 8, file.begin() + 8 + 2048));
 }
 
-TEST_F(DamagedFile, ASoundFileLoadedNextTakesTheWarningBack)
-{
+TEST_F(DamagedFile, ASoundFileLoadedNextTakesTheWarningBack) {
     const std::array<Bytes, 3> images{test_images::randomImage(1, 51), test_images::randomImage(1, 52),
                                       test_images::randomImage(1, 53)};
     const Bytes sound = gimbal::composeFirmwareFile(images, 1024);

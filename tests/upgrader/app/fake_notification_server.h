@@ -25,8 +25,8 @@ public:
     std::vector<uint> closed;
 
 public slots:
-    uint Notify(const QString& app, uint replacesId, const QString& icon, const QString& summary,
-                const QString& body, const QStringList& actions, const QVariantMap& hints, int timeout);
+    uint Notify(const QString& app, uint replacesId, const QString& icon, const QString& summary, const QString& body,
+                const QStringList& actions, const QVariantMap& hints, int timeout);
     void CloseNotification(uint id);
 
 private:

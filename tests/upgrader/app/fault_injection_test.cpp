@@ -32,8 +32,7 @@ using test_images::randomImage;
 
 class WindowFaults : public WindowTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WindowTest::SetUp();
         images = {randomImage(2, 31), randomImage(1, 32), randomImage(2, 33)};
         path = fs::temp_directory_path() / ("quenlo-faults-" + std::to_string(::getpid()) + ".bin");
@@ -43,14 +42,12 @@ protected:
         modals.expect(chooseFile(path.string()));
         click(vc->bt_FileBrowser);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         WindowTest::TearDown();
         fs::remove(path);
     }
 
-    static sim::Options gimbalOptions()
-    {
+    static sim::Options gimbalOptions() {
         sim::Options options;
         options.dialect = sim::Dialect::Pages;
         // No announcement still under way once answered, so none shares a
@@ -61,19 +58,15 @@ protected:
     }
     // Puts the device in the list (its only entry, which is selected) and
     // opens it; waits for Start.
-    void connect(const std::string& device)
-    {
+    void connect(const std::string& device) {
         plug({device});
         click(vc->bt_OpenPort);
         ASSERT_TRUE(waitUntil([&] { return vc->bt_StartUpgrade->isEnabled(); }, 20s)) << openTitle();
     }
-    void expectExactly(const sim::GimbalSim& gimbal) const
-    {
-        for (std::size_t mcu = 0; mcu < 3; ++mcu)
-            EXPECT_EQ(gimbal.image(mcu), images[mcu]) << "MCU " << mcu;
+    void expectExactly(const sim::GimbalSim& gimbal) const {
+        for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), images[mcu]) << "MCU " << mcu;
     }
-    void expectNoWrongPage(const sim::GimbalSim& gimbal) const
-    {
+    void expectNoWrongPage(const sim::GimbalSim& gimbal) const {
         for (const sim::BlockRecord& r : gimbal.blockLog()) {
             ASSERT_LT(r.segment, 3u);
             ASSERT_LE((r.index + 1u) * 1024u, images[r.segment].size());
@@ -82,11 +75,9 @@ protected:
         }
     }
     // The window's running page timer, if any.
-    QTimer* pageTimer() const
-    {
+    QTimer* pageTimer() const {
         for (QTimer* t : QCoreApplication::instance()->findChildren<QTimer*>())
-            if (t->isActive() && t->isSingleShot() && t->interval() == 30000)
-                return t;
+            if (t->isActive() && t->isSingleShot() && t->interval() == 30000) return t;
         return nullptr;
     }
 
@@ -96,8 +87,7 @@ protected:
 
 // The window's own 30 s timer runs out (fired early here); the ack that comes
 // late still carries the upgrade on to its end.
-TEST_F(WindowFaults, SendFailedThenALateAckCompletesWithTheWholeFile)
-{
+TEST_F(WindowFaults, SendFailedThenALateAckCompletesWithTheWholeFile) {
     sim::Options options = gimbalOptions();
     options.delay = 1500ms;
     options.faults = sim::faultsAt({{1, sim::Fault::Delay}});
@@ -122,8 +112,7 @@ TEST_F(WindowFaults, SendFailedThenALateAckCompletesWithTheWholeFile)
 
 // The adapter goes away instead of answering MCU 0's second page: the window
 // lets the port go; plugged in again, a new Start writes the whole file.
-TEST_F(WindowFaults, DeviceVanishingMidUpgradeAndComingBackEndsWithTheWholeFile)
-{
+TEST_F(WindowFaults, DeviceVanishingMidUpgradeAndComingBackEndsWithTheWholeFile) {
     sim::Options options = gimbalOptions();
     options.vanishAfter = 1;
     sim::GimbalSim gimbal(options);
@@ -150,8 +139,7 @@ TEST_F(WindowFaults, DeviceVanishingMidUpgradeAndComingBackEndsWithTheWholeFile)
 
 // Another program has the port: opening it fails, the window stays closed,
 // and the holder keeps its port and hears the gimbal as before.
-TEST_F(WindowFaults, APortHeldByAnotherProgramIsLeftAloneAndCanBeOpenedOnceFree)
-{
+TEST_F(WindowFaults, APortHeldByAnotherProgramIsLeftAloneAndCanBeOpenedOnceFree) {
     sim::GimbalSim gimbal(gimbalOptions());
     ASSERT_TRUE(gimbal.start());
     QSerialPort holder(QString::fromStdString(gimbal.slavePath()));
@@ -182,8 +170,7 @@ TEST_F(WindowFaults, APortHeldByAnotherProgramIsLeftAloneAndCanBeOpenedOnceFree)
 // The user closes the window while pages are on their way: nothing reaches
 // the gone controller, nothing more is sent, and the port is let go when the
 // device goes.
-TEST_F(WindowFaults, ClosingTheWindowMidUpgradeStopsSendingAndLeavesNoWrongPage)
-{
+TEST_F(WindowFaults, ClosingTheWindowMidUpgradeStopsSendingAndLeavesNoWrongPage) {
     sim::Options options = gimbalOptions();
     options.delay = 500ms;
     options.faults = sim::faultsAt({{2, sim::Fault::Delay}});  // the switch ack comes after the window is gone

@@ -16,41 +16,34 @@ namespace fs = std::filesystem;
 
 class FileChooser : public WindowTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WindowTest::SetUp();
         dir = fs::temp_directory_path() / ("quenlo-chooser-" + std::to_string(::getpid()));
         fs::create_directories(dir);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         fs::remove_all(dir);
         WindowTest::TearDown();
     }
-    std::string file(const std::string& name, std::size_t size)
-    {
+    std::string file(const std::string& name, std::size_t size) {
         const fs::path path = dir / name;
         std::ofstream out(path, std::ios::binary);
-        for (std::size_t i = 0; i < size; ++i)
-            out.put(static_cast<char>(i));
+        for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>(i));
         return path.string();
     }
-    void choose(ModalDriver::Handler handler)
-    {
+    void choose(ModalDriver::Handler handler) {
         modals.expect(std::move(handler));
         click(vc->bt_FileBrowser);
     }
     fs::path dir;
 };
 
-TEST_F(FileChooser, StartsInTheDesktopFolderAndOffersOnlyBinFiles)
-{
+TEST_F(FileChooser, StartsInTheDesktopFolderAndOffersOnlyBinFiles) {
     QString folder;
     QStringList filters;
     choose([&](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (!dialog)
-            return false;
+        if (!dialog) return false;
         folder = dialog->directory().absolutePath();
         filters = dialog->nameFilters();
         EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
@@ -65,8 +58,7 @@ TEST_F(FileChooser, StartsInTheDesktopFolderAndOffersOnlyBinFiles)
     EXPECT_TRUE(filters.first().contains("(*.bin)")) << filters.first().toStdString();
 }
 
-TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt)
-{
+TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt) {
     const std::string good = file("good.bin", 8 + 1024);
     choose(chooseFile(good));
     EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
@@ -83,8 +75,7 @@ TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt)
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
 }
 
-TEST_F(FileChooser, ANameTypedPastTheFilterIsRefusedAndCancelKeepsTheChoice)
-{
+TEST_F(FileChooser, ANameTypedPastTheFilterIsRefusedAndCancelKeepsTheChoice) {
     const std::string good = file("good.bin", 8 + 1024);
     choose(chooseFile(good));
     const std::string text = file("notes.txt", 2048);
@@ -97,8 +88,7 @@ TEST_F(FileChooser, ANameTypedPastTheFilterIsRefusedAndCancelKeepsTheChoice)
     EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
 }
 
-TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain)
-{
+TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain) {
     const std::string path = file("again.bin", 8 + 1024);
     choose(chooseFile(path));
     file("again.bin", 8 + 2048);

@@ -13,8 +13,7 @@ namespace {
 
 class Notifications : public WindowTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (privateBusAddress().empty())
             GTEST_SKIP() << "dbus-daemon could not be started: no private session bus for notification tests";
         WindowTest::SetUp();
@@ -22,19 +21,18 @@ protected:
     }
     // Unplugging posts notices too; they are closed again while the window
     // still listens, so none outlives this server or reaches the next one.
-    void TearDown() override
-    {
+    void TearDown() override {
         unplug(plugged);
-        EXPECT_TRUE(waitUntil([&] { return !server.notified.empty() && server.closed.size() == server.notified.size(); },
-                              std::chrono::seconds(15)));
+        EXPECT_TRUE(
+            waitUntil([&] { return !server.notified.empty() && server.closed.size() == server.notified.size(); },
+                      std::chrono::seconds(15)));
         WindowTest::TearDown();
     }
     std::string nameOf(const test::Pty& pty) { return KivSerialPort::existingPortWithPath(pty.slavePath())->name(); }
     FakeNotificationServer server;
 };
 
-TEST_F(Notifications, RemovingTheOpenPortPostsOneSilentNoticeThatIsClosedAgain)
-{
+TEST_F(Notifications, RemovingTheOpenPortPostsOneSilentNoticeThatIsClosedAgain) {
     test::Pty pty;
     plug({pty.slavePath()});
     ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 1; }));
@@ -57,14 +55,15 @@ TEST_F(Notifications, RemovingTheOpenPortPostsOneSilentNoticeThatIsClosedAgain)
     EXPECT_TRUE(platform::UserNotificationCenter::defaultUserNotificationCenter().deliveredNotifications().empty());
 }
 
-TEST_F(Notifications, TwoPortsInOneAnnouncementGiveTwoNoticesInOrder)
-{
+TEST_F(Notifications, TwoPortsInOneAnnouncementGiveTwoNoticesInOrder) {
     test::Pty first, second;
     plug({first.slavePath(), second.slavePath()});
     ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 2; }));
     EXPECT_EQ(server.notified[0].title, "Serial Port Connected");
-    EXPECT_EQ(server.notified[0].body.toStdString(), "Serial Port " + nameOf(first) + " was connected to this computer.");
-    EXPECT_EQ(server.notified[1].body.toStdString(), "Serial Port " + nameOf(second) + " was connected to this computer.");
+    EXPECT_EQ(server.notified[0].body.toStdString(),
+              "Serial Port " + nameOf(first) + " was connected to this computer.");
+    EXPECT_EQ(server.notified[1].body.toStdString(),
+              "Serial Port " + nameOf(second) + " was connected to this computer.");
     ASSERT_TRUE(waitUntil([&] { return server.closed.size() == 2; }, std::chrono::seconds(15)));
     EXPECT_EQ(server.closed, (std::vector<uint>{server.notified[0].id, server.notified[1].id}));
 }
@@ -72,16 +71,14 @@ TEST_F(Notifications, TwoPortsInOneAnnouncementGiveTwoNoticesInOrder)
 // Answers the delegate calls a centre makes.
 struct Listener : platform::UserNotificationCenterDelegate {
     void userNotificationCenterDidDeliverNotification(platform::UserNotificationCenter&,
-                                                      const platform::UserNotification&) override
-    {
+                                                      const platform::UserNotification&) override {
         ++delivered;
     }
     int delivered = 0;
 };
 
 // No service, or no bus at all: delivery returns at once and nothing is listed.
-TEST(NotificationsUnavailable, DeliveringWithoutAServiceOrABusNeitherStallsNorLists)
-{
+TEST(NotificationsUnavailable, DeliveringWithoutAServiceOrABusNeitherStallsNorLists) {
     std::vector<std::string> addresses{"unix:path=/nonexistent/quenlo-no-bus"};
     if (!privateBusAddress().empty())
         addresses.push_back(privateBusAddress());  // a bus, but nobody serves notifications
@@ -89,7 +86,8 @@ TEST(NotificationsUnavailable, DeliveringWithoutAServiceOrABusNeitherStallsNorLi
         auto center = platform::UserNotificationCenter::withBusAddress(address);
         Listener listener;
         center->setDelegate(&listener);
-        center->deliverNotification({"Serial Port Connected", "Serial Port x was connected to this computer.", true, 0});
+        center->deliverNotification(
+            {"Serial Port Connected", "Serial Port x was connected to this computer.", true, 0});
         EXPECT_TRUE(drainMainQueue());
         // The service's refusal arrives asynchronously; let the bus answer.
         waitUntil([&] { return listener.delivered > 0; }, std::chrono::milliseconds(500));
@@ -100,8 +98,7 @@ TEST(NotificationsUnavailable, DeliveringWithoutAServiceOrABusNeitherStallsNorLi
 
 // Destroying the window clears the centre's delegate, so a late answer
 // from the service reaches no dead controller.
-TEST(NotificationsLifetime, ALateDeliveryAfterTheWindowIsGoneIsHarmless)
-{
+TEST(NotificationsLifetime, ALateDeliveryAfterTheWindowIsGoneIsHarmless) {
     if (privateBusAddress().empty())
         GTEST_SKIP() << "dbus-daemon could not be started: no private session bus for notification tests";
     FakeNotificationServer server;

@@ -28,8 +28,7 @@ namespace {
 class OneDeviceWatcher : public KivSerialDeviceWatcher {
 public:
     explicit OneDeviceWatcher(std::string path) : path_(std::move(path)) {}
-    Subscription subscribe(void*, Callback, Callback) override
-    {
+    Subscription subscribe(void*, Callback, Callback) override {
         return Subscription{true, true, {kivDeviceForNodePath(path_)}};
     }
 
@@ -37,12 +36,10 @@ private:
     std::string path_;
 };
 
-std::string writeFirmware()
-{
+std::string writeFirmware() {
     std::array<std::vector<std::uint8_t>, 3> images;
     const std::array<std::size_t, 3> pages{6, 3, 4};
-    for (std::size_t m = 0; m < 3; ++m)
-        images[m].assign(pages[m] * 1024, static_cast<std::uint8_t>(m + 1));
+    for (std::size_t m = 0; m < 3; ++m) images[m].assign(pages[m] * 1024, static_cast<std::uint8_t>(m + 1));
     const std::vector<std::uint8_t> trailer{1, 2, 3};
     const auto file = gimbal::composeFirmwareFile(images, 1024, trailer);
     const auto path = std::filesystem::temp_directory_path() / "gimbal-firmware-v2.bin";
@@ -52,12 +49,10 @@ std::string writeFirmware()
 }
 
 // Calls `step` every 50 ms until it answers true.
-void every(std::function<bool()> step, std::function<void()> then)
-{
+void every(std::function<bool()> step, std::function<void()> then) {
     auto* timer = new QTimer(qApp);
     QObject::connect(timer, &QTimer::timeout, [timer, step, then] {
-        if (!step())
-            return;
+        if (!step()) return;
         timer->deleteLater();
         timer->stop();
         then();
@@ -65,8 +60,7 @@ void every(std::function<bool()> step, std::function<void()> then)
     timer->start(50);
 }
 
-bool handleModal(const std::string& file)
-{
+bool handleModal(const std::string& file) {
     QWidget* modal = QApplication::activeModalWidget();
     if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
         dialog->selectFile(QString::fromStdString(file));
@@ -80,15 +74,13 @@ bool handleModal(const std::string& file)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     sim::Options options;
     options.dialect = sim::Dialect::Pages;
     options.version = 1234;
     options.announcePeriod = std::chrono::milliseconds(1000);
     sim::GimbalSim gimbal(options);
-    if (!gimbal.start())
-        return 1;
+    if (!gimbal.start()) return 1;
     const std::string path = gimbal.slavePath();
     KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
     const std::string file = writeFirmware();
@@ -103,16 +95,25 @@ int main(int argc, char** argv)
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { closeAllPortsBeforeExit(); });
 
     vc->bt_OpenPort->click();
-    every([vc] { return vc->bt_StartUpgrade->isEnabled(); }, [vc, file] {
-        every([file] { handleModal(file); return false; }, [] {});
-        vc->bt_FileBrowser->click();
-        vc->bt_StartUpgrade->click();
-        every([vc] {
-            return vc->lb_Status->text() == "Upgrade Complete!!" && QApplication::activeModalWidget() == nullptr;
-        }, [] {
-            std::printf("READY\n");
-            std::fflush(stdout);
-        });
-    });
+    every([vc] { return vc->bt_StartUpgrade->isEnabled(); },
+          [vc, file] {
+              every(
+                  [file] {
+                      handleModal(file);
+                      return false;
+                  },
+                  [] {});
+              vc->bt_FileBrowser->click();
+              vc->bt_StartUpgrade->click();
+              every(
+                  [vc] {
+                      return vc->lb_Status->text() == "Upgrade Complete!!" &&
+                             QApplication::activeModalWidget() == nullptr;
+                  },
+                  [] {
+                      std::printf("READY\n");
+                      std::fflush(stdout);
+                  });
+          });
     return app.exec();
 }

@@ -16,8 +16,7 @@ namespace {
 class OneDeviceWatcher : public KivSerialDeviceWatcher {
 public:
     explicit OneDeviceWatcher(std::string path) : path_(std::move(path)) {}
-    Subscription subscribe(void*, Callback, Callback) override
-    {
+    Subscription subscribe(void*, Callback, Callback) override {
         return Subscription{true, true, {kivDeviceForNodePath(path_)}};
     }
 
@@ -27,10 +26,8 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    if (argc < 2)
-        return 2;
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
     const std::string path = argv[1];
     KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
     return quenloMain(argc, argv, [](MainWindow& window) {
@@ -38,8 +35,7 @@ int main(int argc, char** argv)
         vc->bt_OpenPort->click();
         auto* opened = new QTimer(&window);
         QObject::connect(opened, &QTimer::timeout, [vc, opened] {
-            if (vc->bt_OpenPort->text() != QStringLiteral("Close"))
-                return;
+            if (vc->bt_OpenPort->text() != QStringLiteral("Close")) return;
             opened->stop();
             std::printf("OPEN\n");
             std::fflush(stdout);

@@ -15,8 +15,7 @@ using namespace std::chrono_literals;
 
 class QuenloSignals : public ::testing::TestWithParam<int> {};
 
-TEST_P(QuenloSignals, ClosesThePortAndExitsWith128PlusTheSignal)
-{
+TEST_P(QuenloSignals, ClosesThePortAndExitsWith128PlusTheSignal) {
     test::Pty pty;
     const std::string path = pty.slavePath();
     window_test::WindowProcess quenlo(QUENLO_SIGNAL_HARNESS, {path});

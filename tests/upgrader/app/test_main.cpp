@@ -20,8 +20,7 @@
 extern char** environ;
 
 // Qt 5.15's offscreen platform never frees its screen; nothing of ours.
-extern "C" const char* __lsan_default_suppressions()
-{
+extern "C" const char* __lsan_default_suppressions() {
     return "leak:libqoffscreen.so\nleak:libfontconfig.so\n";
 }
 
@@ -29,11 +28,9 @@ namespace {
 
 // Starts `dbus-daemon --session --nofork --print-address`; answers its pid and
 // address, or pid 0 when it cannot be run.
-pid_t startPrivateBus(std::string& address)
-{
+pid_t startPrivateBus(std::string& address) {
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return 0;
+    if (::pipe2(out, O_CLOEXEC) != 0) return 0;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
@@ -58,15 +55,13 @@ pid_t startPrivateBus(std::string& address)
         return 0;
     }
     address = line;
-    while (!address.empty() && (address.back() == '\n' || address.back() == '\r'))
-        address.pop_back();
+    while (!address.empty() && (address.back() == '\n' || address.back() == '\r')) address.pop_back();
     return pid;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const pid_t bus = startPrivateBus(quenlo_test::privateBusAddress());

@@ -21,8 +21,7 @@ using test_images::randomImage;
 
 using Upgrade = WindowTest;
 
-TEST_F(Upgrade, AWholeUpgradeThroughTheButtonsLeavesTheFileInTheGimbal)
-{
+TEST_F(Upgrade, AWholeUpgradeThroughTheButtonsLeavesTheFileInTheGimbal) {
     sim::Options options;
     options.dialect = sim::Dialect::Pages;
     options.version = 1234;
@@ -56,8 +55,7 @@ TEST_F(Upgrade, AWholeUpgradeThroughTheButtonsLeavesTheFileInTheGimbal)
     EXPECT_EQ(vc->lb_Status->text().toStdString(), "Upgrade Complete!!");
     EXPECT_EQ(vc->pgb_UpgradeProgress->doubleValue(), 1.0);
     EXPECT_EQ(vc->pgb_UpgradeProgress->value(), vc->pgb_UpgradeProgress->maximum());
-    for (std::size_t mcu = 0; mcu < 3; ++mcu)
-        EXPECT_EQ(gimbal.image(mcu), images[mcu]) << "MCU " << mcu;
+    for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), images[mcu]) << "MCU " << mcu;
     EXPECT_EQ(gimbal.stats().switchRequests, 2u);
 }
 

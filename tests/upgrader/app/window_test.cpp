@@ -14,22 +14,18 @@
 namespace quenlo_test {
 namespace {
 
-QStringList items(const QComboBox* box)
-{
+QStringList items(const QComboBox* box) {
     QStringList out;
-    for (int i = 0; i < box->count(); ++i)
-        out << box->itemText(i);
+    for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
     return out;
 }
 
 using StartUp = WindowTest;
 
-TEST_F(StartUp, ShowsTheTwelveRatesWith115200SelectedAndNothingOpen)
-{
+TEST_F(StartUp, ShowsTheTwelveRatesWith115200SelectedAndNothingOpen) {
     EXPECT_EQ(vc->portSelector->count(), 0);
-    EXPECT_EQ(items(vc->boundsRateSelector),
-              QStringList({"300", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400", "57600",
-                           "115200", "230400"}));
+    EXPECT_EQ(items(vc->boundsRateSelector), QStringList({"300", "1200", "2400", "4800", "9600", "14400", "19200",
+                                                          "28800", "38400", "57600", "115200", "230400"}));
     EXPECT_EQ(vc->boundsRateSelector->currentIndex(), 10);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
     EXPECT_EQ(vc->pgb_UpgradeProgress->doubleValue(), 0.0);
@@ -41,8 +37,7 @@ TEST_F(StartUp, ShowsTheTwelveRatesWith115200SelectedAndNothingOpen)
     EXPECT_FALSE(window->windowTitle().isEmpty());
 }
 
-TEST_F(StartUp, OpenWithAnEmptyPortListDoesNothing)
-{
+TEST_F(StartUp, OpenWithAnEmptyPortListDoesNothing) {
     click(vc->bt_OpenPort);
     EXPECT_FALSE(vc->serialPort);
     EXPECT_EQ(openTitle(), "Open");
@@ -50,8 +45,7 @@ TEST_F(StartUp, OpenWithAnEmptyPortListDoesNothing)
 
 using PortHandling = WindowTest;
 
-TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled)
-{
+TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled) {
     test::Pty pty;
     plug({pty.slavePath()});
     ASSERT_EQ(vc->portSelector->count(), 1);
@@ -72,8 +66,7 @@ TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled)
     EXPECT_EQ(KivSerialPort::existingPortWithPath(pty.slavePath())->baudRate(), 230400u);
 }
 
-TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries)
-{
+TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries) {
     test::Pty pty;
     plug({pty.slavePath()});
     QSerialPort holder(QString::fromStdString(pty.slavePath()));
@@ -98,8 +91,7 @@ TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries)
     EXPECT_TRUE(vc->serialPort && vc->serialPort->isOpen());
 }
 
-TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList)
-{
+TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList) {
     test::Pty keep, pull;
     plug({keep.slavePath(), pull.slavePath()});
     vc->portSelector->setCurrentIndex(1);
@@ -113,7 +105,8 @@ TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList)
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(vc->serialPort);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
-    EXPECT_EQ(items(vc->portSelector), QStringList{QString::fromStdString(KivSerialPort::existingPortWithPath(keep.slavePath())->name())});
+    EXPECT_EQ(items(vc->portSelector),
+              QStringList{QString::fromStdString(KivSerialPort::existingPortWithPath(keep.slavePath())->name())});
     EXPECT_NE(out.find("Ports were disconnected: [" + name + "]\n"), std::string::npos) << out;
 }
 
@@ -121,8 +114,7 @@ TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList)
 // reported twice (hang-up and device monitor): a report that arrives after
 // Open was pressed again, or for a port let go before, leaves the port the
 // window holds open.
-TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone)
-{
+TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone) {
     test::Pty first, second;
     plug({first.slavePath(), second.slavePath()});
     vc->portSelector->setCurrentIndex(0);
@@ -144,8 +136,7 @@ TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone)
     EXPECT_FALSE(vc->serialPort);
 }
 
-TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry)
-{
+TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry) {
     test::Pty first, second, third;
     plug({first.slavePath(), second.slavePath()});
     vc->portSelector->setCurrentIndex(1);
@@ -156,9 +147,9 @@ TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry)
     plug({third.slavePath()});
     const std::string out = testing::internal::GetCapturedStdout();
     const auto name = [](const test::Pty& p) { return KivSerialPort::existingPortWithPath(p.slavePath())->name(); };
-    EXPECT_EQ(items(vc->portSelector), QStringList({QString::fromStdString(name(first)),
-                                                    QString::fromStdString(name(second)),
-                                                    QString::fromStdString(name(third))}));
+    EXPECT_EQ(items(vc->portSelector),
+              QStringList({QString::fromStdString(name(first)), QString::fromStdString(name(second)),
+                           QString::fromStdString(name(third))}));
     EXPECT_EQ(vc->portSelector->currentIndex(), 0);
     EXPECT_TRUE(vc->serialPort && vc->serialPort->isOpen());
     EXPECT_NE(out.find("Ports were connected: [" + name(third) + "]\n"), std::string::npos) << out;
@@ -166,8 +157,7 @@ TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry)
 
 // The closed callback holds the poll thread until the main thread has run it;
 // an alert's nested event loop must keep serving it.
-TEST_F(PortHandling, ARemovalWhileAnAlertIsOpenIsDeliveredBeforeTheAlertCloses)
-{
+TEST_F(PortHandling, ARemovalWhileAnAlertIsOpenIsDeliveredBeforeTheAlertCloses) {
     test::Pty pty;
     plug({pty.slavePath()});
     click(vc->bt_OpenPort);
@@ -185,8 +175,7 @@ TEST_F(PortHandling, ARemovalWhileAnAlertIsOpenIsDeliveredBeforeTheAlertCloses)
     EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"send Failed"});
 }
 
-TEST_F(PortHandling, NoticesWithoutTheListOfPortsAreIgnored)
-{
+TEST_F(PortHandling, NoticesWithoutTheListOfPortsAreIgnored) {
     test::Pty pty;
     plug({pty.slavePath()});
     // A refill would drop this entry; a handled notice would also be delivered.

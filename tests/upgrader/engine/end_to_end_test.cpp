@@ -60,8 +60,8 @@ TEST_P(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
     // none shares a read with an acknowledgement. Counted in bytes: two
     // announcements that arrive in one read show one status.
     ASSERT_TRUE(gimbal.waitFor([](const sim::GimbalSim& g) { return g.stats().enterRequests >= 1; }));
-    const std::size_t announcedBytes = gimbal.stats().announcementsSent
-        * gimbal::announcementFrame(0, c.version, c.longAnnouncement).size();
+    const std::size_t announcedBytes =
+        gimbal.stats().announcementsSent * gimbal::announcementFrame(0, c.version, c.longAnnouncement).size();
     ASSERT_TRUE(platform::runMainLoopUntil([&] { return delegate->bytesReceived() >= announcedBytes; },
                                            std::chrono::seconds(20)));
 
@@ -69,14 +69,14 @@ TEST_P(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
                                       randomImage(c.pages[2], 3)};
     const Bytes file = gimbal::composeFirmwareFile(images, 1024, Bytes{1, 2, 3});
     const fs::path path = fs::temp_directory_path() / ("e2e-" + std::to_string(::getpid()) + ".bin");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                static_cast<std::streamsize>(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
     ASSERT_TRUE(engine.getFileInfo(path.string()));
     fs::remove(path);
 
     engine.bt_startUpgradePressed();
-    ASSERT_TRUE(platform::runMainLoopUntil([&] { return view.status == "Upgrade Complete!!"; },
-                                           std::chrono::seconds(60)))
+    ASSERT_TRUE(
+        platform::runMainLoopUntil([&] { return view.status == "Upgrade Complete!!"; }, std::chrono::seconds(60)))
         << view.status;
     for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), images[mcu]) << "MCU " << mcu;
     EXPECT_EQ(gimbal.stats().switchRequests, 2u);

@@ -46,14 +46,20 @@ struct Row {
     const char* name;
     std::map<std::size_t, Fault> faults;
     Outcome outcome;
-    std::size_t stallAt = 0;   // the reply the run stops on (not Complete)
+    std::size_t stallAt = 0;  // the reply the run stops on (not Complete)
     std::size_t splitPieces = 2;
     std::size_t silentAfter = std::numeric_limits<std::size_t>::max();
     bool lateAfterTimeOut = false;  // Delay: fire the page timer before the late ack lands
 };
 
 const Row kRows[] = {
-    {"LateAckAfterTheTimeOutContinues", {{1, Fault::Delay}}, Outcome::Complete, 0, 2, std::numeric_limits<std::size_t>::max(), true},
+    {"LateAckAfterTheTimeOutContinues",
+     {{1, Fault::Delay}},
+     Outcome::Complete,
+     0,
+     2,
+     std::numeric_limits<std::size_t>::max(),
+     true},
     {"DuplicatedMidImageAck", {{0, Fault::Duplicate}}, Outcome::Complete},
     {"DuplicatedLastAckOfAnMcu", {{1, Fault::Duplicate}, {3, Fault::Duplicate}}, Outcome::Complete},
     {"DuplicatedSwitchAck", {{2, Fault::Duplicate}, {4, Fault::Duplicate}}, Outcome::Complete},
@@ -74,7 +80,9 @@ const Row kRows[] = {
     {"WrongAddressStopsTheTimer", {{3, Fault::WrongAddress}}, Outcome::StalledSilently, 3},
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
 
 using test_images::randomImage;
 
@@ -191,9 +199,9 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
         test::observeFor(300ms);
         EXPECT_FALSE(complete());
         EXPECT_EQ(std::count(view_.statuses.begin(), view_.statuses.end(), kUpgradeCompleteText), 0);
-        const std::vector<std::string> alerts =
-            row.outcome == Outcome::SendFailed ? std::vector<std::string>{kSendFailedAlert}
-                                               : std::vector<std::string>{};
+        const std::vector<std::string> alerts = row.outcome == Outcome::SendFailed
+                                                    ? std::vector<std::string>{kSendFailedAlert}
+                                                    : std::vector<std::string>{};
         EXPECT_EQ(view_.alerts, alerts);
         EXPECT_EQ(gimbal.stats().repliesDue, row.stallAt + 1) << "nothing was sent after the stall";
         EXPECT_LT(gimbal.stats().blockFrames, totalPages);
@@ -266,8 +274,9 @@ TEST(EngineSplitReply, InThreeReadsIsNoAcknowledgement) {
     engine.bt_startUpgradePressed();
     const Bytes ack = gimbal::blockAckFrame(0);
     for (std::size_t i = 0; i < 3; ++i)
-        engine.serialPortDidReceiveData(nullptr, Bytes(ack.begin() + static_cast<std::ptrdiff_t>(ack.size() * i / 3),
-                                                       ack.begin() + static_cast<std::ptrdiff_t>(ack.size() * (i + 1) / 3)));
+        engine.serialPortDidReceiveData(nullptr,
+                                        Bytes(ack.begin() + static_cast<std::ptrdiff_t>(ack.size() * i / 3),
+                                              ack.begin() + static_cast<std::ptrdiff_t>(ack.size() * (i + 1) / 3)));
     EXPECT_EQ(engine.state().curPage, 0);
     EXPECT_EQ(view.logsStartingWith("Sending Page").size(), 1u);
     ASSERT_NE(view.armed(), nullptr) << "the unanswered page has no timer";

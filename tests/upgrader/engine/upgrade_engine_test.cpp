@@ -64,23 +64,21 @@ TEST_F(UpgradeEngineTest, WorkedSequenceTwoOneThree) {
     engine.bt_startUpgradePressed();
     ASSERT_NE(view.armed(), nullptr);
     EXPECT_EQ(view.armed()->interval, std::chrono::seconds(30));
-    for (const Bytes* r : {&kPageAck, &kPageAck, &kSwitchAck, &kPageAck, &kSwitchAck, &kPageAck,
-                           &kPageAck, &kPageAck})
+    for (const Bytes* r : {&kPageAck, &kPageAck, &kSwitchAck, &kPageAck, &kSwitchAck, &kPageAck, &kPageAck, &kPageAck})
         engine.processGimbleResponse(*r);
     EXPECT_EQ(view.timers.size(), 6u);  // one per page, none for the switch requests
     EXPECT_THAT(offsets(), ElementsAre("bin file offset: 8", "bin file offset: 1032", "bin file offset: 2056",
-                                       "bin file offset: 3080", "bin file offset: 4104",
-                                       "bin file offset: 5128"));
+                                       "bin file offset: 3080", "bin file offset: 4104", "bin file offset: 5128"));
     EXPECT_THAT(view.progress, ElementsAre(0.16, 0.33, 0.5, 0.66, 0.83, 1.0));
     EXPECT_THAT(view.logsStartingWith("switch MCU to "), ElementsAre("switch MCU to 1", "switch MCU to 2"));
     const auto page = [](std::uint16_t index, std::uint8_t filePage) {
         return pageDataFrame(index, Bytes(1024, static_cast<std::uint8_t>(filePage + 1)));
     };
-    EXPECT_THAT(view.frames, ElementsAre(enterUpgradeModeFrame(), page(0, 0), page(1, 1), switchMCUFrame(),
-                                         page(0, 2), switchMCUFrame(), page(0, 3), page(1, 4), page(2, 5)));
-    EXPECT_THAT(view.events, ElementsAre("connected 1.23", "page 0.0 @8", "page 0.1 @1032", "switched 1",
-                                         "page 1.0 @2056", "switched 2", "page 2.0 @3080", "page 2.1 @4104",
-                                         "page 2.2 @5128", "completed"));
+    EXPECT_THAT(view.frames, ElementsAre(enterUpgradeModeFrame(), page(0, 0), page(1, 1), switchMCUFrame(), page(0, 2),
+                                         switchMCUFrame(), page(0, 3), page(1, 4), page(2, 5)));
+    EXPECT_THAT(view.events,
+                ElementsAre("connected 1.23", "page 0.0 @8", "page 0.1 @1032", "switched 1", "page 1.0 @2056",
+                            "switched 2", "page 2.0 @3080", "page 2.1 @4104", "page 2.2 @5128", "completed"));
     EXPECT_EQ(view.status, "Upgrade Complete!!");
     EXPECT_THAT(view.alerts, ElementsAre("Upgrade Complete!!Please RESTART your gimbal."));
     EXPECT_EQ(view.armed(), nullptr);
@@ -230,7 +228,7 @@ TEST(UpgradeDiagnostics, ChunksArePrintedAsNumbersAndUtf16) {
     EXPECT_EQ(decimalByteList({85, 170, 0, 3}), "[85, 170, 0, 3]");
     EXPECT_EQ(decimalByteList({}), "[]");
     EXPECT_EQ(utf16Text({'O', 0, 'K', 0}), "OK");
-    EXPECT_EQ(utf16Text({0x3D, 0xD8, 0x00, 0xDE}), "\xF0\x9F\x98\x80");  // a surrogate pair
+    EXPECT_EQ(utf16Text({0x3D, 0xD8, 0x00, 0xDE}), "\xF0\x9F\x98\x80");   // a surrogate pair
     EXPECT_EQ(utf16Text({0x00, 0xD8, 'A'}), "\xEF\xBF\xBD\xEF\xBF\xBD");  // lone surrogate, odd byte
 }
 

@@ -34,7 +34,9 @@ std::string dump(const ChildResult& r) {
     return s + "stderr:\n" + r.errorOutput;
 }
 
-bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& s, const std::string& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 Bytes withCrc(Bytes b) {
     const std::uint16_t crc = gimbal::computeFirmwareCrc(b).value_or(0);
@@ -46,9 +48,14 @@ Bytes withCrc(Bytes b) {
 // A header with the three counts (LE16) followed by `pages` pages and `extra`
 // bytes, its stored CRC filled in, so that each case is refused for its counts.
 Bytes firmware(std::uint16_t c0, std::uint16_t c1, std::uint16_t c2, std::size_t pages, std::size_t extra = 0) {
-    Bytes b{0, 0, static_cast<std::uint8_t>(c0), static_cast<std::uint8_t>(c0 >> 8),
-            static_cast<std::uint8_t>(c1), static_cast<std::uint8_t>(c1 >> 8),
-            static_cast<std::uint8_t>(c2), static_cast<std::uint8_t>(c2 >> 8)};
+    Bytes b{0,
+            0,
+            static_cast<std::uint8_t>(c0),
+            static_cast<std::uint8_t>(c0 >> 8),
+            static_cast<std::uint8_t>(c1),
+            static_cast<std::uint8_t>(c1 >> 8),
+            static_cast<std::uint8_t>(c2),
+            static_cast<std::uint8_t>(c2 >> 8)};
     b.resize(b.size() + pages * 1024 + extra, 0x5A);
     return withCrc(std::move(b));
 }

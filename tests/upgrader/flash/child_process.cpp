@@ -52,8 +52,7 @@ RunningChild::RunningChild(const std::string& program, const std::vector<std::st
 RunningChild::~RunningChild() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
     }
     if (outFd_ >= 0) ::close(outFd_);
     if (errFd_ >= 0) ::close(errFd_);
@@ -95,7 +94,9 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> RunningChild::lines() const { return splitLines(out_); }
+std::vector<std::string> RunningChild::lines() const {
+    return splitLines(out_);
+}
 
 bool RunningChild::waitForLine(const std::function<bool(const std::string&)>& test,
                                std::chrono::milliseconds deadline) {
@@ -120,8 +121,7 @@ ChildResult RunningChild::finish(std::chrono::milliseconds deadline) {
     if (pid_ > 0) {
         if (result.timedOut) ::kill(pid_, SIGKILL);
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
         pid_ = -1;
         if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     }

@@ -74,7 +74,9 @@ struct OpenWatch {
     int fd;
 };
 
-bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& s, const std::string& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     std::string pattern = (fs::temp_directory_path() / "flash-list-XXXXXX").string();
@@ -99,7 +101,8 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
 
     EXPECT_EQ(text.exitCode, 0) << dump(text);
     const auto row = [&](const std::string& path) {
-        return std::find_if(text.lines.begin(), text.lines.end(), [&](const auto& l) { return startsWith(l, path + " "); });
+        return std::find_if(text.lines.begin(), text.lines.end(),
+                            [&](const auto& l) { return startsWith(l, path + " "); });
     };
     ASSERT_NE(row(freeLink), text.lines.end()) << dump(text);
     EXPECT_TRUE(row(freeLink)->ends_with(" free")) << dump(text);
@@ -120,7 +123,8 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
               json.lines.end())
         << dump(json);
     const auto heldObject = std::find_if(json.lines.begin(), json.lines.end(), [&](const auto& l) {
-        return startsWith(l, "{\"event\":\"port\",\"path\":\"" + heldLink + "\",\"name\":\"gimbal\",\"state\":\"busy\"");
+        return startsWith(l,
+                          "{\"event\":\"port\",\"path\":\"" + heldLink + "\",\"name\":\"gimbal\",\"state\":\"busy\"");
     });
     ASSERT_NE(heldObject, json.lines.end()) << dump(json);
     EXPECT_NE(heldObject->find(",\"cause\":\"busy\",\"hint\":\"close "), std::string::npos) << *heldObject;
@@ -136,8 +140,11 @@ TEST(FlashList, UsbFactsComeFromTheDeviceAboveTheTtyAndTheAliasFromById) {
     const fs::path usb = root / "devices/usb1/1-1", port = usb / "1-1:1.0/ttyUSB0", tty = port / "tty/ttyUSB0";
     fs::create_directories(tty);
     fs::create_directories(root / "bus/usb-serial/drivers/ftdi_sio");
-    for (const auto& [name, value] : {std::pair{"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"},
-                                      {"product", "FT232R USB UART"}, {"serial", "A10K1B2C"}})
+    for (const auto& [name, value] : {std::pair{"idVendor", "0403"},
+                                      {"idProduct", "6001"},
+                                      {"manufacturer", "FTDI"},
+                                      {"product", "FT232R USB UART"},
+                                      {"serial", "A10K1B2C"}})
         std::ofstream(usb / name) << value << "\n";
     fs::create_directory_symlink(root / "bus/usb-serial/drivers/ftdi_sio", port / "driver");
     fs::create_directory_symlink("../../../ttyUSB0", tty / "device");

@@ -8,8 +8,8 @@ namespace flash {
 namespace {
 
 TEST(FlashOptions, TakesPortsRateWaitJsonAndOneFile) {
-    const auto r = parseOptions({"--port", "/dev/ttyUSB0", "--port=/dev/ttyUSB1", "--baud", "230400", "--wait=1.5",
-                                 "--json", "fw.bin"});
+    const auto r = parseOptions(
+        {"--port", "/dev/ttyUSB0", "--port=/dev/ttyUSB1", "--baud", "230400", "--wait=1.5", "--json", "fw.bin"});
     ASSERT_TRUE(r.options) << r.error;
     EXPECT_EQ(r.options->ports, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
     EXPECT_EQ(r.options->baud, 230400u);
@@ -29,8 +29,8 @@ TEST(FlashOptions, DefaultsAndAFileThatLooksLikeAnOptionAfterDoubleDash) {
 
 // As before: a repeated value keeps the last, and a leading zero is not octal.
 TEST(FlashOptions, RepeatedValuesKeepTheLastAndNumbersAreDecimal) {
-    const auto r = parseOptions({"--port", "/dev/a", "--baud", "9600", "--baud", "0115200", "--wait", "1", "--wait",
-                                 "2", "f"});
+    const auto r =
+        parseOptions({"--port", "/dev/a", "--baud", "9600", "--baud", "0115200", "--wait", "1", "--wait", "2", "f"});
     ASSERT_TRUE(r.options) << r.error;
     EXPECT_EQ(r.options->baud, 115200u);
     EXPECT_EQ(r.options->wait, std::chrono::seconds(2));

@@ -35,8 +35,8 @@ TEST(FlashPortWarning, ModemManagerThatMayProbeThePortIsOneWarningNotAFailure) {
     struct stat node {};
     ASSERT_EQ(::stat(gimbal.slavePath().c_str(), &node), 0);
     // A device udev manages and nothing marks as one for ModemManager to leave alone.
-    std::ofstream(root / "udev" / ("c" + std::to_string(::major(node.st_rdev)) + ":" +
-                                   std::to_string(::minor(node.st_rdev))))
+    std::ofstream(root / "udev" /
+                  ("c" + std::to_string(::major(node.st_rdev)) + ":" + std::to_string(::minor(node.st_rdev))))
         << "E:ID_VENDOR=FTDI\n";
 
     const Bytes file = gimbal::composeFirmwareFile(
@@ -56,8 +56,8 @@ TEST(FlashPortWarning, ModemManagerThatMayProbeThePortIsOneWarningNotAFailure) {
     fs::remove_all(root);
 
     EXPECT_EQ(code, 0) << out.str() << err.str();
-    const std::string warning = gimbal.slavePath() + ": warning: ModemManager is running and may probe " +
-                                gimbal.slavePath();
+    const std::string warning =
+        gimbal.slavePath() + ": warning: ModemManager is running and may probe " + gimbal.slavePath();
     const std::string text = err.str();
     std::size_t warnings = 0;
     for (std::size_t at = text.find(warning); at != std::string::npos; at = text.find(warning, at + 1)) ++warnings;

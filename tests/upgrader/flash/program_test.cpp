@@ -111,12 +111,11 @@ TEST(FlashProgram, TheFirstFailingPortGivesTheCodeWhileTheOthersStillUpgrade) {
     const Firmware fw;
     auto gimbal = startGimbal();
     const std::string missing = "/nonexistent/ttyGIMBAL";
-    const ChildResult r =
-        runChild(kProgram, {"--port", gimbal->slavePath(), "--port", missing, fw.file.path.string()});
+    const ChildResult r = runChild(kProgram, {"--port", gimbal->slavePath(), "--port", missing, fw.file.path.string()});
     EXPECT_EQ(r.exitCode, 4) << dump(r);
     expectUpgraded(r, *gimbal, fw);
-    const std::string gone = "summary: " + missing + ": failed (exit 4): " + missing +
-                             " does not exist (unplugged?). Fix: ";
+    const std::string gone =
+        "summary: " + missing + ": failed (exit 4): " + missing + " does not exist (unplugged?). Fix: ";
     EXPECT_TRUE(std::any_of(r.lines.begin(), r.lines.end(), [&](const auto& l) { return l.rfind(gone, 0) == 0; }))
         << dump(r);
 }
@@ -124,8 +123,8 @@ TEST(FlashProgram, TheFirstFailingPortGivesTheCodeWhileTheOthersStillUpgrade) {
 TEST(FlashProgram, RefusesAShortOrInconsistentFileBeforeTouchingAnyPort) {
     auto gimbal = startGimbal();
     const TempFile tiny(Bytes{1, 2, 3}, "tiny");
-    Bytes truncated = gimbal::composeFirmwareFile({randomImage(2, 4), randomImage(1, 5), randomImage(1, 6)}, 1024,
-                                                  Bytes{1, 2, 3});
+    Bytes truncated =
+        gimbal::composeFirmwareFile({randomImage(2, 4), randomImage(1, 5), randomImage(1, 6)}, 1024, Bytes{1, 2, 3});
     truncated.resize(truncated.size() - 3 - 10);  // the trailing bytes and part of the last page
     const TempFile shorter(truncated, "short");
     for (const auto* file : {&tiny, &shorter}) {
@@ -163,8 +162,8 @@ TEST(FlashProgram, AFileWhoseStoredCrcFailsIsRefusedUnlessIgnoreCrcIsGiven) {
     EXPECT_TRUE(refused.lines.empty()) << dump(refused);
     ASSERT_EQ(refused.errorLines.size(), 1u) << dump(refused);
     EXPECT_EQ(refused.errorLines[0].rfind("error: " + path + ": stored CRC " + stored + " does not match " + computed +
-                                         ", the CRC of its contents",
-                                     0),
+                                              ", the CRC of its contents",
+                                          0),
               0u)
         << dump(refused);
     EXPECT_NE(refused.errorLines[0].find("--ignore-crc"), std::string::npos) << dump(refused);
@@ -174,8 +173,8 @@ TEST(FlashProgram, AFileWhoseStoredCrcFailsIsRefusedUnlessIgnoreCrcIsGiven) {
     EXPECT_EQ(forced.exitCode, 0) << dump(forced);
     ASSERT_EQ(forced.errorLines.size(), 1u) << dump(forced);
     EXPECT_EQ(forced.errorLines[0], "warning: " + path + ": stored CRC " + stored + " does not match " + computed +
-                                   ", the CRC of its contents: the file is damaged or incomplete; flashing it "
-                                   "anyway (--ignore-crc)")
+                                        ", the CRC of its contents: the file is damaged or incomplete; flashing it "
+                                        "anyway (--ignore-crc)")
         << dump(forced);
     EXPECT_EQ(std::count_if(forced.lines.begin(), forced.lines.end(),
                             [](const auto& l) { return l.find("warning") != std::string::npos; }),
@@ -223,8 +222,8 @@ TEST(FlashProgram, APortHeldElsewhereIsAPortErrorNamingPathAndReason) {
     EXPECT_EQ(json.exitCode, 4) << dump(json);
     const std::string fields = ",\"text\":\"" + why + "\",\"cause\":\"busy\",\"hint\":\"" + fix +
                                "\",\"holderPid\":" + pid + ",\"holderProgram\":\"" + program + "\"}";
-    EXPECT_TRUE(hasLine(json, "{\"event\":\"error\",\"port\":\"" + port +
-                                  "\",\"code\":4,\"kind\":\"port-error\"" + fields))
+    EXPECT_TRUE(
+        hasLine(json, "{\"event\":\"error\",\"port\":\"" + port + "\",\"code\":4,\"kind\":\"port-error\"" + fields))
         << dump(json);
     EXPECT_TRUE(hasLine(json, "{\"event\":\"summary\",\"port\":\"" + port +
                                   "\",\"ok\":false,\"code\":4,\"kind\":\"port-error\"" + fields))
@@ -237,8 +236,8 @@ TEST(FlashProgram, ARemovedDeviceEndsItsSessionWithItsOwnCode) {
     auto gimbal = startGimbal(std::chrono::milliseconds(100), 2);
     const ChildResult r = runChild(kProgram, {"--port", gimbal->slavePath(), fw.file.path.string()});
     EXPECT_EQ(r.exitCode, 5) << dump(r);
-    EXPECT_TRUE(hasLine(r, "summary: " + gimbal->slavePath() + ": failed (exit 5): device " + gimbal->slavePath() +
-                               " was removed"))
+    EXPECT_TRUE(hasLine(
+        r, "summary: " + gimbal->slavePath() + ": failed (exit 5): device " + gimbal->slavePath() + " was removed"))
         << dump(r);
 }
 
@@ -330,12 +329,12 @@ TEST(FlashProgram, JsonFormIsOneObjectPerLineAndEvent) {
         EXPECT_NE(line.find(portField), std::string::npos) << line;
         EXPECT_EQ(std::count(line.begin(), line.end(), '{'), 1) << line;
     }
-    EXPECT_EQ(r.lines.front(), "{\"event\":\"status\"," + portField +
-                                   ",\"text\":\"Gimbal Connected, current firmware version V1.23\"}");
+    EXPECT_EQ(r.lines.front(),
+              "{\"event\":\"status\"," + portField + ",\"text\":\"Gimbal Connected, current firmware version V1.23\"}");
     EXPECT_TRUE(hasLine(r, "{\"event\":\"progress\"," + portField + ",\"percent\":100}")) << dump(r);
     EXPECT_TRUE(hasLine(r, "{\"event\":\"status\"," + portField + ",\"text\":\"Upgrade Complete!!\"}")) << dump(r);
-    EXPECT_EQ(r.lines.back(),
-              "{\"event\":\"summary\"," + portField + ",\"ok\":true,\"code\":0,\"kind\":\"ok\",\"text\":\"Upgrade Complete!!\"}");
+    EXPECT_EQ(r.lines.back(), "{\"event\":\"summary\"," + portField +
+                                  ",\"ok\":true,\"code\":0,\"kind\":\"ok\",\"text\":\"Upgrade Complete!!\"}");
     for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal->image(mcu), fw.images[mcu]);
 }
 

@@ -49,8 +49,7 @@ int openAsOrdinaryUser(const std::string& path) {
         ::_exit(fd >= 0 ? 0 : errno);
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
 }
 
@@ -88,7 +87,9 @@ TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePor
         RunningChild flash(kProgram, args);
 
         // Announce until heard, as a gimbal does, then take the upgrade to page 1 of MCU 0.
-        const auto connected = [](const std::string& line) { return line.find("Gimbal Connected") != std::string::npos; };
+        const auto connected = [](const std::string& line) {
+            return line.find("Gimbal Connected") != std::string::npos;
+        };
         bool heard = false;
         for (int tries = 0; tries < 200 && !heard; ++tries) {
             gimbal.write(gimbal::announcementFrame(1024, 123));
@@ -107,11 +108,11 @@ TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePor
         const std::string text = "interrupted by " + signal +
                                  " at page 1 of MCU 0; the gimbal stays in upgrade mode until a whole upgrade "
                                  "completes: run quenlo-flash again";
-        const std::string expected =
-            c.json ? "{\"event\":\"interrupted\",\"port\":\"" + port + "\",\"signal\":\"" + signal + "\",\"code\":" +
-                         std::to_string(128 + c.signal) + ",\"kind\":\"interrupted\",\"mcu\":0,\"page\":1,\"text\":\"" +
-                         text + "\"}"
-                   : port + ": " + text;
+        const std::string expected = c.json ? "{\"event\":\"interrupted\",\"port\":\"" + port + "\",\"signal\":\"" +
+                                                  signal + "\",\"code\":" + std::to_string(128 + c.signal) +
+                                                  ",\"kind\":\"interrupted\",\"mcu\":0,\"page\":1,\"text\":\"" + text +
+                                                  "\"}"
+                                            : port + ": " + text;
         // Text goes to standard error; JSON keeps standard output all JSON.
         const std::vector<std::string>& stream = c.json ? r.lines : r.errorLines;
         EXPECT_EQ(std::count(stream.begin(), stream.end(), expected), 1) << expected << "\n" << dump(r);

@@ -110,8 +110,8 @@ TEST_F(FlashOnOnePort, TwoHundredUpgradesWithRecoverableFaultsAllLeaveTheFileAnd
     options.dialect = sim::Dialect::Pages;
     options.announcePeriod = 20ms;
     options.delay = 20ms;
-    options.faults = sim::randomFaults(20261208, 0.3,
-                                       {sim::Fault::Duplicate, sim::Fault::Split, sim::Fault::Noise, sim::Fault::Delay});
+    options.faults = sim::randomFaults(
+        20261208, 0.3, {sim::Fault::Duplicate, sim::Fault::Split, sim::Fault::Noise, sim::Fault::Delay});
     sim::GimbalSim gimbal(options);
     std::string error;
     ASSERT_TRUE(gimbal.start(&error)) << error;
@@ -134,9 +134,9 @@ TEST_F(FlashOnOnePort, TwoHundredUpgradesWithRecoverableFaultsAllLeaveTheFileAnd
     }
     const auto took = std::chrono::steady_clock::now() - started;
     const Usage last = usageNow(port);
-    std::printf("soak: %d upgrades in %.1f s; threads %zu -> %zu, descriptors %zu -> %zu, objects %zu -> %zu\n",
-                kRuns, std::chrono::duration<double>(took).count(), first.threads, last.threads,
-                first.descriptors, last.descriptors, first.appChildren, last.appChildren);
+    std::printf("soak: %d upgrades in %.1f s; threads %zu -> %zu, descriptors %zu -> %zu, objects %zu -> %zu\n", kRuns,
+                std::chrono::duration<double>(took).count(), first.threads, last.threads, first.descriptors,
+                last.descriptors, first.appChildren, last.appChildren);
     // The serial executors' shared pool keeps up to kPoolWorkers idle workers
     // (a thread and its event descriptor each) for a while, more of them on a
     // loaded machine; anything kept per run would show as hundreds.
@@ -154,7 +154,9 @@ struct Unrecoverable {
     sim::Fault fault;
 };
 
-void PrintTo(const Unrecoverable& u, std::ostream* os) { *os << u.name; }
+void PrintTo(const Unrecoverable& u, std::ostream* os) {
+    *os << u.name;
+}
 
 class FlashUnrecoverable : public FlashOnOnePort, public ::testing::WithParamInterface<Unrecoverable> {};
 

@@ -14,14 +14,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(ExecutorTimer, RepeatsOnItsExecutor)
-{
+TEST(ExecutorTimer, RepeatsOnItsExecutor) {
     auto executor = std::make_shared<platform::SerialExecutor>("test.timer");
     std::atomic<int> firings{0};
     std::atomic<bool> elsewhere{false};
     platform::ExecutorTimer timer(executor, 1ms, 2ms, 0ms, [&] {
-        if (!executor->isCurrent())
-            elsewhere = true;
+        if (!executor->isCurrent()) elsewhere = true;
         ++firings;
     });
     timer.resume();
@@ -36,8 +34,7 @@ TEST(ExecutorTimer, RepeatsOnItsExecutor)
 
 // Firings every millisecond pile up on the executor; the handler cancels on
 // its first run, and none of the queued ones may run after that.
-TEST(ExecutorTimer, CancelOnTheExecutorBeatsQueuedFirings)
-{
+TEST(ExecutorTimer, CancelOnTheExecutorBeatsQueuedFirings) {
     auto executor = std::make_shared<platform::SerialExecutor>("test.timer.cancel");
     std::atomic<int> firings{0};
     std::unique_ptr<platform::ExecutorTimer> timer;
@@ -66,8 +63,7 @@ TEST(ExecutorTimer, CancelOnTheExecutorBeatsQueuedFirings)
     executor->sync([] {});
 }
 
-TEST(ExecutorTimer, OutlivingItsExecutorIsHarmless)
-{
+TEST(ExecutorTimer, OutlivingItsExecutorIsHarmless) {
     std::atomic<int> firings{0};
     auto executor = std::make_shared<platform::SerialExecutor>("test.timer.gone");
     platform::ExecutorTimer timer(executor, 1ms, 1ms, 0ms, [&] { ++firings; });

@@ -10,8 +10,7 @@
 
 namespace {
 
-TEST(MainQueue, QueuedWorkRunsOnTheMainThreadInOrder)
-{
+TEST(MainQueue, QueuedWorkRunsOnTheMainThreadInOrder) {
     std::vector<int> order;
     std::atomic<bool> allMain{true};
     std::thread producer([&] {
@@ -23,13 +22,11 @@ TEST(MainQueue, QueuedWorkRunsOnTheMainThreadInOrder)
     });
     producer.join();
     ASSERT_TRUE(platform::runMainLoopUntil([&] { return order.size() == 100; }));
-    for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
     EXPECT_TRUE(allMain);
 }
 
-TEST(MainQueue, SyncIsDirectOnTheMainThreadAndWaitsElsewhere)
-{
+TEST(MainQueue, SyncIsDirectOnTheMainThreadAndWaitsElsewhere) {
     bool ran = false;
     platform::mainQueueSync([&] { ran = true; });
     EXPECT_TRUE(ran);  // no event loop needed: called directly
@@ -45,8 +42,7 @@ TEST(MainQueue, SyncIsDirectOnTheMainThreadAndWaitsElsewhere)
     EXPECT_TRUE(ranOnMain);
 }
 
-TEST(BackgroundQueue, RunsWorkOnItsOwnThreadInOrder)
-{
+TEST(BackgroundQueue, RunsWorkOnItsOwnThreadInOrder) {
     std::vector<int> order;
     std::atomic<int> done{0};
     std::atomic<bool> onBackground{true};
@@ -57,8 +53,7 @@ TEST(BackgroundQueue, RunsWorkOnItsOwnThreadInOrder)
             ++done;
         });
     ASSERT_TRUE(platform::runMainLoopUntil([&] { return done.load() == 50; }));
-    for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
     EXPECT_TRUE(onBackground);
 }
 

@@ -24,7 +24,8 @@ TEST(NotificationCenter, DeliversByNameAndSenderSynchronouslyOnThePostingThread)
     EXPECT_EQ(seen, (std::vector<std::string>{"any:x", "any:y", "onlyA"}));
 
     std::thread::id deliveredOn;
-    center.addObserver(&a, "FromThread", nullptr, [&](const Notification&) { deliveredOn = std::this_thread::get_id(); });
+    center.addObserver(&a, "FromThread", nullptr,
+                       [&](const Notification&) { deliveredOn = std::this_thread::get_id(); });
     std::thread::id posterId;
     std::thread poster([&] {
         posterId = std::this_thread::get_id();

@@ -24,9 +24,9 @@ bool isVirtualTtyName(const std::string& name) {
 
 TEST(SerialDeviceFilter, OnlyRealPortsCount) {
     EXPECT_FALSE(isRealSerialPort({false, std::nullopt}));  // virtual console, ptmx
-    EXPECT_FALSE(isRealSerialPort({true, 0}));             // 8250 port without a UART
-    EXPECT_TRUE(isRealSerialPort({true, 4}));              // 16550A
-    EXPECT_TRUE(isRealSerialPort({true, std::nullopt}));   // USB adapter
+    EXPECT_FALSE(isRealSerialPort({true, 0}));              // 8250 port without a UART
+    EXPECT_TRUE(isRealSerialPort({true, 4}));               // 16550A
+    EXPECT_TRUE(isRealSerialPort({true, std::nullopt}));    // USB adapter
     EXPECT_EQ(friendlySerialName("FT232R USB UART", "ttyUSB0"), "FT232R USB UART (ttyUSB0)");
     EXPECT_EQ(friendlySerialName("", "ttyS0"), "ttyS0");
 }

@@ -20,14 +20,12 @@ using namespace std::chrono_literals;
 
 struct Pipe {
     Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0); }
-    ~Pipe()
-    {
+    ~Pipe() {
         ::close(fds[0]);
         ::close(fds[1]);
     }
     void put(char c) { ASSERT_EQ(::write(fds[1], &c, 1), 1); }
-    char take()
-    {
+    char take() {
         char c = 0;
         EXPECT_EQ(::read(fds[0], &c, 1), 1);
         return c;
@@ -36,23 +34,20 @@ struct Pipe {
 };
 
 // Waits until everything queued on the background thread so far has run.
-void drainBackground()
-{
+void drainBackground() {
     std::atomic<bool> reached{false};
     platform::backgroundQueueAsync([&] { reached = true; });
     ASSERT_TRUE(platform::runMainLoopUntil([&] { return reached.load(); }));
 }
 
-TEST(ReadSource, IsLevelTriggeredUntilTheHandlerReads)
-{
+TEST(ReadSource, IsLevelTriggeredUntilTheHandlerReads) {
     Pipe pipe;
     std::atomic<int> events{0};
     platform::ReadSource source(
         pipe.fds[0],
         [&] {
             // Leave the byte twice: the source must call again.
-            if (++events == 3)
-                pipe.take();
+            if (++events == 3) pipe.take();
         },
         nullptr);
     source.resume();
@@ -65,8 +60,7 @@ TEST(ReadSource, IsLevelTriggeredUntilTheHandlerReads)
     drainBackground();
 }
 
-TEST(ReadSource, CancelHandlerRunsOnceAfterTheLastEventOnTheBackgroundThread)
-{
+TEST(ReadSource, CancelHandlerRunsOnceAfterTheLastEventOnTheBackgroundThread) {
     Pipe pipe;
     std::mutex mutex;
     std::vector<std::string> log;
@@ -78,8 +72,7 @@ TEST(ReadSource, CancelHandlerRunsOnceAfterTheLastEventOnTheBackgroundThread)
             pipe.take();
             std::lock_guard lock(mutex);
             log.push_back("event");
-            if (log.size() == 2)
-                source->cancel();  // from inside the handler
+            if (log.size() == 2) source->cancel();  // from inside the handler
         },
         [&] {
             std::lock_guard lock(mutex);
@@ -97,8 +90,7 @@ TEST(ReadSource, CancelHandlerRunsOnceAfterTheLastEventOnTheBackgroundThread)
     EXPECT_EQ(log, (std::vector<std::string>{"event", "event", "cancel"}));
 }
 
-TEST(ReadSource, SuspendStopsEventsUntilResumedAndDestructionCancels)
-{
+TEST(ReadSource, SuspendStopsEventsUntilResumedAndDestructionCancels) {
     Pipe pipe;
     std::atomic<int> events{0};
     std::atomic<bool> cancelled{false};
@@ -128,15 +120,13 @@ TEST(ReadSource, SuspendStopsEventsUntilResumedAndDestructionCancels)
     EXPECT_TRUE(platform::runMainLoopUntil([&] { return cancelled.load(); }));
 }
 
-TEST(TimerSource, FiresRepeatedlyUntilCancelledFromItsHandler)
-{
+TEST(TimerSource, FiresRepeatedlyUntilCancelledFromItsHandler) {
     std::atomic<int> firings{0};
     std::atomic<bool> onBackground{true};
     platform::TimerSource* raw = nullptr;
     platform::TimerSource timer(0ns, 1ms, 0ns, [&] {
         onBackground = onBackground && platform::isBackgroundThread();
-        if (++firings == 5)
-            raw->cancel();
+        if (++firings == 5) raw->cancel();
     });
     raw = &timer;
     timer.resume();

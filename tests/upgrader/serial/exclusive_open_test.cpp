@@ -14,8 +14,7 @@
 
 namespace {
 
-TEST(ExclusiveOpen, LockFileNames)
-{
+TEST(ExclusiveOpen, LockFileNames) {
     EXPECT_EQ(kiv::lockFileNameFor("/dev/ttyUSB0"), "LCK..ttyUSB0");
     EXPECT_EQ(kiv::lockFileNameFor("/dev/pts/3"), "LCK..pts_3");
     EXPECT_EQ(kiv::lockFileNameFor("/tmp/vport"), "LCK.._tmp_vport");
@@ -47,8 +46,7 @@ TEST(ExclusiveOpen, LockFileNames)
     ::unlink(link.c_str());
 }
 
-TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses)
-{
+TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses) {
     test::Pty pty;
     kiv::ExclusiveDevice first, second;
     const char* failed = nullptr;
@@ -60,8 +58,7 @@ TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses)
     EXPECT_EQ(second.open(pty.slavePath(), failed), 0);
 }
 
-TEST(ExclusiveOpen, LockFileCarriesPidProgramAndHost)
-{
+TEST(ExclusiveOpen, LockFileCarriesPidProgramAndHost) {
     test::Pty pty;
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);
@@ -81,12 +78,10 @@ TEST(ExclusiveOpen, LockFileCarriesPidProgramAndHost)
 
 // Runs `open` of `path` as the user nobody in a child process; answers the
 // errno it gave (0: opened), or -1 when the child could not run it.
-int openAsNobody(const std::string& path)
-{
+int openAsNobody(const std::string& path) {
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(255);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
         kiv::ExclusiveDevice device;
         const char* failed = nullptr;
         ::_exit(device.open(path, failed) & 0x7f);
@@ -101,10 +96,8 @@ int openAsNobody(const std::string& path)
 // the sticky lock folder) can be neither written nor removed by an ordinary
 // user. Stale, it must not lock them out of the device; alive, it is "busy",
 // not a permission problem.
-TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root, to leave a lock file as another user and open as nobody";
+TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to leave a lock file as another user and open as nobody";
     test::Pty pty;
     ASSERT_EQ(::chown(pty.slavePath().c_str(), 65534, 65534), 0);
     const auto dir = kiv::lockDirectory();

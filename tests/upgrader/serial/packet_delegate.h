@@ -15,8 +15,7 @@
 
 namespace test {
 
-inline Bytes bytesOf(const std::string& text)
-{
+inline Bytes bytesOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
@@ -34,53 +33,41 @@ public:
     std::function<void(const Port&, const std::shared_ptr<KivSerialRequest>&)> onTimeout, onResponse;
 
     void serialPortDidReceivePacketMatchingDescriptor(
-        const Port&, const Bytes& packet, const std::shared_ptr<KivSerialPacketDescriptor>& descriptor) override
-    {
+        const Port&, const Bytes& packet, const std::shared_ptr<KivSerialPacketDescriptor>& descriptor) override {
         add({Reply::Packet, packet, descriptor, nullptr});
     }
     void serialPortDidReceiveResponseToRequest(const Port& port, const Bytes& response,
-                                               const std::shared_ptr<KivSerialRequest>& request) override
-    {
+                                               const std::shared_ptr<KivSerialRequest>& request) override {
         add({Reply::Response, response, nullptr, request});
-        if (onResponse)
-            onResponse(port, request);
+        if (onResponse) onResponse(port, request);
     }
-    void serialPortRequestDidTimeout(const Port& port, const std::shared_ptr<KivSerialRequest>& request) override
-    {
+    void serialPortRequestDidTimeout(const Port& port, const std::shared_ptr<KivSerialRequest>& request) override {
         add({Reply::Timeout, {}, nullptr, request});
-        if (onTimeout)
-            onTimeout(port, request);
+        if (onTimeout) onTimeout(port, request);
     }
 
-    std::vector<ReplyEvent> replies() const
-    {
+    std::vector<ReplyEvent> replies() const {
         std::lock_guard lock(mutex_);
         return replies_;
     }
-    std::size_t count(Reply kind) const
-    {
+    std::size_t count(Reply kind) const {
         std::size_t n = 0;
-        for (const auto& r : replies())
-            n += r.kind == kind ? 1 : 0;
+        for (const auto& r : replies()) n += r.kind == kind ? 1 : 0;
         return n;
     }
-    std::vector<Bytes> dataOf(Reply kind) const
-    {
+    std::vector<Bytes> dataOf(Reply kind) const {
         std::vector<Bytes> out;
         for (const auto& r : replies())
-            if (r.kind == kind)
-                out.push_back(r.data);
+            if (r.kind == kind) out.push_back(r.data);
         return out;
     }
-    bool mainThreadOnly() const
-    {
+    bool mainThreadOnly() const {
         std::lock_guard lock(mutex_);
         return mainOnly_;
     }
 
 private:
-    void add(ReplyEvent event)
-    {
+    void add(ReplyEvent event) {
         std::lock_guard lock(mutex_);
         mainOnly_ = mainOnly_ && platform::isMainThread();
         replies_.push_back(std::move(event));
@@ -93,17 +80,14 @@ private:
 // An open port on the pty with a PacketDelegate in place of the plain one.
 struct PacketPort {
     explicit PacketPort(Pty& pty, std::vector<KivSerialPortDelegateCallback> missing = {})
-        : port(KivSerialPort::serialPortWithPath(pty.slavePath())), delegate(std::make_shared<PacketDelegate>())
-    {
+        : port(KivSerialPort::serialPortWithPath(pty.slavePath())), delegate(std::make_shared<PacketDelegate>()) {
         delegate->missing = std::move(missing);
-        if (!port)
-            return;
+        if (!port) return;
         port->setDelegate(delegate);
         port->open();
         waitFor([&] { return port->isOpen(); });
     }
-    ~PacketPort()
-    {
+    ~PacketPort() {
         if (port && port->isOpen()) {
             port->close();
             waitFor([&] { return !port->isOpen(); });

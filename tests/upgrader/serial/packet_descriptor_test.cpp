@@ -15,41 +15,34 @@ using test::bytesOf;
 using Descriptor = KivSerialPacketDescriptor;
 
 // Canonical upper-case 8-4-4-4-12; version 4 when asked.
-bool looksLikeUuid(const std::string& text, bool version4 = false)
-{
-    if (text.size() != 36)
-        return false;
+bool looksLikeUuid(const std::string& text, bool version4 = false) {
+    if (text.size() != 36) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
         const char c = text[i];
-        if (dash ? c != '-' : !(std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F')))
-            return false;
+        if (dash ? c != '-' : !(std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F'))) return false;
     }
     return !version4 || (text[14] == '4' && std::string("89AB").find(text[19]) != std::string::npos);
 }
 
-std::optional<Bytes> packetAtEnd(const std::shared_ptr<Descriptor>& descriptor, const Bytes& buffer)
-{
+std::optional<Bytes> packetAtEnd(const std::shared_ptr<Descriptor>& descriptor, const Bytes& buffer) {
     return descriptor->packetMatchingAtEndOfBuffer(buffer);
 }
 
 // Catches the text of a refused construction.
 struct AssertionCatcher {
-    AssertionCatcher()
-    {
+    AssertionCatcher() {
         setKivAssertionHandler([this](const std::string& message) { messages.push_back(message); });
     }
     ~AssertionCatcher() { setKivAssertionHandler(nullptr); }
     std::vector<std::string> messages;
 };
 
-TEST(KivSerialBuffer, KeepsTheNewestBytesUpToItsLimit)
-{
+TEST(KivSerialBuffer, KeepsTheNewestBytesUpToItsLimit) {
     auto buffer = KivSerialBuffer::initWithMaximumLength(4);
     buffer->appendData(Bytes{1, 2, 3});
     EXPECT_EQ(Bytes(buffer->data().begin(), buffer->data().end()), (Bytes{1, 2, 3}));
-    for (std::uint8_t b = 4; b <= 40; ++b)
-        buffer->appendData(Bytes{b});
+    for (std::uint8_t b = 4; b <= 40; ++b) buffer->appendData(Bytes{b});
     EXPECT_EQ(Bytes(buffer->data().begin(), buffer->data().end()), (Bytes{37, 38, 39, 40}));
     buffer->appendData(Bytes{50, 51, 52, 53, 54, 55});  // more than the limit at once
     EXPECT_EQ(Bytes(buffer->data().begin(), buffer->data().end()), (Bytes{52, 53, 54, 55}));
@@ -62,8 +55,7 @@ TEST(KivSerialBuffer, KeepsTheNewestBytesUpToItsLimit)
     EXPECT_TRUE(none->data().empty());
 }
 
-TEST(KivSerialPacketDescriptor, ArgumentlessConstructionIsRefusedWithItsText)
-{
+TEST(KivSerialPacketDescriptor, ArgumentlessConstructionIsRefusedWithItsText) {
     AssertionCatcher catcher;
     EXPECT_EQ(Descriptor::init(), nullptr);
     EXPECT_EQ(KivSerialBuffer::init(), nullptr);
@@ -74,8 +66,7 @@ TEST(KivSerialPacketDescriptor, ArgumentlessConstructionIsRefusedWithItsText)
     EXPECT_EQ(catcher.messages[1], "Use -[KivSerialBuffer initWithMaximumLength:]");
 }
 
-TEST(KivSerialPacketDescriptor, IdentityIsTheUuid)
-{
+TEST(KivSerialPacketDescriptor, IdentityIsTheUuid) {
     auto a = Descriptor::initWithPacketDataUserInfo({1, 2, 3}, std::string("a"));
     auto b = Descriptor::initWithPacketDataUserInfo({1, 2, 3}, std::string("a"));
     EXPECT_TRUE(*a == *a);
@@ -86,8 +77,7 @@ TEST(KivSerialPacketDescriptor, IdentityIsTheUuid)
     EXPECT_EQ(std::any_cast<std::string>(a->userInfo()), "a");
 }
 
-TEST(KivSerialPacketDescriptor, DesignatedFormDefaultsToAnyNonEmptyCandidate)
-{
+TEST(KivSerialPacketDescriptor, DesignatedFormDefaultsToAnyNonEmptyCandidate) {
     auto any = Descriptor::initWithMaximumPacketLengthUserInfoResponseEvaluator(8, {}, nullptr);
     EXPECT_EQ(any->maximumPacketLength(), 8u);
     EXPECT_FALSE(any->dataIsValidPacket(Bytes{}));
@@ -100,8 +90,7 @@ TEST(KivSerialPacketDescriptor, DesignatedFormDefaultsToAnyNonEmptyCandidate)
     EXPECT_EQ(packetAtEnd(evenLength, {7, 8, 9}), (Bytes{8, 9}));
 }
 
-TEST(KivSerialPacketDescriptor, FixedPacketMatchesExactlyItsBytes)
-{
+TEST(KivSerialPacketDescriptor, FixedPacketMatchesExactlyItsBytes) {
     auto fixed = Descriptor::initWithPacketDataUserInfo({1, 2, 3}, {});
     EXPECT_EQ(fixed->maximumPacketLength(), 3u);
     EXPECT_EQ(fixed->packetData(), (Bytes{1, 2, 3}));
@@ -114,8 +103,7 @@ TEST(KivSerialPacketDescriptor, FixedPacketMatchesExactlyItsBytes)
     EXPECT_FALSE(packetAtEnd(empty, {1, 2}));
 }
 
-TEST(KivSerialPacketDescriptor, PrefixAndSuffixRule)
-{
+TEST(KivSerialPacketDescriptor, PrefixAndSuffixRule) {
     auto overlap = Descriptor::initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo("AB", "BC", 10, {});
     EXPECT_TRUE(overlap->dataIsValidPacket(bytesOf("ABC")));  // they may overlap
     EXPECT_TRUE(overlap->dataIsValidPacket(bytesOf("ABxxBC")));
@@ -123,11 +111,13 @@ TEST(KivSerialPacketDescriptor, PrefixAndSuffixRule)
     EXPECT_FALSE(overlap->dataIsValidPacket(bytesOf("xABC")));
     EXPECT_EQ(overlap->prefix(), bytesOf("AB"));
 
-    auto prefixOnly = Descriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(Bytes{0x55, 0xAA}, std::nullopt, 6, {});
+    auto prefixOnly =
+        Descriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(Bytes{0x55, 0xAA}, std::nullopt, 6, {});
     EXPECT_EQ(packetAtEnd(prefixOnly, {1, 0x55, 0xAA}), (Bytes{0x55, 0xAA}));
     EXPECT_FALSE(prefixOnly->suffix());
 
-    auto suffixOnly = Descriptor::initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo(std::nullopt, "\r\n", 6, {});
+    auto suffixOnly =
+        Descriptor::initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo(std::nullopt, "\r\n", 6, {});
     EXPECT_EQ(packetAtEnd(suffixOnly, bytesOf("ok\r\n")), bytesOf("\r\n"));
     EXPECT_FALSE(suffixOnly->dataIsValidPacket(bytesOf("\n")));
 
@@ -137,8 +127,7 @@ TEST(KivSerialPacketDescriptor, PrefixAndSuffixRule)
     EXPECT_EQ(packetAtEnd(emptyStrings, {1, 2}), Bytes{2});  // present but empty: anything goes
 }
 
-TEST(KivSerialPacketDescriptor, ExpressionIsAnchoredAndNeedsValidUtf8)
-{
+TEST(KivSerialPacketDescriptor, ExpressionIsAnchoredAndNeedsValidUtf8) {
     auto expression = platform::RegularExpression::withPattern("OK \\d+;");
     ASSERT_TRUE(expression);
     auto descriptor = Descriptor::initWithRegularExpressionMaximumPacketLengthUserInfo(expression, 16, {});
@@ -162,8 +151,7 @@ TEST(KivSerialPacketDescriptor, ExpressionIsAnchoredAndNeedsValidUtf8)
     EXPECT_FALSE(missing->dataIsValidPacket(bytesOf("a")));
 }
 
-TEST(PlatformRegularExpression, RefusesBadPatternsAndChecksUtf8Strictly)
-{
+TEST(PlatformRegularExpression, RefusesBadPatternsAndChecksUtf8Strictly) {
     std::string error;
     EXPECT_FALSE(platform::RegularExpression::withPattern("(unclosed", &error));
     EXPECT_FALSE(error.empty());
@@ -172,14 +160,13 @@ TEST(PlatformRegularExpression, RefusesBadPatternsAndChecksUtf8Strictly)
 
     using platform::isValidUtf8;
     EXPECT_TRUE(isValidUtf8(bytesOf("\xE4\xBA\x91 \xF0\x9F\x98\x80")));  // 云 and an emoji
-    EXPECT_FALSE(isValidUtf8(Bytes{0xC0, 0x80}));                       // overlong NUL
-    EXPECT_FALSE(isValidUtf8(Bytes{0xED, 0xA0, 0x80}));                 // surrogate
-    EXPECT_FALSE(isValidUtf8(Bytes{0xF4, 0x90, 0x80, 0x80}));           // above U+10FFFF
-    EXPECT_FALSE(isValidUtf8(Bytes{0xE4, 0xBA}));                       // truncated
+    EXPECT_FALSE(isValidUtf8(Bytes{0xC0, 0x80}));                        // overlong NUL
+    EXPECT_FALSE(isValidUtf8(Bytes{0xED, 0xA0, 0x80}));                  // surrogate
+    EXPECT_FALSE(isValidUtf8(Bytes{0xF4, 0x90, 0x80, 0x80}));            // above U+10FFFF
+    EXPECT_FALSE(isValidUtf8(Bytes{0xE4, 0xBA}));                        // truncated
 }
 
-TEST(KivSerialRequest, FormsIdentityAndDescription)
-{
+TEST(KivSerialRequest, FormsIdentityAndDescription) {
     auto descriptor = Descriptor::initWithPacketDataUserInfo({9}, {});
     auto request = KivSerialRequest::requestWithDataToSendUserInfoTimeoutIntervalResponseDescriptor(
         {0x01, 0x02, 0x03, 0x04, 0xAB}, std::string("ping"), 1.5, descriptor);
@@ -199,8 +186,7 @@ TEST(KivSerialRequest, FormsIdentityAndDescription)
     EXPECT_NE(bare->description().find("userInfo: (null)"), std::string::npos);
 }
 
-TEST(KivSerialRequest, OutdatedEvaluatorFormHasNoPracticalLengthLimit)
-{
+TEST(KivSerialRequest, OutdatedEvaluatorFormHasNoPracticalLengthLimit) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     auto withDefault =

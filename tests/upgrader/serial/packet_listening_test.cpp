@@ -11,8 +11,7 @@ using test::Reply;
 using Descriptor = KivSerialPacketDescriptor;
 using Callback = KivSerialPortDelegateCallback;
 
-TEST(KivSerialPortPackets, FixedAndPrefixPacketsAreReportedOnceInOrder)
-{
+TEST(KivSerialPortPackets, FixedAndPrefixPacketsAreReportedOnceInOrder) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto fixed = Descriptor::initWithPacketDataUserInfo({1, 2, 3}, {});
@@ -34,8 +33,7 @@ TEST(KivSerialPortPackets, FixedAndPrefixPacketsAreReportedOnceInOrder)
     EXPECT_EQ(p.delegate->count(Reply::Packet), 3u);
 }
 
-TEST(KivSerialPortPackets, SameDescriptorTwiceKeepsOneBufferEqualArgumentsMakeTwo)
-{
+TEST(KivSerialPortPackets, SameDescriptorTwiceKeepsOneBufferEqualArgumentsMakeTwo) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto first = Descriptor::initWithPacketDataUserInfo({7, 7}, {});
@@ -55,16 +53,14 @@ TEST(KivSerialPortPackets, SameDescriptorTwiceKeepsOneBufferEqualArgumentsMakeTw
     EXPECT_EQ(replies[1].descriptor, twin);
 }
 
-TEST(KivSerialPortPackets, LimitsStopAndSilentDescriptors)
-{
+TEST(KivSerialPortPackets, LimitsStopAndSilentDescriptors) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto tooShort = Descriptor::initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo("<", ">", 3, {});
     auto neither = Descriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(std::nullopt, std::nullopt, 8, {});
     auto empty = Descriptor::initWithPacketDataUserInfo({}, {});
     auto stopped = Descriptor::initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo("<", ">", 16, {});
-    for (const auto& d : {tooShort, neither, empty, stopped})
-        p.port->startListeningForPacketsMatchingDescriptor(d);
+    for (const auto& d : {tooShort, neither, empty, stopped}) p.port->startListeningForPacketsMatchingDescriptor(d);
     pty.write(test::bytesOf("<ab"));
     ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() == 3; }));
     p.port->stopListeningForPacketsMatchingDescriptor(stopped);
@@ -80,8 +76,7 @@ TEST(KivSerialPortPackets, LimitsStopAndSilentDescriptors)
     EXPECT_EQ(packets[1], test::bytesOf("<x>"));  // stopped lost "<ab" and saw "cd>" alone
 }
 
-TEST(KivSerialPortPackets, BuffersSurviveACloseAndADelegateWithoutTheCallbackStillClears)
-{
+TEST(KivSerialPortPackets, BuffersSurviveACloseAndADelegateWithoutTheCallbackStillClears) {
     test::Pty pty;
     test::PacketPort p(pty, {Callback::DidReceivePacketMatchingDescriptor});
     auto descriptor = Descriptor::initWithPacketDataUserInfo({1, 2, 3, 4}, {});
@@ -103,8 +98,7 @@ TEST(KivSerialPortPackets, BuffersSurviveACloseAndADelegateWithoutTheCallbackSti
 
 // An evaluator that stops listening (runs on the executor, mid-walk over the
 // listeners) must not upset the walk: the other listener still sees the byte.
-TEST(KivSerialPortPackets, EvaluatorMayStopListeningWhileBytesAreWalked)
-{
+TEST(KivSerialPortPackets, EvaluatorMayStopListeningWhileBytesAreWalked) {
     test::Pty pty;
     test::PacketPort p(pty);
     std::weak_ptr<KivSerialPort> weakPort = p.port;
@@ -127,8 +121,7 @@ TEST(KivSerialPortPackets, EvaluatorMayStopListeningWhileBytesAreWalked)
 
 // Per byte the packet listeners run before the response check: a descriptor
 // used both ways sees the same byte first as a packet.
-TEST(KivSerialPortPackets, ListenersSeeEachByteBeforeTheRequestCheck)
-{
+TEST(KivSerialPortPackets, ListenersSeeEachByteBeforeTheRequestCheck) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto ack = Descriptor::initWithPacketDataUserInfo({0xAC}, {});

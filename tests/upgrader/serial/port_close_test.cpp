@@ -16,8 +16,7 @@ using namespace std::chrono_literals;
 
 class QueuedOutput : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         kiv::setQueuedOutputProbeForTesting([this](int fd) { return fd == drainingFd.load() ? queued.load() : 0L; });
     }
     void TearDown() override { kiv::setQueuedOutputProbeForTesting({}); }
@@ -26,8 +25,7 @@ protected:
     std::atomic<long> queued{0};
 };
 
-TEST_F(QueuedOutput, CloseWaitsForTheQueueWhileOtherPortsKeepReading)
-{
+TEST_F(QueuedOutput, CloseWaitsForTheQueueWhileOtherPortsKeepReading) {
     test::Pty slowPty, otherPty;
     test::OpenPort slow(slowPty), other(otherPty);
     ASSERT_TRUE(test::waitFor([&] { return slow.delegate->count(Event::Opened) == 1; }));
@@ -48,8 +46,7 @@ TEST_F(QueuedOutput, CloseWaitsForTheQueueWhileOtherPortsKeepReading)
 
 // A device that stops taking bytes (flow control held, a wedged adapter)
 // cannot keep the port from closing.
-TEST_F(QueuedOutput, AQueueThatNeverEmptiesEndsAfterItsWireTime)
-{
+TEST_F(QueuedOutput, AQueueThatNeverEmptiesEndsAfterItsWireTime) {
     test::Pty pty;
     test::OpenPort p(pty);
     ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
@@ -62,8 +59,7 @@ TEST_F(QueuedOutput, AQueueThatNeverEmptiesEndsAfterItsWireTime)
     EXPECT_TRUE(pty.slaveClosed());
 }
 
-TEST(OutputDrain, AllowanceIsTheWireTimeOfTheQueuedCharactersPlusTheMargin)
-{
+TEST(OutputDrain, AllowanceIsTheWireTimeOfTheQueuedCharactersPlusTheMargin) {
     termios eightN1{};
     eightN1.c_cflag = CS8;
     termios sevenE2{};

@@ -33,8 +33,7 @@ public:
 
 class WithFakeSource : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         source = std::make_shared<FakeSource>();
         source->devices = {std::make_shared<FakeDevice>("/dev/cu.fake1", "/dev/tty.fake1"),
                            std::make_shared<FakeDevice>("/dev/cu.modem", "/dev/tty.modem", "IOModemSerialStream")};
@@ -44,8 +43,7 @@ protected:
     std::shared_ptr<FakeSource> source;
 };
 
-TEST_F(WithFakeSource, CalloutAndDialinPathsAndTheDeviceGiveTheSameLivePort)
-{
+TEST_F(WithFakeSource, CalloutAndDialinPathsAndTheDeviceGiveTheSameLivePort) {
     auto byCallout = KivSerialPort::serialPortWithPath("/dev/cu.fake1");
     ASSERT_TRUE(byCallout);
     EXPECT_EQ(KivSerialPort::serialPortWithPath("/dev/tty.fake1"), byCallout);
@@ -69,16 +67,14 @@ TEST_F(WithFakeSource, CalloutAndDialinPathsAndTheDeviceGiveTheSameLivePort)
     EXPECT_EQ(fresh->baudRate(), 19200u);
 }
 
-TEST_F(WithFakeSource, UnknownEmptyAndNonStreamPathsGiveNoPort)
-{
+TEST_F(WithFakeSource, UnknownEmptyAndNonStreamPathsGiveNoPort) {
     EXPECT_FALSE(KivSerialPort::serialPortWithPath(""));
     EXPECT_FALSE(KivSerialPort::serialPortWithPath("/dev/cu.nothing"));
     EXPECT_FALSE(KivSerialPort::serialPortWithPath("/dev/cu.modem"));  // not a serial stream
     EXPECT_FALSE(KivSerialPort::serialPortWithPath("/dev/cu.fake"));   // no prefix matching
 }
 
-TEST(KivSerialPortCreation, WithoutASourceAPathNeedsACharacterDeviceNode)
-{
+TEST(KivSerialPortCreation, WithoutASourceAPathNeedsACharacterDeviceNode) {
     test::Pty pty;
     auto port = KivSerialPort::serialPortWithPath(pty.slavePath());
     ASSERT_TRUE(port);
@@ -88,8 +84,7 @@ TEST(KivSerialPortCreation, WithoutASourceAPathNeedsACharacterDeviceNode)
     EXPECT_FALSE(KivSerialPort::serialPortWithPath("/tmp"));  // not a device
 }
 
-TEST(KivSerialPortCreation, CallerErrorsRaiseTheAssertionTextsAndGiveNoPort)
-{
+TEST(KivSerialPortCreation, CallerErrorsRaiseTheAssertionTextsAndGiveNoPort) {
     std::vector<std::string> failures;
     setKivAssertionHandler([&](const std::string& text) { failures.push_back(text); });
     EXPECT_FALSE(KivSerialPort::serialPortWithDevice(nullptr));
@@ -101,8 +96,7 @@ TEST(KivSerialPortCreation, CallerErrorsRaiseTheAssertionTextsAndGiveNoPort)
                         }));
 }
 
-TEST(KivSerialPortCreation, DevicePropertiesByKey)
-{
+TEST(KivSerialPortCreation, DevicePropertiesByKey) {
     const auto device = kivDeviceForNodePath("/dev/ttyUSB12");
     EXPECT_EQ(KivSerialPort::bsdCalloutPathFromDevice(device), "/dev/ttyUSB12");
     EXPECT_EQ(KivSerialPort::bsdDialinPathFromDevice(device), "/dev/ttyUSB12");
@@ -115,8 +109,7 @@ TEST(KivSerialPortCreation, DevicePropertiesByKey)
     EXPECT_EQ(KivSerialPort::stringPropertyOfForIOSerialKey(nullptr, "IOTTYDevice"), std::nullopt);
 }
 
-TEST(KivSerialPortCreation, EqualityAndHashFollowThePath)
-{
+TEST(KivSerialPortCreation, EqualityAndHashFollowThePath) {
     test::Pty a, b;
     auto first = KivSerialPort::serialPortWithPath(a.slavePath());
     auto second = KivSerialPort::serialPortWithPath(b.slavePath());
@@ -126,8 +119,7 @@ TEST(KivSerialPortCreation, EqualityAndHashFollowThePath)
     EXPECT_EQ(std::hash<KivSerialPort>{}(*first), std::hash<std::string>{}(a.slavePath()));
 }
 
-TEST(KivSerialPortCreation, RegistryListsLivePortsAndRemovesByIdentity)
-{
+TEST(KivSerialPortCreation, RegistryListsLivePortsAndRemovesByIdentity) {
     test::Pty a, b;
     auto first = KivSerialPort::serialPortWithPath(a.slavePath());
     auto second = KivSerialPort::serialPortWithPath(b.slavePath());
@@ -144,8 +136,7 @@ TEST(KivSerialPortCreation, RegistryListsLivePortsAndRemovesByIdentity)
 // Ports die on background threads while the main thread makes and looks up
 // ports for the same path: every lookup yields one live port or none, and
 // never two live ports for one path.
-TEST(KivSerialPortCreation, RegistrySurvivesPortsDyingOnOtherThreads)
-{
+TEST(KivSerialPortCreation, RegistrySurvivesPortsDyingOnOtherThreads) {
     test::Pty pty;
     std::atomic<bool> stop{false};
     std::thread churn([&] {

@@ -16,16 +16,13 @@ namespace {
 
 using test::Event;
 
-test::Bytes pattern(std::size_t size, std::uint8_t seed = 0)
-{
+test::Bytes pattern(std::size_t size, std::uint8_t seed = 0) {
     test::Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
     return bytes;
 }
 
-TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder)
-{
+TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder) {
     test::Pty pty;
     // Data already waiting when the port opens must still follow the opened callback.
     test::OpenPort p(pty, false);
@@ -41,8 +38,7 @@ TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder)
     test::Bytes expected = {0x55, 0xAA, 0x00, 0x00};
     expected.insert(expected.end(), payload.begin(), payload.end());
     EXPECT_EQ(p.delegate->receivedData(), expected);
-    for (const auto& recorded : p.delegate->events())
-        EXPECT_LE(recorded.data.size(), 1024u);
+    for (const auto& recorded : p.delegate->events()) EXPECT_LE(recorded.data.size(), 1024u);
     EXPECT_TRUE(p.delegate->threadsOk());
 
     const termios attributes = pty.slaveAttributes();
@@ -55,8 +51,7 @@ TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder)
     p.closeAndWait();
 }
 
-TEST(KivSerialPortIO, SendDataWritesEverythingAndRefusesWhenClosed)
-{
+TEST(KivSerialPortIO, SendDataWritesEverythingAndRefusesWhenClosed) {
     test::Pty pty;
     test::OpenPort p(pty);
     const auto frame = pattern(1036, 3);
@@ -70,8 +65,7 @@ TEST(KivSerialPortIO, SendDataWritesEverythingAndRefusesWhenClosed)
     EXPECT_EQ(p.delegate->count(Event::Error), errorsBefore);  // a closed port is no error
 }
 
-TEST(KivSerialPortIO, OpenOnAnOpenPortDoesNothing)
-{
+TEST(KivSerialPortIO, OpenOnAnOpenPortDoesNothing) {
     test::Pty pty;
     test::OpenPort p(pty);
     const int fd = p.port->fileDescriptor();
@@ -83,8 +77,7 @@ TEST(KivSerialPortIO, OpenOnAnOpenPortDoesNothing)
     p.closeAndWait();
 }
 
-TEST(KivSerialPortIO, CloseCompletesOnThePollThreadRestoresAttributesAndUnlocks)
-{
+TEST(KivSerialPortIO, CloseCompletesOnThePollThreadRestoresAttributesAndUnlocks) {
     test::Pty pty;
     termios original = pty.slaveAttributes();
     original.c_lflag |= ICANON | ECHO;
@@ -120,8 +113,7 @@ TEST(KivSerialPortIO, CloseCompletesOnThePollThreadRestoresAttributesAndUnlocks)
 
 // Data keeps arriving while the port closes: nothing after the closed
 // callback, and what was delivered is an in-order prefix of what was sent.
-TEST(KivSerialPortIO, CloseWhileDataArrives)
-{
+TEST(KivSerialPortIO, CloseWhileDataArrives) {
     test::Pty pty;
     test::OpenPort p(pty);
     std::atomic<bool> stop{false};
@@ -131,12 +123,9 @@ TEST(KivSerialPortIO, CloseWhileDataArrives)
             std::uint8_t block[64];
             // Never block: once the port is closed nobody reads the other side.
             pollfd out{pty.master(), POLLOUT, 0};
-            if (::poll(&out, 1, 10) != 1 || (out.revents & POLLOUT) == 0)
-                continue;
-            for (auto& b : block)
-                b = next++;
-            if (::write(pty.master(), block, sizeof block) != static_cast<ssize_t>(sizeof block))
-                break;
+            if (::poll(&out, 1, 10) != 1 || (out.revents & POLLOUT) == 0) continue;
+            for (auto& b : block) b = next++;
+            if (::write(pty.master(), block, sizeof block) != static_cast<ssize_t>(sizeof block)) break;
         }
     });
     ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() > 4096; }));
@@ -146,12 +135,10 @@ TEST(KivSerialPortIO, CloseWhileDataArrives)
 
     EXPECT_EQ(p.delegate->order().back(), Event::Closed);
     const auto data = p.delegate->receivedData();
-    for (std::size_t i = 0; i < data.size(); ++i)
-        ASSERT_EQ(data[i], static_cast<std::uint8_t>(i)) << "at " << i;
+    for (std::size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], static_cast<std::uint8_t>(i)) << "at " << i;
 }
 
-TEST(KivSerialPortIO, CloseFromInsideTheDataCallback)
-{
+TEST(KivSerialPortIO, CloseFromInsideTheDataCallback) {
     test::Pty pty;
     test::OpenPort p(pty);
     p.delegate->onData = [](const auto& port) { port->close(); };
@@ -161,8 +148,7 @@ TEST(KivSerialPortIO, CloseFromInsideTheDataCallback)
     EXPECT_EQ(p.delegate->order().back(), Event::Closed);
 }
 
-TEST(KivSerialPortIO, EchoOptionEchoesReceivedBytes)
-{
+TEST(KivSerialPortIO, EchoOptionEchoesReceivedBytes) {
     test::Pty pty;
     test::OpenPort p(pty);
     p.port->setShouldEchoReceivedData(true);
@@ -175,8 +161,7 @@ TEST(KivSerialPortIO, EchoOptionEchoesReceivedBytes)
 // Open asks for low-latency mode and sets the modem lines, both of which a
 // pty refuses: neither is an error, and the diagnostic lines of the open go
 // to the system log only, not to the window's standard error.
-TEST(KivSerialPortIO, PortOnAPtyOpensAndCarriesDataWithNoErrorAndNothingOnStandardError)
-{
+TEST(KivSerialPortIO, PortOnAPtyOpensAndCarriesDataWithNoErrorAndNothingOnStandardError) {
     test::Pty pty;
     testing::internal::CaptureStderr();
     test::OpenPort p(pty);

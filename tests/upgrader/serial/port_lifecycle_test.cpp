@@ -23,8 +23,7 @@ public:
     KivSerialDeviceHandle device;
 };
 
-TEST(KivSerialPortLifecycle, MissingNodeReportsAnErrorNamingThePathAndStaysClosed)
-{
+TEST(KivSerialPortLifecycle, MissingNodeReportsAnErrorNamingThePathAndStaysClosed) {
     // The node vanished between discovery and open.
     const std::string path = "/dev/ttyKIVGONE0";
     setKivSerialDeviceSource(std::make_shared<OneDeviceSource>(path));
@@ -45,8 +44,7 @@ TEST(KivSerialPortLifecycle, MissingNodeReportsAnErrorNamingThePathAndStaysClose
     EXPECT_EQ(delegate->count(Event::Opened), 0u);
 }
 
-TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced)
-{
+TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced) {
     test::Pty pty;
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);
@@ -73,8 +71,7 @@ TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced)
 // An older tool's lock: a PID and a program name, no flock. It holds while
 // that program runs; our own PID without a flock is a leftover of an earlier
 // process that had our number.
-TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns)
-{
+TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns) {
     test::Pty pty;
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);
@@ -108,8 +105,7 @@ TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns)
 
 // The master side vanishes while data flows: removal, then closed, each
 // exactly once, and the hung-up descriptor does not keep the read handler busy.
-TEST(KivSerialPortLifecycle, HangUpIsARemovalReportedOnce)
-{
+TEST(KivSerialPortLifecycle, HangUpIsARemovalReportedOnce) {
     test::Pty pty;
     test::OpenPort p(pty);
     pty.write(test::Bytes(3000, 0x42));
@@ -132,14 +128,12 @@ TEST(KivSerialPortLifecycle, HangUpIsARemovalReportedOnce)
     EXPECT_EQ(p.delegate->count(Event::Removed), 1u);
 }
 
-TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup)
-{
+TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup) {
     test::Pty pty;
     test::OpenPort p(pty);
     p.port->cleanupAfterSystemRemoval();
     ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
-    EXPECT_EQ(p.delegate->orderWithoutErrors(),
-              (std::vector<Event>{Event::Opened, Event::Removed, Event::Closed}));
+    EXPECT_EQ(p.delegate->orderWithoutErrors(), (std::vector<Event>{Event::Opened, Event::Removed, Event::Closed}));
 
     // On a closed port the outdated name only tells the delegate.
 #pragma GCC diagnostic push
@@ -153,8 +147,7 @@ TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup)
 
 // The manager drops a removed port right after telling it; the close that
 // the removal started must still reach the delegate.
-TEST(KivSerialPortLifecycle, ClosedIsReportedEvenWhenTheLastReferenceGoesDuringTheClose)
-{
+TEST(KivSerialPortLifecycle, ClosedIsReportedEvenWhenTheLastReferenceGoesDuringTheClose) {
     for (const bool byRemoval : {true, false}) {
         SCOPED_TRACE(byRemoval ? "removal" : "close");
         test::Pty pty;
@@ -170,8 +163,7 @@ TEST(KivSerialPortLifecycle, ClosedIsReportedEvenWhenTheLastReferenceGoesDuringT
     }
 }
 
-TEST(KivSerialPortLifecycle, DroppingTheLastReferenceWhileOpenClosesTheDevice)
-{
+TEST(KivSerialPortLifecycle, DroppingTheLastReferenceWhileOpenClosesTheDevice) {
     test::Pty pty;
     test::OpenPort p(pty);
     pty.write({1, 2, 3});
@@ -180,16 +172,15 @@ TEST(KivSerialPortLifecycle, DroppingTheLastReferenceWhileOpenClosesTheDevice)
     p.port.reset();  // the last reference, while open
     // The lock file goes on the poll thread just after the descriptor.
     const std::string lockFile = *kiv::lockDirectory() + "/" + kiv::lockFileNameFor(pty.slavePath());
-    EXPECT_TRUE(test::waitFor(
-        [&] { return weak.expired() && pty.slaveClosed() && ::access(lockFile.c_str(), F_OK) != 0; }));
+    EXPECT_TRUE(
+        test::waitFor([&] { return weak.expired() && pty.slaveClosed() && ::access(lockFile.c_str(), F_OK) != 0; }));
     // The device and its lock are free again.
     test::OpenPort again(pty);
     EXPECT_TRUE(again.port->isOpen());
     again.closeAndWait();
 }
 
-TEST(KivSerialPortLifecycle, DelegateThatDoesNotImplementCallbacksIsNotCalled)
-{
+TEST(KivSerialPortLifecycle, DelegateThatDoesNotImplementCallbacksIsNotCalled) {
     test::Pty pty;
     test::OpenPort p(pty, false);
     p.delegate->missing = {KivSerialPortDelegateCallback::DidReceiveData, KivSerialPortDelegateCallback::WasClosed,
@@ -203,8 +194,7 @@ TEST(KivSerialPortLifecycle, DelegateThatDoesNotImplementCallbacksIsNotCalled)
     EXPECT_EQ(p.delegate->order(), std::vector<Event>{Event::Opened});
 }
 
-TEST(KivSerialPortLifecycle, AVanishedDelegateReceivesNothing)
-{
+TEST(KivSerialPortLifecycle, AVanishedDelegateReceivesNothing) {
     test::Pty pty;
     test::OpenPort p(pty);
     std::weak_ptr<test::RecordingDelegate> weak = p.delegate;
@@ -215,8 +205,7 @@ TEST(KivSerialPortLifecycle, AVanishedDelegateReceivesNothing)
     EXPECT_TRUE(test::waitFor([&] { return !p.port->isOpen(); }));
 }
 
-TEST(KivSerialPortLifecycle, NeverHoldsTheDeviceOnDescriptorZero)
-{
+TEST(KivSerialPortLifecycle, NeverHoldsTheDeviceOnDescriptorZero) {
     test::Pty pty;
     const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
     ASSERT_GE(savedStdin, 0);
@@ -233,8 +222,7 @@ TEST(KivSerialPortLifecycle, NeverHoldsTheDeviceOnDescriptorZero)
 
 // A pseudo-terminal has no modem lines by nature: saying so on every open
 // read like a failure of the virtual port.
-TEST(KivSerialPortLifecycle, PtyWithoutModemLinesReportsNoError)
-{
+TEST(KivSerialPortLifecycle, PtyWithoutModemLinesReportsNoError) {
     test::Pty pty;
     test::OpenPort p(pty);
     p.port->setRTS(true);
@@ -251,8 +239,7 @@ namespace {
 
 // A character device that is no terminal is refused at open, with nothing
 // left locked.
-TEST(KivSerialPortLifecycle, NodeWithoutTerminalAttributesIsRefused)
-{
+TEST(KivSerialPortLifecycle, NodeWithoutTerminalAttributesIsRefused) {
     auto port = KivSerialPort::serialPortWithPath("/dev/null");
     ASSERT_TRUE(port);
     auto delegate = std::make_shared<test::RecordingDelegate>();

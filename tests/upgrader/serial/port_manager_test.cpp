@@ -45,11 +45,12 @@ class Announcements {
 public:
     Announcements() {
         auto& center = platform::NotificationCenter::defaultCenter();
-        center.addObserver(this, KivSerialPortsWereConnectedNotification, nullptr,
-                           [this](const platform::Notification& n) { record("connected", n, KivConnectedSerialPortsKey); });
-        center.addObserver(this, KivSerialPortsWereDisconnectedNotification, nullptr, [this](const platform::Notification& n) {
-            record("disconnected", n, KivDisconnectedSerialPortsKey);
-        });
+        center.addObserver(
+            this, KivSerialPortsWereConnectedNotification, nullptr,
+            [this](const platform::Notification& n) { record("connected", n, KivConnectedSerialPortsKey); });
+        center.addObserver(
+            this, KivSerialPortsWereDisconnectedNotification, nullptr,
+            [this](const platform::Notification& n) { record("disconnected", n, KivDisconnectedSerialPortsKey); });
     }
     ~Announcements() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
     std::vector<std::string> seen;
@@ -86,7 +87,8 @@ TEST_F(PortManagerTest, ListsThePresentDevicesAndAddsArrivalsAtTheEnd) {
     EXPECT_EQ(paths(manager->availablePorts()), a.slavePath() + "," + b.slavePath() + ",");
     std::vector<std::size_t> inserted;
     manager->addAvailablePortsObserver([&](KivSerialPortManager::Change change, const auto& indexes) {
-        if (change == KivSerialPortManager::Change::Insertion) inserted.insert(inserted.end(), indexes.begin(), indexes.end());
+        if (change == KivSerialPortManager::Change::Insertion)
+            inserted.insert(inserted.end(), indexes.begin(), indexes.end());
     });
     Announcements heard;
 
@@ -130,7 +132,8 @@ TEST_F(PortManagerTest, AnOpenPortHearsOfItsRemovalBeforeTheListAndTheAnnounceme
     script.terminate({device(a)});
     order.push_back(heard.seen.empty() ? "no announcement" : heard.seen.back());
 
-    EXPECT_EQ(order, (std::vector<std::string>{"removed, listed 1", "left the list", "disconnected:" + a.slavePath() + ","}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"removed, listed 1", "left the list", "disconnected:" + a.slavePath() + ","}));
     EXPECT_TRUE(test::waitFor([&] { return open.delegate->count(test::Event::Closed) == 1; }));
     EXPECT_FALSE(open.port->isOpen());
 }

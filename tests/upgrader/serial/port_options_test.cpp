@@ -6,8 +6,7 @@
 
 namespace {
 
-termios cooked()
-{
+termios cooked() {
     termios t{};
     t.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
     t.c_iflag = ICRNL | IXON;
@@ -16,8 +15,7 @@ termios cooked()
     return t;
 }
 
-TEST(PortOptions, DefaultsGiveRaw8N1WithLineAlwaysLocalAndReadable)
-{
+TEST(PortOptions, DefaultsGiveRaw8N1WithLineAlwaysLocalAndReadable) {
     termios t = cooked();
     kiv::applyPortOptions(t, kiv::PortOptions{});
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -31,8 +29,7 @@ TEST(PortOptions, DefaultsGiveRaw8N1WithLineAlwaysLocalAndReadable)
 }
 
 // An adapter keeps what the last program set; nothing of it may survive but the speed.
-TEST(PortOptions, NothingLeftByAnotherProgramSurvivesButTheSpeed)
-{
+TEST(PortOptions, NothingLeftByAnotherProgramSurvivesButTheSpeed) {
     termios t = cooked();
     t.c_iflag |= IXOFF | IXANY | INPCK | IGNPAR | PARMRK | IMAXBEL | IUTF8 | IUCLC;
     t.c_oflag |= OCRNL | ONLRET | OFILL;
@@ -47,8 +44,7 @@ TEST(PortOptions, NothingLeftByAnotherProgramSurvivesButTheSpeed)
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
 }
 
-TEST(PortOptions, ParityStopBitsEchoAndFlowControl)
-{
+TEST(PortOptions, ParityStopBitsEchoAndFlowControl) {
     struct Case {
         unsigned parity;
         tcflag_t expected;
@@ -79,12 +75,10 @@ TEST(PortOptions, ParityStopBitsEchoAndFlowControl)
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
 }
 
-TEST(PortOptions, StandardRates)
-{
+TEST(PortOptions, StandardRates) {
     for (const std::uint32_t rate : {9600u, 14400u, 19200u, 28800u, 115200u, 921600u})
         EXPECT_TRUE(kiv::isStandardBaudRate(rate)) << rate;
-    for (const std::uint32_t rate : {0u, 13u, 250000u, 31250u})
-        EXPECT_FALSE(kiv::isStandardBaudRate(rate)) << rate;
+    for (const std::uint32_t rate : {0u, 13u, 250000u, 31250u}) EXPECT_FALSE(kiv::isStandardBaudRate(rate)) << rate;
     // cfsetspeed would take 13 as B9600: never hand it a number it does not list.
     EXPECT_FALSE(kiv::isCLibraryBaudRate(13));
     EXPECT_FALSE(kiv::isCLibraryBaudRate(14400));
@@ -93,8 +87,7 @@ TEST(PortOptions, StandardRates)
 
 // One failed read of the lines that may pass must not end the poll for the
 // rest of the open; it is reported when it starts, not every 10 ms.
-TEST(PinPoll, OnlyAMissingOrVanishedDeviceStopsThePoll)
-{
+TEST(PinPoll, OnlyAMissingOrVanishedDeviceStopsThePoll) {
     for (const int gone : {EIO, ENODEV, ENXIO}) {
         const auto f = kiv::pinPollFailure(gone, 0);
         EXPECT_TRUE(f.removal && f.stopPolling && f.report) << gone;

@@ -8,13 +8,11 @@ namespace {
 
 using test::Event;
 
-std::uint32_t slaveSpeed(test::Pty& pty)
-{
+std::uint32_t slaveSpeed(test::Pty& pty) {
     return kiv::currentSpeed(pty.master()).value_or(0);  // the master reports the slave's
 }
 
-TEST(KivSerialPortSettings, SettingsOnAClosedPortAreStoredAndAppliedAtOpen)
-{
+TEST(KivSerialPortSettings, SettingsOnAClosedPortAreStoredAndAppliedAtOpen) {
     test::Pty pty;
     test::OpenPort p(pty, false);
     p.port->setBaudRate(115200);
@@ -33,8 +31,7 @@ TEST(KivSerialPortSettings, SettingsOnAClosedPortAreStoredAndAppliedAtOpen)
     p.closeAndWait();
 }
 
-TEST(KivSerialPortSettings, RatesMissingFromTheCLibraryTableAreApplied)
-{
+TEST(KivSerialPortSettings, RatesMissingFromTheCLibraryTableAreApplied) {
     test::Pty pty;
     test::OpenPort p(pty);
     for (const std::uint32_t rate : {14400u, 28800u, 9600u, 76800u}) {
@@ -45,8 +42,7 @@ TEST(KivSerialPortSettings, RatesMissingFromTheCLibraryTableAreApplied)
     p.closeAndWait();
 }
 
-TEST(KivSerialPortSettings, NonStandardRateNeedsPermission)
-{
+TEST(KivSerialPortSettings, NonStandardRateNeedsPermission) {
     test::Pty pty;
     test::OpenPort p(pty);
     p.port->setBaudRate(38400);
@@ -70,8 +66,7 @@ TEST(KivSerialPortSettings, NonStandardRateNeedsPermission)
     p.closeAndWait();
 }
 
-TEST(KivSerialPortSettings, ParityOutOfRangeIsStoredAsNone)
-{
+TEST(KivSerialPortSettings, ParityOutOfRangeIsStoredAsNone) {
     test::Pty pty;
     test::OpenPort p(pty, false);
     p.port->setParity(5);
@@ -82,8 +77,7 @@ TEST(KivSerialPortSettings, ParityOutOfRangeIsStoredAsNone)
     EXPECT_EQ(p.port->parity(), 0u);
 }
 
-TEST(KivSerialPortSettings, FlowControlChangeOnAnOpenPortClosesAndReopensIt)
-{
+TEST(KivSerialPortSettings, FlowControlChangeOnAnOpenPortClosesAndReopensIt) {
     test::Pty pty;
     test::OpenPort p(pty);
     p.port->setUsesRTSCTSFlowControl(true);

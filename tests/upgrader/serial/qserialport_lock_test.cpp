@@ -7,8 +7,7 @@
 
 namespace {
 
-TEST(QSerialPortInterop, ADeviceHeldByQSerialPortIsRefused)
-{
+TEST(QSerialPortInterop, ADeviceHeldByQSerialPortIsRefused) {
     test::Pty pty;
     QSerialPort qt(QString::fromStdString(pty.slavePath()));
     ASSERT_TRUE(qt.open(QIODevice::ReadWrite)) << qt.errorString().toStdString();
@@ -23,8 +22,7 @@ TEST(QSerialPortInterop, ADeviceHeldByQSerialPortIsRefused)
     p.closeAndWait();
 }
 
-TEST(QSerialPortInterop, QSerialPortCannotOpenADeviceWeHold)
-{
+TEST(QSerialPortInterop, QSerialPortCannotOpenADeviceWeHold) {
     test::Pty pty;
     test::OpenPort p(pty);
     QSerialPort qt(QString::fromStdString(pty.slavePath()));

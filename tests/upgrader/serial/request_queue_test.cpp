@@ -18,26 +18,22 @@ using Descriptor = KivSerialPacketDescriptor;
 using Request = KivSerialRequest;
 using Callback = KivSerialPortDelegateCallback;
 
-std::shared_ptr<Request> request(Bytes data, std::shared_ptr<Descriptor> response, double timeout = 0)
-{
+std::shared_ptr<Request> request(Bytes data, std::shared_ptr<Descriptor> response, double timeout = 0) {
     return Request::requestWithDataToSendUserInfoTimeoutIntervalResponseDescriptor(std::move(data), {}, timeout,
-                                                                                  std::move(response));
+                                                                                   std::move(response));
 }
 
-std::shared_ptr<Descriptor> framed(std::uint8_t tag)
-{
+std::shared_ptr<Descriptor> framed(std::uint8_t tag) {
     // "<tag ... >": a reply names the request it answers.
     return Descriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(Bytes{'<', tag}, Bytes{'>'}, 16, {});
 }
 
-bool nothingToRead(test::Pty& pty)
-{
+bool nothingToRead(test::Pty& pty) {
     pollfd p{pty.master(), POLLIN, 0};
     return ::poll(&p, 1, 0) == 0;
 }
 
-TEST(KivSerialPortRequests, ThreeInARowGoOutOneAtATime)
-{
+TEST(KivSerialPortRequests, ThreeInARowGoOutOneAtATime) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto a = request({'a'}, framed('a')), b = request({'b'}, framed('b')), c = request({'c'}, framed('c'));
@@ -72,8 +68,7 @@ TEST(KivSerialPortRequests, ThreeInARowGoOutOneAtATime)
     EXPECT_TRUE(test::waitFor([&] { return !p.port->pendingRequest(); }));
 }
 
-TEST(KivSerialPortRequests, NoDescriptorCompletesAtOnceWithoutCallbacks)
-{
+TEST(KivSerialPortRequests, NoDescriptorCompletesAtOnceWithoutCallbacks) {
     test::Pty pty;
     test::PacketPort p(pty);
     EXPECT_TRUE(p.port->sendRequest(request({'x'}, nullptr, 0.01)));
@@ -84,8 +79,7 @@ TEST(KivSerialPortRequests, NoDescriptorCompletesAtOnceWithoutCallbacks)
     EXPECT_TRUE(p.delegate->replies().empty());
 }
 
-TEST(KivSerialPortRequests, AbsurdTimeoutsNeitherOverflowNorFire)
-{
+TEST(KivSerialPortRequests, AbsurdTimeoutsNeitherOverflowNorFire) {
     test::Pty pty;
     test::PacketPort p(pty);
     std::size_t answered = 0;
@@ -105,8 +99,7 @@ TEST(KivSerialPortRequests, AbsurdTimeoutsNeitherOverflowNorFire)
     EXPECT_EQ(p.delegate->count(Reply::Response), 3u);
 }
 
-TEST(KivSerialPortRequests, OutdatedFormWithoutEvaluatorTakesTheFirstByte)
-{
+TEST(KivSerialPortRequests, OutdatedFormWithoutEvaluatorTakesTheFirstByte) {
     test::Pty pty;
     test::PacketPort p(pty);
 #pragma GCC diagnostic push
@@ -120,8 +113,7 @@ TEST(KivSerialPortRequests, OutdatedFormWithoutEvaluatorTakesTheFirstByte)
     EXPECT_EQ(p.delegate->dataOf(Reply::Response)[0], Bytes{0x42});
 }
 
-TEST(KivSerialPortRequests, TimeoutOnceAndNextOnlyAfterTheDelegateReturned)
-{
+TEST(KivSerialPortRequests, TimeoutOnceAndNextOnlyAfterTheDelegateReturned) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto first = request({'1'}, framed('1'), 0.02);
@@ -147,8 +139,7 @@ TEST(KivSerialPortRequests, TimeoutOnceAndNextOnlyAfterTheDelegateReturned)
     EXPECT_EQ(p.port->pendingRequest(), second);
 }
 
-TEST(KivSerialPortRequests, WithoutTheTimeoutCallbackTheNextFollowsAtOnce)
-{
+TEST(KivSerialPortRequests, WithoutTheTimeoutCallbackTheNextFollowsAtOnce) {
     test::Pty pty;
     test::PacketPort p(pty, {Callback::RequestDidTimeout});
     ASSERT_TRUE(p.port->sendRequest(request({'1'}, framed('1'), 0.01)));
@@ -159,8 +150,7 @@ TEST(KivSerialPortRequests, WithoutTheTimeoutCallbackTheNextFollowsAtOnce)
 
 // A peer that answers each request at once while the time-out is about as
 // short: each request must end exactly once, as a response or a time-out.
-TEST(KivSerialPortRequests, TimeoutRacingResponseEndsEachRequestOnce)
-{
+TEST(KivSerialPortRequests, TimeoutRacingResponseEndsEachRequestOnce) {
     test::Pty pty;
     test::PacketPort p(pty);
     constexpr int kRequests = 40;
@@ -168,8 +158,7 @@ TEST(KivSerialPortRequests, TimeoutRacingResponseEndsEachRequestOnce)
     std::thread peer([&] {
         while (!stop) {
             const Bytes got = pty.read(1, std::chrono::milliseconds(50));
-            if (!got.empty())
-                pty.write({'<', got[0], '>'});
+            if (!got.empty()) pty.write({'<', got[0], '>'});
         }
     });
     std::vector<std::shared_ptr<Request>> requests;
@@ -188,21 +177,18 @@ TEST(KivSerialPortRequests, TimeoutRacingResponseEndsEachRequestOnce)
     test::observeFor(std::chrono::milliseconds(30));
     for (const auto& r : requests) {
         int ends = 0;
-        for (const auto& reply : p.delegate->replies())
-            ends += reply.request == r ? 1 : 0;
+        for (const auto& reply : p.delegate->replies()) ends += reply.request == r ? 1 : 0;
         EXPECT_EQ(ends, 1) << r->description();
     }
 }
 
-TEST(KivSerialPortRequests, ManyQueuedRequestsWithoutResponsesDoNotExhaustTheStack)
-{
+TEST(KivSerialPortRequests, ManyQueuedRequestsWithoutResponsesDoNotExhaustTheStack) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto gate = request({'g'}, framed('g'));
     ASSERT_TRUE(p.port->sendRequest(gate));
     constexpr int kQueued = 100000;
-    for (int i = 0; i < kQueued; ++i)
-        ASSERT_TRUE(p.port->sendRequest(request({}, nullptr)));
+    for (int i = 0; i < kQueued; ++i) ASSERT_TRUE(p.port->sendRequest(request({}, nullptr)));
     auto last = request({'z'}, framed('z'));
     ASSERT_TRUE(p.port->sendRequest(last));
     EXPECT_EQ(p.port->queuedRequests().size(), static_cast<std::size_t>(kQueued + 1));
@@ -212,8 +198,7 @@ TEST(KivSerialPortRequests, ManyQueuedRequestsWithoutResponsesDoNotExhaustTheSta
     EXPECT_TRUE(p.port->queuedRequests().empty());
 }
 
-TEST(KivSerialPortRequests, CancellingNeverTouchesTheRequestInFlight)
-{
+TEST(KivSerialPortRequests, CancellingNeverTouchesTheRequestInFlight) {
     test::Pty pty;
     test::PacketPort p(pty);
     auto inFlight = request({'1'}, framed('1'));
@@ -240,8 +225,7 @@ TEST(KivSerialPortRequests, CancellingNeverTouchesTheRequestInFlight)
     EXPECT_TRUE(nothingToRead(pty));
 }
 
-TEST(KivSerialPortRequests, SendOnAClosedPortFailsAndStaysInFlightUntilItsTimeout)
-{
+TEST(KivSerialPortRequests, SendOnAClosedPortFailsAndStaysInFlightUntilItsTimeout) {
     test::Pty pty;
     // Without the closed callback the close clears nothing, so nothing races the sends below.
     test::PacketPort p(pty, {Callback::WasClosed});
@@ -260,14 +244,12 @@ TEST(KivSerialPortRequests, SendOnAClosedPortFailsAndStaysInFlightUntilItsTimeou
     EXPECT_EQ(p.port->pendingRequest(), next);
 }
 
-TEST(KivSerialPortRequests, CloseClearsOnlyWhenTheDelegateHasTheClosedCallback)
-{
+TEST(KivSerialPortRequests, CloseClearsOnlyWhenTheDelegateHasTheClosedCallback) {
     for (const bool hasClosedCallback : {true, false}) {
         SCOPED_TRACE(hasClosedCallback ? "with serialPortWasClosed" : "without serialPortWasClosed");
         test::Pty pty;
         test::PacketPort p(pty);
-        if (!hasClosedCallback)
-            p.delegate->missing = {Callback::WasClosed};
+        if (!hasClosedCallback) p.delegate->missing = {Callback::WasClosed};
         auto inFlight = request({'1'}, framed('1'), 0.5);
         auto queued = request({'2'}, framed('2'));
         ASSERT_TRUE(p.port->sendRequest(inFlight));

@@ -4,8 +4,7 @@
 
 #include "upgrader/platform/application.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     platform::Application app(argc, argv);
     return RUN_ALL_TESTS();

@@ -64,9 +64,7 @@ public:
     }
 
     // The newest timer, if it is still armed.
-    Timer* armed() const {
-        return !timers.empty() && timers.back()->valid ? timers.back().get() : nullptr;
-    }
+    Timer* armed() const { return !timers.empty() && timers.back()->valid ? timers.back().get() : nullptr; }
     std::size_t armedCount() const {
         return static_cast<std::size_t>(
             std::count_if(timers.begin(), timers.end(), [](const auto& t) { return t->valid; }));
@@ -87,8 +85,8 @@ public:
     std::vector<std::string> logs;
     std::vector<std::string> prints;
     std::vector<std::string> events;
-    std::vector<Bytes> frames;                // every frame the engine wrote
-    std::shared_ptr<KivSerialPort> port;      // when set, frames also go to it
+    std::vector<Bytes> frames;            // every frame the engine wrote
+    std::shared_ptr<KivSerialPort> port;  // when set, frames also go to it
 };
 
 }  // namespace upgrader::test_support

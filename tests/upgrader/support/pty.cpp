@@ -10,8 +10,7 @@
 
 namespace test {
 
-Pty::Pty()
-{
+Pty::Pty() {
     int slave = -1;
     char name[256] = {};
     EXPECT_EQ(::openpty(&master_, &slave, name, nullptr, nullptr), 0);
@@ -20,153 +19,121 @@ Pty::Pty()
     ::close(slave);  // the port opens it by path
 }
 
-Pty::~Pty()
-{
+Pty::~Pty() {
     closeMaster();
 }
 
-void Pty::closeMaster()
-{
-    if (master_ >= 0)
-        ::close(master_);
+void Pty::closeMaster() {
+    if (master_ >= 0) ::close(master_);
     master_ = -1;
 }
 
-void Pty::write(const Bytes& bytes)
-{
+void Pty::write(const Bytes& bytes) {
     ASSERT_EQ(gimbal::writeAll(master_, bytes).error, 0);
 }
 
-Bytes Pty::read(std::size_t count, std::chrono::milliseconds deadline)
-{
+Bytes Pty::read(std::size_t count, std::chrono::milliseconds deadline) {
     Bytes out;
     const auto end = std::chrono::steady_clock::now() + deadline;
     while (out.size() < count && std::chrono::steady_clock::now() < end) {
         pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0 || (p.revents & POLLIN) == 0)
-            continue;
+        if (::poll(&p, 1, 50) <= 0 || (p.revents & POLLIN) == 0) continue;
         std::uint8_t buffer[4096];
         const ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, count - out.size()));
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         out.insert(out.end(), buffer, buffer + n);
     }
     return out;
 }
 
-bool Pty::slaveClosed()
-{
+bool Pty::slaveClosed() {
     // With no slave open the master polls as hung up.
     pollfd p{master_, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
-termios Pty::slaveAttributes() const
-{
+termios Pty::slaveAttributes() const {
     termios attributes{};
     EXPECT_EQ(::tcgetattr(master_, &attributes), 0);  // the master reports the slave's
     return attributes;
 }
 
-bool RecordingDelegate::respondsToCallback(KivSerialPortDelegateCallback callback) const
-{
+bool RecordingDelegate::respondsToCallback(KivSerialPortDelegateCallback callback) const {
     return std::find(missing.begin(), missing.end(), callback) == missing.end();
 }
 
-void RecordingDelegate::record(Recorded recorded)
-{
+void RecordingDelegate::record(Recorded recorded) {
     std::lock_guard lock(mutex_);
     allOnMainThread_ = allOnMainThread_ && platform::isMainThread();
     events_.push_back(std::move(recorded));
 }
 
-void RecordingDelegate::serialPortWasRemovedFromSystem(const Port& port)
-{
+void RecordingDelegate::serialPortWasRemovedFromSystem(const Port& port) {
     record({Event::Removed, {}, {}});
-    if (onRemoved)
-        onRemoved(port);
+    if (onRemoved) onRemoved(port);
 }
 
-void RecordingDelegate::serialPortDidReceiveData(const Port& port, const Bytes& data)
-{
+void RecordingDelegate::serialPortDidReceiveData(const Port& port, const Bytes& data) {
     record({Event::Data, data, {}});
-    if (onData)
-        onData(port);
+    if (onData) onData(port);
 }
 
-void RecordingDelegate::serialPortDidEncounterError(const Port&, const KivPosixError& error)
-{
+void RecordingDelegate::serialPortDidEncounterError(const Port&, const KivPosixError& error) {
     record({Event::Error, {}, error});
 }
 
-void RecordingDelegate::serialPortWasOpened(const Port& port)
-{
+void RecordingDelegate::serialPortWasOpened(const Port& port) {
     record({Event::Opened, {}, {}});
-    if (onOpened)
-        onOpened(port);
+    if (onOpened) onOpened(port);
 }
 
-void RecordingDelegate::serialPortWasClosed(const Port& port)
-{
+void RecordingDelegate::serialPortWasClosed(const Port& port) {
     record({Event::Closed, {}, {}});
-    if (onClosed)
-        onClosed(port);
+    if (onClosed) onClosed(port);
 }
 
-std::vector<Recorded> RecordingDelegate::events() const
-{
+std::vector<Recorded> RecordingDelegate::events() const {
     std::lock_guard lock(mutex_);
     return events_;
 }
 
-std::size_t RecordingDelegate::count(Event event) const
-{
+std::size_t RecordingDelegate::count(Event event) const {
     const auto all = events();
     return static_cast<std::size_t>(
         std::count_if(all.begin(), all.end(), [event](const Recorded& r) { return r.event == event; }));
 }
 
-std::vector<Event> RecordingDelegate::order() const
-{
+std::vector<Event> RecordingDelegate::order() const {
     std::vector<Event> out;
-    for (const auto& r : events())
-        out.push_back(r.event);
+    for (const auto& r : events()) out.push_back(r.event);
     return out;
 }
 
-std::vector<Event> RecordingDelegate::orderWithoutErrors() const
-{
+std::vector<Event> RecordingDelegate::orderWithoutErrors() const {
     std::vector<Event> out;
     for (const auto& r : events())
-        if (r.event != Event::Error)
-            out.push_back(r.event);
+        if (r.event != Event::Error) out.push_back(r.event);
     return out;
 }
 
-Bytes RecordingDelegate::receivedData() const
-{
+Bytes RecordingDelegate::receivedData() const {
     Bytes out;
     for (const auto& r : events())
-        if (r.event == Event::Data)
-            out.insert(out.end(), r.data.begin(), r.data.end());
+        if (r.event == Event::Data) out.insert(out.end(), r.data.begin(), r.data.end());
     return out;
 }
 
-std::vector<KivPosixError> RecordingDelegate::errors() const
-{
+std::vector<KivPosixError> RecordingDelegate::errors() const {
     std::vector<KivPosixError> out;
     for (const auto& r : events())
-        if (r.event == Event::Error)
-            out.push_back(r.error);
+        if (r.event == Event::Error) out.push_back(r.error);
     return out;
 }
 
 OpenPort::OpenPort(Pty& pty, bool open)
-    : port(KivSerialPort::serialPortWithPath(pty.slavePath())), delegate(std::make_shared<RecordingDelegate>())
-{
+    : port(KivSerialPort::serialPortWithPath(pty.slavePath())), delegate(std::make_shared<RecordingDelegate>()) {
     EXPECT_TRUE(port);
-    if (!port)
-        return;
+    if (!port) return;
     port->setDelegate(delegate);
     if (open) {
         port->open();
@@ -175,19 +142,15 @@ OpenPort::OpenPort(Pty& pty, bool open)
     }
 }
 
-OpenPort::~OpenPort()
-{
-    if (port && delegate)
-        closeAndWait();
+OpenPort::~OpenPort() {
+    if (port && delegate) closeAndWait();
     std::weak_ptr<KivSerialPort> weak = port;
     port.reset();
     EXPECT_TRUE(waitFor([&] { return weak.expired(); })) << "a port outlived its test";
 }
 
-void OpenPort::closeAndWait()
-{
-    if (!port)
-        return;
+void OpenPort::closeAndWait() {
+    if (!port) return;
     const std::size_t closedBefore = delegate->count(Event::Closed);
     if (port->isOpen()) {
         port->close();
@@ -195,13 +158,11 @@ void OpenPort::closeAndWait()
     }
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     return platform::runMainLoopUntil(condition, timeout);
 }
 
-void observeFor(std::chrono::milliseconds window)
-{
+void observeFor(std::chrono::milliseconds window) {
     platform::runMainLoopUntil([] { return false; }, window);
 }
 
