@@ -1,6 +1,7 @@
 // Test-only harness for the README's screenshot: the real window with a
-// scripted device source that lists one simulated gimbal, driven through a
-// whole upgrade by its own buttons. Prints "READY" once the upgrade finished
+// scripted device source that lists one simulated gimbal (through a link
+// named "gimbal", as `gimbal-sim --link gimbal` would show it), driven
+// through a whole upgrade by its own buttons. Prints "READY" once the upgrade finished
 // and the alert was dismissed, then keeps the window up for a screenshot.
 #include <QApplication>
 #include <QFileDialog>
@@ -15,6 +16,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <string>
+
+#include <unistd.h>
 
 #include "link/firmware_file.h"
 #include "sim/gimbal_sim.h"
@@ -81,7 +85,12 @@ int main(int argc, char** argv) {
     options.announcePeriod = std::chrono::milliseconds(1000);
     sim::GimbalSim gimbal(options);
     if (!gimbal.start()) return 1;
-    const std::string path = gimbal.slavePath();
+    // A bare pseudo-terminal would be listed as "0" or "3", after its number.
+    const auto folder = std::filesystem::temp_directory_path() / ("quenlo-screenshot-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "gimbal").string();
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(gimbal.slavePath(), path);
     KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
     const std::string file = writeFirmware();
 
