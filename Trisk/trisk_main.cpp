@@ -5,10 +5,18 @@
 
 #include <memory>
 
+#include "cli/command_line.h"
 #include "link/termination_signals.h"
 #include "widget.h"
 
 namespace {
+
+constexpr const char* kHelp =
+    "Usage: Trisk [--help] [--version] [Qt options]\n"
+    "Updates the three-axis gimbal's firmware over a serial port: choose the port and\n"
+    "rate, open it, open the update file, then start. Virtual ports are listed by their\n"
+    "full path. Options: --help prints this text, --version the version; any other\n"
+    "argument goes to Qt (for example -platform offscreen or -style Fusion).";
 
 // Stops the run and lets the port go (its exclusive flag and lock file with
 // it) before the loop ends; dying on the signal would leave both behind.
@@ -25,7 +33,18 @@ void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNot
 
 }  // namespace
 
+// Qt 5 scales nothing by default; this is what Qt 6 does out of the box, so
+// the fixed-size form stays legible on a high-density screen.
+void enableHighDpi() {
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
+
 int triskMain(int& argc, char** argv, const std::function<void(Widget&)>& shown) {
+    // Answered before the application object, which would need a display.
+    if (const auto code = cli::answerInfoOptions(argc, argv, "Trisk", kHelp)) return *code;
+    enableHighDpi();
     Q_INIT_RESOURCE(image);
     int code = 0;
     {

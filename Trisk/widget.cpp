@@ -3,6 +3,7 @@
 #include "widget.h"
 
 #include <QColor>
+#include <QComboBox>
 #include <QFile>
 #include <QIcon>
 #include <QPixmap>
@@ -26,7 +27,11 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     setWindowIcon(QIcon(QPixmap(QStringLiteral(":/image/1192349.gif"))));
     ui->textBrowser->setTextColor(QColor(Qt::blue));
 
-    ui->comboBoxPort->addItems(openablePortNames(true));
+    // A virtual port's full path would widen the whole form: the box keeps a
+    // small width, and its list opens as wide as the longest name.
+    ui->comboBoxPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    ui->comboBoxPort->setMinimumContentsLength(7);  // "ttyUSB0" whole
+    fillPortList(openablePortNames(true));
     port_count = listedPortCount();
 
     // Both run for the life of the window, port open or not.

@@ -94,6 +94,7 @@ private:
 
     // Port handling (widget_port.cpp).
     QStringList openablePortNames(bool logDetails);
+    void fillPortList(const QStringList& names);
     bool canOpen(QSerialPort& probe);
     static int listedPortCount();
     bool openPort(const QString& name, qint32 baud, QString* error);

@@ -3,14 +3,18 @@
 // closing a port that hung up.
 #include "widget.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDebug>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
 #include <QSerialPortInfo>
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 #include "link/port_diagnosis.h"
@@ -95,9 +99,27 @@ void Widget::updatePortCom() {
     ui->comboBoxPort->setEnabled(true);
     ui->comboBoxBaudRate->setEnabled(true);
     ui->BtnOpen->setText(QStringLiteral("打开串口"));
-    ui->comboBoxPort->clear();
-    ui->comboBoxPort->addItems(names);
+    fillPortList(names);
     port_count = n;
+}
+
+// The box is narrower than a long path: each entry carries its full name as
+// a tool tip, and the open list is wide enough to show every name whole.
+void Widget::fillPortList(const QStringList& names) {
+    QComboBox* box = ui->comboBoxPort;
+    box->clear();
+    box->addItems(names);
+    QAbstractItemView* view = box->view();
+    const QFontMetrics metrics(view->font());
+    int widest = 0;
+    for (int i = 0; i < names.size(); ++i) {
+        box->setItemData(i, names[i], Qt::ToolTipRole);
+        widest = std::max(widest, metrics.horizontalAdvance(names[i]));
+    }
+    // Room for the item's padding, the frame and a scroll bar besides the text.
+    const int extra = 2 * view->frameWidth() + box->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, box) +
+                      2 * metrics.averageCharWidth();
+    view->setMinimumWidth(names.isEmpty() ? 0 : widest + extra);
 }
 
 void Widget::on_BtnOpen_clicked() {

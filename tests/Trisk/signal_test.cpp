@@ -1,9 +1,13 @@
 // The Trisk program stopped by a signal while it holds a port: it closes the
 // port (exclusive flag cleared, lock file removed) and exits with 128+signal.
+// Asked only for its version or usage, it answers without a display.
 #include <csignal>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "pty_peer.h"
 #include "window_process.h"
@@ -37,6 +41,25 @@ TEST_P(TriskSignals, ClosesThePortAndExitsWith128PlusTheSignal) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, TriskSignals, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// Both answered on standard output, with no display to open a window on.
+TEST(TriskProgram, AnswersVersionAndHelpWithoutADisplay) {
+    const std::vector<std::string> noDisplay{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
+    for (const std::string option : {"--version", "--help"}) {
+        window_test::WindowProcess trisk(TRISK_PROGRAM, {option}, noDisplay);
+        ASSERT_TRUE(trisk.started());
+        const auto status = trisk.waitForExit(60s);
+        ASSERT_TRUE(status.has_value()) << option << ": still running";
+        ASSERT_TRUE(WIFEXITED(*status)) << option << ": ended by signal " << WTERMSIG(*status);
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << option;
+        if (option == "--version")
+            EXPECT_EQ(trisk.output(), "Trisk " GIMBAL_VERSION "\n");
+        else
+            EXPECT_TRUE(trisk.output().starts_with("Usage: Trisk ") &&
+                        trisk.output().find("--version") != std::string::npos)
+                << trisk.output();
+    }
+}
 
 }  // namespace
 }  // namespace trisk_test

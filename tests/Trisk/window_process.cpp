@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <string_view>
 
 #include "link/serial_locks.h"
 
@@ -17,7 +19,8 @@ extern char** environ;
 
 namespace window_test {
 
-WindowProcess::WindowProcess(const std::string& program, const std::vector<std::string>& args) {
+WindowProcess::WindowProcess(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& unset) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
     gimbal::UniqueFd writeEnd(pipeFds[1]);
@@ -28,8 +31,17 @@ WindowProcess::WindowProcess(const std::string& program, const std::vector<std::
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry = *e;
+        const auto dropped = [&](const std::string& name) {
+            return entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=';
+        };
+        if (std::none_of(unset.begin(), unset.end(), dropped)) env.push_back(*e);
+    }
+    env.push_back(nullptr);
     pid_t pid = -1;
-    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
+    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.data()) == 0) pid_ = pid;
     posix_spawn_file_actions_destroy(&actions);
 }
 

@@ -16,7 +16,9 @@ namespace window_test {
 
 class WindowProcess {
 public:
-    WindowProcess(const std::string& program, const std::vector<std::string>& args);
+    // `unset`: names left out of the child's environment (DISPLAY, say).
+    WindowProcess(const std::string& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& unset = {});
     ~WindowProcess();  // kills and reaps a child still running
     WindowProcess(const WindowProcess&) = delete;
     WindowProcess& operator=(const WindowProcess&) = delete;

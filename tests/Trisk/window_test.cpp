@@ -1,11 +1,14 @@
 // The window itself: its form at start-up, opening and closing the port, a
 // failed open, a port that hangs up, and the port-list refresh.
+#include <QAbstractItemView>
 #include <QDir>
 #include <QFile>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QImage>
 #include <QMetaMethod>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -228,6 +231,41 @@ TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
     QFile::remove(link);
     probe.refreshPorts();
     EXPECT_EQ(ports->findText(link), -1);
+}
+
+// A virtual port's long path neither widens the form nor gets cut off: the
+// open list is as wide as the name, and the entry's tool tip is the path.
+TEST_F(TriskWindow, LongPortNamesKeepTheFormAtItsSize) {
+    const QString folder = QString::fromStdString(gimbal::virtualSerialFolder());
+    ASSERT_FALSE(folder.isEmpty());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString link = folder + QStringLiteral("/gimbal on the bench, behind the second USB hub");
+    // The form's designed size as this platform's fonts lay it out (311×238
+    // on a desktop); taken before the long name exists.
+    const QSize formSize = window->size();
+    ASSERT_TRUE(QFile::link(peer.path(), link));
+    const auto removeLink = qScopeGuard([&link] { QFile::remove(link); });
+    const auto fitsTheList = [&link](QComboBox& ports) {
+        const int at = ports.findText(link);
+        ASSERT_GE(at, 0);
+        EXPECT_EQ(ports.itemData(at, Qt::ToolTipRole).toString(), link);
+        EXPECT_GE(ports.view()->minimumWidth(), QFontMetrics(ports.view()->font()).horizontalAdvance(link));
+    };
+    {
+        // Present at start-up, when the form takes its size.
+        Widget fresh;
+        fresh.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&fresh));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(fresh.size(), formSize);
+        fitsTheList(*WidgetProbe(fresh).child<QComboBox>("comboBoxPort"));
+    }
+    // Arriving while the window is up.
+    probe.refreshPorts();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window->size(), formSize);
+    fitsTheList(*probe.child<QComboBox>("comboBoxPort"));
 }
 
 }  // namespace

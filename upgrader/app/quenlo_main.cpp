@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include "cli/command_line.h"
 #include "link/termination_signals.h"
 
 #include "upgrader/app/app_delegate.h"
@@ -16,6 +17,20 @@
 namespace {
 
 constexpr std::chrono::seconds kCloseAtExitLimit{3};
+
+constexpr const char* kHelp =
+    "Usage: Quenlo [--help] [--version] [Qt options]\n"
+    "Upgrades the gimbal's firmware over a serial port, from a window. Options: --help\n"
+    "prints this text, --version the version; any other argument goes to Qt (for\n"
+    "example -platform offscreen or -style Fusion).";
+
+// Qt 5 scales nothing by default; this is what Qt 6 does out of the box, so
+// the window stays legible on a high-density screen.
+void enableHighDpi() {
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
 
 bool anyPortOpen() {
     for (const auto& port : KivSerialPort::allSerialPorts())
@@ -49,6 +64,9 @@ void closeAllPortsBeforeExit() {
 }
 
 int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& shown) {
+    // Answered before the application object, which would need a display.
+    if (const auto code = cli::answerInfoOptions(argc, argv, "Quenlo", kHelp)) return *code;
+    enableHighDpi();
     // The icon's resources live in a static library: register them by hand.
     Q_INIT_RESOURCE(quenlo);
     gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
