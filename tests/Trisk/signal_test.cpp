@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pty_peer.h"
-#include "window_process.h"
+#include "tests/support/window_process.h"
 
 namespace trisk_test {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/Trisk/window_process.h"
+#include "tests/support/window_process.h"
 #include "tests/upgrader/support/pty.h"
 
 namespace quenlo_test {

@@ -1,4 +1,4 @@
-#include "window_process.h"
+#include "tests/support/window_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -96,8 +96,11 @@ std::optional<int> WindowProcess::waitForExit(std::chrono::milliseconds deadline
 
 std::optional<bool> ttyExclusive(const std::string& path) {
     const gimbal::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    // Only the exclusive flag refuses an ordinary user's open with EBUSY;
+    // root opens anyway and asks.
+    if (!fd.valid()) return errno == EBUSY ? std::optional<bool>(true) : std::nullopt;
     int exclusive = 0;
-    if (!fd.valid() || ::ioctl(fd.get(), TIOCGEXCL, &exclusive) != 0) return std::nullopt;
+    if (::ioctl(fd.get(), TIOCGEXCL, &exclusive) != 0) return std::nullopt;
     return exclusive != 0;
 }
 
