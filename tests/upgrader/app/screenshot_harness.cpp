@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <array>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include "link/firmware_file.h"
+#include "link/termination_signals.h"
 #include "sim/gimbal_sim.h"
 #include "upgrader/app/main_window.h"
 #include "upgrader/app/quenlo_main.h"
@@ -102,6 +104,13 @@ int main(int argc, char** argv) {
     window.show();
     ViewController* vc = window.viewController();
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { closeAllPortsBeforeExit(); });
+    // The screenshot script stops it with a signal: close the port, so that
+    // no lock file is left to keep the next user's tests out.
+    gimbal::TerminationSignals termination;
+    QSocketNotifier notifier(termination.fd(), QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&termination] {
+        if (termination.take() != 0) QCoreApplication::quit();
+    });
 
     vc->bt_OpenPort->click();
     every([vc] { return vc->bt_StartUpgrade->isEnabled(); },
@@ -124,5 +133,8 @@ int main(int argc, char** argv) {
                       std::fflush(stdout);
                   });
           });
-    return app.exec();
+    const int code = app.exec();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return code;
 }
