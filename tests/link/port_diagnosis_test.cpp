@@ -3,6 +3,7 @@
 // standing in for /proc and /sys where the machine has no brltty or
 // ModemManager to show.
 #include "link/port_diagnosis.h"
+#include "tests/support/holding_process.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -39,31 +40,7 @@ struct Terminal {
     std::string path;
 };
 
-// A child process that does `hold` and then waits to be killed; gone with the object.
-struct Holder {
-    explicit Holder(const std::function<bool()>& hold) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        pid = ::fork();
-        if (pid == 0) {
-            const char ok = hold() ? 'y' : 'n';
-            (void)!::write(ready[1], &ok, 1);
-            for (;;) ::pause();
-        }
-        ::close(ready[1]);
-        char ok = 'n';
-        held = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-        ::close(ready[0]);
-    }
-    ~Holder() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    pid_t pid = -1;
-    bool held = false;
-};
+using Holder = test_support::HoldingProcess;
 
 // Runs `what` in a child process made into another identity by `become`;
 // answers what it wrote, or "" when it could not run.

@@ -17,6 +17,7 @@
 
 #include "tests/upgrader/support/pty.h"
 #include "child_process.h"
+#include "tests/support/holding_process.h"
 #include "upgrader/flash/port_list.h"
 
 namespace {
@@ -34,30 +35,12 @@ std::string dump(const ChildResult& r) {
 }
 
 // Another process that opens the device and takes its flock, until killed.
-struct Holder {
-    explicit Holder(const std::string& path) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        pid = ::fork();
-        if (pid == 0) {
-            const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-            const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-            (void)!::write(ready[1], &ok, 1);
-            for (;;) ::pause();
-        }
-        ::close(ready[1]);
-        char ok = 'n';
-        held = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-        ::close(ready[0]);
-    }
-    ~Holder() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    pid_t pid = -1;
-    bool held = false;
+struct Holder : test_support::HoldingProcess {
+    explicit Holder(const std::string& path)
+        : HoldingProcess([&path] {
+              const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+              return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+          }) {}
 };
 
 // Counts the opens of a device node from the moment it is made.
