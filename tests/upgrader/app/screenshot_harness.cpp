@@ -24,23 +24,13 @@
 #include "link/firmware_file.h"
 #include "link/termination_signals.h"
 #include "sim/gimbal_sim.h"
+#include "tests/upgrader/app/one_device_watcher.h"
 #include "upgrader/app/main_window.h"
 #include "upgrader/app/quenlo_main.h"
 #include "upgrader/app/view_controller.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
 
 namespace {
-
-class OneDeviceWatcher : public KivSerialDeviceWatcher {
-public:
-    explicit OneDeviceWatcher(std::string path) : path_(std::move(path)) {}
-    Subscription subscribe(void*, Callback, Callback) override {
-        return Subscription{true, true, {kivDeviceForNodePath(path_)}};
-    }
-
-private:
-    std::string path_;
-};
 
 std::string writeFirmware() {
     std::array<std::vector<std::uint8_t>, 3> images;

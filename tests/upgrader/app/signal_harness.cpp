@@ -7,24 +7,10 @@
 #include <cstdio>
 
 #include "upgrader/app/main_window.h"
+#include "tests/upgrader/app/one_device_watcher.h"
 #include "upgrader/app/quenlo_main.h"
 #include "upgrader/app/view_controller.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
-
-namespace {
-
-class OneDeviceWatcher : public KivSerialDeviceWatcher {
-public:
-    explicit OneDeviceWatcher(std::string path) : path_(std::move(path)) {}
-    Subscription subscribe(void*, Callback, Callback) override {
-        return Subscription{true, true, {kivDeviceForNodePath(path_)}};
-    }
-
-private:
-    std::string path_;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
