@@ -60,6 +60,25 @@ std::string runHeading(std::size_t run, std::size_t runs, RunStart start) {
     return line + ":";
 }
 
+// Calls `file(name, blocks)` for every file of every upgrade, in order, and
+// makes the summary lines; stops at the first file that returns false.
+template <class File>
+bool forEachSegmentFile(const GimbalSim& sim, Dialect dialect, std::vector<std::string>& summary, File file) {
+    const std::vector<RunInfo> runs = sim.runs();
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        if (runs.size() > 1) summary.push_back(runHeading(run, runs.size(), runs[run].start));
+        std::size_t segments = std::max(kToolSegments, runs[run].segments);
+        while (segments > kToolSegments && sim.runBlocks(run, segments - 1).empty()) --segments;
+        for (std::size_t s = 0; s < segments; ++s) {
+            const std::map<std::uint16_t, Bytes> blocks = sim.runBlocks(run, s);
+            const std::string name = runFilePrefix(run) + segmentFileName(dialect, s);
+            if (!file(name, blocks)) return false;
+            summary.push_back(segmentSummary(name, blocks));
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string runFilePrefix(std::size_t run) {
@@ -93,21 +112,20 @@ std::string statsSummary(const Stats& s) {
 
 bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir, std::vector<std::string>& summary,
                        std::string* error) {
-    const std::vector<RunInfo> runs = sim.runs();
-    for (std::size_t run = 0; run < runs.size(); ++run) {
-        if (runs.size() > 1) summary.push_back(runHeading(run, runs.size(), runs[run].start));
-        std::size_t segments = std::max(kToolSegments, runs[run].segments);
-        while (segments > kToolSegments && sim.runBlocks(run, segments - 1).empty()) --segments;
-        for (std::size_t s = 0; s < segments; ++s) {
-            const std::map<std::uint16_t, Bytes> blocks = sim.runBlocks(run, s);
-            const std::string name = runFilePrefix(run) + segmentFileName(dialect, s);
-            Bytes data;
-            for (const auto& [index, bytes] : blocks) data.insert(data.end(), bytes.begin(), bytes.end());
-            if (!writeFile(dir + "/" + name, data, error)) return false;
-            summary.push_back(segmentSummary(name, blocks));
-        }
-    }
-    return true;
+    return forEachSegmentFile(sim, dialect, summary,
+                              [&](const std::string& name, const std::map<std::uint16_t, Bytes>& blocks) {
+                                  Bytes data;
+                                  for (const auto& [index, bytes] : blocks)
+                                      data.insert(data.end(), bytes.begin(), bytes.end());
+                                  return writeFile(dir + "/" + name, data, error);
+                              });
+}
+
+std::vector<std::string> segmentSummaries(const GimbalSim& sim, Dialect dialect) {
+    std::vector<std::string> summary;
+    forEachSegmentFile(sim, dialect, summary,
+                       [](const std::string&, const std::map<std::uint16_t, Bytes>&) { return true; });
+    return summary;
 }
 
 bool writeSummaryFile(const std::string& dir, const std::vector<std::string>& lines, std::string* error) {

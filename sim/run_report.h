@@ -29,6 +29,8 @@ std::string runFilePrefix(std::size_t run);
 // lines; false with a reason naming the file when one could not be written.
 bool writeSegmentFiles(const GimbalSim& sim, Dialect dialect, const std::string& dir, std::vector<std::string>& summary,
                        std::string* error);
+// The summary lines writeSegmentFiles() would return, writing nothing.
+std::vector<std::string> segmentSummaries(const GimbalSim& sim, Dialect dialect);
 
 // The summary lines, one a line, in `dir`/gimbal-sim-summary.txt: what the
 // files hold even when nobody saw the output (its terminal was closed).
