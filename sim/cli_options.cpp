@@ -15,11 +15,11 @@ constexpr std::uint64_t kMaxMillis = 24ull * 3600 * 1000;
 constexpr char kDescription[] =
     R"(Plays a gimbal's boot firmware on a pseudo-terminal. Prints the terminal's path
 (with --link, the link's) alone on the first line, runs until interrupted
-(SIGINT, SIGTERM, or SIGHUP when its terminal closes), then writes what it
-received, one file per MCU (mcu0.bin ...) or image (image1.bin ...), the
-latest data of each block in index order (a second upgrade's files are
-run2-mcu0.bin ..., and so on), and prints a summary, also kept in
-gimbal-sim-summary.txt.
+(SIGINT, SIGTERM, or SIGHUP when its terminal closes), then prints a summary
+of what it received. Only with --out does it write files: one per MCU
+(mcu0.bin ...) or image (image1.bin ...), the latest data of each block in
+index order (a second upgrade's files are run2-mcu0.bin ..., and so on), and
+the summary, kept in gimbal-sim-summary.txt.
 
 Replies (block and switch acknowledgements) are numbered from 0; a LIST is
 reply numbers separated by commas, e.g. --drop 3,7.)";
@@ -144,8 +144,8 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
         ->capture_default_str()
         ->group("Fault details");
 
-    // Whether it is writable is checked at start, for the default as well.
-    app->add_option("--out", c.outDir, "where to write what was received at exit (default: current directory)")
+    // Whether it is writable is checked at start.
+    app->add_option("--out", c.outDir, "write what was received into DIR at exit (without --out, no files are written)")
         ->type_name("DIR")
         ->check(
             cli::check([](std::string& v) { return v.empty() ? std::string("expects a directory") : std::string(); }))

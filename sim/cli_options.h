@@ -17,7 +17,7 @@ struct CliConfig {
     std::map<std::size_t, Fault> faultsByReply;  // reply number (from 0) -> fault
     std::optional<double> randomProbability;     // --random-faults
     std::uint64_t seed = 1;
-    std::string outDir = ".";
+    std::string outDir;    // --out: empty to write no files
     std::string linkName;  // --link: empty for none
 };
 

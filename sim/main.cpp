@@ -1,8 +1,8 @@
 // gimbal-sim: a simulated gimbal on a pseudo-terminal for demos and scripts.
 // Prints the terminal's path (or the path of its link among the virtual
 // serial ports), plays until SIGINT, SIGTERM or SIGHUP (its terminal closed),
-// then writes what it received. Signals arrive through a signalfd: no work in
-// a handler.
+// then prints a summary of what it received, and with --out writes it into
+// files. Signals arrive through a signalfd: no work in a handler.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -53,10 +53,18 @@ void waitForStopSignal(int fd) {
 int report(const sim::GimbalSim& gimbal, const sim::CliConfig& config) {
     std::vector<std::string> lines;
     std::string error;
-    bool written = sim::writeSegmentFiles(gimbal, config.options.dialect, config.outDir, lines, &error);
+    bool written = true;
+    if (config.outDir.empty())
+        lines = sim::segmentSummaries(gimbal, config.options.dialect);
+    else
+        written = sim::writeSegmentFiles(gimbal, config.options.dialect, config.outDir, lines, &error);
     lines.push_back(sim::statsSummary(gimbal.stats()) + (gimbal.vanished() ? ", vanished" : ""));
-    if (written) written = sim::writeSummaryFile(config.outDir, lines, &error);
-    // A closed terminal takes these lines nowhere; the summary file has them.
+    // A closed terminal takes these lines nowhere; with --out the summary file
+    // has them. Without it nothing is kept, that file neither.
+    if (config.outDir.empty())
+        lines.emplace_back("nothing was written; --out DIR keeps what was received");
+    else if (written)
+        written = sim::writeSummaryFile(config.outDir, lines, &error);
     for (const std::string& line : lines) std::cout << line << '\n';
     std::cout.flush();
     if (written) return 0;
@@ -82,7 +90,7 @@ int main(int argc, char** argv) {
     }
     const sim::CliConfig& config = parsed.config;
     // Checked now rather than after a whole upgrade has been played.
-    if (!writableDirectory(config.outDir)) {
+    if (!config.outDir.empty() && !writableDirectory(config.outDir)) {
         std::cerr << "gimbal-sim: --out " << config.outDir << ": not a writable directory\n";
         return kExitUsage;
     }

@@ -127,8 +127,30 @@ TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
     EXPECT_THAT(output, HasSubstr("image1.bin: 2 blocks (0-1), 128 bytes"));
     EXPECT_THAT(output, HasSubstr("image2.bin: 0 blocks, 0 bytes"));
     EXPECT_THAT(output, HasSubstr("replies sent 7"));
+    EXPECT_THAT(output, testing::Not(HasSubstr("nothing was written")));
     for (std::size_t i = 0; i < 3; ++i)
         EXPECT_EQ(fileBytes(dir / ("image" + std::to_string(i + 1) + ".bin")), imageOf(file, i, 64));
+    std::filesystem::remove_all(dir);
+}
+
+// Started without --out in a checkout or a home folder, it leaves nothing
+// there: neither the recordings nor the summary file a SIGHUP used to keep.
+TEST(SimProgram, WithoutOutWritesNoFilesAndSaysSo) {
+    const auto dir = std::filesystem::temp_directory_path() / ("gimbal-sim-cwd-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    Program program({"--dialect", "blocks", "--block-size", "64"}, RunAs::Us, dir.string());
+    TermiosClient client(program.firstLine());
+    ASSERT_TRUE(client.readFrame());
+    ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));
+    const Bytes file = gimbal::composeFirmwareFile(makeImages(64, {1, 1, 1}), 64);
+    ASSERT_TRUE(playUpgrade(client, file, 64, gimbal::updaterSwitchFrame()));
+
+    program.signal(SIGHUP);
+    EXPECT_EQ(program.exitCode(), 0);
+    const std::string output = program.readUntil("");
+    EXPECT_THAT(output, HasSubstr("image3.bin: 1 block (0), 64 bytes\n"));
+    EXPECT_THAT(output, HasSubstr("\nnothing was written; --out DIR keeps what was received\n"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir)) << std::filesystem::directory_iterator(dir)->path();
     std::filesystem::remove_all(dir);
 }
 

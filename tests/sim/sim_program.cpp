@@ -22,7 +22,7 @@ bool becomeNobodyIfRoot() {
     return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
 }
 
-Program::Program(std::vector<std::string> args, RunAs as) {
+Program::Program(std::vector<std::string> args, RunAs as, const std::string& folder) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     out_.reset(fds[0]);
@@ -31,6 +31,7 @@ Program::Program(std::vector<std::string> args, RunAs as) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, write.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, write.get(), STDERR_FILENO);
+    if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     std::vector<std::string> command;
     if (as == RunAs::Nobody && runningAsRoot())
         command = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};

@@ -21,7 +21,8 @@ bool becomeNobodyIfRoot();
 
 class Program {
 public:
-    explicit Program(std::vector<std::string> args, RunAs as = RunAs::Us);
+    // `folder`: the child's current folder; empty for ours.
+    explicit Program(std::vector<std::string> args, RunAs as = RunAs::Us, const std::string& folder = {});
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
