@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -59,8 +60,13 @@ void every(std::function<bool()> step, std::function<void()> then) {
 bool handleModal(const std::string& file) {
     QWidget* modal = QApplication::activeModalWidget();
     if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-        dialog->selectFile(QString::fromStdString(file));
-        static_cast<QDialog*>(dialog)->accept();
+        // Typed into the name field: selectFile() leaves that field alone once
+        // it has the focus, which the dialog gets whenever the window system
+        // gets round to activating it, sooner or later than this poll.
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (name == nullptr) return false;
+        name->setText(QString::fromStdString(file));
+        static_cast<QDialog*>(dialog)->accept();  // protected in QFileDialog
     } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
         box->button(QMessageBox::Ok)->click();
         return true;
