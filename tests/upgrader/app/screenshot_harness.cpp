@@ -5,11 +5,10 @@
 // and the alert was dismissed, then keeps the window up for a screenshot.
 #include <QApplication>
 #include <QFileDialog>
-#include <QIcon>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <array>
@@ -22,7 +21,6 @@
 #include <unistd.h>
 
 #include "link/firmware_file.h"
-#include "link/termination_signals.h"
 #include "sim/gimbal_sim.h"
 #include "tests/upgrader/app/one_device_watcher.h"
 #include "upgrader/app/main_window.h"
@@ -59,8 +57,13 @@ void every(std::function<bool()> step, std::function<void()> then) {
 bool handleModal(const std::string& file) {
     QWidget* modal = QApplication::activeModalWidget();
     if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-        dialog->selectFile(QString::fromStdString(file));
-        static_cast<QDialog*>(dialog)->accept();
+        // Typed into the name field: selectFile() leaves that field alone once
+        // it has the focus, which the dialog gets whenever the window system
+        // gets round to activating it, sooner or later than this poll.
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (name == nullptr) return false;
+        name->setText(QString::fromStdString(file));
+        static_cast<QDialog*>(dialog)->accept();  // protected in QFileDialog
     } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
         box->button(QMessageBox::Ok)->click();
         return true;
@@ -86,44 +89,33 @@ int main(int argc, char** argv) {
     KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
     const std::string file = writeFirmware();
 
-    Q_INIT_RESOURCE(quenlo);
-    QApplication app(argc, argv);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/quenlo/quenlo.png")));
-    MainWindow window;
-    window.resize(560, 260);
-    window.show();
-    ViewController* vc = window.viewController();
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { closeAllPortsBeforeExit(); });
-    // The screenshot script stops it with a signal: close the port, so that
-    // no lock file is left to keep the next user's tests out.
-    gimbal::TerminationSignals termination;
-    QSocketNotifier notifier(termination.fd(), QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&termination] {
-        if (termination.take() != 0) QCoreApplication::quit();
+    // The program's own start: its high-density settings, and a signal that
+    // closes the port, so that no lock file keeps the next user's tests out.
+    const int code = quenloMain(argc, argv, [file](MainWindow& window) {
+        window.resize(560, 260);
+        ViewController* vc = window.viewController();
+        vc->bt_OpenPort->click();
+        every([vc] { return vc->bt_StartUpgrade->isEnabled(); },
+              [vc, file] {
+                  every(
+                      [file] {
+                          handleModal(file);
+                          return false;
+                      },
+                      [] {});
+                  vc->bt_FileBrowser->click();
+                  vc->bt_StartUpgrade->click();
+                  every(
+                      [vc] {
+                          return vc->lb_Status->text() == "Upgrade Complete!!" &&
+                                 QApplication::activeModalWidget() == nullptr;
+                      },
+                      [] {
+                          std::printf("READY\n");
+                          std::fflush(stdout);
+                      });
+              });
     });
-
-    vc->bt_OpenPort->click();
-    every([vc] { return vc->bt_StartUpgrade->isEnabled(); },
-          [vc, file] {
-              every(
-                  [file] {
-                      handleModal(file);
-                      return false;
-                  },
-                  [] {});
-              vc->bt_FileBrowser->click();
-              vc->bt_StartUpgrade->click();
-              every(
-                  [vc] {
-                      return vc->lb_Status->text() == "Upgrade Complete!!" &&
-                             QApplication::activeModalWidget() == nullptr;
-                  },
-                  [] {
-                      std::printf("READY\n");
-                      std::fflush(stdout);
-                  });
-          });
-    const int code = app.exec();
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return code;
