@@ -62,7 +62,8 @@ struct VirtualSerialMonitor::Impl {
     void start();
     void watch();
     void drain();
-    void rescan();
+    void noteDeletions(const char* events, std::size_t size, std::set<std::string>& gone);
+    void rescan(const std::set<std::string>& gone = {});
 };
 
 void VirtualSerialMonitor::Impl::start() {
@@ -103,25 +104,48 @@ void VirtualSerialMonitor::Impl::watch() {
 }
 
 // Whatever the events say, the folder is read again: a burst of them costs
-// one listing, and nothing depends on reading each event right.
+// one listing. Only deletions are read from the events: a link removed and
+// placed again, or a terminal closed and its number handed out again, lists
+// as before, yet it is another device.
 void VirtualSerialMonitor::Impl::drain() {
     alignas(inotify_event) std::array<char, 4096> buffer;
-    while (::read(inotifyFd, buffer.data(), buffer.size()) > 0) {}
+    std::set<std::string> gone;  // links and terminals deleted since the last listing
+    for (ssize_t n; (n = ::read(inotifyFd, buffer.data(), buffer.size())) > 0;)
+        noteDeletions(buffer.data(), static_cast<std::size_t>(n), gone);
     watch();
-    rescan();
+    rescan(gone);
 }
 
-void VirtualSerialMonitor::Impl::rescan() {
+void VirtualSerialMonitor::Impl::noteDeletions(const char* events, std::size_t size, std::set<std::string>& gone) {
+    for (std::size_t at = 0; at + sizeof(inotify_event) <= size;) {
+        inotify_event event;
+        std::memcpy(&event, events + at, sizeof event);
+        const std::size_t next = at + sizeof event + event.len;
+        if (next > size) break;
+        const auto where = watches.find(event.wd);
+        if (event.len > 0 && where != watches.end() && (event.mask & (IN_DELETE | IN_MOVED_FROM)))
+            gone.insert(where->second + "/" +
+                        std::string(events + at + sizeof event, ::strnlen(events + at + sizeof event, event.len)));
+        at = next;
+    }
+}
+
+void VirtualSerialMonitor::Impl::rescan(const std::set<std::string>& gone) {
     std::map<std::string, gimbal::VirtualSerialPort> now;
     for (auto& port : gimbal::listVirtualSerialPorts(folder)) now.emplace(port.path, std::move(port));
+    const auto replaced = [&](const gimbal::VirtualSerialPort& port) {
+        return gone.count(port.path) > 0 || gone.count(port.target) > 0;
+    };
     Batch removed, added;
     for (const auto& [path, port] : known) {
         const auto it = now.find(path);
-        if (it == now.end() || !(it->second == port)) removed.push_back(virtualSerialDeviceInfo(port.name, path));
+        if (it == now.end() || !(it->second == port) || replaced(port))
+            removed.push_back(virtualSerialDeviceInfo(port.name, path));
     }
     for (const auto& [path, port] : now) {
         const auto it = known.find(path);
-        if (it == known.end() || !(it->second == port)) added.push_back(virtualSerialDeviceInfo(port.name, path));
+        if (it == known.end() || !(it->second == port) || replaced(it->second))
+            added.push_back(virtualSerialDeviceInfo(port.name, path));
     }
     known = std::move(now);
     listed = true;

@@ -117,6 +117,20 @@ TEST_F(VirtualSerialMonitorTest, LinksComingAndGoingArePublishedAndTerminated) {
     EXPECT_TRUE(e->published);
     EXPECT_EQ(e->names, std::vector<std::string>{"second gimbal"});
     EXPECT_TRUE(quiet());
+
+    // Removed and placed again before the monitor looks, leading where it
+    // led (a terminal number handed out again does the same): still another
+    // device, so it goes and comes again.
+    fs::remove(folder + "/second gimbal");
+    fs::create_symlink(a.path, folder + "/second gimbal");
+    e = next();
+    ASSERT_TRUE(e);
+    EXPECT_FALSE(e->published);
+    e = next();
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(e->published);
+    EXPECT_EQ(e->names, std::vector<std::string>{"second gimbal"});
+    EXPECT_TRUE(quiet());
 }
 
 // The listing is taken after the watch is in place: a link made or removed
