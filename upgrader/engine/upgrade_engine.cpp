@@ -56,6 +56,12 @@ bool UpgradeEngine::getFileInfo(const std::string& filepath) {
     return true;
 }
 
+void UpgradeEngine::setImage(const LoadedImage& image) {
+    state_.binbytes = image.binbytes;
+    state_.pageCount = image.pageCount;
+    loadError_.clear();
+}
+
 std::optional<Bytes> UpgradeEngine::getFWBlock(std::int64_t /*page*/, std::int64_t /*mcuid*/) {
     // The block is found through curoffset alone; the arguments only name it.
     const std::int64_t offset = state_.curoffset.value_or(-1);

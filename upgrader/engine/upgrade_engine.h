@@ -58,6 +58,8 @@ public:
     // Firmware image. False leaves the previous image and counts in place;
     // loadErrorText() then says why.
     bool getFileInfo(const std::string& filepath);
+    // An image read and checked elsewhere, once for many gimbals.
+    void setImage(const LoadedImage& image);
     // The 1024 bytes at curoffset; nullopt when they do not lie whole in the image.
     std::optional<Bytes> getFWBlock(std::int64_t page, std::int64_t mcuid);
     const std::string& loadErrorText() const { return loadError_; }

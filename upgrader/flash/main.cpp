@@ -1,4 +1,5 @@
 // quenlo-flash: the desktop upgrader without a window.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -12,6 +13,7 @@
 #include "upgrader/flash/options.h"
 #include "upgrader/flash/port_list.h"
 #include "upgrader/flash/reporter.h"
+#include "upgrader/flash/watch_run.h"
 #include "upgrader/platform/application.h"
 
 int main(int argc, char** argv) {
@@ -40,5 +42,10 @@ int main(int argc, char** argv) {
     const flash::SystemLogEcho echo(parsed.options->verbose ? stderr : nullptr,
                                     ports.size() == 1 ? ports.front() : "quenlo-flash");
     platform::Application app(argc, argv);
+    if (parsed.options->watch) {
+        winsize size{};
+        const bool known = ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+        return flash::runWatch(*parsed.options, std::cout, std::cerr, form, known ? size.ws_col : 80);
+    }
     return flash::runFlash(*parsed.options, std::cout, std::cerr, form);
 }

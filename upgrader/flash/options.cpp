@@ -19,7 +19,12 @@ constexpr char kDescription[] =
 For each port it opens the port, waits for the gimbal's version report, prints
 it, asks the gimbal into upgrade mode, sends every page and prints
 "Upgrade Complete!!". Several ports are upgraded at the same time, each by its
-own engine, and one summary line per port is printed at the end.)";
+own engine, and one summary line per port is printed at the end.
+
+With --watch it is a flashing bench: it upgrades every serial port that
+appears after it started (an adapter plugged in, a virtual port placed), each
+once per appearance, several at once, until Ctrl-C. Ports present at its start
+are never opened. A gimbal unplugged and plugged in again is upgraded again.)";
 
 constexpr char kFooter[] = R"(There is no one to dismiss an alert: every alert is printed as a line, and
 "send Failed" (a page unanswered for 30 seconds) ends that port's session,
@@ -42,6 +47,9 @@ Exit codes:
      upgrade mode until a whole upgrade completes, so run again
 With several ports, the exit code is that of the first port, in command-line
 order, whose session failed; the other ports run to their own end regardless.
+With --watch: 0 when nothing failed, 130/143/129 when the signal that stopped
+it interrupted an upgrade, else the code of the first upgrade that failed
+(1 when a result could not be written to the --log file).
 
 Output: results and progress go to standard output, one summary line per port
 at the end (failed ports too); errors, warnings and interruptions go to
@@ -99,6 +107,12 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
                   "list the serial ports with their USB facts and whether each can be used now, then exit; "
                   "takes no FILE and no --port, and opens no device")
         ->group("Ports");
+    app->add_flag("--watch", o.watch, "upgrade every port that appears from now on, until stopped; takes no --port")
+        ->group("Bench");
+    app->add_option("--log", o.log, "with --watch: append one JSON line per finished upgrade to FILE, on disk at once")
+        ->type_name("FILE")
+        ->check(cli::check([](std::string& v) { return v.empty() ? std::string("needs a file") : std::string(); }))
+        ->group("Bench");
     app->add_flag("--json", o.json, "one JSON object per line and event instead of text")->group("Output");
     app->add_flag("-q,--quiet", o.quiet, "print only the summary lines; errors and warnings still go to standard error")
         ->group("Output");
@@ -138,9 +152,13 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             return {std::nullopt, "--list takes no firmware file and no --port"};
         return {o, {}};
     }
+    if (o.watch && o.list) return {std::nullopt, "--watch and --list cannot be used together"};
+    if (o.watch && !o.ports.empty())
+        return {std::nullopt, "--watch takes no --port: it upgrades every port that appears"};
+    if (!o.log.empty() && !o.watch) return {std::nullopt, "--log is for --watch"};
     if (line.files.size() != 1)
         return {std::nullopt, line.files.empty() ? "no firmware file given" : "give exactly one firmware file"};
-    if (o.ports.empty()) return {std::nullopt, "no --port given"};
+    if (o.ports.empty() && !o.watch) return {std::nullopt, "no --port given (or --watch)"};
     o.wait = *parseWait(line.wait);
     o.file = line.files.front();
     return {o, {}};

@@ -22,7 +22,9 @@ struct Options {
     bool ignoreCrc = false;  // flash a file whose stored CRC does not hold
     bool help = false;
     bool version = false;
-    bool list = false;  // list the ports and their state instead of flashing
+    bool list = false;   // list the ports and their state instead of flashing
+    bool watch = false;  // upgrade every port that appears, until stopped
+    std::string log;     // --watch: where each result is appended
     std::string file;
     // Not on the command line: tests shorten it, the program waits 30 s.
     std::chrono::milliseconds pageTimeout{30000};

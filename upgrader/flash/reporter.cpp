@@ -264,9 +264,9 @@ void Reporter::portList(const std::vector<ListedPort>& ports) {
     out_ << std::flush;
 }
 
-void Reporter::fileRefused(const std::string& file, const std::string& text) {
+void Reporter::fileRefused(const std::string& file, const std::string& text, ExitCode code) {
     if (form_ == OutputForm::Json)
-        writeLine(out_, withText(withCode(event("error", file, "file"), ExitCode::RefusedFile), text));
+        writeLine(out_, withText(withCode(event("error", file, "file"), code), text));
     else
         errorLine("error: " + text);
 }

@@ -50,7 +50,7 @@ public:
     // --list: a table (with a header on a terminal), or one object per port.
     void portList(const std::vector<ListedPort>& ports);
     // A failure that belongs to no port (the file).
-    void fileRefused(const std::string& file, const std::string& text);
+    void fileRefused(const std::string& file, const std::string& text, ExitCode code = ExitCode::RefusedFile);
     void fileWarning(const std::string& file, const std::string& text);
     // The engine's log and print lines, shown only when verbose. Control
     // characters (received bytes read as text) are replaced, so that a line

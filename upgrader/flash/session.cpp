@@ -1,5 +1,6 @@
 #include "upgrader/flash/session.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -31,7 +32,7 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
     engine_.cancelUpgrade();
-    if (code != ExitCode::Ok && reportFailure) reporter_.failure(path_, code, reason, diagnosis());
+    if (code != ExitCode::Ok && reportFailure && reportsFailures_) reporter_.failure(path_, code, reason, diagnosis());
     close();
     if (onFinished_) onFinished_();
 }
@@ -73,6 +74,7 @@ void Session::setStatusText(const std::string& text) {
 }
 
 void Session::setProgress(double fraction) {
+    fraction_ = fraction;
     if (!finished()) reporter_.progress(path_, static_cast<int>(std::lround(fraction * 100)));
 }
 
@@ -82,14 +84,31 @@ void Session::showAlert(const std::string& message) {
 
 // The gimbal announced itself and was asked into upgrade mode: start once.
 // Posted, so that the engine finishes handling the report first.
-void Session::gimbalConnected(const std::string&) {
+void Session::gimbalConnected(const std::string& versionText) {
     if (started_ || finished()) return;
+    version_ = versionText;
     started_ = true;
     if (waitTimer_) waitTimer_->invalidate();
     std::weak_ptr<Session> self = weak_from_this();
     platform::mainQueueAsync([self] {
         if (auto s = self.lock(); s && !s->finished()) s->engine_.startUpgrade();
     });
+}
+
+std::optional<Session::Stand> Session::stand() const {
+    const upgrader::UpgradeState& state = engine_.state();
+    if (!started_) return std::nullopt;
+    Stand stand;
+    stand.mcu = state.curMCU;
+    for (std::int64_t m = 0; m < state.curMCU && m <= upgrader::kLastMCU; ++m)
+        stand.pagesDone += state.pageCount[static_cast<std::size_t>(m)];
+    if (state.curMCU >= 0 && state.curMCU <= upgrader::kLastMCU) {
+        stand.pages = state.pageCount[static_cast<std::size_t>(state.curMCU)];
+        stand.page = std::min(state.curPage, stand.pages);
+    }
+    stand.pagesDone += stand.page;
+    stand.percent = static_cast<int>(std::lround(fraction_ * 100));
+    return stand;
 }
 
 void Session::upgradeCompleted() {

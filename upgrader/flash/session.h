@@ -37,9 +37,8 @@ public:
     Session(std::string path, const Options& options, Reporter& reporter);
     ~Session() override;
 
-    // Loads `file`, which must still hold the `checked` bytes, and opens the
-    // port; the outcome follows.
-    void start(const std::string& file, const upgrader::Bytes& checked);
+    // Takes the checked `image` and opens the port; the outcome follows.
+    void start(const upgrader::LoadedImage& image);
     // Called once, when the outcome is known.
     void setOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
     // Stops the session on a termination signal: the upgrade under way ends,
@@ -56,6 +55,22 @@ public:
     const std::string& reason() const { return reason_; }
     // Why the port could not be used, when that is what ended the session.
     const gimbal::PortDiagnosis* diagnosis() const { return diagnosis_ ? &*diagnosis_ : nullptr; }
+    // The firmware version the gimbal reported ("1.23"); empty before it has.
+    const std::string& version() const { return version_; }
+    // Where the upgrade stands: pages acknowledged over all MCUs, and within
+    // the MCU under way. None before the first page was sent.
+    struct Stand {
+        std::int64_t pagesDone = 0;
+        std::int64_t mcu = 0;
+        std::int64_t page = 0;   // acknowledged pages of that MCU
+        std::int64_t pages = 0;  // that MCU's page count
+        int percent = 0;
+        bool operator==(const Stand&) const = default;
+    };
+    std::optional<Stand> stand() const;
+    // Off: a failure is not told as it happens; whoever watches the session
+    // tells its outcome instead.
+    void setReportsFailures(bool reports) { reportsFailures_ = reports; }
 
     // Port callbacks (through the delegate).
     void portRemoved();
@@ -94,6 +109,9 @@ private:
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
     bool started_ = false;
+    bool reportsFailures_ = true;
+    std::string version_;
+    double fraction_ = 0;
     bool closed_ = false;
     std::optional<ExitCode> outcome_;
     std::function<void()> onFinished_;

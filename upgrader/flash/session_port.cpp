@@ -46,15 +46,8 @@ bool isKeptFromPort(const KivPosixError& error) {
 
 }  // namespace
 
-void Session::start(const std::string& file, const upgrader::Bytes& checked) {
-    if (!engine_.getFileInfo(file)) {  // changed since it was checked
-        finish(ExitCode::RefusedFile, engine_.loadErrorText());
-        return;
-    }
-    if (engine_.state().binbytes != checked) {
-        finish(ExitCode::RefusedFile, file + " changed after it was checked; run again");
-        return;
-    }
+void Session::start(const upgrader::LoadedImage& image) {
+    engine_.setImage(image);
     // Each port has one session, so each warning is printed once per port.
     for (const std::string& warning : gimbal::portWarnings(path_, systemPaths_)) reporter_.warning(path_, warning);
     const LogPortScope logScope(path_);  // the serial layer logs the line settings while opening

@@ -98,13 +98,14 @@ std::vector<std::string> RunningChild::lines() const {
     return splitLines(out_);
 }
 
-bool RunningChild::waitForLine(const std::function<bool(const std::string&)>& test,
-                               std::chrono::milliseconds deadline) {
+bool RunningChild::waitForLines(const std::function<bool(const std::string&)>& test, std::size_t count,
+                                std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
     for (;;) {
         std::istringstream in(out_);
+        std::size_t passed = 0;
         for (std::string line; std::getline(in, line);)
-            if (!in.eof() && test(line)) return true;  // a whole line, ended by '\n'
+            if (!in.eof() && test(line) && ++passed >= count) return true;  // whole lines, ended by '\n'
         if (outFd_ < 0 || !pump(end)) return false;
     }
 }

@@ -33,7 +33,12 @@ public:
     pid_t pid() const { return pid_; }
     // True once a whole line of standard output passes `test`; false when
     // the output ends or the deadline passes first.
-    bool waitForLine(const std::function<bool(const std::string&)>& test, std::chrono::milliseconds deadline);
+    bool waitForLine(const std::function<bool(const std::string&)>& test, std::chrono::milliseconds deadline) {
+        return waitForLines(test, 1, deadline);
+    }
+    // True once `count` whole lines of standard output pass `test`.
+    bool waitForLines(const std::function<bool(const std::string&)>& test, std::size_t count,
+                      std::chrono::milliseconds deadline);
     // Reads the rest of the output and waits for the exit.
     ChildResult finish(std::chrono::milliseconds deadline);
 

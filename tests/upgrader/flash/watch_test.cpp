@@ -1,0 +1,194 @@
+// quenlo-flash --watch, the flashing bench, run as a child process while
+// simulated gimbals appear and vanish as virtual ports in a runtime folder
+// of the test's own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "link/firmware_file.h"
+#include "link/virtual_ports.h"
+#include "sim/gimbal_sim.h"
+#include "tests/upgrader/support/random_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using flash_test::ChildResult;
+using flash_test::RunningChild;
+using Bytes = std::vector<std::uint8_t>;
+using Json = nlohmann::json;
+
+const std::string kProgram = QUENLO_FLASH_PATH;
+constexpr std::chrono::seconds kDeadline{60};
+
+// A runtime folder (its virtual-serial folder is what the bench watches),
+// the firmware file and the log, removed with the object.
+struct Bench {
+    Bench() {
+        root =
+            fs::temp_directory_path() / ("quenlo-watch-" + std::to_string(::getpid()) + "-" + std::to_string(++count));
+        fs::create_directories(root / "runtime");
+        fs::permissions(root / "runtime", fs::perms::owner_all);
+        ports = (root / "runtime" / "virtual-serial").string();
+        const Bytes bytes = gimbal::composeFirmwareFile(images, 1024);
+        std::ofstream(root / "fw.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    ~Bench() { fs::remove_all(root); }
+
+    std::unique_ptr<RunningChild> watch(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {"--watch", "--json", "--wait", "5", "--log", log()});
+        args.push_back((root / "fw.bin").string());
+        auto child = std::make_unique<RunningChild>(
+            kProgram, args, std::vector<std::string>{"XDG_RUNTIME_DIR=" + (root / "runtime").string()});
+        EXPECT_TRUE(child->waitForLine([](const std::string& l) { return event(l) == "watching"; }, kDeadline));
+        return child;
+    }
+    std::string log() const { return (root / "bench.jsonl").string(); }
+    std::vector<Json> logged() const {
+        std::vector<Json> records;
+        std::ifstream in(log());
+        for (std::string line; std::getline(in, line);) records.push_back(Json::parse(line, nullptr, false));
+        return records;
+    }
+
+    static std::string event(const std::string& line) {
+        const Json j = Json::parse(line, nullptr, false);
+        return j.is_object() && j.contains("event") ? j["event"].get<std::string>() : std::string();
+    }
+
+    static inline int count = 0;
+    fs::path root;
+    std::string ports;
+    std::array<Bytes, 3> images{test_images::randomImage(3, 1), test_images::randomImage(2, 2),
+                                test_images::randomImage(4, 3)};
+};
+
+// A simulated gimbal that answers at once.
+std::unique_ptr<sim::GimbalSim> gimbal(sim::Options options = {}) {
+    options.delay = std::chrono::milliseconds(1);
+    options.splitGap = std::chrono::milliseconds(1);
+    options.announcePeriod = std::chrono::milliseconds(50);
+    auto g = std::make_unique<sim::GimbalSim>(options);
+    std::string error;
+    EXPECT_TRUE(g->start(&error)) << error;
+    return g;
+}
+
+// Makes the gimbal appear as the virtual port `name`.
+std::string plugIn(const Bench& bench, const sim::GimbalSim& g, const std::string& name) {
+    std::string error;
+    const std::string path = gimbal::placeVirtualSerialLink(bench.ports, name, g.slavePath(), &error);
+    EXPECT_FALSE(path.empty()) << error;
+    return path;
+}
+
+std::function<bool(const std::string&)> finishedOn(const std::string& port, const std::string& result) {
+    return [=](const std::string& line) {
+        const Json j = Json::parse(line, nullptr, false);
+        return j.is_object() && j.value("event", "") == "finished" && j.value("port", "") == port &&
+               j.value("result", "") == result;
+    };
+}
+
+std::string dump(const ChildResult& r) {
+    std::string s = "exit " + std::to_string(r.exitCode) + "\nstdout:\n";
+    for (const auto& l : r.lines) s += l + "\n";
+    return s + "stderr:\n" + r.errorOutput;
+}
+
+void expectImages(const sim::GimbalSim& g, const Bench& bench, std::size_t run = 0) {
+    for (std::size_t mcu = 0; mcu < 3; ++mcu) {
+        Bytes got;
+        for (const auto& [index, data] : g.runBlocks(run, mcu)) got.insert(got.end(), data.begin(), data.end());
+        EXPECT_EQ(got, bench.images[mcu]) << "MCU " << mcu << ", run " << run;
+    }
+}
+
+TEST(FlashBench, UpgradesEveryAppearanceExactlyLeavesPresentPortsAloneAndAppendsToTheLog) {
+    Bench bench;
+    std::ofstream(bench.log()) << "{\"earlier\":\"run\"}\n";
+    auto present = gimbal();
+    const std::string presentPort = plugIn(bench, *present, "present");
+    auto child = bench.watch();
+
+    auto first = gimbal();
+    const std::string port = plugIn(bench, *first, "bench gimbal");
+    ASSERT_TRUE(child->waitForLine(finishedOn(port, "upgraded"), kDeadline));
+    expectImages(*first, bench);
+
+    // Unplugged and plugged in again: a new appearance on the same path.
+    first.reset();
+    fs::remove(port);
+    auto second = gimbal();
+    EXPECT_EQ(plugIn(bench, *second, "bench gimbal"), port);
+    ASSERT_TRUE(child->waitForLines(finishedOn(port, "upgraded"), 2, kDeadline));
+    expectImages(*second, bench);
+
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 0) << dump(r);  // nothing was under way, nothing failed
+    // Never opened: no client came and went, nothing was asked of it.
+    EXPECT_EQ(present->stats().hangups, 0u);
+    EXPECT_EQ(present->stats().framesReceived, 0u);
+    EXPECT_TRUE(std::none_of(r.lines.begin(), r.lines.end(), [&](const auto& l) {
+        return l.find("\"" + presentPort + "\"") != std::string::npos && Bench::event(l) != "watching";
+    })) << dump(r);
+
+    const auto records = bench.logged();
+    ASSERT_EQ(records.size(), 3u) << dump(r);
+    EXPECT_EQ(records[0], Json::parse("{\"earlier\":\"run\"}"));
+    for (std::size_t i = 1; i < 3; ++i) {
+        const Json& rec = records[i];
+        EXPECT_EQ(rec["port"], port);
+        EXPECT_EQ(rec["name"], "bench gimbal");
+        EXPECT_TRUE(rec["serial"].is_null());
+        EXPECT_EQ(rec["pages"], 9);
+        EXPECT_EQ(rec["version"], "1.23");
+        EXPECT_EQ(rec["result"], "upgraded");
+        EXPECT_EQ(rec["code"], 0);
+        EXPECT_EQ(rec["message"], "Upgrade Complete!!");
+        EXPECT_GT(rec["seconds"].get<double>(), 0);
+        EXPECT_EQ(rec["start"].get<std::string>().size(), std::string("2026-12-08T21:03:04.123Z").size());
+    }
+}
+
+TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayAsInterrupted) {
+    Bench bench;
+    auto child = bench.watch();
+
+    sim::Options vanishing;
+    vanishing.vanishAfter = 4;  // the pty goes away in the first MCU
+    auto gone = gimbal(vanishing);
+    const std::string gonePort = plugIn(bench, *gone, "vanishing");
+    ASSERT_TRUE(child->waitForLine(finishedOn(gonePort, "removed"), kDeadline));
+
+    sim::Options stalling;
+    stalling.silentAfter = 6;  // stops answering in the second MCU
+    auto stalled = gimbal(stalling);
+    const std::string stalledPort = plugIn(bench, *stalled, "stalling");
+    ASSERT_TRUE(stalled->waitFor([](const sim::GimbalSim& g) { return g.stats().repliesDue > 6; }));
+    ::kill(child->pid(), SIGTERM);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 143) << dump(r);  // the signal's code, though a gimbal failed before
+
+    const auto records = bench.logged();
+    ASSERT_EQ(records.size(), 2u) << dump(r);
+    EXPECT_EQ(records[0]["port"], gonePort);
+    EXPECT_EQ(records[0]["result"], "removed");
+    EXPECT_EQ(records[0]["code"], 5);
+    EXPECT_EQ(records[1]["port"], stalledPort);
+    EXPECT_EQ(records[1]["result"], "interrupted");
+    EXPECT_EQ(records[1]["code"], 143);
+    EXPECT_EQ(records[1]["pages"], 5);  // the first MCU's three pages and two of the second's
+    EXPECT_NE(records[1]["message"].get<std::string>().find("SIGTERM"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include "upgrader/flash/bench_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "link/posix_io.h"
+
+namespace flash {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string systemError(int code) {
+    return std::strerror(code);
+}
+
+Json orNull(const std::string& value) {
+    return value.empty() ? Json(nullptr) : Json(value);
+}
+
+// A file made just now survives a power cut only once its folder's entry is
+// on disk too.
+void syncFolderOf(const std::string& path) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    const gimbal::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid()) gimbal::retryOnInterrupt([&] { return ::fsync(dir.get()); });
+}
+
+}  // namespace
+
+const char* resultName(ExitCode code) {
+    switch (code) {
+        case ExitCode::Ok:
+            return "upgraded";
+        case ExitCode::SendFailed:
+            return "send-failed";
+        case ExitCode::DeviceRemoved:
+            return "removed";
+        case ExitCode::NoVersionReport:
+            return "no-version";
+        case ExitCode::PortError:
+            return "port-error";
+        case ExitCode::HungUp:
+        case ExitCode::Interrupted:
+        case ExitCode::Terminated:
+            return "interrupted";
+        case ExitCode::RefusedFile:
+            return "refused-file";
+        case ExitCode::Internal:
+        case ExitCode::Usage:
+            break;
+    }
+    return "internal";
+}
+
+std::string isoUtc(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+    const long millis = static_cast<long>(((ms % 1000) + 1000) % 1000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03ldZ", millis);
+    return text;
+}
+
+std::string recordJson(const BenchRecord& r) {
+    Json j = Json::object();
+    j["port"] = r.port;
+    j["name"] = r.name;
+    j["serial"] = orNull(r.serial);
+    j["start"] = isoUtc(r.start);
+    j["seconds"] = std::round(r.seconds * 1000) / 1000;
+    j["pages"] = r.pages;
+    j["version"] = orNull(r.version);
+    j["result"] = resultName(r.code);
+    j["code"] = toInt(r.code);
+    j["message"] = r.message;
+    // Port names can be any bytes: replaced, never a failed record.
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+BenchLog::BenchLog(const std::string& path) : path_(path) {
+    std::error_code ec;
+    const bool existed = std::filesystem::exists(path, ec);
+    fd_ = gimbal::UniqueFd(gimbal::retryOnInterrupt(
+        [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
+    if (!fd_.valid()) {
+        error_ = path + ": " + systemError(errno);
+        return;
+    }
+    if (!existed) syncFolderOf(path);
+}
+
+bool BenchLog::append(const BenchRecord& record) {
+    if (!fd_.valid()) return false;
+    // One write per line: O_APPEND then keeps each line whole even when two
+    // benches share the log.
+    const std::string line = recordJson(record) + "\n";
+    const gimbal::WriteResult w = gimbal::writeAll(fd_.get(), line);
+    if (w.error != 0) {
+        error_ = path_ + ": " + systemError(w.error);
+        return false;
+    }
+    if (gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); }) != 0) {
+        error_ = path_ + ": " + systemError(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace flash

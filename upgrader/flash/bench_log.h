@@ -1,0 +1,52 @@
+// The flashing bench's record of each finished upgrade: one JSON object per
+// line, appended to the log and forced to disk before the next gimbal is
+// told about, since a bench can lose power at any moment.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "link/unique_fd.h"
+#include "upgrader/flash/exit_codes.h"
+
+namespace flash {
+
+struct BenchRecord {
+    std::string port;    // the path opened
+    std::string name;    // as the windows show it
+    std::string serial;  // the USB serial number; empty when not known
+    std::chrono::system_clock::time_point start;
+    double seconds = 0;      // from the appearance to the result
+    std::int64_t pages = 0;  // acknowledged by the gimbal
+    std::string version;     // empty when the gimbal never reported one
+    ExitCode code = ExitCode::Ok;
+    std::string message;
+};
+
+// "upgraded", "send-failed", "removed", "no-version", "port-error",
+// "interrupted"; "refused-file" or "internal" for what a bench should not see.
+const char* resultName(ExitCode code);
+// "2026-12-08T21:03:04.123Z".
+std::string isoUtc(std::chrono::system_clock::time_point time);
+// The record as one line of JSON, without the newline.
+std::string recordJson(const BenchRecord& record);
+
+class BenchLog {
+public:
+    // Opens `path` for appending (made when missing, never truncated); on
+    // failure the reason is in error() and append() refuses.
+    explicit BenchLog(const std::string& path);
+    bool isOpen() const { return fd_.valid(); }
+    const std::string& error() const { return error_; }
+    // Writes the record's line and waits until it is on disk. False (with
+    // the reason in error()) when it could not be written whole.
+    bool append(const BenchRecord& record);
+
+private:
+    std::string path_;
+    gimbal::UniqueFd fd_;
+    std::string error_;
+};
+
+}  // namespace flash

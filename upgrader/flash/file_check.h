@@ -1,0 +1,28 @@
+// The firmware file's checks before any port is touched: refused as the
+// window would refuse it, and held to its stored CRC, so that a damaged or
+// cut-off download never ends up in a gimbal. The sessions then flash
+// exactly the bytes that were checked.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "upgrader/engine/firmware_image.h"
+#include "upgrader/flash/options.h"
+#include "upgrader/flash/reporter.h"
+
+namespace flash {
+
+struct FileCheck {
+    upgrader::LoadedImage image;         // what was checked; the sessions flash exactly this
+    std::optional<std::string> refusal;  // why the file is refused
+    std::optional<std::string> crcMismatch;
+};
+
+FileCheck checkFile(const std::string& file);
+
+// Reports the check's outcome: the exit code when the file is not to be
+// flashed (a CRC mismatch is flashed after a warning with --ignore-crc).
+std::optional<ExitCode> reportFileCheck(const FileCheck& check, const Options& options, Reporter& reporter);
+
+}  // namespace flash

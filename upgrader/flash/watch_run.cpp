@@ -1,0 +1,220 @@
+#include "upgrader/flash/watch_run.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "upgrader/flash/bench_display.h"
+#include "upgrader/flash/bench_log.h"
+#include "upgrader/flash/file_check.h"
+#include "upgrader/flash/port_list.h"
+#include "upgrader/flash/session.h"
+#include "upgrader/flash/signal_watch.h"
+#include "upgrader/platform/application.h"
+#include "upgrader/platform/event_loop.h"
+#include "upgrader/platform/main_queue.h"
+#include "upgrader/platform/one_shot_timer.h"
+#include "upgrader/serial/kiv_serial_port_manager.h"
+
+namespace flash {
+
+namespace {
+
+constexpr std::chrono::milliseconds kLiveRefresh{200};
+
+// The USB serial number of a /dev node, from sysfs; empty for other ports.
+std::string usbSerialOf(const std::string& path) {
+    constexpr char kDev[] = "/dev/";
+    if (path.rfind(kDev, 0) != 0 || path.find('/', sizeof kDev - 1) != std::string::npos) return {};
+    ListedPort facts;
+    addDeviceFacts(facts, "/sys/class/tty/" + path.substr(sizeof kDev - 1));
+    return facts.serial;
+}
+
+std::string withFix(const std::string& text, const gimbal::PortDiagnosis* why) {
+    return why && !why->hint.empty() ? text + ". Fix: " + why->hint : text;
+}
+
+// One appearance of a port: its session and what the log will say of it.
+struct Gimbal {
+    std::shared_ptr<Session> session;
+    BenchRecord record;
+    std::chrono::steady_clock::time_point began;
+};
+
+class Bench : public std::enable_shared_from_this<Bench> {
+public:
+    Bench(const Options& options, const upgrader::LoadedImage& image, Reporter& reporter, BenchDisplay& display,
+          BenchLog* log, OutputForm form)
+        : options_(options), image_(image), reporter_(reporter), display_(display), log_(log), form_(form) {}
+
+    // Follows the manager's list from now on; answers the ports left alone.
+    std::vector<std::string> watch(KivSerialPortManager& manager) {
+        std::vector<std::string> present;
+        for (const auto& port : manager.availablePorts()) present.push_back(port->path());
+        std::weak_ptr<Bench> self = weak_from_this();
+        std::weak_ptr<KivSerialPortManager> weakManager = manager.shared_from_this();
+        manager.addAvailablePortsObserver(
+            [self, weakManager](KivSerialPortManager::Change change, const KivSerialPortManager::IndexSet& indexes) {
+                auto bench = self.lock();
+                auto manager = weakManager.lock();
+                if (!bench || !manager || change != KivSerialPortManager::Change::Insertion) return;
+                for (std::size_t index : indexes)
+                    if (auto port = manager->objectInAvailablePortsAtIndex(index)) {
+                        // After the manager has finished with the batch.
+                        platform::mainQueueAsync([self, port] {
+                            if (auto b = self.lock()) b->appeared(port->path(), port->name());
+                        });
+                    }
+            });
+        if (form_ == OutputForm::Terminal) refreshLive();
+        return present;
+    }
+
+    // Stops every upgrade under way; false when none was.
+    bool interrupt(int signal) {
+        stopped_ = true;
+        bool any = false;
+        const auto gimbals = gimbals_;
+        for (const auto& g : gimbals) any = g->session->interrupt(signal) || any;
+        return any;
+    }
+
+    bool allClosed() const {
+        return std::all_of(gimbals_.begin(), gimbals_.end(), [](const auto& g) { return g->session->closed(); });
+    }
+    const BenchCounts& counts() const { return counts_; }
+    std::optional<ExitCode> firstFailure() const { return firstFailure_; }
+    bool logLost() const { return logLost_; }
+
+private:
+    void appeared(const std::string& path, const std::string& name) {
+        if (stopped_) return;
+        // The same device announced twice while its upgrade runs is one appearance.
+        for (const auto& g : gimbals_)
+            if (g->record.port == path && !g->session->finished()) return;
+        auto g = std::make_shared<Gimbal>();
+        g->record.port = path;
+        g->record.name = name;
+        g->record.serial = usbSerialOf(path);
+        g->record.start = std::chrono::system_clock::now();
+        g->began = std::chrono::steady_clock::now();
+        g->session = std::make_shared<Session>(path, options_, reporter_);
+        // The finished line tells a failure where both streams share a terminal.
+        g->session->setReportsFailures(form_ != OutputForm::Terminal);
+        std::weak_ptr<Bench> self = weak_from_this();
+        std::weak_ptr<Gimbal> weakGimbal = g;
+        g->session->setOnFinished([self, weakGimbal] {
+            auto b = self.lock();
+            auto gimbal = weakGimbal.lock();
+            if (b && gimbal) b->finished(*gimbal);
+        });
+        gimbals_.push_back(g);
+        ++counts_.underWay;
+        display_.appeared(path, name);
+        showLive();
+        g->session->start(image_);
+    }
+
+    void finished(Gimbal& g) {
+        const Session& s = *g.session;
+        BenchRecord& r = g.record;
+        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g.began).count();
+        const auto stand = s.stand();
+        r.pages = stand ? stand->pagesDone : 0;
+        r.version = s.version();
+        r.code = s.code();
+        r.message = withFix(s.reason(), s.diagnosis());
+        --counts_.underWay;
+        if (r.code == ExitCode::Ok) {
+            ++counts_.upgraded;
+        } else {
+            ++counts_.failed;
+            if (!firstFailure_) firstFailure_ = r.code;
+        }
+        if (log_ && !log_->append(r)) {
+            logLost_ = true;
+            reporter_.warning(r.port, "this result could not be written to the log: " + log_->error());
+        }
+        display_.finished(r, counts_);
+        showLive();
+    }
+
+    // Forgets the appearances whose ports are closed.
+    void prune() {
+        std::erase_if(gimbals_, [](const auto& g) { return g->session->finished() && g->session->closed(); });
+    }
+
+    void showLive() {
+        prune();
+        std::vector<BenchDisplay::Live> live;
+        for (const auto& g : gimbals_)
+            if (!g->session->finished()) live.push_back({g->record.port, g->session->version(), g->session->stand()});
+        display_.setLive(std::move(live), counts_);
+    }
+
+    void refreshLive() {
+        showLive();
+        std::weak_ptr<Bench> self = weak_from_this();
+        liveTimer_ = platform::startOneShotTimer(kLiveRefresh, [self] {
+            if (auto b = self.lock(); b && !b->stopped_) b->refreshLive();
+        });
+    }
+
+    const Options& options_;
+    const upgrader::LoadedImage& image_;
+    Reporter& reporter_;
+    BenchDisplay& display_;
+    BenchLog* log_;
+    const OutputForm form_;
+    std::vector<std::shared_ptr<Gimbal>> gimbals_;
+    BenchCounts counts_;
+    std::optional<ExitCode> firstFailure_;
+    bool logLost_ = false;
+    bool stopped_ = false;
+    std::unique_ptr<platform::OneShotTimer> liveTimer_;
+};
+
+}  // namespace
+
+int runWatch(const Options& options, std::ostream& out, std::ostream& err, OutputForm form, int columns) {
+    BenchDisplay display(out, form, columns);
+    // On a terminal the live lines own the screen: everything else is
+    // printed above them, and the results are the finished lines.
+    AboveStream above(display);
+    const bool terminal = form == OutputForm::Terminal;
+    Reporter reporter(terminal ? above : out, terminal ? above : err, terminal ? OutputForm::Text : form,
+                      options.verbose             ? Detail::Verbose
+                      : options.quiet || terminal ? Detail::Quiet
+                                                  : Detail::Normal);
+    const FileCheck file = checkFile(options.file);
+    if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
+    std::optional<BenchLog> log;
+    if (!options.log.empty()) {
+        log.emplace(options.log);
+        if (!log->isOpen()) {
+            reporter.fileRefused(options.log, "the log cannot be opened for appending: " + log->error(),
+                                 ExitCode::Usage);
+            return toInt(ExitCode::Usage);
+        }
+    }
+
+    platform::EventLoop loop;
+    const auto bench = std::make_shared<Bench>(options, file.image, reporter, display, log ? &*log : nullptr, form);
+    std::optional<ExitCode> interruption;
+    const SignalWatch signals([&](int signal) {
+        if (bench->interrupt(signal) && !interruption) interruption = exitCodeForSignal(signal);
+        loop.quit();
+    });
+    display.watching(options.file, bench->watch(*KivSerialPortManager::sharedSerialPortManager()));
+    loop.run();
+    platform::runMainLoopUntil([&] { return bench->allClosed(); }, std::chrono::seconds(5));
+
+    const ExitCode code =
+        interruption.value_or(bench->firstFailure().value_or(bench->logLost() ? ExitCode::Internal : ExitCode::Ok));
+    display.stopped(bench->counts(), code);
+    return toInt(code);
+}
+
+}  // namespace flash
