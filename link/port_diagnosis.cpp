@@ -293,12 +293,13 @@ PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths) {
     return {};
 }
 
+// The process table is read last: it is the dearest look, and a bench opens
+// many ports at once.
 std::optional<PortDiagnosis> brlttyTookAnAdapter(const SystemPaths& paths) {
-    if (!processRunning(paths.proc, "brltty")) return std::nullopt;
     const std::string devices = paths.sys + "/bus/usb/devices";
     for (const std::string& device : entriesOf(devices)) {
         if (device.find(':') != std::string::npos || !isCh34x(devices + "/" + device)) continue;
-        if (hasSerialPort(devices, device)) continue;
+        if (hasSerialPort(devices, device) || !processRunning(paths.proc, "brltty")) continue;
         PortDiagnosis d;
         d.cause = PortCause::Gone;
         d.text =
@@ -315,14 +316,14 @@ std::optional<PortDiagnosis> brlttyTookAnAdapter(const SystemPaths& paths) {
 std::vector<std::string> portWarnings(const std::string& path, const SystemPaths& paths) {
     std::vector<std::string> warnings;
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && processRunning(paths.proc, "ModemManager")) {
+    if (::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode)) {
         // Only devices udev manages have a record; ModemManager leaves the rest alone.
         const std::string record =
             paths.udevData + "/c" + std::to_string(::major(info.st_rdev)) + ":" + std::to_string(::minor(info.st_rdev));
         std::ifstream in(record);
         bool ignored = false;
         for (std::string line; std::getline(in, line);) ignored = ignored || line == "E:ID_MM_DEVICE_IGNORE=1";
-        if (in.is_open() && !ignored)
+        if (in.is_open() && !ignored && processRunning(paths.proc, "ModemManager"))
             warnings.push_back("ModemManager is running and may probe " + path +
                                " with AT commands during the upgrade; install the udev rule "
                                "60-gimbal-serial.rules into /etc/udev/rules.d and run "
