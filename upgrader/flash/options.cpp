@@ -147,12 +147,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     if (o.quiet && o.verbose) return {std::nullopt, "--quiet and --verbose cannot be used together"};
     for (auto port = o.ports.begin(); port != o.ports.end(); ++port)
         if (std::find(o.ports.begin(), port, *port) != port) return {std::nullopt, "port " + *port + " is given twice"};
+    if (o.watch && o.list) return {std::nullopt, "--watch and --list cannot be used together"};
     if (o.list) {
         if (!line.files.empty() || !o.ports.empty())
             return {std::nullopt, "--list takes no firmware file and no --port"};
         return {o, {}};
     }
-    if (o.watch && o.list) return {std::nullopt, "--watch and --list cannot be used together"};
     if (o.watch && !o.ports.empty())
         return {std::nullopt, "--watch takes no --port: it upgrades every port that appears"};
     if (!o.log.empty() && !o.watch) return {std::nullopt, "--log is for --watch"};

@@ -62,6 +62,10 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong) {
         {{"--port", "/dev/a", "--wait", "3s", "f"}, "--wait"},
         {{"--port", "/dev/a", "--verbosity", "f"}, "unknown option --verbosity"},
         {{"--port", "/dev/a", "-q", "-v", "f"}, "--quiet and --verbose cannot be used together"},
+        {{"--watch", "--port", "/dev/a", "f"}, "--watch takes no --port"},
+        {{"--watch", "--list"}, "--watch and --list"},
+        {{"--watch"}, "no firmware file"},
+        {{"--port", "/dev/a", "--log", "bench.jsonl", "f"}, "--log is for --watch"},
     };
     for (const auto& [args, expected] : cases) {
         const auto r = parseOptions(args);
