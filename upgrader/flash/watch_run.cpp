@@ -91,6 +91,7 @@ public:
 private:
     void appeared(const std::string& path, const std::string& name) {
         if (stopped_) return;
+        prune();
         // The same device announced twice while its upgrade runs is one appearance.
         for (const auto& g : gimbals_)
             if (g->record.port == path && !g->session->finished()) return;
@@ -141,13 +142,13 @@ private:
         showLive();
     }
 
-    // Forgets the appearances whose ports are closed.
+    // Forgets the appearances whose ports are closed. Never from a session's
+    // own callback: the session would be destroyed under its caller.
     void prune() {
         std::erase_if(gimbals_, [](const auto& g) { return g->session->finished() && g->session->closed(); });
     }
 
     void showLive() {
-        prune();
         std::vector<BenchDisplay::Live> live;
         for (const auto& g : gimbals_)
             if (!g->session->finished()) live.push_back({g->record.port, g->session->version(), g->session->stand()});
@@ -155,6 +156,7 @@ private:
     }
 
     void refreshLive() {
+        prune();
         showLive();
         std::weak_ptr<Bench> self = weak_from_this();
         liveTimer_ = platform::startOneShotTimer(kLiveRefresh, [self] {
