@@ -124,9 +124,10 @@ TEST(FlashBench, UpgradesEveryAppearanceExactlyLeavesPresentPortsAloneAndAppends
     ASSERT_TRUE(child->waitForLine(finishedOn(port, "upgraded"), kDeadline));
     expectImages(*first, bench);
 
-    // Unplugged and plugged in again: a new appearance on the same path.
-    first.reset();
+    // Unplugged and plugged in again: a new appearance on the same path. The
+    // link goes first, so it never leads to a terminal that is not its own.
     fs::remove(port);
+    first.reset();
     auto second = gimbal();
     EXPECT_EQ(plugIn(bench, *second, "bench gimbal"), port);
     ASSERT_TRUE(child->waitForLines(finishedOn(port, "upgraded"), 2, kDeadline));
@@ -164,10 +165,15 @@ TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayA
     Bench bench;
     auto child = bench.watch();
 
-    sim::Options vanishing;
-    vanishing.vanishAfter = 4;  // the pty goes away in the first MCU
-    auto gone = gimbal(vanishing);
-    const std::string gonePort = plugIn(bench, *gone, "vanishing");
+    // Unplugged mid-upgrade: the link goes while the gimbal waits for its
+    // next page. (A terminal closed under its link would leave the link to
+    // whichever terminal gets that number next, in this or another test.)
+    sim::Options unplugged;
+    unplugged.silentAfter = 4;
+    auto gone = gimbal(unplugged);
+    const std::string gonePort = plugIn(bench, *gone, "unplugged");
+    ASSERT_TRUE(gone->waitFor([](const sim::GimbalSim& g) { return g.stats().repliesDue > 4; }));
+    fs::remove(gonePort);
     ASSERT_TRUE(child->waitForLine(finishedOn(gonePort, "removed"), kDeadline));
 
     sim::Options stalling;
