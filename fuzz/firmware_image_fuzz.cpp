@@ -32,8 +32,7 @@ void checkLoad(const Bytes& file) {
 
 // A page cut that did not stop the run lies whole inside the image. (A
 // reload may leave the position past a shorter image until the next cut.)
-void checkPosition(const upgrader::UpgradeEngine& engine, const upgrader::test_support::FakeView& view,
-                   std::size_t& cuts) {
+void checkPosition(const upgrader::UpgradeEngine& engine, const test_support::FakeView& view, std::size_t& cuts) {
     const std::size_t now = view.logsStartingWith("bin file offset: ").size();
     const bool cut = now != cuts;
     cuts = now;
@@ -54,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     file.resize(file.size() < 8 ? file.size() : file.size() + body, 0xA5);
     checkLoad(file);
 
-    upgrader::test_support::FakeView view;
+    test_support::FakeView view;
     upgrader::UpgradeEngine engine(view, view, view.timerFactory());
     engine.getFileInfo(scratchPath());
     std::size_t cuts = 0;

@@ -23,20 +23,20 @@ TEST_P(TriskSignals, ClosesThePortAndExitsWith128PlusTheSignal) {
     PtyPeer peer;
     ASSERT_TRUE(peer.ok());
     const std::string path = peer.path().toStdString();
-    window_test::WindowProcess trisk(TRISK_SIGNAL_HARNESS, {path});
+    test_support::WindowProcess trisk(TRISK_SIGNAL_HARNESS, {path});
     ASSERT_TRUE(trisk.started());
     ASSERT_TRUE(trisk.waitForLine("OPEN", 60s)) << trisk.output();
     // Held as the program holds it, so the checks below can tell.
-    EXPECT_EQ(window_test::ttyExclusive(path), true);
-    EXPECT_FALSE(window_test::lockFilesFor(path).empty());
+    EXPECT_EQ(test_support::ttyExclusive(path), true);
+    EXPECT_FALSE(test_support::lockFilesFor(path).empty());
 
     ASSERT_TRUE(trisk.signal(GetParam()));
     const auto status = trisk.waitForExit(60s);
     ASSERT_TRUE(status.has_value()) << "still running";
     ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
     EXPECT_EQ(WEXITSTATUS(*status), 128 + GetParam());
-    EXPECT_EQ(window_test::ttyExclusive(path), false);
-    EXPECT_TRUE(window_test::lockFilesFor(path).empty());
+    EXPECT_EQ(test_support::ttyExclusive(path), false);
+    EXPECT_TRUE(test_support::lockFilesFor(path).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, TriskSignals, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, TriskSignals, ::testing::Values(SIGTERM, SIGIN
 TEST(TriskProgram, AnswersVersionAndHelpWithoutADisplay) {
     const std::vector<std::string> noDisplay{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
     for (const std::string option : {"--version", "--help"}) {
-        window_test::WindowProcess trisk(TRISK_PROGRAM, {option}, noDisplay);
+        test_support::WindowProcess trisk(TRISK_PROGRAM, {option}, noDisplay);
         ASSERT_TRUE(trisk.started());
         const auto status = trisk.waitForExit(60s);
         ASSERT_TRUE(status.has_value()) << option << ": still running";

@@ -13,7 +13,7 @@
 #include "sim/gimbal_sim.h"
 #include "termios_client.h"
 
-namespace simtest {
+namespace sim_test {
 namespace {
 
 using gimbal::Command;
@@ -235,4 +235,4 @@ TEST(SimPacing, AnExchangeTakesAtLeastItsWireTime) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace sim_test

@@ -10,7 +10,7 @@
 #include "sim/gimbal_sim.h"
 #include "termios_client.h"
 
-namespace simtest {
+namespace sim_test {
 namespace {
 
 using gimbal::Command;
@@ -246,4 +246,4 @@ TEST(SimFaultPolicies, AreRepeatableAndKeepToTheirKinds) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace sim_test

@@ -8,7 +8,7 @@
 #include "sim/line_pacer.h"
 #include "sim/timer_queue.h"
 
-namespace simtest {
+namespace sim_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -83,4 +83,4 @@ TEST(SimFaultPlan, ThresholdsComeFirstAndEachFaultShapesItsWrites) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace sim_test

@@ -24,7 +24,7 @@
 #include "sim_program.h"
 #include "termios_client.h"
 
-namespace simtest {
+namespace sim_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -289,4 +289,4 @@ TEST(SimLifecycle, ALinkLeftByAKilledSimulatorIsReplacedAndALiveOneIsNamed) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace sim_test

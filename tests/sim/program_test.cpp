@@ -14,7 +14,7 @@
 #include "sim_program.h"
 #include "termios_client.h"
 
-namespace simtest {
+namespace sim_test {
 namespace {
 
 using sim::CliParse;
@@ -223,4 +223,4 @@ TEST(SimProgram, ExitsWithTwoOnABadCommandLine) {
 }
 
 }  // namespace
-}  // namespace simtest
+}  // namespace sim_test

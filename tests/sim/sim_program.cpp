@@ -11,7 +11,7 @@
 #include <chrono>
 #include <utility>
 
-namespace simtest {
+namespace sim_test {
 
 bool runningAsRoot() {
     return ::geteuid() == 0;
@@ -82,4 +82,4 @@ int Program::exitCode() {
     return WEXITSTATUS(status);
 }
 
-}  // namespace simtest
+}  // namespace sim_test

@@ -9,7 +9,7 @@
 
 #include "link/unique_fd.h"
 
-namespace simtest {
+namespace sim_test {
 
 // Who runs the child. AsNobody matters only when the test runs as root: root
 // passes the terminal's exclusive flag and every file mode, users do not.
@@ -43,4 +43,4 @@ private:
     std::string output_;
 };
 
-}  // namespace simtest
+}  // namespace sim_test

@@ -12,7 +12,7 @@
 #include "link/frame.h"
 #include "link/posix_io.h"
 
-namespace simtest {
+namespace sim_test {
 
 using Clock = std::chrono::steady_clock;
 
@@ -158,4 +158,4 @@ Bytes imageOf(const Bytes& file, std::size_t i, std::size_t blockSize) {
     return slice ? Bytes(slice->begin(), slice->end()) : Bytes{};
 }
 
-}  // namespace simtest
+}  // namespace sim_test

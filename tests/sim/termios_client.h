@@ -12,7 +12,7 @@
 #include "link/unique_fd.h"
 #include "sim/gimbal_sim.h"
 
-namespace simtest {
+namespace sim_test {
 
 using sim::Bytes;
 using namespace std::chrono_literals;
@@ -67,4 +67,4 @@ Bytes imageOf(const Bytes& file, std::size_t i, std::size_t blockSize);
 // The gimbal's block acknowledgement index, or none for another frame.
 std::optional<std::uint16_t> ackIndex(const Bytes& frame);
 
-}  // namespace simtest
+}  // namespace sim_test

@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace window_test {
+namespace test_support {
 
 WindowProcess::WindowProcess(const std::string& program, const std::vector<std::string>& args,
                              const std::vector<std::string>& unset) {
@@ -118,4 +118,4 @@ std::vector<std::string> lockFilesFor(const std::string& path) {
     return found;
 }
 
-}  // namespace window_test
+}  // namespace test_support

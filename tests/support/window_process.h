@@ -12,7 +12,7 @@
 
 #include "link/unique_fd.h"
 
-namespace window_test {
+namespace test_support {
 
 class WindowProcess {
 public:
@@ -47,4 +47,4 @@ std::optional<bool> ttyExclusive(const std::string& path);
 // Lock files that name the device at `path`, in every place lock files go.
 std::vector<std::string> lockFilesFor(const std::string& path);
 
-}  // namespace window_test
+}  // namespace test_support

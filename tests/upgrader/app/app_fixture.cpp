@@ -11,7 +11,7 @@
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace quenlo_test {
+namespace app_test {
 
 namespace {
 
@@ -152,4 +152,4 @@ std::string WindowTest::openTitle() const {
     return vc->bt_OpenPort->text().toStdString();
 }
 
-}  // namespace quenlo_test
+}  // namespace app_test

@@ -22,7 +22,7 @@
 
 class QWidget;
 
-namespace quenlo_test {
+namespace app_test {
 
 // The device source the manager was made with (installed by the test main).
 struct DeviceScript {
@@ -86,4 +86,4 @@ struct NotifyCall {
     uint id = 0;
 };
 
-}  // namespace quenlo_test
+}  // namespace app_test

@@ -14,7 +14,7 @@
 #include "sim/gimbal_sim.h"
 #include "tests/upgrader/support/random_image.h"
 
-namespace quenlo_test {
+namespace app_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -69,8 +69,8 @@ TEST_F(DamagedFile, StartAsksWithBothCrcsAndSendsNothingUnlessTheUserSaysYes) {
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return vc->bt_StartUpgrade->isEnabled(); }, 20s));
 
-    const std::array<Bytes, 3> images{test_images::randomImage(2, 41), test_images::randomImage(1, 42),
-                                      test_images::randomImage(1, 43)};
+    const std::array<Bytes, 3> images{test_support::randomImage(2, 41), test_support::randomImage(1, 42),
+                                      test_support::randomImage(1, 43)};
     Bytes file = gimbal::composeFirmwareFile(images, 1024);
     file[8 + 1024 + 5] ^= 0x10;  // one bit of MCU 0's second page
     const std::uint16_t stored = static_cast<std::uint16_t>(file[0] | file[1] << 8);
@@ -105,8 +105,8 @@ TEST_F(DamagedFile, StartAsksWithBothCrcsAndSendsNothingUnlessTheUserSaysYes) {
 }
 
 TEST_F(DamagedFile, ASoundFileLoadedNextTakesTheWarningBack) {
-    const std::array<Bytes, 3> images{test_images::randomImage(1, 51), test_images::randomImage(1, 52),
-                                      test_images::randomImage(1, 53)};
+    const std::array<Bytes, 3> images{test_support::randomImage(1, 51), test_support::randomImage(1, 52),
+                                      test_support::randomImage(1, 53)};
     const Bytes sound = gimbal::composeFirmwareFile(images, 1024);
     Bytes damaged = sound;
     damaged[0] ^= 1;
@@ -118,4 +118,4 @@ TEST_F(DamagedFile, ASoundFileLoadedNextTakesTheWarningBack) {
 }
 
 }  // namespace
-}  // namespace quenlo_test
+}  // namespace app_test

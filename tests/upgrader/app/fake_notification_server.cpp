@@ -3,7 +3,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
 
-namespace quenlo_test {
+namespace app_test {
 
 bool FakeNotificationServer::start(const QString& address) {
     static int serial = 0;
@@ -38,4 +38,4 @@ void FakeNotificationServer::CloseNotification(uint id) {
     closed.push_back(id);
 }
 
-}  // namespace quenlo_test
+}  // namespace app_test

@@ -11,7 +11,7 @@
 
 #include "app_fixture.h"
 
-namespace quenlo_test {
+namespace app_test {
 
 class FakeNotificationServer : public QObject {
     Q_OBJECT
@@ -34,4 +34,4 @@ private:
     uint nextId_ = 1;
 };
 
-}  // namespace quenlo_test
+}  // namespace app_test

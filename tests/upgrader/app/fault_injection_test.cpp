@@ -19,7 +19,7 @@
 #include "upgrader/serial/kiv_serial_port.h"
 #include "tests/upgrader/support/random_image.h"
 
-namespace quenlo_test {
+namespace app_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -28,7 +28,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kComplete = "Upgrade Complete!!Please RESTART your gimbal.";
 
-using test_images::randomImage;
+using test_support::randomImage;
 
 class WindowFaults : public WindowTest {
 protected:
@@ -195,4 +195,4 @@ TEST_F(WindowFaults, ClosingTheWindowMidUpgradeStopsSendingAndLeavesNoWrongPage)
 }
 
 }  // namespace
-}  // namespace quenlo_test
+}  // namespace app_test

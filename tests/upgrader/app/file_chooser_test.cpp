@@ -9,7 +9,7 @@
 
 #include "app_fixture.h"
 
-namespace quenlo_test {
+namespace app_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -98,4 +98,4 @@ TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain) {
 }
 
 }  // namespace
-}  // namespace quenlo_test
+}  // namespace app_test

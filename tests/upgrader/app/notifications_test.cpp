@@ -8,7 +8,7 @@
 #include "upgrader/platform/desktop_notifications.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace quenlo_test {
+namespace app_test {
 namespace {
 
 class Notifications : public WindowTest {
@@ -28,12 +28,14 @@ protected:
                       std::chrono::seconds(15)));
         WindowTest::TearDown();
     }
-    std::string nameOf(const test::Pty& pty) { return KivSerialPort::existingPortWithPath(pty.slavePath())->name(); }
+    std::string nameOf(const test_support::Pty& pty) {
+        return KivSerialPort::existingPortWithPath(pty.slavePath())->name();
+    }
     FakeNotificationServer server;
 };
 
 TEST_F(Notifications, RemovingTheOpenPortPostsOneSilentNoticeThatIsClosedAgain) {
-    test::Pty pty;
+    test_support::Pty pty;
     plug({pty.slavePath()});
     ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 1; }));
     click(vc->bt_OpenPort);
@@ -56,7 +58,7 @@ TEST_F(Notifications, RemovingTheOpenPortPostsOneSilentNoticeThatIsClosedAgain) 
 }
 
 TEST_F(Notifications, TwoPortsInOneAnnouncementGiveTwoNoticesInOrder) {
-    test::Pty first, second;
+    test_support::Pty first, second;
     plug({first.slavePath(), second.slavePath()});
     ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 2; }));
     EXPECT_EQ(server.notified[0].title, "Serial Port Connected");
@@ -118,4 +120,4 @@ TEST(NotificationsLifetime, ALateDeliveryAfterTheWindowIsGoneIsHarmless) {
 }
 
 }  // namespace
-}  // namespace quenlo_test
+}  // namespace app_test

@@ -12,7 +12,7 @@
 #include "tests/support/window_process.h"
 #include "tests/upgrader/support/pty.h"
 
-namespace quenlo_test {
+namespace app_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -20,22 +20,22 @@ using namespace std::chrono_literals;
 class QuenloSignals : public ::testing::TestWithParam<int> {};
 
 TEST_P(QuenloSignals, ClosesThePortAndExitsWith128PlusTheSignal) {
-    test::Pty pty;
+    test_support::Pty pty;
     const std::string path = pty.slavePath();
-    window_test::WindowProcess quenlo(QUENLO_SIGNAL_HARNESS, {path});
+    test_support::WindowProcess quenlo(QUENLO_SIGNAL_HARNESS, {path});
     ASSERT_TRUE(quenlo.started());
     ASSERT_TRUE(quenlo.waitForLine("OPEN", 60s)) << quenlo.output();
     // Held as the program holds it, so the checks below can tell.
-    EXPECT_EQ(window_test::ttyExclusive(path), true);
-    EXPECT_FALSE(window_test::lockFilesFor(path).empty());
+    EXPECT_EQ(test_support::ttyExclusive(path), true);
+    EXPECT_FALSE(test_support::lockFilesFor(path).empty());
 
     ASSERT_TRUE(quenlo.signal(GetParam()));
     const auto status = quenlo.waitForExit(60s);
     ASSERT_TRUE(status.has_value()) << "still running";
     ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
     EXPECT_EQ(WEXITSTATUS(*status), 128 + GetParam());
-    EXPECT_EQ(window_test::ttyExclusive(path), false);
-    EXPECT_TRUE(window_test::lockFilesFor(path).empty());
+    EXPECT_EQ(test_support::ttyExclusive(path), false);
+    EXPECT_TRUE(test_support::lockFilesFor(path).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, QuenloSignals, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, QuenloSignals, ::testing::Values(SIGTERM, SIGI
 TEST(QuenloProgram, AnswersVersionAndHelpWithoutADisplay) {
     const std::vector<std::string> noDisplay{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
     for (const std::string option : {"--version", "--help"}) {
-        window_test::WindowProcess quenlo(QUENLO_PROGRAM, {option}, noDisplay);
+        test_support::WindowProcess quenlo(QUENLO_PROGRAM, {option}, noDisplay);
         ASSERT_TRUE(quenlo.started());
         const auto status = quenlo.waitForExit(60s);
         ASSERT_TRUE(status.has_value()) << option << ": still running";
@@ -61,4 +61,4 @@ TEST(QuenloProgram, AnswersVersionAndHelpWithoutADisplay) {
 }
 
 }  // namespace
-}  // namespace quenlo_test
+}  // namespace app_test

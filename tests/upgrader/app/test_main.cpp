@@ -64,12 +64,12 @@ pid_t startPrivateBus(std::string& address) {
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    const pid_t bus = startPrivateBus(quenlo_test::privateBusAddress());
+    const pid_t bus = startPrivateBus(app_test::privateBusAddress());
     if (bus != 0)
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", quenlo_test::privateBusAddress().c_str(), 1);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", app_test::privateBusAddress().c_str(), 1);
     else
         ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quenlo-test-bus", 1);
-    KivSerialPortManager::setDeviceWatcherFactory(quenlo_test::makeScriptedWatcher);
+    KivSerialPortManager::setDeviceWatcherFactory(app_test::makeScriptedWatcher);
     int result = 0;
     {
         QApplication app(argc, argv);

@@ -11,13 +11,13 @@
 #include "sim/gimbal_sim.h"
 #include "tests/upgrader/support/random_image.h"
 
-namespace quenlo_test {
+namespace app_test {
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-using test_images::randomImage;
+using test_support::randomImage;
 
 using Upgrade = WindowTest;
 
@@ -60,4 +60,4 @@ TEST_F(Upgrade, AWholeUpgradeThroughTheButtonsLeavesTheFileInTheGimbal) {
 }
 
 }  // namespace
-}  // namespace quenlo_test
+}  // namespace app_test

@@ -11,7 +11,7 @@
 #include "upgrader/platform/notification_center.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace quenlo_test {
+namespace app_test {
 namespace {
 
 QStringList items(const QComboBox* box) {
@@ -46,7 +46,7 @@ TEST_F(StartUp, OpenWithAnEmptyPortListDoesNothing) {
 using PortHandling = WindowTest;
 
 TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled) {
-    test::Pty pty;
+    test_support::Pty pty;
     plug({pty.slavePath()});
     ASSERT_EQ(vc->portSelector->count(), 1);
     vc->boundsRateSelector->setCurrentIndex(11);
@@ -67,7 +67,7 @@ TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled) {
 }
 
 TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries) {
-    test::Pty pty;
+    test_support::Pty pty;
     plug({pty.slavePath()});
     QSerialPort holder(QString::fromStdString(pty.slavePath()));
     ASSERT_TRUE(holder.open(QIODevice::ReadWrite)) << holder.errorString().toStdString();
@@ -92,7 +92,7 @@ TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries) {
 }
 
 TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList) {
-    test::Pty keep, pull;
+    test_support::Pty keep, pull;
     plug({keep.slavePath(), pull.slavePath()});
     vc->portSelector->setCurrentIndex(1);
     click(vc->bt_OpenPort);
@@ -115,7 +115,7 @@ TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList) {
 // Open was pressed again, or for a port let go before, leaves the port the
 // window holds open.
 TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone) {
-    test::Pty first, second;
+    test_support::Pty first, second;
     plug({first.slavePath(), second.slavePath()});
     vc->portSelector->setCurrentIndex(0);
     click(vc->bt_OpenPort);
@@ -137,7 +137,7 @@ TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone) {
 }
 
 TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry) {
-    test::Pty first, second, third;
+    test_support::Pty first, second, third;
     plug({first.slavePath(), second.slavePath()});
     vc->portSelector->setCurrentIndex(1);
     click(vc->bt_OpenPort);
@@ -146,7 +146,9 @@ TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry) {
     testing::internal::CaptureStdout();
     plug({third.slavePath()});
     const std::string out = testing::internal::GetCapturedStdout();
-    const auto name = [](const test::Pty& p) { return KivSerialPort::existingPortWithPath(p.slavePath())->name(); };
+    const auto name = [](const test_support::Pty& p) {
+        return KivSerialPort::existingPortWithPath(p.slavePath())->name();
+    };
     EXPECT_EQ(items(vc->portSelector),
               QStringList({QString::fromStdString(name(first)), QString::fromStdString(name(second)),
                            QString::fromStdString(name(third))}));
@@ -158,7 +160,7 @@ TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry) {
 // The closed callback holds the poll thread until the main thread has run it;
 // an alert's nested event loop must keep serving it.
 TEST_F(PortHandling, ARemovalWhileAnAlertIsOpenIsDeliveredBeforeTheAlertCloses) {
-    test::Pty pty;
+    test_support::Pty pty;
     plug({pty.slavePath()});
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
@@ -176,7 +178,7 @@ TEST_F(PortHandling, ARemovalWhileAnAlertIsOpenIsDeliveredBeforeTheAlertCloses) 
 }
 
 TEST_F(PortHandling, NoticesWithoutTheListOfPortsAreIgnored) {
-    test::Pty pty;
+    test_support::Pty pty;
     plug({pty.slavePath()});
     // A refill would drop this entry; a handled notice would also be delivered.
     const QString listed = vc->portSelector->itemText(0);
@@ -195,4 +197,4 @@ TEST_F(PortHandling, NoticesWithoutTheListOfPortsAreIgnored) {
 }
 
 }  // namespace
-}  // namespace quenlo_test
+}  // namespace app_test

@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using test_images::randomImage;
+using test_support::randomImage;
 
 struct Case {
     bool longAnnouncement;
@@ -46,7 +46,7 @@ TEST_P(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
 
     test_support::FakeView view;
     UpgradeEngine engine(view, view, view.timerFactory());
-    auto delegate = std::make_shared<EngineDelegate>(engine);
+    auto delegate = std::make_shared<test_support::EngineDelegate>(engine);
     auto port = KivSerialPort::serialPortWithPath(gimbal.slavePath());
     ASSERT_TRUE(port);
     port->setBaudRate(115200);

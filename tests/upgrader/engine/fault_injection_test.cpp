@@ -84,7 +84,7 @@ void PrintTo(const Row& row, std::ostream* os) {
     *os << row.name;
 }
 
-using test_images::randomImage;
+using test_support::randomImage;
 
 bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 20s) {
     return platform::runMainLoopUntil(condition, deadline);
@@ -142,7 +142,7 @@ protected:
     fs::path path_;
     test_support::FakeView view_;
     UpgradeEngine engine_{view_, view_, view_.timerFactory()};
-    std::shared_ptr<EngineDelegate> delegate_ = std::make_shared<EngineDelegate>(engine_);
+    std::shared_ptr<test_support::EngineDelegate> delegate_ = std::make_shared<test_support::EngineDelegate>(engine_);
     std::shared_ptr<KivSerialPort> port_;
 };
 
@@ -178,7 +178,7 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
         ASSERT_TRUE(runUntil([&] { return complete(); }, 60s)) << received();
         // Let a duplicate of the last reply land too.
         ASSERT_TRUE(runUntil([&] { return gimbal.stats().repliesDue >= 7; }));
-        test::observeFor(200ms);
+        test_support::observeFor(200ms);
         for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), images_[mcu]) << "MCU " << mcu;
         EXPECT_EQ(gimbal.stats().blockFrames, totalPages) << "a page sent twice or skipped";
         EXPECT_EQ(gimbal.stats().switchRequests, 2u);
@@ -196,7 +196,7 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
             ASSERT_NE(view_.armed(), nullptr) << "the unanswered page has no timer";
             view_.armed()->fire();
         }
-        test::observeFor(300ms);
+        test_support::observeFor(300ms);
         EXPECT_FALSE(complete());
         EXPECT_EQ(std::count(view_.statuses.begin(), view_.statuses.end(), kUpgradeCompleteText), 0);
         const std::vector<std::string> alerts = row.outcome == Outcome::SendFailed

@@ -22,7 +22,7 @@ const Bytes kSwitchAck{0x55, 0xAA, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00};
 class FramesOnTheWire : public ::testing::Test {
 protected:
     void SetUp() override {
-        open_ = std::make_unique<test::OpenPort>(pty_);
+        open_ = std::make_unique<test_support::OpenPort>(pty_);
         view_.port = open_->port;
         for (std::size_t p = 0; p < 6; ++p) pages_.push_back(Bytes(1024, static_cast<std::uint8_t>(0x10 + p)));
         const std::array<Bytes, 3> images{join({0, 1}), join({2}), join({3, 4, 5})};
@@ -46,8 +46,8 @@ protected:
         return gimbal::buildBlockFrame(index, pages_[filePage]);
     }
 
-    test::Pty pty_;
-    std::unique_ptr<test::OpenPort> open_;
+    test_support::Pty pty_;
+    std::unique_ptr<test_support::OpenPort> open_;
     test_support::FakeView view_;
     UpgradeEngine engine_{view_, view_, view_.timerFactory()};
     std::vector<Bytes> pages_;

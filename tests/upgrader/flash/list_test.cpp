@@ -66,7 +66,7 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     const std::string runtime = ::mkdtemp(pattern.data());
     const std::string folder = runtime + "/virtual-serial";
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    test::Pty freePty, heldPty;
+    test_support::Pty freePty, heldPty;
     const std::string freeLink = folder + "/bench", heldLink = folder + "/gimbal";
     fs::create_symlink(freePty.slavePath(), freeLink);
     fs::create_symlink(heldPty.slavePath(), heldLink);

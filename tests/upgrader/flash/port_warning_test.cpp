@@ -40,7 +40,7 @@ TEST(FlashPortWarning, ModemManagerThatMayProbeThePortIsOneWarningNotAFailure) {
         << "E:ID_VENDOR=FTDI\n";
 
     const Bytes file = gimbal::composeFirmwareFile(
-        {test_images::randomImage(1, 1), test_images::randomImage(1, 2), test_images::randomImage(1, 3)}, 1024);
+        {test_support::randomImage(1, 1), test_support::randomImage(1, 2), test_support::randomImage(1, 3)}, 1024);
     const fs::path firmware = root / "fw.bin";
     std::ofstream(firmware, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));

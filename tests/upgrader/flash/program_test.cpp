@@ -30,7 +30,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kProgram = QUENLO_FLASH_PATH;
 
-using test_images::randomImage;
+using test_support::randomImage;
 
 // A firmware file in the temporary folder, removed with the object.
 struct TempFile {
@@ -185,7 +185,7 @@ TEST(FlashProgram, AFileWhoseStoredCrcFailsIsRefusedUnlessIgnoreCrcIsGiven) {
 // A gimbal that never reports: a bare pseudo-terminal whose master stays silent.
 TEST(FlashProgram, GivesUpWhenNoVersionReportComesInTime) {
     const Firmware fw;
-    test::Pty silent;
+    test_support::Pty silent;
     const std::string port = silent.slavePath();
     const ChildResult r = runChild(kProgram, {"--port", port, "--wait", "1", fw.file.path.string()});
     EXPECT_EQ(r.exitCode, 6) << dump(r);

@@ -64,8 +64,8 @@ std::vector<std::string> lockFilesLeft(const std::string& port) {
 }
 
 TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePort) {
-    const std::array<Bytes, 3> images{test_images::randomImage(3, 1), test_images::randomImage(2, 2),
-                                      test_images::randomImage(2, 3)};
+    const std::array<Bytes, 3> images{test_support::randomImage(3, 1), test_support::randomImage(2, 2),
+                                      test_support::randomImage(2, 3)};
     const fs::path file = fs::temp_directory_path() / ("flash-signal-" + std::to_string(::getpid()) + ".bin");
     const Bytes bytes = gimbal::composeFirmwareFile(images, 1024);
     std::ofstream(file, std::ios::binary)
@@ -77,7 +77,7 @@ TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePor
     } cases[] = {{SIGINT, false}, {SIGTERM, true}, {SIGHUP, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(strsignal(c.signal));
-        test::Pty gimbal;
+        test_support::Pty gimbal;
         const std::string port = gimbal.slavePath();
         if (::geteuid() == 0) {
             ASSERT_EQ(::chmod(port.c_str(), 0666), 0);  // so that nobody may try it afterwards

@@ -32,7 +32,7 @@ using flash::ExitCode;
 constexpr int kRuns = 200;
 constexpr std::array<std::size_t, 3> kPages{2, 1, 2};
 
-using test_images::randomImage;
+using test_support::randomImage;
 
 std::size_t entriesIn(const char* dir) {
     std::size_t n = 0;

@@ -67,8 +67,8 @@ struct Bench {
     static inline int count = 0;
     fs::path root;
     std::string ports;
-    std::array<Bytes, 3> images{test_images::randomImage(3, 1), test_images::randomImage(2, 2),
-                                test_images::randomImage(4, 3)};
+    std::array<Bytes, 3> images{test_support::randomImage(3, 1), test_support::randomImage(2, 2),
+                                test_support::randomImage(4, 3)};
 };
 
 // A simulated gimbal that answers at once.

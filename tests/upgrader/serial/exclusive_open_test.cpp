@@ -21,7 +21,7 @@ TEST(ExclusiveOpen, LockFileNames) {
     EXPECT_EQ(kiv::lockDirectoryCandidates().front(), "/var/lock");
 
     // Every spelling of one device names one lock: a by-id link, a virtual port.
-    test::Pty pty;
+    test_support::Pty pty;
     const std::string link = "/tmp/kiv-lock-link-" + std::to_string(::getpid());
     ASSERT_EQ(::symlink(pty.slavePath().c_str(), link.c_str()), 0);
     EXPECT_EQ(kiv::lockFileNameFor(link), kiv::lockFileNameFor(pty.slavePath()));
@@ -47,7 +47,7 @@ TEST(ExclusiveOpen, LockFileNames) {
 }
 
 TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses) {
-    test::Pty pty;
+    test_support::Pty pty;
     kiv::ExclusiveDevice first, second;
     const char* failed = nullptr;
     ASSERT_EQ(first.open(pty.slavePath(), failed), 0);
@@ -59,7 +59,7 @@ TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses) {
 }
 
 TEST(ExclusiveOpen, LockFileCarriesPidProgramAndHost) {
-    test::Pty pty;
+    test_support::Pty pty;
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);
     kiv::DeviceLockFile lock;
@@ -98,7 +98,7 @@ int openAsNobody(const std::string& path) {
 // not a permission problem.
 TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root, to leave a lock file as another user and open as nobody";
-    test::Pty pty;
+    test_support::Pty pty;
     ASSERT_EQ(::chown(pty.slavePath().c_str(), 65534, 65534), 0);
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);

@@ -13,7 +13,7 @@
 #include "upgrader/serial/kiv_serial_packet_descriptor.h"
 #include "upgrader/serial/kiv_serial_request.h"
 
-namespace test {
+namespace test_support {
 
 inline Bytes bytesOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
@@ -103,4 +103,4 @@ struct PacketPort {
     std::shared_ptr<PacketDelegate> delegate;
 };
 
-}  // namespace test
+}  // namespace test_support

@@ -10,8 +10,8 @@
 
 namespace {
 
-using test::Bytes;
-using test::bytesOf;
+using test_support::Bytes;
+using test_support::bytesOf;
 using Descriptor = KivSerialPacketDescriptor;
 
 // Canonical upper-case 8-4-4-4-12; version 4 when asked.

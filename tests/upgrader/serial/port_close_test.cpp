@@ -11,7 +11,7 @@
 
 namespace {
 
-using test::Event;
+using test_support::Event;
 using namespace std::chrono_literals;
 
 class QueuedOutput : public ::testing::Test {
@@ -26,20 +26,20 @@ protected:
 };
 
 TEST_F(QueuedOutput, CloseWaitsForTheQueueWhileOtherPortsKeepReading) {
-    test::Pty slowPty, otherPty;
-    test::OpenPort slow(slowPty), other(otherPty);
-    ASSERT_TRUE(test::waitFor([&] { return slow.delegate->count(Event::Opened) == 1; }));
+    test_support::Pty slowPty, otherPty;
+    test_support::OpenPort slow(slowPty), other(otherPty);
+    ASSERT_TRUE(test_support::waitFor([&] { return slow.delegate->count(Event::Opened) == 1; }));
     slow.port->setBaudRate(300);  // 600 bytes: 20 s of wire time
     drainingFd = slow.port->fileDescriptor();
     queued = 600;
 
     slow.port->close();
     otherPty.write({1, 2, 3});
-    ASSERT_TRUE(test::waitFor([&] { return other.delegate->receivedData().size() == 3; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return other.delegate->receivedData().size() == 3; }));
     EXPECT_EQ(slow.delegate->count(Event::Closed), 0u) << "closed with output still queued";
 
     queued = 0;  // the last byte went out
-    ASSERT_TRUE(test::waitFor([&] { return slow.delegate->count(Event::Closed) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return slow.delegate->count(Event::Closed) == 1; }));
     EXPECT_FALSE(slow.port->isOpen());
     EXPECT_TRUE(slowPty.slaveClosed());
 }
@@ -47,15 +47,15 @@ TEST_F(QueuedOutput, CloseWaitsForTheQueueWhileOtherPortsKeepReading) {
 // A device that stops taking bytes (flow control held, a wedged adapter)
 // cannot keep the port from closing.
 TEST_F(QueuedOutput, AQueueThatNeverEmptiesEndsAfterItsWireTime) {
-    test::Pty pty;
-    test::OpenPort p(pty);
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
     p.port->setBaudRate(115200);
     drainingFd = p.port->fileDescriptor();
     queued = 1036;
 
     p.port->close();
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
     EXPECT_TRUE(pty.slaveClosed());
 }
 

@@ -75,7 +75,7 @@ TEST_F(WithFakeSource, UnknownEmptyAndNonStreamPathsGiveNoPort) {
 }
 
 TEST(KivSerialPortCreation, WithoutASourceAPathNeedsACharacterDeviceNode) {
-    test::Pty pty;
+    test_support::Pty pty;
     auto port = KivSerialPort::serialPortWithPath(pty.slavePath());
     ASSERT_TRUE(port);
     EXPECT_EQ(port->path(), pty.slavePath());
@@ -110,7 +110,7 @@ TEST(KivSerialPortCreation, DevicePropertiesByKey) {
 }
 
 TEST(KivSerialPortCreation, EqualityAndHashFollowThePath) {
-    test::Pty a, b;
+    test_support::Pty a, b;
     auto first = KivSerialPort::serialPortWithPath(a.slavePath());
     auto second = KivSerialPort::serialPortWithPath(b.slavePath());
     ASSERT_TRUE(first && second);
@@ -120,7 +120,7 @@ TEST(KivSerialPortCreation, EqualityAndHashFollowThePath) {
 }
 
 TEST(KivSerialPortCreation, RegistryListsLivePortsAndRemovesByIdentity) {
-    test::Pty a, b;
+    test_support::Pty a, b;
     auto first = KivSerialPort::serialPortWithPath(a.slavePath());
     auto second = KivSerialPort::serialPortWithPath(b.slavePath());
     auto all = KivSerialPort::allSerialPorts();
@@ -137,7 +137,7 @@ TEST(KivSerialPortCreation, RegistryListsLivePortsAndRemovesByIdentity) {
 // ports for the same path: every lookup yields one live port or none, and
 // never two live ports for one path.
 TEST(KivSerialPortCreation, RegistrySurvivesPortsDyingOnOtherThreads) {
-    test::Pty pty;
+    test_support::Pty pty;
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         while (!stop) {

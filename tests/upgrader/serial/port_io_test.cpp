@@ -14,28 +14,28 @@
 
 namespace {
 
-using test::Event;
+using test_support::Event;
 
-test::Bytes pattern(std::size_t size, std::uint8_t seed = 0) {
-    test::Bytes bytes(size);
+test_support::Bytes pattern(std::size_t size, std::uint8_t seed = 0) {
+    test_support::Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
     return bytes;
 }
 
 TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder) {
-    test::Pty pty;
+    test_support::Pty pty;
     // Data already waiting when the port opens must still follow the opened callback.
-    test::OpenPort p(pty, false);
+    test_support::OpenPort p(pty, false);
     p.port->open();
     pty.write({0x55, 0xAA, 0x00, 0x00});
     const auto payload = pattern(5000);
     pty.write(payload);
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() == payload.size() + 4; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData().size() == payload.size() + 4; }));
 
     const auto order = p.delegate->orderWithoutErrors();
     ASSERT_FALSE(order.empty());
     EXPECT_EQ(order.front(), Event::Opened);
-    test::Bytes expected = {0x55, 0xAA, 0x00, 0x00};
+    test_support::Bytes expected = {0x55, 0xAA, 0x00, 0x00};
     expected.insert(expected.end(), payload.begin(), payload.end());
     EXPECT_EQ(p.delegate->receivedData(), expected);
     for (const auto& recorded : p.delegate->events()) EXPECT_LE(recorded.data.size(), 1024u);
@@ -52,8 +52,8 @@ TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder) {
 }
 
 TEST(KivSerialPortIO, SendDataWritesEverythingAndRefusesWhenClosed) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     const auto frame = pattern(1036, 3);
     EXPECT_TRUE(p.port->sendData(frame));
     EXPECT_EQ(pty.read(frame.size()), frame);
@@ -61,29 +61,29 @@ TEST(KivSerialPortIO, SendDataWritesEverythingAndRefusesWhenClosed) {
     p.closeAndWait();
     const auto errorsBefore = p.delegate->count(Event::Error);
     EXPECT_FALSE(p.port->sendData(frame));
-    test::observeFor(std::chrono::milliseconds(20));
+    test_support::observeFor(std::chrono::milliseconds(20));
     EXPECT_EQ(p.delegate->count(Event::Error), errorsBefore);  // a closed port is no error
 }
 
 TEST(KivSerialPortIO, OpenOnAnOpenPortDoesNothing) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     const int fd = p.port->fileDescriptor();
     p.port->open();
     EXPECT_EQ(p.port->fileDescriptor(), fd);
-    test::observeFor(std::chrono::milliseconds(50));
+    test_support::observeFor(std::chrono::milliseconds(50));
     EXPECT_EQ(p.delegate->count(Event::Opened), 1u);
     EXPECT_EQ(p.delegate->count(Event::Error), 0u);
     p.closeAndWait();
 }
 
 TEST(KivSerialPortIO, CloseCompletesOnThePollThreadRestoresAttributesAndUnlocks) {
-    test::Pty pty;
+    test_support::Pty pty;
     termios original = pty.slaveAttributes();
     original.c_lflag |= ICANON | ECHO;
     ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &original), 0);
 
-    test::OpenPort p(pty);
+    test_support::OpenPort p(pty);
     const auto lockDir = kiv::lockDirectory();
     ASSERT_TRUE(lockDir);
     const std::string lockFile = *lockDir + "/" + kiv::lockFileNameFor(pty.slavePath());
@@ -95,27 +95,27 @@ TEST(KivSerialPortIO, CloseCompletesOnThePollThreadRestoresAttributesAndUnlocks)
     // (main) thread: it cannot have come yet, whereas the descriptor may
     // already be gone.
     EXPECT_EQ(p.delegate->count(Event::Closed), 0u);
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
     EXPECT_FALSE(p.port->isOpen());
     EXPECT_EQ(p.port->fileDescriptor(), 0);
     EXPECT_TRUE(pty.slaveClosed());
     EXPECT_NE(::stat(lockFile.c_str(), &info), 0);
     EXPECT_EQ(pty.slaveAttributes().c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
     EXPECT_TRUE(p.port->close());  // closed: nothing happens
-    test::observeFor(std::chrono::milliseconds(30));
+    test_support::observeFor(std::chrono::milliseconds(30));
     EXPECT_EQ(p.delegate->count(Event::Closed), 1u);
 
     // And it opens again.
     p.port->open();
-    EXPECT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 2; }));
+    EXPECT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 2; }));
     p.closeAndWait();
 }
 
 // Data keeps arriving while the port closes: nothing after the closed
 // callback, and what was delivered is an in-order prefix of what was sent.
 TEST(KivSerialPortIO, CloseWhileDataArrives) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         std::uint8_t next = 0;
@@ -128,7 +128,7 @@ TEST(KivSerialPortIO, CloseWhileDataArrives) {
             if (::write(pty.master(), block, sizeof block) != static_cast<ssize_t>(sizeof block)) break;
         }
     });
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() > 4096; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData().size() > 4096; }));
     p.closeAndWait();
     stop = true;
     writer.join();
@@ -139,22 +139,22 @@ TEST(KivSerialPortIO, CloseWhileDataArrives) {
 }
 
 TEST(KivSerialPortIO, CloseFromInsideTheDataCallback) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     p.delegate->onData = [](const auto& port) { port->close(); };
     pty.write(pattern(10));
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
     EXPECT_FALSE(p.port->isOpen());
     EXPECT_EQ(p.delegate->order().back(), Event::Closed);
 }
 
 TEST(KivSerialPortIO, EchoOptionEchoesReceivedBytes) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     p.port->setShouldEchoReceivedData(true);
     EXPECT_NE(pty.slaveAttributes().c_lflag & ECHO, 0u);
     pty.write({'a', 'b', 'c'});
-    EXPECT_EQ(pty.read(3), (test::Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(pty.read(3), (test_support::Bytes{'a', 'b', 'c'}));
     p.closeAndWait();
 }
 
@@ -162,17 +162,17 @@ TEST(KivSerialPortIO, EchoOptionEchoesReceivedBytes) {
 // pty refuses: neither is an error, and the diagnostic lines of the open go
 // to the system log only, not to the window's standard error.
 TEST(KivSerialPortIO, PortOnAPtyOpensAndCarriesDataWithNoErrorAndNothingOnStandardError) {
-    test::Pty pty;
+    test_support::Pty pty;
     testing::internal::CaptureStderr();
-    test::OpenPort p(pty);
+    test_support::OpenPort p(pty);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_TRUE(p.port->isOpen());
-    const test::Bytes out{0x55, 0xAA, 0x00, 0x01};
+    const test_support::Bytes out{0x55, 0xAA, 0x00, 0x01};
     EXPECT_TRUE(p.port->sendData(out));
     EXPECT_EQ(pty.read(out.size()), out);
-    const test::Bytes in{0x55, 0xAA, 0x00, 0x03};
+    const test_support::Bytes in{0x55, 0xAA, 0x00, 0x03};
     pty.write(in);
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData() == in; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData() == in; }));
     EXPECT_EQ(p.delegate->count(Event::Error), 0u);
 }
 

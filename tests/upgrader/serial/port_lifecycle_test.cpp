@@ -14,7 +14,7 @@
 
 namespace {
 
-using test::Event;
+using test_support::Event;
 
 class OneDeviceSource : public KivSerialDeviceSource {
 public:
@@ -30,7 +30,7 @@ TEST(KivSerialPortLifecycle, MissingNodeReportsAnErrorNamingThePathAndStaysClose
     auto port = KivSerialPort::serialPortWithPath(path);
     setKivSerialDeviceSource(nullptr);
     ASSERT_TRUE(port);
-    auto delegate = std::make_shared<test::RecordingDelegate>();
+    auto delegate = std::make_shared<test_support::RecordingDelegate>();
     port->setDelegate(delegate);
     port->open();
     EXPECT_FALSE(port->isOpen());
@@ -40,15 +40,15 @@ TEST(KivSerialPortLifecycle, MissingNodeReportsAnErrorNamingThePathAndStaysClose
     EXPECT_EQ(error.filePath, path);
     EXPECT_EQ(error.localizedDescription, "No such file or directory");
     EXPECT_NE(error.message().find(path), std::string::npos);
-    test::observeFor(std::chrono::milliseconds(30));
+    test_support::observeFor(std::chrono::milliseconds(30));
     EXPECT_EQ(delegate->count(Event::Opened), 0u);
 }
 
 TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced) {
-    test::Pty pty;
+    test_support::Pty pty;
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);
-    test::OpenPort p(pty, false);
+    test_support::OpenPort p(pty, false);
     {
         kiv::DeviceLockFile held;  // another holder: its flock is a separate lock
         ASSERT_EQ(held.acquire(*dir, pty.slavePath()), 0);
@@ -63,7 +63,7 @@ TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced) {
     std::ofstream(file) << "999999999\nsomeprogram\nsomehost\n";
     p.port->open();
     EXPECT_TRUE(p.port->isOpen());
-    EXPECT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
+    EXPECT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
     p.closeAndWait();
     EXPECT_NE(::access(file.c_str(), F_OK), 0);
 }
@@ -72,7 +72,7 @@ TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced) {
 // that program runs; our own PID without a flock is a leftover of an earlier
 // process that had our number.
 TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns) {
-    test::Pty pty;
+    test_support::Pty pty;
     const auto dir = kiv::lockDirectory();
     ASSERT_TRUE(dir);
     const std::string file = *dir + "/" + kiv::lockFileNameFor(pty.slavePath());
@@ -82,13 +82,13 @@ TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns) {
     ASSERT_EQ(::posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
     char exe[4096] = {};
     const std::string link = "/proc/" + std::to_string(sleeper) + "/exe";
-    ASSERT_TRUE(test::waitFor([&] {  // the child has become sleep
+    ASSERT_TRUE(test_support::waitFor([&] {  // the child has become sleep
         const ssize_t n = ::readlink(link.c_str(), exe, sizeof exe - 1);
         return n > 0 && std::string(exe, static_cast<std::size_t>(n)).find("sleep") != std::string::npos;
     }));
     const std::string name = std::string(exe).substr(std::string(exe).rfind('/') + 1);
     std::ofstream(file) << sleeper << "\n" << name << "\nhost\n";
-    test::OpenPort p(pty, false);
+    test_support::OpenPort p(pty, false);
     p.port->open();
     EXPECT_FALSE(p.port->isOpen());
     ASSERT_EQ(p.delegate->count(Event::Error), 1u);
@@ -106,15 +106,15 @@ TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns) {
 // The master side vanishes while data flows: removal, then closed, each
 // exactly once, and the hung-up descriptor does not keep the read handler busy.
 TEST(KivSerialPortLifecycle, HangUpIsARemovalReportedOnce) {
-    test::Pty pty;
-    test::OpenPort p(pty);
-    pty.write(test::Bytes(3000, 0x42));
-    ASSERT_TRUE(test::waitFor([&] { return !p.delegate->receivedData().empty(); }));
-    pty.write(test::Bytes(3000, 0x43));
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
+    pty.write(test_support::Bytes(3000, 0x42));
+    ASSERT_TRUE(test_support::waitFor([&] { return !p.delegate->receivedData().empty(); }));
+    pty.write(test_support::Bytes(3000, 0x43));
     pty.closeMaster();  // with data still on its way
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
     EXPECT_FALSE(p.port->isOpen());
-    test::observeFor(std::chrono::milliseconds(100));
+    test_support::observeFor(std::chrono::milliseconds(100));
     const auto order = p.delegate->orderWithoutErrors();
     EXPECT_EQ(std::count(order.begin(), order.end(), Event::Removed), 1);
     EXPECT_EQ(std::count(order.begin(), order.end(), Event::Closed), 1);
@@ -129,10 +129,10 @@ TEST(KivSerialPortLifecycle, HangUpIsARemovalReportedOnce) {
 }
 
 TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     p.port->cleanupAfterSystemRemoval();
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
     EXPECT_EQ(p.delegate->orderWithoutErrors(), (std::vector<Event>{Event::Opened, Event::Removed, Event::Closed}));
 
     // On a closed port the outdated name only tells the delegate.
@@ -141,7 +141,7 @@ TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup) {
     p.port->cleanup();
 #pragma GCC diagnostic pop
     EXPECT_EQ(p.delegate->count(Event::Removed), 2u);
-    test::observeFor(std::chrono::milliseconds(20));
+    test_support::observeFor(std::chrono::milliseconds(20));
     EXPECT_EQ(p.delegate->count(Event::Closed), 1u);
 }
 
@@ -150,71 +150,71 @@ TEST(KivSerialPortLifecycle, RemovalThenCloseAndTheDeprecatedCleanup) {
 TEST(KivSerialPortLifecycle, ClosedIsReportedEvenWhenTheLastReferenceGoesDuringTheClose) {
     for (const bool byRemoval : {true, false}) {
         SCOPED_TRACE(byRemoval ? "removal" : "close");
-        test::Pty pty;
-        test::OpenPort p(pty);
+        test_support::Pty pty;
+        test_support::OpenPort p(pty);
         std::weak_ptr<KivSerialPort> weak = p.port;
         if (byRemoval)
             p.port->cleanupAfterSystemRemoval();
         else
             p.port->close();
         p.port.reset();
-        ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
-        EXPECT_TRUE(test::waitFor([&] { return weak.expired() && pty.slaveClosed(); }));
+        ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Closed) == 1; }));
+        EXPECT_TRUE(test_support::waitFor([&] { return weak.expired() && pty.slaveClosed(); }));
     }
 }
 
 TEST(KivSerialPortLifecycle, DroppingTheLastReferenceWhileOpenClosesTheDevice) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     pty.write({1, 2, 3});
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() == 3; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData().size() == 3; }));
     std::weak_ptr<KivSerialPort> weak = p.port;
     p.port.reset();  // the last reference, while open
     // The lock file goes on the poll thread just after the descriptor.
     const std::string lockFile = *kiv::lockDirectory() + "/" + kiv::lockFileNameFor(pty.slavePath());
-    EXPECT_TRUE(
-        test::waitFor([&] { return weak.expired() && pty.slaveClosed() && ::access(lockFile.c_str(), F_OK) != 0; }));
+    EXPECT_TRUE(test_support::waitFor(
+        [&] { return weak.expired() && pty.slaveClosed() && ::access(lockFile.c_str(), F_OK) != 0; }));
     // The device and its lock are free again.
-    test::OpenPort again(pty);
+    test_support::OpenPort again(pty);
     EXPECT_TRUE(again.port->isOpen());
     again.closeAndWait();
 }
 
 TEST(KivSerialPortLifecycle, DelegateThatDoesNotImplementCallbacksIsNotCalled) {
-    test::Pty pty;
-    test::OpenPort p(pty, false);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty, false);
     p.delegate->missing = {KivSerialPortDelegateCallback::DidReceiveData, KivSerialPortDelegateCallback::WasClosed,
                            KivSerialPortDelegateCallback::DidEncounterError};
     p.port->open();
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
     pty.write({1, 2, 3});
     p.port->close();
-    ASSERT_TRUE(test::waitFor([&] { return !p.port->isOpen(); }));
-    test::observeFor(std::chrono::milliseconds(30));
+    ASSERT_TRUE(test_support::waitFor([&] { return !p.port->isOpen(); }));
+    test_support::observeFor(std::chrono::milliseconds(30));
     EXPECT_EQ(p.delegate->order(), std::vector<Event>{Event::Opened});
 }
 
 TEST(KivSerialPortLifecycle, AVanishedDelegateReceivesNothing) {
-    test::Pty pty;
-    test::OpenPort p(pty);
-    std::weak_ptr<test::RecordingDelegate> weak = p.delegate;
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
+    std::weak_ptr<test_support::RecordingDelegate> weak = p.delegate;
     p.delegate.reset();
     EXPECT_TRUE(weak.expired());
     pty.write({1});
     p.port->close();
-    EXPECT_TRUE(test::waitFor([&] { return !p.port->isOpen(); }));
+    EXPECT_TRUE(test_support::waitFor([&] { return !p.port->isOpen(); }));
 }
 
 TEST(KivSerialPortLifecycle, NeverHoldsTheDeviceOnDescriptorZero) {
-    test::Pty pty;
+    test_support::Pty pty;
     const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
     ASSERT_GE(savedStdin, 0);
     ::close(0);
-    test::OpenPort p(pty, false);
+    test_support::OpenPort p(pty, false);
     p.port->open();
     EXPECT_TRUE(p.port->isOpen());
     EXPECT_GT(p.port->fileDescriptor(), 0);
-    EXPECT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
+    EXPECT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
     p.closeAndWait();  // frees whatever took descriptor 0 (the lock file)
     ::dup2(savedStdin, 0);
     ::close(savedStdin);
@@ -223,11 +223,11 @@ TEST(KivSerialPortLifecycle, NeverHoldsTheDeviceOnDescriptorZero) {
 // A pseudo-terminal has no modem lines by nature: saying so on every open
 // read like a failure of the virtual port.
 TEST(KivSerialPortLifecycle, PtyWithoutModemLinesReportsNoError) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     p.port->setRTS(true);
     p.port->setDTR(true);
-    test::observeFor(std::chrono::milliseconds(60));  // several poll periods
+    test_support::observeFor(std::chrono::milliseconds(60));  // several poll periods
     EXPECT_EQ(p.delegate->count(Event::Error), 0u);
     EXPECT_FALSE(p.port->CTS() || p.port->DSR() || p.port->DCD());
     p.closeAndWait();
@@ -242,7 +242,7 @@ namespace {
 TEST(KivSerialPortLifecycle, NodeWithoutTerminalAttributesIsRefused) {
     auto port = KivSerialPort::serialPortWithPath("/dev/null");
     ASSERT_TRUE(port);
-    auto delegate = std::make_shared<test::RecordingDelegate>();
+    auto delegate = std::make_shared<test_support::RecordingDelegate>();
     port->setDelegate(delegate);
     port->open();
     EXPECT_FALSE(port->isOpen());

@@ -71,14 +71,14 @@ protected:
     std::shared_ptr<KivSerialPortManager> make() {
         return KivSerialPortManager::makeWithWatcher(std::make_unique<ScriptedWatcher>(script));
     }
-    static KivSerialDeviceHandle device(const test::Pty& pty) { return kivDeviceForNodePath(pty.slavePath()); }
+    static KivSerialDeviceHandle device(const test_support::Pty& pty) { return kivDeviceForNodePath(pty.slavePath()); }
     static std::string paths(const Ports& ports) {
         std::string s;
         for (const auto& p : ports) s += p->path() + ",";
         return s;
     }
     Script script;
-    test::Pty a, b, c;
+    test_support::Pty a, b, c;
 };
 
 TEST_F(PortManagerTest, ListsThePresentDevicesAndAddsArrivalsAtTheEnd) {
@@ -117,9 +117,9 @@ TEST_F(PortManagerTest, SeveralArrivalsAndRemovalsComeAsOneAnnouncementEach) {
 TEST_F(PortManagerTest, AnOpenPortHearsOfItsRemovalBeforeTheListAndTheAnnouncement) {
     script.answer.present = {device(a)};
     auto manager = make();
-    test::OpenPort open(a);
+    test_support::OpenPort open(a);
     ASSERT_EQ(open.port, manager->availablePorts().front());  // one object per path
-    ASSERT_TRUE(test::waitFor([&] { return open.port->isOpen(); }));
+    ASSERT_TRUE(test_support::waitFor([&] { return open.port->isOpen(); }));
 
     std::vector<std::string> order;
     open.delegate->onRemoved = [&](const auto&) {
@@ -134,7 +134,7 @@ TEST_F(PortManagerTest, AnOpenPortHearsOfItsRemovalBeforeTheListAndTheAnnounceme
 
     EXPECT_EQ(order,
               (std::vector<std::string>{"removed, listed 1", "left the list", "disconnected:" + a.slavePath() + ","}));
-    EXPECT_TRUE(test::waitFor([&] { return open.delegate->count(test::Event::Closed) == 1; }));
+    EXPECT_TRUE(test_support::waitFor([&] { return open.delegate->count(test_support::Event::Closed) == 1; }));
     EXPECT_FALSE(open.port->isOpen());
 }
 
@@ -153,22 +153,22 @@ TEST_F(PortManagerTest, VirtualPortsComeAndGoLikeAdapters) {
     const auto port = manager->availablePorts().front();
     EXPECT_EQ(port->path(), folder + "/gimbal");
     EXPECT_EQ(port->name(), "gimbal");
-    auto delegate = std::make_shared<test::RecordingDelegate>();
+    auto delegate = std::make_shared<test_support::RecordingDelegate>();
     port->setDelegate(delegate);
     port->open();
-    ASSERT_TRUE(test::waitFor([&] { return delegate->count(test::Event::Opened) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return delegate->count(test_support::Event::Opened) == 1; }));
 
     Announcements heard;
     std::filesystem::create_symlink(b.slavePath(), folder + "/bench 2");
-    ASSERT_TRUE(test::waitFor([&] { return heard.seen.size() == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return heard.seen.size() == 1; }));
     EXPECT_EQ(heard.seen[0], "connected:" + folder + "/bench 2,");
     EXPECT_EQ(manager->objectInAvailablePortsAtIndex(1)->name(), "bench 2");
 
     std::filesystem::remove(folder + "/gimbal");
-    ASSERT_TRUE(test::waitFor([&] { return heard.seen.size() == 2; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return heard.seen.size() == 2; }));
     EXPECT_EQ(heard.seen[1], "disconnected:" + folder + "/gimbal,");
-    EXPECT_TRUE(test::waitFor([&] { return delegate->count(test::Event::Closed) == 1; }));
-    EXPECT_EQ(delegate->count(test::Event::Removed), 1u);
+    EXPECT_TRUE(test_support::waitFor([&] { return delegate->count(test_support::Event::Closed) == 1; }));
+    EXPECT_EQ(delegate->count(test_support::Event::Removed), 1u);
     EXPECT_FALSE(port->isOpen());
     EXPECT_EQ(paths(manager->availablePorts()), folder + "/bench 2,");
     std::filesystem::remove_all(root);
@@ -177,31 +177,31 @@ TEST_F(PortManagerTest, VirtualPortsComeAndGoLikeAdapters) {
 TEST_F(PortManagerTest, ExitCleanupRemovesEveryPort) {
     script.answer.present = {device(a), device(b)};
     auto manager = make();
-    test::OpenPort openA(a);
-    test::OpenPort closedB(b, false);
-    ASSERT_TRUE(test::waitFor([&] { return openA.port->isOpen(); }));
+    test_support::OpenPort openA(a);
+    test_support::OpenPort closedB(b, false);
+    ASSERT_TRUE(test_support::waitFor([&] { return openA.port->isOpen(); }));
     manager->cleanupAllPorts();
     EXPECT_EQ(manager->countOfAvailablePorts(), 0u);
-    EXPECT_EQ(openA.delegate->count(test::Event::Removed), 1u);
-    EXPECT_EQ(closedB.delegate->count(test::Event::Removed), 1u);
-    EXPECT_TRUE(test::waitFor([&] { return !openA.port->isOpen(); }));
+    EXPECT_EQ(openA.delegate->count(test_support::Event::Removed), 1u);
+    EXPECT_EQ(closedB.delegate->count(test_support::Event::Removed), 1u);
+    EXPECT_TRUE(test_support::waitFor([&] { return !openA.port->isOpen(); }));
     manager->cleanupAllPorts();  // a second run finds nothing to do
-    EXPECT_EQ(openA.delegate->count(test::Event::Removed), 1u);
+    EXPECT_EQ(openA.delegate->count(test_support::Event::Removed), 1u);
 }
 
 TEST_F(PortManagerTest, SleepClosesOpenPortsAndWakeReopensExactlyThose) {
     script.answer.present = {device(a), device(b)};
     auto manager = make();
-    test::OpenPort openA(a);
-    test::OpenPort closedB(b, false);
-    ASSERT_TRUE(test::waitFor([&] { return openA.port->isOpen(); }));
+    test_support::OpenPort openA(a);
+    test_support::OpenPort closedB(b, false);
+    ASSERT_TRUE(test_support::waitFor([&] { return openA.port->isOpen(); }));
 
     manager->systemWillSleep();
     EXPECT_EQ(manager->portsToReopenAfterSleep().size(), 1u);
-    ASSERT_TRUE(test::waitFor([&] { return openA.delegate->count(test::Event::Closed) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return openA.delegate->count(test_support::Event::Closed) == 1; }));
     manager->systemDidWake();
     EXPECT_TRUE(manager->portsToReopenAfterSleep().empty());
-    EXPECT_TRUE(test::waitFor([&] { return openA.delegate->count(test::Event::Opened) == 2; }));
+    EXPECT_TRUE(test_support::waitFor([&] { return openA.delegate->count(test_support::Event::Opened) == 2; }));
     EXPECT_FALSE(closedB.port->isOpen());
     openA.closeAndWait();
     manager.reset();  // lets the ports go before the test's own references end

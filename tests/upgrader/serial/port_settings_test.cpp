@@ -6,15 +6,15 @@
 
 namespace {
 
-using test::Event;
+using test_support::Event;
 
-std::uint32_t slaveSpeed(test::Pty& pty) {
+std::uint32_t slaveSpeed(test_support::Pty& pty) {
     return kiv::currentSpeed(pty.master()).value_or(0);  // the master reports the slave's
 }
 
 TEST(KivSerialPortSettings, SettingsOnAClosedPortAreStoredAndAppliedAtOpen) {
-    test::Pty pty;
-    test::OpenPort p(pty, false);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty, false);
     p.port->setBaudRate(115200);
     p.port->setParity(2);
     p.port->setNumberOfStopBits(2);
@@ -22,7 +22,7 @@ TEST(KivSerialPortSettings, SettingsOnAClosedPortAreStoredAndAppliedAtOpen) {
     EXPECT_EQ(p.delegate->count(Event::Closed), 0u);
     EXPECT_EQ(slaveSpeed(pty), 38400u);  // untouched so far (the pty default)
     p.port->open();
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 1; }));
     EXPECT_EQ(slaveSpeed(pty), 115200u);
     const termios t = pty.slaveAttributes();
     // (A pty keeps no parity bits; those rules are checked without a device.)
@@ -32,8 +32,8 @@ TEST(KivSerialPortSettings, SettingsOnAClosedPortAreStoredAndAppliedAtOpen) {
 }
 
 TEST(KivSerialPortSettings, RatesMissingFromTheCLibraryTableAreApplied) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     for (const std::uint32_t rate : {14400u, 28800u, 9600u, 76800u}) {
         p.port->setBaudRate(rate);
         EXPECT_EQ(slaveSpeed(pty), rate);
@@ -43,8 +43,8 @@ TEST(KivSerialPortSettings, RatesMissingFromTheCLibraryTableAreApplied) {
 }
 
 TEST(KivSerialPortSettings, NonStandardRateNeedsPermission) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     p.port->setBaudRate(38400);
     const auto errorsBefore = p.delegate->count(Event::Error);
     p.port->setBaudRate(250000);
@@ -67,8 +67,8 @@ TEST(KivSerialPortSettings, NonStandardRateNeedsPermission) {
 }
 
 TEST(KivSerialPortSettings, ParityOutOfRangeIsStoredAsNone) {
-    test::Pty pty;
-    test::OpenPort p(pty, false);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty, false);
     p.port->setParity(5);
     EXPECT_EQ(p.port->parity(), 0u);
     p.port->setParity(1);
@@ -78,26 +78,26 @@ TEST(KivSerialPortSettings, ParityOutOfRangeIsStoredAsNone) {
 }
 
 TEST(KivSerialPortSettings, FlowControlChangeOnAnOpenPortClosesAndReopensIt) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     p.port->setUsesRTSCTSFlowControl(true);
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 2 && p.port->isOpen(); }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 2 && p.port->isOpen(); }));
     EXPECT_EQ(p.delegate->orderWithoutErrors(), (std::vector<Event>{Event::Opened, Event::Closed, Event::Opened}));
     EXPECT_NE(pty.slaveAttributes().c_cflag & CRTSCTS, 0u);
     // Still a working port.
     pty.write({7, 8});
-    EXPECT_TRUE(test::waitFor([&] { return p.delegate->receivedData() == test::Bytes{7, 8}; }));
+    EXPECT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData() == test_support::Bytes{7, 8}; }));
 
     // Stored only, no effect on Linux, but the port still goes round.
     p.port->setUsesDTRDSRFlowControl(true);
     EXPECT_TRUE(p.port->usesDTRDSRFlowControl());
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Opened) == 3; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Opened) == 3; }));
 
     // A port already closing stays closed.
     p.port->close();
     p.port->setUsesDCDOutputFlowControl(true);
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Event::Closed) == 3; }));
-    test::observeFor(std::chrono::milliseconds(30));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Event::Closed) == 3; }));
+    test_support::observeFor(std::chrono::milliseconds(30));
     EXPECT_FALSE(p.port->isOpen());
     EXPECT_EQ(p.delegate->count(Event::Opened), 3u);
 }

@@ -8,13 +8,13 @@
 namespace {
 
 TEST(QSerialPortInterop, ADeviceHeldByQSerialPortIsRefused) {
-    test::Pty pty;
+    test_support::Pty pty;
     QSerialPort qt(QString::fromStdString(pty.slavePath()));
     ASSERT_TRUE(qt.open(QIODevice::ReadWrite)) << qt.errorString().toStdString();
-    test::OpenPort p(pty, false);
+    test_support::OpenPort p(pty, false);
     p.port->open();
     EXPECT_FALSE(p.port->isOpen());
-    ASSERT_EQ(p.delegate->count(test::Event::Error), 1u);
+    ASSERT_EQ(p.delegate->count(test_support::Event::Error), 1u);
     EXPECT_EQ(p.delegate->errors().front().code, EBUSY);
     qt.close();
     p.port->open();
@@ -23,8 +23,8 @@ TEST(QSerialPortInterop, ADeviceHeldByQSerialPortIsRefused) {
 }
 
 TEST(QSerialPortInterop, QSerialPortCannotOpenADeviceWeHold) {
-    test::Pty pty;
-    test::OpenPort p(pty);
+    test_support::Pty pty;
+    test_support::OpenPort p(pty);
     QSerialPort qt(QString::fromStdString(pty.slavePath()));
     EXPECT_FALSE(qt.open(QIODevice::ReadWrite));
     p.closeAndWait();

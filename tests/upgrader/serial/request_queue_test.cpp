@@ -12,8 +12,8 @@
 
 namespace {
 
-using test::Bytes;
-using test::Reply;
+using test_support::Bytes;
+using test_support::Reply;
 using Descriptor = KivSerialPacketDescriptor;
 using Request = KivSerialRequest;
 using Callback = KivSerialPortDelegateCallback;
@@ -28,14 +28,14 @@ std::shared_ptr<Descriptor> framed(std::uint8_t tag) {
     return Descriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(Bytes{'<', tag}, Bytes{'>'}, 16, {});
 }
 
-bool nothingToRead(test::Pty& pty) {
+bool nothingToRead(test_support::Pty& pty) {
     pollfd p{pty.master(), POLLIN, 0};
     return ::poll(&p, 1, 0) == 0;
 }
 
 TEST(KivSerialPortRequests, ThreeInARowGoOutOneAtATime) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
     auto a = request({'a'}, framed('a')), b = request({'b'}, framed('b')), c = request({'c'}, framed('c'));
     EXPECT_TRUE(p.port->sendRequest(a));
     EXPECT_TRUE(p.port->sendRequest(b));
@@ -46,62 +46,62 @@ TEST(KivSerialPortRequests, ThreeInARowGoOutOneAtATime) {
     EXPECT_TRUE(nothingToRead(pty));
 
     // Split over several reads: complete only at the closing byte.
-    pty.write(test::bytesOf("<a"));
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() == 2; }));
-    pty.write(test::bytesOf("1"));
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->receivedData().size() == 3; }));
+    pty.write(test_support::bytesOf("<a"));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData().size() == 2; }));
+    pty.write(test_support::bytesOf("1"));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData().size() == 3; }));
     EXPECT_EQ(p.port->pendingRequest(), a);
     // One read completes a's response and begins b's, which is sent meanwhile.
-    pty.write(test::bytesOf("><b"));
+    pty.write(test_support::bytesOf("><b"));
     EXPECT_EQ(pty.read(1), Bytes{'b'});
-    pty.write(test::bytesOf("2>"));
+    pty.write(test_support::bytesOf("2>"));
     EXPECT_EQ(pty.read(1), Bytes{'c'});
-    pty.write(test::bytesOf("<c>"));
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Reply::Response) == 3; }));
+    pty.write(test_support::bytesOf("<c>"));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Reply::Response) == 3; }));
     const auto replies = p.delegate->replies();
-    EXPECT_EQ(replies[0].data, test::bytesOf("<a1>"));
+    EXPECT_EQ(replies[0].data, test_support::bytesOf("<a1>"));
     EXPECT_EQ(replies[0].request, a);
-    EXPECT_EQ(replies[1].data, test::bytesOf("<b2>"));
+    EXPECT_EQ(replies[1].data, test_support::bytesOf("<b2>"));
     EXPECT_EQ(replies[1].request, b);
     EXPECT_EQ(replies[2].request, c);
     EXPECT_TRUE(p.delegate->mainThreadOnly());
-    EXPECT_TRUE(test::waitFor([&] { return !p.port->pendingRequest(); }));
+    EXPECT_TRUE(test_support::waitFor([&] { return !p.port->pendingRequest(); }));
 }
 
 TEST(KivSerialPortRequests, NoDescriptorCompletesAtOnceWithoutCallbacks) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
     EXPECT_TRUE(p.port->sendRequest(request({'x'}, nullptr, 0.01)));
     EXPECT_FALSE(p.port->pendingRequest());
     EXPECT_TRUE(p.port->sendRequest(request({'y'}, nullptr)));
     EXPECT_EQ(pty.read(2), (Bytes{'x', 'y'}));
-    test::observeFor(std::chrono::milliseconds(60));  // longer than x's time-out
+    test_support::observeFor(std::chrono::milliseconds(60));  // longer than x's time-out
     EXPECT_TRUE(p.delegate->replies().empty());
 }
 
 TEST(KivSerialPortRequests, AbsurdTimeoutsNeitherOverflowNorFire) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
     std::size_t answered = 0;
     for (const double seconds : {1e300, std::numeric_limits<double>::infinity(), std::nan("")}) {
         auto r = request({'t'}, framed('t'), seconds);
         ASSERT_TRUE(p.port->sendRequest(r));
         EXPECT_EQ(pty.read(1), Bytes{'t'});
-        test::observeFor(std::chrono::milliseconds(20));
+        test_support::observeFor(std::chrono::milliseconds(20));
         EXPECT_EQ(p.port->pendingRequest(), r);
-        pty.write(test::bytesOf("<t>"));
+        pty.write(test_support::bytesOf("<t>"));
         // The executor lets go of the request before the main thread hears the response.
         ++answered;
-        ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Reply::Response) == answered; }));
-        ASSERT_TRUE(test::waitFor([&] { return !p.port->pendingRequest(); }));
+        ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Reply::Response) == answered; }));
+        ASSERT_TRUE(test_support::waitFor([&] { return !p.port->pendingRequest(); }));
     }
     EXPECT_EQ(p.delegate->count(Reply::Timeout), 0u);
     EXPECT_EQ(p.delegate->count(Reply::Response), 3u);
 }
 
 TEST(KivSerialPortRequests, OutdatedFormWithoutEvaluatorTakesTheFirstByte) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     auto r = Request::requestWithDataToSendUserInfoTimeoutIntervalResponseEvaluator({'q'}, {}, 0, nullptr);
@@ -109,13 +109,13 @@ TEST(KivSerialPortRequests, OutdatedFormWithoutEvaluatorTakesTheFirstByte) {
     ASSERT_TRUE(p.port->sendRequest(r));
     EXPECT_EQ(pty.read(1), Bytes{'q'});
     pty.write({0x42, 0x43});
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Reply::Response) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Reply::Response) == 1; }));
     EXPECT_EQ(p.delegate->dataOf(Reply::Response)[0], Bytes{0x42});
 }
 
 TEST(KivSerialPortRequests, TimeoutOnceAndNextOnlyAfterTheDelegateReturned) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
     auto first = request({'1'}, framed('1'), 0.02);
     auto second = request({'2'}, framed('2'));
     bool secondWasWrittenEarly = true;
@@ -127,21 +127,21 @@ TEST(KivSerialPortRequests, TimeoutOnceAndNextOnlyAfterTheDelegateReturned) {
     };
     ASSERT_TRUE(p.port->sendRequest(first));
     ASSERT_TRUE(p.port->sendRequest(second));
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Reply::Timeout) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Reply::Timeout) == 1; }));
     EXPECT_FALSE(secondWasWrittenEarly);
     EXPECT_EQ(inFlightDuringCallback, first);
     EXPECT_EQ(p.delegate->replies()[0].request, first);
     EXPECT_EQ(pty.read(1), Bytes{'2'});
-    pty.write(test::bytesOf("<1>"));  // too late for the first
-    test::observeFor(std::chrono::milliseconds(100));
+    pty.write(test_support::bytesOf("<1>"));  // too late for the first
+    test_support::observeFor(std::chrono::milliseconds(100));
     EXPECT_EQ(p.delegate->count(Reply::Timeout), 1u);
     EXPECT_EQ(p.delegate->count(Reply::Response), 0u);
     EXPECT_EQ(p.port->pendingRequest(), second);
 }
 
 TEST(KivSerialPortRequests, WithoutTheTimeoutCallbackTheNextFollowsAtOnce) {
-    test::Pty pty;
-    test::PacketPort p(pty, {Callback::RequestDidTimeout});
+    test_support::Pty pty;
+    test_support::PacketPort p(pty, {Callback::RequestDidTimeout});
     ASSERT_TRUE(p.port->sendRequest(request({'1'}, framed('1'), 0.01)));
     ASSERT_TRUE(p.port->sendRequest(request({'2'}, framed('2'))));
     EXPECT_EQ(pty.read(2), (Bytes{'1', '2'}));
@@ -151,8 +151,8 @@ TEST(KivSerialPortRequests, WithoutTheTimeoutCallbackTheNextFollowsAtOnce) {
 // A peer that answers each request at once while the time-out is about as
 // short: each request must end exactly once, as a response or a time-out.
 TEST(KivSerialPortRequests, TimeoutRacingResponseEndsEachRequestOnce) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
     constexpr int kRequests = 40;
     std::atomic<bool> stop{false};
     std::thread peer([&] {
@@ -167,14 +167,14 @@ TEST(KivSerialPortRequests, TimeoutRacingResponseEndsEachRequestOnce) {
         requests.push_back(request({tag}, framed(tag), 0.001 * (i % 4)));
         ASSERT_TRUE(p.port->sendRequest(requests.back()));
     }
-    const bool ended = test::waitFor([&] {
+    const bool ended = test_support::waitFor([&] {
         return p.delegate->count(Reply::Timeout) + p.delegate->count(Reply::Response) >= kRequests &&
                !p.port->pendingRequest();
     });
     stop = true;
     peer.join();
     ASSERT_TRUE(ended);
-    test::observeFor(std::chrono::milliseconds(30));
+    test_support::observeFor(std::chrono::milliseconds(30));
     for (const auto& r : requests) {
         int ends = 0;
         for (const auto& reply : p.delegate->replies()) ends += reply.request == r ? 1 : 0;
@@ -183,8 +183,8 @@ TEST(KivSerialPortRequests, TimeoutRacingResponseEndsEachRequestOnce) {
 }
 
 TEST(KivSerialPortRequests, ManyQueuedRequestsWithoutResponsesDoNotExhaustTheStack) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
     auto gate = request({'g'}, framed('g'));
     ASSERT_TRUE(p.port->sendRequest(gate));
     constexpr int kQueued = 100000;
@@ -192,15 +192,15 @@ TEST(KivSerialPortRequests, ManyQueuedRequestsWithoutResponsesDoNotExhaustTheSta
     auto last = request({'z'}, framed('z'));
     ASSERT_TRUE(p.port->sendRequest(last));
     EXPECT_EQ(p.port->queuedRequests().size(), static_cast<std::size_t>(kQueued + 1));
-    pty.write(test::bytesOf("<g>"));
+    pty.write(test_support::bytesOf("<g>"));
     EXPECT_EQ(pty.read(2), (Bytes{'g', 'z'}));
-    ASSERT_TRUE(test::waitFor([&] { return p.port->pendingRequest() == last; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.port->pendingRequest() == last; }));
     EXPECT_TRUE(p.port->queuedRequests().empty());
 }
 
 TEST(KivSerialPortRequests, CancellingNeverTouchesTheRequestInFlight) {
-    test::Pty pty;
-    test::PacketPort p(pty);
+    test_support::Pty pty;
+    test_support::PacketPort p(pty);
     auto inFlight = request({'1'}, framed('1'));
     auto queued = request({'2'}, framed('2'));
     auto kept = request({'3'}, framed('3'));
@@ -211,26 +211,26 @@ TEST(KivSerialPortRequests, CancellingNeverTouchesTheRequestInFlight) {
     p.port->cancelQueuedRequest(inFlight);
     p.port->cancelQueuedRequest(queued);
     p.port->cancelQueuedRequest(nullptr);
-    ASSERT_TRUE(test::waitFor([&] { return p.port->queuedRequests().size() == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.port->queuedRequests().size() == 1; }));
     EXPECT_EQ(p.port->queuedRequests()[0], kept);
     EXPECT_EQ(p.port->pendingRequest(), inFlight);
 
     p.port->cancelAllQueuedRequests();
-    ASSERT_TRUE(test::waitFor([&] { return p.port->queuedRequests().empty(); }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.port->queuedRequests().empty(); }));
     EXPECT_EQ(p.port->pendingRequest(), inFlight);
     EXPECT_EQ(pty.read(1), Bytes{'1'});
-    pty.write(test::bytesOf("<1>"));
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Reply::Response) == 1; }));
-    EXPECT_TRUE(test::waitFor([&] { return !p.port->pendingRequest(); }));
+    pty.write(test_support::bytesOf("<1>"));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Reply::Response) == 1; }));
+    EXPECT_TRUE(test_support::waitFor([&] { return !p.port->pendingRequest(); }));
     EXPECT_TRUE(nothingToRead(pty));
 }
 
 TEST(KivSerialPortRequests, SendOnAClosedPortFailsAndStaysInFlightUntilItsTimeout) {
-    test::Pty pty;
+    test_support::Pty pty;
     // Without the closed callback the close clears nothing, so nothing races the sends below.
-    test::PacketPort p(pty, {Callback::WasClosed});
+    test_support::PacketPort p(pty, {Callback::WasClosed});
     p.port->close();
-    ASSERT_TRUE(test::waitFor([&] { return !p.port->isOpen(); }));
+    ASSERT_TRUE(test_support::waitFor([&] { return !p.port->isOpen(); }));
     auto stuck = request({'s'}, framed('s'), 0.05);
     auto next = request({'n'}, framed('n'));
     EXPECT_FALSE(p.port->sendRequest(stuck));
@@ -239,7 +239,7 @@ TEST(KivSerialPortRequests, SendOnAClosedPortFailsAndStaysInFlightUntilItsTimeou
     EXPECT_EQ(p.port->queuedRequests().size(), 1u);
     // The next request goes out only after this returns, so it meets an open port.
     p.delegate->onTimeout = [](const auto& port, const auto&) { port->open(); };
-    ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Reply::Timeout) == 1; }));
+    ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Reply::Timeout) == 1; }));
     EXPECT_EQ(pty.read(1), Bytes{'n'});
     EXPECT_EQ(p.port->pendingRequest(), next);
 }
@@ -247,8 +247,8 @@ TEST(KivSerialPortRequests, SendOnAClosedPortFailsAndStaysInFlightUntilItsTimeou
 TEST(KivSerialPortRequests, CloseClearsOnlyWhenTheDelegateHasTheClosedCallback) {
     for (const bool hasClosedCallback : {true, false}) {
         SCOPED_TRACE(hasClosedCallback ? "with serialPortWasClosed" : "without serialPortWasClosed");
-        test::Pty pty;
-        test::PacketPort p(pty);
+        test_support::Pty pty;
+        test_support::PacketPort p(pty);
         if (!hasClosedCallback) p.delegate->missing = {Callback::WasClosed};
         auto inFlight = request({'1'}, framed('1'), 0.5);
         auto queued = request({'2'}, framed('2'));
@@ -256,17 +256,17 @@ TEST(KivSerialPortRequests, CloseClearsOnlyWhenTheDelegateHasTheClosedCallback) 
         ASSERT_TRUE(p.port->sendRequest(queued));
         EXPECT_EQ(pty.read(1), Bytes{'1'});
         p.port->close();
-        ASSERT_TRUE(test::waitFor([&] { return !p.port->isOpen(); }));
+        ASSERT_TRUE(test_support::waitFor([&] { return !p.port->isOpen(); }));
         if (hasClosedCallback) {
-            ASSERT_TRUE(test::waitFor([&] { return !p.port->pendingRequest(); }));
+            ASSERT_TRUE(test_support::waitFor([&] { return !p.port->pendingRequest(); }));
             EXPECT_TRUE(p.port->queuedRequests().empty());
-            test::observeFor(std::chrono::milliseconds(700));  // past the cleared time-out
+            test_support::observeFor(std::chrono::milliseconds(700));  // past the cleared time-out
             EXPECT_EQ(p.delegate->count(Reply::Timeout), 0u);
         } else {
             // Survive the close: the time-out still fires and the next is sent
             // (and fails to write, since the port is closed).
-            ASSERT_TRUE(test::waitFor([&] { return p.delegate->count(Reply::Timeout) == 1; }));
-            ASSERT_TRUE(test::waitFor([&] { return p.port->pendingRequest() == queued; }));
+            ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->count(Reply::Timeout) == 1; }));
+            ASSERT_TRUE(test_support::waitFor([&] { return p.port->pendingRequest() == queued; }));
         }
     }
 }

@@ -9,7 +9,9 @@
 #include "upgrader/engine/upgrade_engine.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace upgrader {
+namespace test_support {
+
+using upgrader::UpgradeEngine;
 
 class EngineDelegate : public KivSerialPortDelegate {
 public:
@@ -54,4 +56,4 @@ private:
     bool closed_ = false;
 };
 
-}  // namespace upgrader
+}  // namespace test_support

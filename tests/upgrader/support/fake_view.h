@@ -11,7 +11,14 @@
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/engine/upgrade_engine.h"
 
-namespace upgrader::test_support {
+namespace test_support {
+
+using upgrader::Bytes;
+using upgrader::FrameWriter;
+using upgrader::PageTimer;
+using upgrader::PageTimerFactory;
+using upgrader::UpgradeView;
+using upgrader::writeToOpenPort;
 
 class FakeView : public UpgradeView, public FrameWriter {
 public:
@@ -89,4 +96,4 @@ public:
     std::shared_ptr<KivSerialPort> port;  // when set, frames also go to it
 };
 
-}  // namespace upgrader::test_support
+}  // namespace test_support

@@ -8,7 +8,7 @@
 #include "link/posix_io.h"
 #include "upgrader/platform/main_queue.h"
 
-namespace test {
+namespace test_support {
 
 Pty::Pty() {
     int slave = -1;
@@ -166,4 +166,4 @@ void observeFor(std::chrono::milliseconds window) {
     platform::runMainLoopUntil([] { return false; }, window);
 }
 
-}  // namespace test
+}  // namespace test_support

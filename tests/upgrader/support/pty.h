@@ -19,7 +19,7 @@
 #include "upgrader/platform/application.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace test {
+namespace test_support {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -105,4 +105,4 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 // happen, which no condition can signal.
 void observeFor(std::chrono::milliseconds window);
 
-}  // namespace test
+}  // namespace test_support

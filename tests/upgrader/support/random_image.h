@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-namespace test_images {
+namespace test_support {
 
 inline std::vector<std::uint8_t> randomImage(std::size_t pages, unsigned seed) {
     std::mt19937 rng(seed);
@@ -16,4 +16,4 @@ inline std::vector<std::uint8_t> randomImage(std::size_t pages, unsigned seed) {
     return image;
 }
 
-}  // namespace test_images
+}  // namespace test_support
