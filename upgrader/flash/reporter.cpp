@@ -49,11 +49,6 @@ Json withDiagnosis(Json j, const gimbal::PortDiagnosis* why) {
     return j;
 }
 
-// The text with its fix, as a person reads it.
-std::string withFix(const std::string& text, const gimbal::PortDiagnosis* why) {
-    return why && !why->hint.empty() ? text + ". Fix: " + why->hint : text;
-}
-
 void writeLine(std::ostream& out, const Json& object) {
     out << dumped(object) << std::endl;
 }
@@ -125,6 +120,10 @@ std::string withoutControls(const std::string& text) {
 }
 
 }  // namespace
+
+std::string withFix(const std::string& text, const gimbal::PortDiagnosis* why) {
+    return why && !why->hint.empty() ? text + ". Fix: " + why->hint : text;
+}
 
 std::string jsonString(const std::string& text) {
     return dumped(Json(text));

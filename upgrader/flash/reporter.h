@@ -72,6 +72,9 @@ private:
     bool barShown_ = false;
 };
 
+// The text with the diagnosis' fix, as a person reads it.
+std::string withFix(const std::string& text, const gimbal::PortDiagnosis* why);
+
 // `text` as a JSON string literal, quotes included; UTF-8 passes through,
 // invalid UTF-8 becomes U+FFFD.
 std::string jsonString(const std::string& text);

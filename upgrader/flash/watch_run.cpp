@@ -32,10 +32,6 @@ std::string usbSerialOf(const std::string& path) {
     return facts.serial;
 }
 
-std::string withFix(const std::string& text, const gimbal::PortDiagnosis* why) {
-    return why && !why->hint.empty() ? text + ". Fix: " + why->hint : text;
-}
-
 // One appearance of a port: its session and what the log will say of it.
 struct Gimbal {
     std::shared_ptr<Session> session;
