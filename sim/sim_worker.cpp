@@ -127,6 +127,10 @@ void SimWorker::onClientsChanged() {
         PseudoTerminal::ReadResult rest = pty_->readAvailable();
         if (!rest.bytes.empty()) onBytes(rest.bytes, now);
         onHungUp(now);
+    } else if (events.left && !events.present) {
+        // A client came and went between two looks (killed at once, say):
+        // the line never opened, but the exclusive flag it set must still go.
+        pty_->forgetDepartedClient();
     }
     // The next client may have come at once: it meets a gimbal come up afresh.
     if (events.present && line_ != Line::Open && line_ != Line::Gone) onOpened(now);
