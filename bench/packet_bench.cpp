@@ -24,9 +24,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kPacket = 64;
 
-std::shared_ptr<KivSerialPacketDescriptor> descriptor() {
-    return KivSerialPacketDescriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(Bytes{0x55, 0xAA},
-                                                                                      Bytes{0x0D, 0x0A}, kPacket, {});
+std::shared_ptr<serial::KivSerialPacketDescriptor> descriptor() {
+    return serial::KivSerialPacketDescriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(
+        Bytes{0x55, 0xAA}, Bytes{0x0D, 0x0A}, kPacket, {});
 }
 
 // Whole 64-byte packets; the filler never contains 0x55 or 0x0D.
@@ -48,7 +48,7 @@ void BM_DescriptorAndBuffer(benchmark::State& state) {
     const auto packetDescriptor = descriptor();
     std::size_t packets = 0;
     for (auto _ : state) {
-        auto buffer = KivSerialBuffer::initWithMaximumLength(packetDescriptor->maximumPacketLength());
+        auto buffer = serial::KivSerialBuffer::initWithMaximumLength(packetDescriptor->maximumPacketLength());
         for (const std::uint8_t byte : bytes) {
             const std::uint8_t single[1] = {byte};
             buffer->appendData(single);
@@ -63,10 +63,10 @@ void BM_DescriptorAndBuffer(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
-struct CountingDelegate : KivSerialPortDelegate {
+struct CountingDelegate : serial::KivSerialPortDelegate {
     void serialPortWasRemovedFromSystem(const Port&) override {}
-    void serialPortDidReceivePacketMatchingDescriptor(const Port&, const Bytes&,
-                                                      const std::shared_ptr<KivSerialPacketDescriptor>&) override {
+    void serialPortDidReceivePacketMatchingDescriptor(
+        const Port&, const Bytes&, const std::shared_ptr<serial::KivSerialPacketDescriptor>&) override {
         ++packets;
     }
     std::size_t packets = 0;  // main thread only
@@ -81,7 +81,7 @@ void BM_PortListening(benchmark::State& state) {
     }
     ::close(slave);
     const Bytes bytes = stream(static_cast<std::size_t>(state.range(0)));
-    auto port = KivSerialPort::serialPortWithPath(name);
+    auto port = serial::KivSerialPort::serialPortWithPath(name);
     auto delegate = std::make_shared<CountingDelegate>();
     port->setDelegate(delegate);
     port->startListeningForPacketsMatchingDescriptor(descriptor());

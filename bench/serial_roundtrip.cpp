@@ -71,7 +71,7 @@ private:
     std::thread thread_;
 };
 
-class CountingDelegate : public KivSerialPortDelegate {
+class CountingDelegate : public serial::KivSerialPortDelegate {
 public:
     void serialPortWasRemovedFromSystem(const Port&) override {}
     void serialPortDidReceiveData(const Port&, const Bytes& data) override { received += data.size(); }
@@ -89,7 +89,7 @@ void report(benchmark::State& state, std::vector<double>& micros) {
 
 void BM_KivSerialPortRoundTrip(benchmark::State& state) {
     EchoPeer peer;
-    auto port = KivSerialPort::serialPortWithPath(peer.path());
+    auto port = serial::KivSerialPort::serialPortWithPath(peer.path());
     auto delegate = std::make_shared<CountingDelegate>();
     if (!port) {
         state.SkipWithError("no port");

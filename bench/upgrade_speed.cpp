@@ -91,9 +91,9 @@ Result named(std::string tool, std::uint32_t baud) {
 
 std::size_t quenloWireBytes() {
     const Bytes block(kBlock, 0);
-    std::size_t bytes = upgrader::enterUpgradeModeFrame().size();
-    bytes += kPages * (upgrader::pageDataFrame(0, block).size() + gimbal::blockAckFrame(0).size());
-    bytes += (kImages - 1) * (upgrader::switchMCUFrame().size() + gimbal::switchAckFrame().size());
+    std::size_t bytes = engine::enterUpgradeModeFrame().size();
+    bytes += kPages * (engine::pageDataFrame(0, block).size() + gimbal::blockAckFrame(0).size());
+    bytes += (kImages - 1) * (engine::switchMCUFrame().size() + gimbal::switchAckFrame().size());
     return bytes;
 }
 
@@ -185,7 +185,7 @@ Result runQuenlo(std::uint32_t baud, const std::string& file) {
     std::ostream out(&lines);
     const int code = flash::runFlash(options, out, std::cerr, flash::OutputForm::Text);
     const auto from = lines.firstContaining("Gimbal Connected");
-    const auto to = lines.firstContaining(upgrader::kUpgradeCompleteText);
+    const auto to = lines.firstContaining(engine::kUpgradeCompleteText);
     r.stats = gimbal.stats();
     r.failure =
         code != 0 || !from || !to ? "quenlo-flash ended with code " + std::to_string(code) : checkGimbal(gimbal);

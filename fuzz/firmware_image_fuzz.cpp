@@ -14,13 +14,13 @@
 
 namespace {
 
-using upgrader::Bytes;
+using engine::Bytes;
 
 void checkLoad(const Bytes& file) {
     writeScratch(file);
-    const upgrader::LoadResult r = upgrader::loadFirmwareImage(scratchPath());
+    const engine::LoadResult r = engine::loadFirmwareImage(scratchPath());
     if (file.size() < 8) {
-        FUZZ_CHECK(!r.image && r.error == upgrader::LoadError::TooShort);
+        FUZZ_CHECK(!r.image && r.error == engine::LoadError::TooShort);
         return;
     }
     FUZZ_CHECK(r.image && r.image->binbytes == file);
@@ -32,7 +32,7 @@ void checkLoad(const Bytes& file) {
 
 // A page cut that did not stop the run lies whole inside the image. (A
 // reload may leave the position past a shorter image until the next cut.)
-void checkPosition(const upgrader::UpgradeEngine& engine, const test_support::FakeView& view, std::size_t& cuts) {
+void checkPosition(const engine::UpgradeEngine& engine, const test_support::FakeView& view, std::size_t& cuts) {
     const std::size_t now = view.logsStartingWith("bin file offset: ").size();
     const bool cut = now != cuts;
     cuts = now;
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     checkLoad(file);
 
     test_support::FakeView view;
-    upgrader::UpgradeEngine engine(view, view, view.timerFactory());
+    engine::UpgradeEngine engine(view, view, view.timerFactory());
     engine.getFileInfo(scratchPath());
     std::size_t cuts = 0;
     engine.bt_startUpgradePressed();

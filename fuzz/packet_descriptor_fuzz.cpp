@@ -92,30 +92,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int form = in.ConsumeIntegralInRange<int>(0, 3);
     const std::uint64_t limit = in.ConsumeIntegralInRange<std::uint64_t>(0, 24);
     Shape shape;
-    std::shared_ptr<KivSerialPacketDescriptor> d;
+    std::shared_ptr<serial::KivSerialPacketDescriptor> d;
     if (form == 0) {
         shape.prefix = maybeBytes(in);
         shape.suffix = maybeBytes(in);
-        d = KivSerialPacketDescriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(shape.prefix, shape.suffix,
-                                                                                       limit, {});
+        d = serial::KivSerialPacketDescriptor::initWithPrefixSuffixMaximumPacketLengthUserInfo(shape.prefix,
+                                                                                               shape.suffix, limit, {});
     } else if (form == 1) {
         const auto p = maybeText(in), s = maybeText(in);
         if (p) shape.prefix = toBytes(p);
         if (s) shape.suffix = toBytes(s);
-        d = KivSerialPacketDescriptor::initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo(p, s, limit, {});
+        d = serial::KivSerialPacketDescriptor::initWithPrefixStringSuffixStringMaximumPacketLengthUserInfo(p, s, limit,
+                                                                                                           {});
     } else if (form == 2) {
         shape.packet = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 5));
-        d = KivSerialPacketDescriptor::initWithPacketDataUserInfo(*shape.packet, {});
+        d = serial::KivSerialPacketDescriptor::initWithPacketDataUserInfo(*shape.packet, {});
         FUZZ_CHECK(d->maximumPacketLength() == shape.packet->size());
     } else {
         const std::string pattern = in.ConsumeRandomLengthString(8);
-        d = KivSerialPacketDescriptor::initWithRegularExpressionMaximumPacketLengthUserInfo(
+        d = serial::KivSerialPacketDescriptor::initWithRegularExpressionMaximumPacketLengthUserInfo(
             platform::RegularExpression::withPattern(pattern), limit, {});
     }
 
     // As a port does: one buffer per descriptor, one byte at a time, emptied
     // on each packet found.
-    auto buffer = KivSerialBuffer::initWithMaximumLength(d->maximumPacketLength());
+    auto buffer = serial::KivSerialBuffer::initWithMaximumLength(d->maximumPacketLength());
     std::deque<std::uint8_t> kept;
     const Bytes stream = in.ConsumeRemainingBytes<std::uint8_t>();
     for (std::size_t i = 0; i < stream.size() && i < 512; ++i) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-using upgrader::ResponseKind;
+using engine::ResponseKind;
 
 ResponseKind expectedKind(const std::vector<std::uint8_t>& c) {
     if (c.size() < 4 || c[0] != 0x55 || c[1] != 0xAA) return ResponseKind::NotAFrame;
@@ -29,18 +29,18 @@ std::string dottedRef(int a, int b, int c, int d) {
 }
 
 void checkVersionText(std::int16_t v) {
-    const std::string shortText = upgrader::versionText(v, 12);
+    const std::string shortText = engine::versionText(v, 12);
     FUZZ_CHECK(shortText.find('.') != std::string::npos);
     FUZZ_CHECK(std::strtod(shortText.c_str(), nullptr) == v / 100.0);
-    const std::string longText = upgrader::versionText(v, 32);
+    const std::string longText = engine::versionText(v, 32);
     const int n = v;
     FUZZ_CHECK(longText == (n > 9999 ? dottedRef(n / 10000, n % 10000 / 1000, n % 1000 / 100, n % 100)
                                      : dottedRef(n / 1000, n % 1000 / 100, n % 100 / 10, n % 10)));
-    FUZZ_CHECK(upgrader::connectedStatusText(v, 32) == "Gimbal Connected, current firmware version V" + longText);
+    FUZZ_CHECK(engine::connectedStatusText(v, 32) == "Gimbal Connected, current firmware version V" + longText);
 }
 
 void checkPageFrame(std::uint16_t page, const std::vector<std::uint8_t>& block) {
-    const auto frame = upgrader::pageDataFrame(page, block);
+    const auto frame = engine::pageDataFrame(page, block);
     if (block.size() != 1024) {
         FUZZ_CHECK(frame.empty());
         return;
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     // An exact-size copy, so ASan sees a read one past the chunk.
     const std::vector<std::uint8_t> chunk = in.ConsumeRemainingBytes<std::uint8_t>();
 
-    const upgrader::Response r = upgrader::recogniseResponse(chunk);
+    const engine::Response r = engine::recogniseResponse(chunk);
     FUZZ_CHECK(r.kind == expectedKind(chunk));
     if (r.kind == ResponseKind::VersionReport) {
         FUZZ_CHECK(r.length == chunk.size());

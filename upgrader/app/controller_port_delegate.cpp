@@ -10,7 +10,7 @@ void ControllerPortDelegate::serialPortDidReceiveData(const Port& port, const By
     if (controller_) controller_->serialPortDidReceiveData(port, data);
 }
 
-void ControllerPortDelegate::serialPortDidEncounterError(const Port& port, const KivPosixError& error) {
+void ControllerPortDelegate::serialPortDidEncounterError(const Port& port, const serial::KivPosixError& error) {
     if (controller_) controller_->serialPortDidEncounterError(port, error);
 }
 

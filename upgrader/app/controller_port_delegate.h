@@ -10,14 +10,14 @@
 
 class ViewController;
 
-class ControllerPortDelegate : public KivSerialPortDelegate {
+class ControllerPortDelegate : public serial::KivSerialPortDelegate {
 public:
     explicit ControllerPortDelegate(ViewController& controller) : controller_(&controller) {}
     void detach() { controller_ = nullptr; }
 
     void serialPortWasRemovedFromSystem(const Port& port) override;
     void serialPortDidReceiveData(const Port& port, const Bytes& data) override;
-    void serialPortDidEncounterError(const Port& port, const KivPosixError& error) override;
+    void serialPortDidEncounterError(const Port& port, const serial::KivPosixError& error) override;
     void serialPortWasOpened(const Port& port) override;
     void serialPortWasClosed(const Port& port) override;
 

@@ -33,7 +33,7 @@ void enableHighDpi() {
 }
 
 bool anyPortOpen() {
-    for (const auto& port : KivSerialPort::allSerialPorts())
+    for (const auto& port : serial::KivSerialPort::allSerialPorts())
         if (port->isOpen()) return true;
     return false;
 }
@@ -59,7 +59,7 @@ void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNot
 // when a close can no longer report to the main thread; so it is done here,
 // while the event loop can still serve those reports.
 void closeAllPortsBeforeExit() {
-    KivSerialPortManager::sharedSerialPortManager()->cleanupAllPorts();
+    serial::KivSerialPortManager::sharedSerialPortManager()->cleanupAllPorts();
     platform::runMainLoopUntil([] { return !anyPortOpen(); }, kCloseAtExitLimit);
 }
 

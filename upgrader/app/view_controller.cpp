@@ -48,7 +48,7 @@ ViewController::ViewController(QWidget* parent)
       bt_StartUpgrade(nullptr),
       lb_Status(nullptr),
       pgb_UpgradeProgress(nullptr),
-      serialPortManager(KivSerialPortManager::sharedSerialPortManager()),
+      serialPortManager(serial::KivSerialPortManager::sharedSerialPortManager()),
       availableBaudRates(kAvailableBaudRates),
       engine(*this, *this),
       portDelegate_(std::make_shared<ControllerPortDelegate>(*this)) {
@@ -73,9 +73,9 @@ ViewController::~ViewController() {
 
 void ViewController::viewDidLoad() {
     auto& center = platform::NotificationCenter::defaultCenter();
-    center.addObserver(this, KivSerialPortsWereConnectedNotification, nullptr,
+    center.addObserver(this, serial::KivSerialPortsWereConnectedNotification, nullptr,
                        [this](const platform::Notification& n) { serialPortsWereConnected(n); });
-    center.addObserver(this, KivSerialPortsWereDisconnectedNotification, nullptr,
+    center.addObserver(this, serial::KivSerialPortsWereDisconnectedNotification, nullptr,
                        [this](const platform::Notification& n) { serialPortsWereDisconnected(n); });
     platform::UserNotificationCenter::defaultUserNotificationCenter().setDelegate(this);
     print(portListText(serialPortManager->availablePorts()));
@@ -187,8 +187,8 @@ void ViewController::print(const std::string& line) {
     std::cout << line << std::endl;
 }
 
-std::optional<bool> ViewController::writeFrame(const upgrader::Bytes& frame) {
-    return upgrader::writeToOpenPort(serialPort, frame);
+std::optional<bool> ViewController::writeFrame(const engine::Bytes& frame) {
+    return engine::writeToOpenPort(serialPort, frame);
 }
 
 std::string portListText(const ViewController::Ports& ports) {

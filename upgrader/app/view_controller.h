@@ -28,12 +28,12 @@ struct Notification;
 class ControllerPortDelegate;
 
 class ViewController : public QWidget,
-                       public upgrader::UpgradeView,
-                       public upgrader::FrameWriter,
+                       public engine::UpgradeView,
+                       public engine::FrameWriter,
                        public platform::UserNotificationCenterDelegate {
 public:
-    using Port = KivSerialPortManager::Port;
-    using Ports = KivSerialPortManager::Ports;
+    using Port = serial::KivSerialPortManager::Port;
+    using Ports = serial::KivSerialPortManager::Ports;
 
     explicit ViewController(QWidget* parent = nullptr);
     ~ViewController() override;
@@ -50,12 +50,12 @@ public:
     QLabel* lb_Status;
     FractionProgressBar* pgb_UpgradeProgress;
 
-    const std::shared_ptr<KivSerialPortManager> serialPortManager;
+    const std::shared_ptr<serial::KivSerialPortManager> serialPortManager;
     const std::vector<std::int64_t> availableBaudRates;
     // The port the user opened (or whose open failed); the engine's frames go to it.
     Port serialPort;
     // Image, page counts and upgrade state.
-    upgrader::UpgradeEngine engine;
+    engine::UpgradeEngine engine;
 
     // Button actions.
     void bt_openPortPressed();
@@ -66,8 +66,8 @@ public:
     void serialPortWasOpened(const Port& port);
     void serialPortWasClosed(const Port& port);
     void serialPortWasRemovedFromSystem(const Port& port);
-    void serialPortDidEncounterError(const Port& port, const KivPosixError& error);
-    void serialPortDidReceiveData(const Port& port, const upgrader::Bytes& data);
+    void serialPortDidEncounterError(const Port& port, const serial::KivPosixError& error);
+    void serialPortDidReceiveData(const Port& port, const engine::Bytes& data);
 
     // Hot-plug announcements and their desktop notifications.
     void serialPortsWereConnected(const platform::Notification& notification);
@@ -86,7 +86,7 @@ public:
     void showAlert(const std::string& message) override;
     void log(const std::string& line) override;
     void print(const std::string& line) override;
-    std::optional<bool> writeFrame(const upgrader::Bytes& frame) override;
+    std::optional<bool> writeFrame(const engine::Bytes& frame) override;
 
 private:
     void fillPortSelector();

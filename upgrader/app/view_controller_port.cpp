@@ -60,7 +60,7 @@ void ViewController::serialPortWasRemovedFromSystem(const Port& port) {
 // A failed open also says on the status line why, and how to fix it: the
 // standard-output line alone is lost on a user who started the window from
 // a menu.
-void ViewController::serialPortDidEncounterError(const Port& port, const KivPosixError& error) {
+void ViewController::serialPortDidEncounterError(const Port& port, const serial::KivPosixError& error) {
     print("SerialPort " + port->description() + " encountered an error: " + error.message());
     const bool opening = error.operation == "open" || error.operation == "lock" || error.operation == "flock" ||
                          error.operation == "ioctl(TIOCEXCL)";
@@ -69,17 +69,17 @@ void ViewController::serialPortDidEncounterError(const Port& port, const KivPosi
     setStatusText(diagnosis.hint.empty() ? diagnosis.text : diagnosis.text + ". Fix: " + diagnosis.hint);
 }
 
-void ViewController::serialPortDidReceiveData(const Port& port, const upgrader::Bytes& data) {
+void ViewController::serialPortDidReceiveData(const Port& port, const engine::Bytes& data) {
     engine.serialPortDidReceiveData(port, data);
 }
 
 void ViewController::serialPortsWereConnected(const platform::Notification& notification) {
-    portsChanged(notification, KivConnectedSerialPortsKey,
+    portsChanged(notification, serial::KivConnectedSerialPortsKey,
                  "Ports were connected: ", &ViewController::postUserNotificationForConnectedPorts);
 }
 
 void ViewController::serialPortsWereDisconnected(const platform::Notification& notification) {
-    portsChanged(notification, KivDisconnectedSerialPortsKey,
+    portsChanged(notification, serial::KivDisconnectedSerialPortsKey,
                  "Ports were disconnected: ", &ViewController::postUserNotificationForDisconnectedPorts);
 }
 

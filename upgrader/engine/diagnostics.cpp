@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace upgrader {
+namespace engine {
 
 std::string decimalByteList(const Bytes& data) {
     std::string line = "[";
@@ -60,4 +60,4 @@ std::string utf16Text(const Bytes& data) {
     return out;
 }
 
-}  // namespace upgrader
+}  // namespace engine

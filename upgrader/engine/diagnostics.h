@@ -6,9 +6,9 @@
 
 #include "upgrader/engine/upgrade_view.h"
 
-namespace upgrader {
+namespace engine {
 
 std::string decimalByteList(const Bytes& data);
 std::string utf16Text(const Bytes& data);
 
-}  // namespace upgrader
+}  // namespace engine

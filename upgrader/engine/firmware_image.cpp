@@ -9,7 +9,7 @@
 
 #include "link/firmware_file.h"
 
-namespace upgrader {
+namespace engine {
 
 namespace {
 
@@ -110,4 +110,4 @@ std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset) {
     return Bytes(page->begin(), page->end());
 }
 
-}  // namespace upgrader
+}  // namespace engine

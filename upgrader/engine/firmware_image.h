@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace upgrader {
+namespace engine {
 
 using Bytes = std::vector<std::uint8_t>;
 using PageCounts = std::array<std::int64_t, 3>;
@@ -66,4 +66,4 @@ std::string loadErrorText(const LoadResult& result);
 // The 1024 bytes at `offset`; nullopt when they do not lie whole in the image.
 std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset);
 
-}  // namespace upgrader
+}  // namespace engine

@@ -2,11 +2,11 @@
 
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace upgrader {
+namespace engine {
 
-std::optional<bool> writeToOpenPort(const std::shared_ptr<KivSerialPort>& port, const Bytes& frame) {
+std::optional<bool> writeToOpenPort(const std::shared_ptr<serial::KivSerialPort>& port, const Bytes& frame) {
     if (!port || !port->isOpen()) return std::nullopt;
     return port->sendData(frame);
 }
 
-}  // namespace upgrader
+}  // namespace engine

@@ -7,10 +7,12 @@
 
 #include "upgrader/engine/upgrade_view.h"
 
+namespace serial {
 class KivSerialPort;
+}  // namespace serial
 
-namespace upgrader {
+namespace engine {
 
-std::optional<bool> writeToOpenPort(const std::shared_ptr<KivSerialPort>& port, const Bytes& frame);
+std::optional<bool> writeToOpenPort(const std::shared_ptr<serial::KivSerialPort>& port, const Bytes& frame);
 
-}  // namespace upgrader
+}  // namespace engine

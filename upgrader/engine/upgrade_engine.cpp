@@ -7,7 +7,7 @@
 #include "link/frame.h"
 #include "upgrader/engine/diagnostics.h"
 
-namespace upgrader {
+namespace engine {
 
 namespace {
 
@@ -44,7 +44,7 @@ bool UpgradeEngine::getFileInfo(const std::string& filepath) {
     LoadResult r = loadFirmwareImage(filepath);
     if (!r.image) {
         if (r.error == LoadError::TooShort) view_.log("bindata length 0");
-        loadError_ = filepath + ": " + upgrader::loadErrorText(r);
+        loadError_ = filepath + ": " + engine::loadErrorText(r);
         return false;
     }
     state_.binbytes = std::move(r.image->binbytes);
@@ -224,11 +224,12 @@ void UpgradeEngine::sendPageTimeOut() {
     view_.pageTimedOut(state_.curMCU, state_.curPage);
 }
 
-void UpgradeEngine::serialPortDidReceiveData(const std::shared_ptr<KivSerialPort>& /*port*/, const Bytes& data) {
+void UpgradeEngine::serialPortDidReceiveData(const std::shared_ptr<serial::KivSerialPort>& /*port*/,
+                                             const Bytes& data) {
     const Bytes response(data.begin(), data.end());
     view_.print(decimalByteList(response));
     view_.print(utf16Text(response));
     processGimbleResponse(response);
 }
 
-}  // namespace upgrader
+}  // namespace engine

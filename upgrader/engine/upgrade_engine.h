@@ -22,9 +22,11 @@
 #include "upgrader/engine/upgrade_view.h"
 #include "upgrader/platform/one_shot_timer.h"
 
+namespace serial {
 class KivSerialPort;
+}  // namespace serial
 
-namespace upgrader {
+namespace engine {
 
 inline constexpr std::chrono::milliseconds kPageTimeout{30000};
 inline constexpr std::int64_t kLastMCU = 2;
@@ -74,7 +76,7 @@ public:
     void bt_startUpgradePressed() { startUpgrade(); }
     void processGimbleResponse(const Bytes& response);
     void sendPageTimeOut();
-    void serialPortDidReceiveData(const std::shared_ptr<KivSerialPort>& port, const Bytes& data);
+    void serialPortDidReceiveData(const std::shared_ptr<serial::KivSerialPort>& port, const Bytes& data);
     // Gives up the upgrade under way without a word: the page timer stops,
     // and later acknowledgements are ignored as before any Start.
     void cancelUpgrade();
@@ -114,4 +116,4 @@ private:
     std::string loadError_;
 };
 
-}  // namespace upgrader
+}  // namespace engine

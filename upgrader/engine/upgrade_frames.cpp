@@ -4,7 +4,7 @@
 
 #include "link/frame.h"
 
-namespace upgrader {
+namespace engine {
 
 namespace {
 
@@ -90,4 +90,4 @@ std::string connectedStatusText(std::int16_t version, std::size_t reportLength) 
     return "Gimbal Connected, current firmware version V" + versionText(version, reportLength);
 }
 
-}  // namespace upgrader
+}  // namespace engine

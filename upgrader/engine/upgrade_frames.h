@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace upgrader {
+namespace engine {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -40,4 +40,4 @@ std::string versionText(std::int16_t version, std::size_t reportLength);
 // "Gimbal Connected, current firmware version V" followed by the version text.
 std::string connectedStatusText(std::int16_t version, std::size_t reportLength);
 
-}  // namespace upgrader
+}  // namespace engine

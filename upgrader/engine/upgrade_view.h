@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace upgrader {
+namespace engine {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -47,4 +47,4 @@ public:
     virtual std::optional<bool> writeFrame(const Bytes& frame) = 0;
 };
 
-}  // namespace upgrader
+}  // namespace engine

@@ -18,13 +18,13 @@ std::string hex16(std::uint16_t value) {
 
 FileCheck checkFile(const std::string& file) {
     FileCheck check;
-    upgrader::LoadResult r = upgrader::loadFirmwareImage(file);
+    engine::LoadResult r = engine::loadFirmwareImage(file);
     if (!r.image) {
-        check.refusal = file + ": " + upgrader::loadErrorText(r);
+        check.refusal = file + ": " + engine::loadErrorText(r);
         return check;
     }
-    if (const auto refusal = upgrader::imageRefusal(*r.image)) {
-        check.refusal = file + ": " + upgrader::refusalText(*refusal);
+    if (const auto refusal = engine::imageRefusal(*r.image)) {
+        check.refusal = file + ": " + engine::refusalText(*refusal);
         return check;
     }
     check.image = std::move(*r.image);

@@ -14,7 +14,7 @@
 namespace flash {
 
 struct FileCheck {
-    upgrader::LoadedImage image;         // what was checked; the sessions flash exactly this
+    engine::LoadedImage image;           // what was checked; the sessions flash exactly this
     std::optional<std::string> refusal;  // why the file is refused
     std::optional<std::string> crcMismatch;
 };

@@ -52,7 +52,7 @@ bool Session::interrupt(int signal) {
     std::optional<Reporter::Place> where;
     std::string text;
     if (engine_.upgradeStarted()) {
-        const upgrader::UpgradeState& state = engine_.state();
+        const engine::UpgradeState& state = engine_.state();
         where = Reporter::Place{state.curMCU, state.curPage};
         const bool switching = state.curPage >= state.pageCount[static_cast<std::size_t>(state.curMCU)];
         text = by +
@@ -96,13 +96,13 @@ void Session::gimbalConnected(const std::string& versionText) {
 }
 
 std::optional<Session::Stand> Session::stand() const {
-    const upgrader::UpgradeState& state = engine_.state();
+    const engine::UpgradeState& state = engine_.state();
     if (!started_) return std::nullopt;
     Stand stand;
     stand.mcu = state.curMCU;
-    for (std::int64_t m = 0; m < state.curMCU && m <= upgrader::kLastMCU; ++m)
+    for (std::int64_t m = 0; m < state.curMCU && m <= engine::kLastMCU; ++m)
         stand.pagesDone += state.pageCount[static_cast<std::size_t>(m)];
-    if (state.curMCU >= 0 && state.curMCU <= upgrader::kLastMCU) {
+    if (state.curMCU >= 0 && state.curMCU <= engine::kLastMCU) {
         stand.pages = state.pageCount[static_cast<std::size_t>(state.curMCU)];
         stand.page = std::min(state.curPage, stand.pages);
     }
@@ -112,12 +112,12 @@ std::optional<Session::Stand> Session::stand() const {
 }
 
 void Session::upgradeCompleted() {
-    finish(ExitCode::Ok, upgrader::kUpgradeCompleteText);
+    finish(ExitCode::Ok, engine::kUpgradeCompleteText);
 }
 
 void Session::pageTimedOut(std::int64_t, std::int64_t) {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(upgrader::kPageTimeout.count()) / 1000.0);
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(engine::kPageTimeout.count()) / 1000.0);
     finish(ExitCode::SendFailed, std::string("send Failed: no answer to a page within ") + seconds + " s");
 }
 
@@ -126,8 +126,8 @@ void Session::upgradeStopped(const std::string& reason) {
     finish(ExitCode::RefusedFile, reason);
 }
 
-std::optional<bool> Session::writeFrame(const upgrader::Bytes& frame) {
-    return upgrader::writeToOpenPort(port_, frame);
+std::optional<bool> Session::writeFrame(const engine::Bytes& frame) {
+    return engine::writeToOpenPort(port_, frame);
 }
 
 // The engine's per-page and per-chunk lines would drown the report: only a

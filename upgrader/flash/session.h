@@ -23,22 +23,22 @@
 #include "upgrader/flash/reporter.h"
 #include "upgrader/platform/one_shot_timer.h"
 
+namespace serial {
 class KivSerialPort;
 class KivSerialPortDelegate;
 struct KivPosixError;
+}  // namespace serial
 
 namespace flash {
 
-class Session : public upgrader::UpgradeView,
-                public upgrader::FrameWriter,
-                public std::enable_shared_from_this<Session> {
+class Session : public engine::UpgradeView, public engine::FrameWriter, public std::enable_shared_from_this<Session> {
 public:
     // Takes the rate, the waits and the system paths from `options`.
     Session(std::string path, const Options& options, Reporter& reporter);
     ~Session() override;
 
     // Takes the checked `image` and opens the port; the outcome follows.
-    void start(const upgrader::LoadedImage& image);
+    void start(const engine::LoadedImage& image);
     // Called once, when the outcome is known.
     void setOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
     // Stops the session on a termination signal: the upgrade under way ends,
@@ -74,8 +74,8 @@ public:
 
     // Port callbacks (through the delegate).
     void portRemoved();
-    void portReceived(const std::shared_ptr<KivSerialPort>& port, const upgrader::Bytes& data);
-    void portError(const KivPosixError& error);
+    void portReceived(const std::shared_ptr<serial::KivSerialPort>& port, const engine::Bytes& data);
+    void portError(const serial::KivPosixError& error);
     void portClosed();
 
     // UpgradeView: what is shown goes to the reporter; the events decide.
@@ -91,7 +91,7 @@ public:
     void upgradeStopped(const std::string& reason) override;
 
     // FrameWriter
-    std::optional<bool> writeFrame(const upgrader::Bytes& frame) override;
+    std::optional<bool> writeFrame(const engine::Bytes& frame) override;
 
 private:
     void finish(ExitCode code, const std::string& reason, bool reportFailure = true);
@@ -103,9 +103,9 @@ private:
     const std::chrono::milliseconds wait_;
     const gimbal::SystemPaths systemPaths_;
     Reporter& reporter_;
-    std::shared_ptr<KivSerialPort> port_;
-    upgrader::UpgradeEngine engine_;
-    std::shared_ptr<KivSerialPortDelegate> delegate_;
+    std::shared_ptr<serial::KivSerialPort> port_;
+    engine::UpgradeEngine engine_;
+    std::shared_ptr<serial::KivSerialPortDelegate> delegate_;
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
     bool started_ = false;

@@ -12,7 +12,7 @@ namespace flash {
 
 namespace {
 
-class SessionDelegate : public KivSerialPortDelegate {
+class SessionDelegate : public serial::KivSerialPortDelegate {
 public:
     explicit SessionDelegate(std::weak_ptr<Session> session) : session_(std::move(session)) {}
     void serialPortWasRemovedFromSystem(const Port&) override {
@@ -21,7 +21,7 @@ public:
     void serialPortDidReceiveData(const Port& port, const Bytes& data) override {
         if (auto s = session_.lock()) s->portReceived(port, data);
     }
-    void serialPortDidEncounterError(const Port&, const KivPosixError& error) override {
+    void serialPortDidEncounterError(const Port&, const serial::KivPosixError& error) override {
         if (auto s = session_.lock()) s->portError(error);
     }
     void serialPortWasClosed(const Port&) override {
@@ -38,7 +38,7 @@ bool startsWith(const std::string& text, const char* prefix) {
 
 // A failure of the exclusive open that keeps the port from us. The lock
 // file's other failures are about the lock folder, not the device.
-bool isKeptFromPort(const KivPosixError& error) {
+bool isKeptFromPort(const serial::KivPosixError& error) {
     const std::string& op = error.operation;
     if (op == "lock") return error.code == EBUSY || error.code == EWOULDBLOCK;
     return op == "open" || op == "flock" || op == "ioctl(TIOCEXCL)";
@@ -46,12 +46,12 @@ bool isKeptFromPort(const KivPosixError& error) {
 
 }  // namespace
 
-void Session::start(const upgrader::LoadedImage& image) {
+void Session::start(const engine::LoadedImage& image) {
     engine_.setImage(image);
     // Each port has one session, so each warning is printed once per port.
     for (const std::string& warning : gimbal::portWarnings(path_, systemPaths_)) reporter_.warning(path_, warning);
     const LogPortScope logScope(path_);  // the serial layer logs the line settings while opening
-    auto port = KivSerialPort::serialPortWithPath(path_);
+    auto port = serial::KivSerialPort::serialPortWithPath(path_);
     if (!port) {
         const gimbal::PortDiagnosis why = gimbal::diagnosePort(path_, systemPaths_);
         if (why.cause == gimbal::PortCause::Gone)
@@ -87,7 +87,7 @@ void Session::portRemoved() {
 // A frame for another address is not the gimbal answering us. Handed on, it
 // would stop the page timer without moving the upgrade on, and a run that no
 // one watches would then wait for ever.
-void Session::portReceived(const std::shared_ptr<KivSerialPort>& port, const upgrader::Bytes& data) {
+void Session::portReceived(const std::shared_ptr<serial::KivSerialPort>& port, const engine::Bytes& data) {
     for (const auto& frame : frames_.feed(data)) {
         if (finished()) return;
         if (frame.size() > 2 && frame[2] != gimbal::kHostAddress) continue;
@@ -98,7 +98,7 @@ void Session::portReceived(const std::shared_ptr<KivSerialPort>& port, const upg
 // A device without modem lines (a pty, some adapters) needs none for an
 // upgrade: not worth a line. Other modem-line failures and a failing close
 // are warnings; anything else means the link cannot be used.
-void Session::portError(const KivPosixError& error) {
+void Session::portError(const serial::KivPosixError& error) {
     const bool modemLines = startsWith(error.operation, "ioctl(TIOCM");
     if (modemLines && (error.code == ENOTTY || error.code == EINVAL)) return;
     if (modemLines || error.operation == "close") {

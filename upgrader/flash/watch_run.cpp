@@ -41,29 +41,29 @@ struct Gimbal {
 
 class Bench : public std::enable_shared_from_this<Bench> {
 public:
-    Bench(const Options& options, const upgrader::LoadedImage& image, Reporter& reporter, BenchDisplay& display,
+    Bench(const Options& options, const engine::LoadedImage& image, Reporter& reporter, BenchDisplay& display,
           BenchLog* log, OutputForm form)
         : options_(options), image_(image), reporter_(reporter), display_(display), log_(log), form_(form) {}
 
     // Follows the manager's list from now on; answers the ports left alone.
-    std::vector<std::string> watch(KivSerialPortManager& manager) {
+    std::vector<std::string> watch(serial::KivSerialPortManager& manager) {
         std::vector<std::string> present;
         for (const auto& port : manager.availablePorts()) present.push_back(port->path());
         std::weak_ptr<Bench> self = weak_from_this();
-        std::weak_ptr<KivSerialPortManager> weakManager = manager.shared_from_this();
-        manager.addAvailablePortsObserver(
-            [self, weakManager](KivSerialPortManager::Change change, const KivSerialPortManager::IndexSet& indexes) {
-                auto bench = self.lock();
-                auto manager = weakManager.lock();
-                if (!bench || !manager || change != KivSerialPortManager::Change::Insertion) return;
-                for (std::size_t index : indexes)
-                    if (auto port = manager->objectInAvailablePortsAtIndex(index)) {
-                        // After the manager has finished with the batch.
-                        platform::mainQueueAsync([self, port] {
-                            if (auto b = self.lock()) b->appeared(port->path(), port->name());
-                        });
-                    }
-            });
+        std::weak_ptr<serial::KivSerialPortManager> weakManager = manager.shared_from_this();
+        manager.addAvailablePortsObserver([self, weakManager](serial::KivSerialPortManager::Change change,
+                                                              const serial::KivSerialPortManager::IndexSet& indexes) {
+            auto bench = self.lock();
+            auto manager = weakManager.lock();
+            if (!bench || !manager || change != serial::KivSerialPortManager::Change::Insertion) return;
+            for (std::size_t index : indexes)
+                if (auto port = manager->objectInAvailablePortsAtIndex(index)) {
+                    // After the manager has finished with the batch.
+                    platform::mainQueueAsync([self, port] {
+                        if (auto b = self.lock()) b->appeared(port->path(), port->name());
+                    });
+                }
+        });
         if (form_ == OutputForm::Terminal) refreshLive();
         return present;
     }
@@ -161,7 +161,7 @@ private:
     }
 
     const Options& options_;
-    const upgrader::LoadedImage& image_;
+    const engine::LoadedImage& image_;
     Reporter& reporter_;
     BenchDisplay& display_;
     BenchLog* log_;
@@ -205,7 +205,7 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
         if (bench->interrupt(signal) && !interruption) interruption = exitCodeForSignal(signal);
         loop.quit();
     });
-    display.watching(options.file, bench->watch(*KivSerialPortManager::sharedSerialPortManager()));
+    display.watching(options.file, bench->watch(*serial::KivSerialPortManager::sharedSerialPortManager()));
     loop.run();
     platform::runMainLoopUntil([&] { return bench->allClosed(); }, std::chrono::seconds(5));
 

@@ -7,7 +7,7 @@
 
 #include "link/posix_io.h"
 
-namespace kiv {
+namespace serial {
 
 using gimbal::retryOnInterrupt;
 
@@ -35,4 +35,4 @@ std::optional<std::uint32_t> currentSpeed(int fd) {
     return attributes.c_ospeed;
 }
 
-}  // namespace kiv
+}  // namespace serial

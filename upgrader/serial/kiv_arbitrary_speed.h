@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace kiv {
+namespace serial {
 
 // Asks the driver for exactly `rate` bit/s in both directions and reads the
 // result back. Answers 0, or -1 with errno set (EINVAL when the driver kept
@@ -17,4 +17,4 @@ int setArbitrarySpeed(int fd, std::uint32_t rate);
 // The output speed the driver holds now, in bit/s; none on failure (errno set).
 std::optional<std::uint32_t> currentSpeed(int fd);
 
-}  // namespace kiv
+}  // namespace serial

@@ -6,6 +6,8 @@
 
 #include "upgrader/platform/system_log.h"
 
+namespace serial {
+
 namespace {
 
 std::mutex handlerMutex;
@@ -34,3 +36,5 @@ void kivAssertionFailure(const char* format, ...) {
     else
         platform::systemLog("*** Assertion failure: %s", text);
 }
+
+}  // namespace serial

@@ -7,9 +7,13 @@
 #include <functional>
 #include <string>
 
+namespace serial {
+
 using KivAssertionHandler = std::function<void(const std::string& message)>;
 
 // An empty handler restores the default.
 void setKivAssertionHandler(KivAssertionHandler handler);
 
 void kivAssertionFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace serial

@@ -12,7 +12,7 @@
 #include "link/posix_io.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
-namespace kiv {
+namespace serial {
 
 using gimbal::retryOnInterrupt;
 using gimbal::UniqueFd;
@@ -151,4 +151,4 @@ void DeviceLockFile::release() {
     file_.clear();
 }
 
-}  // namespace kiv
+}  // namespace serial

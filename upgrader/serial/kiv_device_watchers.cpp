@@ -10,6 +10,8 @@
 #include "upgrader/platform/virtual_serial_monitor.h"
 #include "upgrader/serial/kiv_serial_device_watcher.h"
 
+namespace serial {
+
 namespace {
 
 class ListedSerialDevice final : public KivSerialDevice {
@@ -97,3 +99,5 @@ std::unique_ptr<KivSerialDeviceWatcher> makeMachineSerialDeviceWatcher() {
 std::unique_ptr<KivSerialDeviceWatcher> makeVirtualSerialDeviceWatcher(const std::string& folder) {
     return std::make_unique<MachineWatcher>(false, folder);
 }
+
+}  // namespace serial

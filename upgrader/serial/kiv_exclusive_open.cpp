@@ -9,7 +9,7 @@
 #include "link/posix_io.h"
 #include "upgrader/platform/system_log.h"
 
-namespace kiv {
+namespace serial {
 
 using gimbal::retryOnInterrupt;
 using gimbal::UniqueFd;
@@ -56,4 +56,4 @@ int ExclusiveDevice::close() {
     return result;
 }
 
-}  // namespace kiv
+}  // namespace serial

@@ -17,7 +17,7 @@
 #include "link/serial_locks.h"
 #include "link/unique_fd.h"
 
-namespace kiv {
+namespace serial {
 
 using gimbal::lockDirectory;
 using gimbal::lockDirectoryCandidates;
@@ -80,4 +80,4 @@ private:
     DeviceLockFile lock_;
 };
 
-}  // namespace kiv
+}  // namespace serial

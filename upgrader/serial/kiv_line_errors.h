@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-namespace kiv {
+namespace serial {
 
 // Linux reports a hang-up (unplugged adapter, closed pty master) as EIO,
 // ENODEV just before.
@@ -33,4 +33,4 @@ inline PinPollFailure pinPollFailure(int code, int previousCode) {
     return {false, false, code != previousCode};
 }
 
-}  // namespace kiv
+}  // namespace serial

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-namespace kiv {
+namespace serial {
 
 namespace {
 
@@ -57,4 +57,4 @@ void setQueuedOutputProbeForTesting(std::function<long(int fd)> replacement) {
     probe() = std::move(replacement);
 }
 
-}  // namespace kiv
+}  // namespace serial

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace kiv {
+namespace serial {
 
 inline constexpr std::chrono::milliseconds kDrainCheckInterval{10};
 inline constexpr std::chrono::milliseconds kDrainMargin{500};
@@ -32,4 +32,4 @@ long queuedOutputBytes(int fd);
 // driver's answer.
 void setQueuedOutputProbeForTesting(std::function<long(int fd)> probe);
 
-}  // namespace kiv
+}  // namespace serial

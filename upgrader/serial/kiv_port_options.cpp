@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-namespace kiv {
+namespace serial {
 
 namespace {
 
@@ -70,4 +70,4 @@ bool isCLibraryBaudRate(std::uint32_t rate) {
     return contains(kCLibraryRates, rate);
 }
 
-}  // namespace kiv
+}  // namespace serial

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace kiv {
+namespace serial {
 
 enum class Parity : unsigned { None = 0, Odd = 1, Even = 2 };
 
@@ -42,4 +42,4 @@ bool isStandardBaudRate(std::uint32_t rate);
 // constants, so 13 would silently become 9600; those are not rates.)
 bool isCLibraryBaudRate(std::uint32_t rate);
 
-}  // namespace kiv
+}  // namespace serial

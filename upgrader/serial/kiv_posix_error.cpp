@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace serial {
+
 std::string KivPosixError::message() const {
     return operation + " " + filePath + ": " + localizedDescription;
 }
@@ -12,3 +14,5 @@ KivPosixError KivPosixError::fromErrno(int code, std::string filePath, std::stri
     const char* description = strerror_r(code, text, sizeof text);
     return KivPosixError{code, description, std::move(filePath), std::move(operation)};
 }
+
+}  // namespace serial

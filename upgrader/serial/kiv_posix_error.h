@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace serial {
+
 struct KivPosixError {
     static constexpr std::string_view domain = "NSPOSIXErrorDomain";
 
@@ -19,3 +21,5 @@ struct KivPosixError {
 
     static KivPosixError fromErrno(int code, std::string filePath, std::string operation);
 };
+
+}  // namespace serial

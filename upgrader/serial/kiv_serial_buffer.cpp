@@ -4,6 +4,8 @@
 
 #include "upgrader/serial/kiv_assert.h"
 
+namespace serial {
+
 std::shared_ptr<KivSerialBuffer> KivSerialBuffer::initWithMaximumLength(std::uint64_t maximumLength) {
     return std::make_shared<KivSerialBuffer>(Token{}, maximumLength);
 }
@@ -39,3 +41,5 @@ void KivSerialBuffer::clearBuffer() {
     internalBuffer_.clear();
     start_ = 0;
 }
+
+}  // namespace serial

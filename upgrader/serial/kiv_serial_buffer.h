@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+namespace serial {
+
 class KivSerialBuffer {
     struct Token {};
 
@@ -34,3 +36,5 @@ private:
     std::vector<std::uint8_t> internalBuffer_;
     std::size_t start_ = 0;
 };
+
+}  // namespace serial

@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+namespace serial {
+
 namespace {
 
 class NodeDevice final : public KivSerialDevice {
@@ -52,3 +54,5 @@ KivSerialDeviceHandle kivNodeDevice(const std::string& path) {
     if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return nullptr;
     return kivDeviceForNodePath(path);
 }
+
+}  // namespace serial

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+namespace serial {
+
 // Registry property names, kept as the keys the port asks for.
 inline constexpr std::string_view kIOCalloutDeviceKey = "IOCalloutDevice";
 inline constexpr std::string_view kIODialinDeviceKey = "IODialinDevice";
@@ -57,3 +59,5 @@ KivSerialDeviceHandle kivNodeDevice(const std::string& path);
 // Same as kivNodeDevice without the check that the node exists (for sources
 // that know their devices, and for tests).
 KivSerialDeviceHandle kivDeviceForNodePath(const std::string& path);
+
+}  // namespace serial

@@ -10,6 +10,8 @@
 
 #include "upgrader/serial/kiv_serial_device.h"
 
+namespace serial {
+
 class KivSerialDeviceWatcher {
 public:
     using Devices = std::vector<KivSerialDeviceHandle>;
@@ -32,3 +34,5 @@ public:
 std::unique_ptr<KivSerialDeviceWatcher> makeMachineSerialDeviceWatcher();
 // The virtual ports of `folder` alone (tests, and machines without udev).
 std::unique_ptr<KivSerialDeviceWatcher> makeVirtualSerialDeviceWatcher(const std::string& folder);
+
+}  // namespace serial

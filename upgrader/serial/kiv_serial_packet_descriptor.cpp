@@ -5,6 +5,8 @@
 #include "upgrader/platform/regular_expression.h"
 #include "upgrader/serial/kiv_assert.h"
 
+namespace serial {
+
 namespace {
 
 using Bytes = KivSerialPacketDescriptor::Bytes;
@@ -107,3 +109,5 @@ std::optional<Bytes> KivSerialPacketDescriptor::packetMatchingAtEndOfBuffer(Span
     }
     return std::nullopt;
 }
+
+}  // namespace serial

@@ -22,6 +22,8 @@ namespace platform {
 class RegularExpression;
 }
 
+namespace serial {
+
 class KivSerialPacketDescriptor {
     struct Token {};
 
@@ -79,7 +81,9 @@ private:
     std::shared_ptr<const platform::RegularExpression> regularExpression_;
 };
 
+}  // namespace serial
+
 template <>
-struct std::hash<KivSerialPacketDescriptor> {
-    std::size_t operator()(const KivSerialPacketDescriptor& descriptor) const { return descriptor.hash(); }
+struct std::hash<serial::KivSerialPacketDescriptor> {
+    std::size_t operator()(const serial::KivSerialPacketDescriptor& descriptor) const { return descriptor.hash(); }
 };

@@ -6,6 +6,8 @@
 #include "upgrader/serial/kiv_serial_buffer.h"
 #include "upgrader/serial/kiv_serial_packet_descriptor.h"
 
+namespace serial {
+
 namespace {
 
 template <typename List>
@@ -74,3 +76,5 @@ void KivSerialPacketListeners::feed(std::uint8_t byte) {
         buffer->clearBuffer();
     }
 }
+
+}  // namespace serial

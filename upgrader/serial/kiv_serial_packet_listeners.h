@@ -22,6 +22,8 @@ namespace platform {
 class SerialExecutor;
 }
 
+namespace serial {
+
 class KivSerialBuffer;
 class KivSerialPacketDescriptor;
 
@@ -53,3 +55,5 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<const List> listeners_ = std::make_shared<const List>();
 };
+
+}  // namespace serial

@@ -9,6 +9,8 @@
 #include "upgrader/serial/kiv_serial_port_connection.h"
 #include "upgrader/serial/kiv_serial_port_registry.h"
 
+namespace serial {
+
 namespace {
 
 constexpr const char* kRequestHandlingQueueLabel = "com.gimbaltools.quenlo.KivSerialPort.requestHandlingQueue";
@@ -29,7 +31,7 @@ std::shared_ptr<KivSerialPort> KivSerialPort::serialPortWithDevice(const KivSeri
     }
     const auto path = bsdCalloutPathFromDevice(device);
     if (!path || path->empty()) return nullptr;  // a device without a node cannot be opened
-    return kiv::PortRegistry::shared().existingOrAdd(
+    return PortRegistry::shared().existingOrAdd(
         *path, [&] { return std::make_shared<KivSerialPort>(Token{}, device, *path); });
 }
 
@@ -74,19 +76,19 @@ KivSerialPort::~KivSerialPort() {
 // --- Registry ---
 
 void KivSerialPort::addSerialPort(const std::shared_ptr<KivSerialPort>& port) {
-    kiv::PortRegistry::shared().add(port);
+    PortRegistry::shared().add(port);
 }
 
 void KivSerialPort::removeSerialPort(const KivSerialPort* port) {
-    kiv::PortRegistry::shared().remove(port);
+    PortRegistry::shared().remove(port);
 }
 
 std::shared_ptr<KivSerialPort> KivSerialPort::existingPortWithPath(const std::string& path) {
-    return kiv::PortRegistry::shared().existing(path);
+    return PortRegistry::shared().existing(path);
 }
 
 std::vector<std::shared_ptr<KivSerialPort>> KivSerialPort::allSerialPorts() {
-    return kiv::PortRegistry::shared().live();
+    return PortRegistry::shared().live();
 }
 
 // --- Device properties ---
@@ -159,12 +161,14 @@ unsigned KivSerialPort::readHandlerRunCount() const {
     return connection_ ? connection_->readHandlerRuns.load() : 0;
 }
 
-kiv::PortOptions KivSerialPort::portOptions() const {
-    return kiv::PortOptions{baudRate_,
-                            numberOfStopBits_,
-                            parity_,
-                            shouldEchoReceivedData_,
-                            usesRTSCTSFlowControl_,
-                            usesDTRDSRFlowControl_,
-                            usesDCDOutputFlowControl_};
+PortOptions KivSerialPort::portOptions() const {
+    return PortOptions{baudRate_,
+                       numberOfStopBits_,
+                       parity_,
+                       shouldEchoReceivedData_,
+                       usesRTSCTSFlowControl_,
+                       usesDTRDSRFlowControl_,
+                       usesDCDOutputFlowControl_};
 }
+
+}  // namespace serial

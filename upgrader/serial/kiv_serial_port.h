@@ -56,6 +56,8 @@ class ReadSource;
 class SerialExecutor;
 }  // namespace platform
 
+namespace serial {
+
 class KivSerialPacketDescriptor;
 class KivSerialRequest;
 
@@ -172,7 +174,7 @@ public:
     struct Connection;  // one open of the device; shared with the poll thread
 
 private:
-    kiv::PortOptions portOptions() const;
+    PortOptions portOptions() const;
 
     // open / close / poll
     bool openDevice(Connection& connection);
@@ -241,7 +243,9 @@ private:
     KivSerialRequestQueue requestQueue_;
 };
 
+}  // namespace serial
+
 template <>
-struct std::hash<KivSerialPort> {
-    std::size_t operator()(const KivSerialPort& port) const { return port.hash(); }
+struct std::hash<serial::KivSerialPort> {
+    std::size_t operator()(const serial::KivSerialPort& port) const { return port.hash(); }
 };

@@ -15,6 +15,8 @@
 #include "upgrader/serial/kiv_output_drain.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
+namespace serial {
+
 bool KivSerialPort::sendData(std::span<const std::uint8_t> data) {
     int error = 0;
     {
@@ -68,31 +70,30 @@ void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connectio
     // CTS; results are of no use here.
     termios attributes{};
     if (::tcgetattr(fd, &attributes) == 0) {
-        kiv::clearFlowControl(attributes);
+        clearFlowControl(attributes);
         ::tcsetattr(fd, TCSANOW, &attributes);
     }
-    const long queued = kiv::queuedOutputBytes(fd);
+    const long queued = queuedOutputBytes(fd);
     if (queued <= 0) {
         then();
         return;
     }
     const auto deadline = std::chrono::steady_clock::now() +
-                          kiv::drainAllowance(queued, kiv::bitsPerCharacter(attributes), connection->lineRate.load());
+                          drainAllowance(queued, bitsPerCharacter(attributes), connection->lineRate.load());
     const std::weak_ptr<KivSerialPort::Connection> weak = connection;
-    connection->drainTimer =
-        std::make_shared<platform::TimerSource>(kiv::kDrainCheckInterval, kiv::kDrainCheckInterval,
-                                                kiv::kDrainCheckInterval / 2, [weak, deadline, then = std::move(then)] {
-                                                    const auto c = weak.lock();
-                                                    if (!c || !c->drainTimer) return;
-                                                    const bool drained = kiv::queuedOutputBytes(c->device.fd()) <= 0;
-                                                    if (!drained && std::chrono::steady_clock::now() < deadline) return;
-                                                    if (!drained) ::tcflush(c->device.fd(), TCOFLUSH);
-                                                    c->drainTimer->cancel();
-                                                    // The timer holds this handler and so what `then` holds: let it go
-                                                    // once the handler has returned.
-                                                    platform::backgroundQueueAsync([c] { c->drainTimer.reset(); });
-                                                    then();
-                                                });
+    connection->drainTimer = std::make_shared<platform::TimerSource>(
+        kDrainCheckInterval, kDrainCheckInterval, kDrainCheckInterval / 2, [weak, deadline, then = std::move(then)] {
+            const auto c = weak.lock();
+            if (!c || !c->drainTimer) return;
+            const bool drained = queuedOutputBytes(c->device.fd()) <= 0;
+            if (!drained && std::chrono::steady_clock::now() < deadline) return;
+            if (!drained) ::tcflush(c->device.fd(), TCOFLUSH);
+            c->drainTimer->cancel();
+            // The timer holds this handler and so what `then` holds: let it go
+            // once the handler has returned.
+            platform::backgroundQueueAsync([c] { c->drainTimer.reset(); });
+            then();
+        });
     connection->drainTimer->resume();
 }
 
@@ -203,3 +204,5 @@ void KivSerialPort::notifyDelegateOfPosixErrorWaitingUntilDone(int code, const c
     else
         mainQueueCallDelegate(KivSerialPortDelegateCallback::DidEncounterError, deliver);
 }
+
+}  // namespace serial

@@ -16,8 +16,10 @@
 #include "upgrader/serial/kiv_exclusive_open.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
+namespace serial {
+
 struct KivSerialPort::Connection {
-    kiv::ExclusiveDevice device;
+    ExclusiveDevice device;
     termios originalAttributes{};
     // Set on the main thread before polling starts; used on the poll thread.
     std::shared_ptr<platform::TimerSource> pinPollTimer;
@@ -57,3 +59,5 @@ void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connectio
 // Puts the device back as it was found and closes it; poll thread only.
 // Answers close()'s result.
 int restoreAndCloseDevice(KivSerialPort::Connection& connection);
+
+}  // namespace serial

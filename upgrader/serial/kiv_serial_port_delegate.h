@@ -16,6 +16,8 @@
 
 #include "upgrader/serial/kiv_posix_error.h"
 
+namespace serial {
+
 class KivSerialPort;
 class KivSerialPacketDescriptor;  // packet listening
 class KivSerialRequest;           // request queue
@@ -59,3 +61,5 @@ public:
     // only after this returns, so requests sent from here queue behind it.
     virtual void serialPortRequestDidTimeout(const Port&, const std::shared_ptr<KivSerialRequest>&) {}
 };
+
+}  // namespace serial

@@ -9,6 +9,8 @@
 #include "upgrader/platform/notification_center.h"
 #include "upgrader/platform/system_log.h"
 
+namespace serial {
+
 const char* const KivSerialPortsWereConnectedNotification = "KivSerialPortWasConnectedNotification";
 const char* const KivSerialPortsWereDisconnectedNotification = "KivSerialPortWasDisconnectedNotification";
 const char* const KivConnectedSerialPortsKey = "KivConnectedSerialPortsKey";
@@ -121,3 +123,5 @@ void KivSerialPortManager::cleanupAllPorts() {
     for (const Port& port : ports) port->cleanupAfterSystemRemoval();
     setAvailablePorts({});
 }
+
+}  // namespace serial

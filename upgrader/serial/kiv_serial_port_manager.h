@@ -18,6 +18,8 @@
 #include "upgrader/serial/kiv_serial_device_watcher.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
+namespace serial {
+
 // Announcement names and user-info keys; observers compare these strings.
 extern const char* const KivSerialPortsWereConnectedNotification;
 extern const char* const KivSerialPortsWereDisconnectedNotification;
@@ -94,3 +96,5 @@ private:
     bool watchesArrivals_ = false;
     bool watchesRemovals_ = false;
 };
+
+}  // namespace serial

@@ -4,6 +4,8 @@
 #include "upgrader/platform/notification_center.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
 
+namespace serial {
+
 namespace {
 
 bool containsEqual(const KivSerialPortManager::Ports& ports, const KivSerialPort& port) {
@@ -102,3 +104,5 @@ void KivSerialPortManager::systemDidWake() {
         if (it != portsToReopenAfterSleep_.end()) portsToReopenAfterSleep_.erase(it);
     }
 }
+
+}  // namespace serial

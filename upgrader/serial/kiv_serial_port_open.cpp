@@ -20,6 +20,8 @@
 #include "upgrader/serial/kiv_serial_port.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
+namespace serial {
+
 namespace {
 
 constexpr std::size_t kReadChunk = 1024;
@@ -120,7 +122,7 @@ void KivSerialPort::setPortOptions() {
         if (fd < 1) return;
         termios attributes{};
         if (::tcgetattr(fd, &attributes) == 0) {
-            kiv::applyPortOptions(attributes, portOptions());
+            applyPortOptions(attributes, portOptions());
             platform::systemLog("set baudrate:%u", static_cast<unsigned>(baudRate_));
             failedCall = "tcsetattr";
             if (applyAttributesAndSpeed(fd, attributes, failedCall) != 0) error = errno;
@@ -141,12 +143,12 @@ void KivSerialPort::setPortOptions() {
 // framing is written. Answers 0, or -1 with errno set and `failedCall`
 // naming the failing step.
 int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const char*& failedCall) {
-    const bool inTable = kiv::isCLibraryBaudRate(baudRate_) && ::cfsetspeed(&attributes, baudRate_) == 0;
+    const bool inTable = isCLibraryBaudRate(baudRate_) && ::cfsetspeed(&attributes, baudRate_) == 0;
     int result = gimbal::retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &attributes); });
     if (result == 0 && !inTable) {
         failedCall = "set speed";
-        if (kiv::isStandardBaudRate(baudRate_)) {
-            result = kiv::setArbitrarySpeed(fd, baudRate_);
+        if (isStandardBaudRate(baudRate_)) {
+            result = setArbitrarySpeed(fd, baudRate_);
         } else {
             errno = EINVAL;
             result = -1;
@@ -155,7 +157,7 @@ int KivSerialPort::applyAttributesAndSpeed(int fd, termios& attributes, const ch
     // Rate 0 would hang the line up; it is never a speed to ask for.
     if (result != 0 && allowsNonStandardBaudRates_ && baudRate_ != 0) {
         failedCall = "set arbitrary speed";
-        result = kiv::setArbitrarySpeed(fd, baudRate_);
+        result = setArbitrarySpeed(fd, baudRate_);
     }
     return result;
 }
@@ -186,7 +188,7 @@ void KivSerialPort::updateModemLines() {
 // once per open instead of every 10 ms. A pseudo-terminal never has them,
 // and a report would read like a failure of the virtual port.
 void KivSerialPort::reportModemLineFailure(Connection* connection, int code, const char* operation) {
-    if (connection && kiv::meansNoModemLines(code) &&
+    if (connection && meansNoModemLines(code) &&
         (connection->pseudoTerminal || connection->modemLinesReported.exchange(true)))
         return;
     notifyDelegateOfPosixError(code, operation);
@@ -204,7 +206,7 @@ void KivSerialPort::handleReadable(Connection& connection) {
         return;
     }
     // A readable descriptor that gives nothing has been hung up.
-    if (count == 0 || kiv::meansDeviceGone(errno)) handleHangUp(connection);
+    if (count == 0 || meansDeviceGone(errno)) handleHangUp(connection);
 }
 
 void KivSerialPort::handleHangUp(Connection& connection) {
@@ -243,7 +245,7 @@ void KivSerialPort::pollPins(Connection& connection) {
     int bits = 0;
     if (::ioctl(fd, TIOCMGET, &bits) < 0) {
         const int error = errno;
-        const kiv::PinPollFailure failure = kiv::pinPollFailure(error, connection.lastPinPollError);
+        const PinPollFailure failure = pinPollFailure(error, connection.lastPinPollError);
         connection.lastPinPollError = error;
         if (failure.removal) {
             if (!connection.hangUpHandled.load()) {
@@ -266,3 +268,5 @@ void KivSerialPort::setInputLine(std::atomic<bool> KivSerialPort::*line, bool va
     if ((this->*line).load() == value) return;
     platform::mainQueueSync([this, line, value] { (this->*line).store(value); });
 }
+
+}  // namespace serial

@@ -7,6 +7,8 @@
 
 // --- Packet listening ---
 
+namespace serial {
+
 void KivSerialPort::startListeningForPacketsMatchingDescriptor(
     const std::shared_ptr<KivSerialPacketDescriptor>& descriptor) {
     packetListeners_.start(descriptor);
@@ -96,3 +98,5 @@ bool KivSerialPort::reportTimeout(const std::shared_ptr<KivSerialRequest>& reque
     });
     return true;
 }
+
+}  // namespace serial

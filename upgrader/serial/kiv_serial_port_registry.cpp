@@ -4,7 +4,7 @@
 
 #include "upgrader/serial/kiv_serial_port.h"
 
-namespace kiv {
+namespace serial {
 
 PortRegistry& PortRegistry::shared() {
     // Never destroyed: ports may die on other threads while the process exits.
@@ -65,4 +65,4 @@ std::vector<std::shared_ptr<KivSerialPort>> PortRegistry::live() const {
     return ports;
 }
 
-}  // namespace kiv
+}  // namespace serial

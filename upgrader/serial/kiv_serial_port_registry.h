@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-class KivSerialPort;
+namespace serial {
 
-namespace kiv {
+class KivSerialPort;
 
 class PortRegistry {
 public:
@@ -39,4 +39,4 @@ private:
     std::vector<Entry> entries_;
 };
 
-}  // namespace kiv
+}  // namespace serial

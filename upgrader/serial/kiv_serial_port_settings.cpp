@@ -2,6 +2,8 @@
 #include "upgrader/serial/kiv_serial_port.h"
 #include "upgrader/serial/kiv_serial_port_connection.h"
 
+namespace serial {
+
 void KivSerialPort::setBaudRate(std::uint32_t baudRate) {
     if (baudRate == baudRate_) return;
     baudRate_ = baudRate;
@@ -22,7 +24,7 @@ void KivSerialPort::setParity(unsigned parity) {
     // Compared before normalising: an out-of-range value while parity is
     // none still applies the options once.
     if (parity == parity_) return;
-    parity_ = kiv::normalisedParity(parity);
+    parity_ = normalisedParity(parity);
     setPortOptions();
 }
 
@@ -71,3 +73,5 @@ void KivSerialPort::setDTR(bool dtr) {
     DTR_ = dtr;
     updateModemLines();
 }
+
+}  // namespace serial

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace serial {
+
 namespace {
 
 // Hex in groups of four bytes, in angle brackets: <01020304 0506>.
@@ -62,3 +64,5 @@ std::string KivSerialRequest::description() const {
     return std::string(self) + " data: " + describeBytes(dataToSend_) + " userInfo: " + describeUserInfo(userInfo_) +
            " timeout interval: " + interval;
 }
+
+}  // namespace serial

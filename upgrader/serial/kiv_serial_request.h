@@ -16,6 +16,8 @@
 
 #include "upgrader/serial/kiv_serial_packet_descriptor.h"
 
+namespace serial {
+
 class KivSerialRequest {
     struct Token {};
 
@@ -61,3 +63,5 @@ private:
     std::shared_ptr<KivSerialPacketDescriptor> responseDescriptor_;
     std::string UUIDString_;
 };
+
+}  // namespace serial

@@ -8,6 +8,8 @@
 #include "upgrader/serial/kiv_serial_buffer.h"
 #include "upgrader/serial/kiv_serial_request.h"
 
+namespace serial {
+
 namespace {
 
 // The platform timer cannot wait longer in one go; a request that needs
@@ -185,3 +187,5 @@ void KivSerialRequestQueue::cancelTimeout() {
         timeoutTimer_.reset();
     }
 }
+
+}  // namespace serial

@@ -26,6 +26,8 @@ class ExecutorTimer;
 class SerialExecutor;
 }  // namespace platform
 
+namespace serial {
+
 class KivSerialBuffer;
 class KivSerialRequest;
 
@@ -94,3 +96,5 @@ private:
     // response no longer completes it.
     bool timedOut_ = false;
 };
+
+}  // namespace serial

@@ -15,7 +15,7 @@ namespace app_test {
 
 namespace {
 
-class ScriptedWatcher : public KivSerialDeviceWatcher {
+class ScriptedWatcher : public serial::KivSerialDeviceWatcher {
 public:
     Subscription subscribe(void* context, Callback published, Callback terminated) override {
         deviceScript().context = context;
@@ -25,14 +25,14 @@ public:
     }
 };
 
-KivSerialDeviceWatcher::Devices devicesFor(const std::vector<std::string>& paths) {
-    KivSerialDeviceWatcher::Devices devices;
-    for (const auto& path : paths) devices.push_back(kivDeviceForNodePath(path));
+serial::KivSerialDeviceWatcher::Devices devicesFor(const std::vector<std::string>& paths) {
+    serial::KivSerialDeviceWatcher::Devices devices;
+    for (const auto& path : paths) devices.push_back(serial::kivDeviceForNodePath(path));
     return devices;
 }
 
 bool portOpen(const std::string& path) {
-    const auto port = KivSerialPort::existingPortWithPath(path);
+    const auto port = serial::KivSerialPort::existingPortWithPath(path);
     return port && port->isOpen();
 }
 
@@ -51,7 +51,7 @@ DeviceScript& deviceScript() {
     return script;
 }
 
-std::unique_ptr<KivSerialDeviceWatcher> makeScriptedWatcher() {
+std::unique_ptr<serial::KivSerialDeviceWatcher> makeScriptedWatcher() {
     return std::make_unique<ScriptedWatcher>();
 }
 
@@ -126,7 +126,7 @@ void WindowTest::TearDown() {
     // A port whose close is still being reported would be met again by the
     // next test on a reused pty path.
     for (const auto& path : used)
-        EXPECT_TRUE(waitUntil([&] { return KivSerialPort::existingPortWithPath(path) == nullptr; })) << path;
+        EXPECT_TRUE(waitUntil([&] { return serial::KivSerialPort::existingPortWithPath(path) == nullptr; })) << path;
 }
 
 void WindowTest::plug(const std::vector<std::string>& paths) {

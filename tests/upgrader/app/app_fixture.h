@@ -27,13 +27,13 @@ namespace app_test {
 // The device source the manager was made with (installed by the test main).
 struct DeviceScript {
     void* context = nullptr;
-    KivSerialDeviceWatcher::Callback published = nullptr;
-    KivSerialDeviceWatcher::Callback terminated = nullptr;
+    serial::KivSerialDeviceWatcher::Callback published = nullptr;
+    serial::KivSerialDeviceWatcher::Callback terminated = nullptr;
     void publish(const std::vector<std::string>& paths);
     void terminate(const std::vector<std::string>& paths);
 };
 DeviceScript& deviceScript();
-std::unique_ptr<KivSerialDeviceWatcher> makeScriptedWatcher();
+std::unique_ptr<serial::KivSerialDeviceWatcher> makeScriptedWatcher();
 
 // The private bus's address; empty when dbus-daemon could not be started.
 std::string& privateBusAddress();

@@ -148,7 +148,7 @@ TEST_F(WindowFaults, APortHeldByAnotherProgramIsLeftAloneAndCanBeOpenedOnceFree)
     plug({gimbal.slavePath()});
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] {
-        const auto port = KivSerialPort::existingPortWithPath(gimbal.slavePath());
+        const auto port = serial::KivSerialPort::existingPortWithPath(gimbal.slavePath());
         return port && !port->isOpen();
     }));
     ASSERT_TRUE(drainMainQueue());

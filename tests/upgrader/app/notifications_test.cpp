@@ -29,7 +29,7 @@ protected:
         WindowTest::TearDown();
     }
     std::string nameOf(const test_support::Pty& pty) {
-        return KivSerialPort::existingPortWithPath(pty.slavePath())->name();
+        return serial::KivSerialPort::existingPortWithPath(pty.slavePath())->name();
     }
     FakeNotificationServer server;
 };

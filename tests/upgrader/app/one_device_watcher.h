@@ -7,11 +7,11 @@
 
 #include "upgrader/serial/kiv_serial_port_manager.h"
 
-class OneDeviceWatcher : public KivSerialDeviceWatcher {
+class OneDeviceWatcher : public serial::KivSerialDeviceWatcher {
 public:
     explicit OneDeviceWatcher(std::string path) : path_(std::move(path)) {}
     Subscription subscribe(void*, Callback, Callback) override {
-        return Subscription{true, true, {kivDeviceForNodePath(path_)}};
+        return Subscription{true, true, {serial::kivDeviceForNodePath(path_)}};
     }
 
 private:

@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     const std::string path = (folder / "gimbal").string();
     std::filesystem::remove(path);
     std::filesystem::create_symlink(gimbal.slavePath(), path);
-    KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
+    serial::KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
     const std::string file = writeFirmware();
 
     // The program's own start: its high-density settings, and a signal that

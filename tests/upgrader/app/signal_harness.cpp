@@ -15,7 +15,7 @@
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::string path = argv[1];
-    KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
+    serial::KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
     return quenloMain(argc, argv, [](MainWindow& window) {
         ViewController* vc = window.viewController();
         vc->bt_OpenPort->click();

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         ::setenv("DBUS_SESSION_BUS_ADDRESS", app_test::privateBusAddress().c_str(), 1);
     else
         ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quenlo-test-bus", 1);
-    KivSerialPortManager::setDeviceWatcherFactory(app_test::makeScriptedWatcher);
+    serial::KivSerialPortManager::setDeviceWatcherFactory(app_test::makeScriptedWatcher);
     int result = 0;
     {
         QApplication app(argc, argv);

@@ -62,8 +62,8 @@ TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled) {
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
     EXPECT_FALSE(vc->serialPort);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
-    EXPECT_FALSE(KivSerialPort::existingPortWithPath(pty.slavePath())->isOpen());
-    EXPECT_EQ(KivSerialPort::existingPortWithPath(pty.slavePath())->baudRate(), 230400u);
+    EXPECT_FALSE(serial::KivSerialPort::existingPortWithPath(pty.slavePath())->isOpen());
+    EXPECT_EQ(serial::KivSerialPort::existingPortWithPath(pty.slavePath())->baudRate(), 230400u);
 }
 
 TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries) {
@@ -105,8 +105,9 @@ TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(vc->serialPort);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
-    EXPECT_EQ(items(vc->portSelector),
-              QStringList{QString::fromStdString(KivSerialPort::existingPortWithPath(keep.slavePath())->name())});
+    EXPECT_EQ(
+        items(vc->portSelector),
+        QStringList{QString::fromStdString(serial::KivSerialPort::existingPortWithPath(keep.slavePath())->name())});
     EXPECT_NE(out.find("Ports were disconnected: [" + name + "]\n"), std::string::npos) << out;
 }
 
@@ -121,7 +122,7 @@ TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone) {
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
     const auto port = vc->serialPort;
-    const auto other = KivSerialPort::existingPortWithPath(second.slavePath());
+    const auto other = serial::KivSerialPort::existingPortWithPath(second.slavePath());
     ASSERT_TRUE(port && other);
 
     vc->serialPortWasClosed(port);  // the previous open's close, reported late
@@ -147,7 +148,7 @@ TEST_F(PortHandling, APlugInWhileOpenAppendsThePortAndSelectsTheFirstEntry) {
     plug({third.slavePath()});
     const std::string out = testing::internal::GetCapturedStdout();
     const auto name = [](const test_support::Pty& p) {
-        return KivSerialPort::existingPortWithPath(p.slavePath())->name();
+        return serial::KivSerialPort::existingPortWithPath(p.slavePath())->name();
     };
     EXPECT_EQ(items(vc->portSelector),
               QStringList({QString::fromStdString(name(first)), QString::fromStdString(name(second)),
@@ -185,12 +186,12 @@ TEST_F(PortHandling, NoticesWithoutTheListOfPortsAreIgnored) {
     vc->portSelector->addItem(QStringLiteral("sentinel"));
     auto& center = platform::UserNotificationCenter::defaultUserNotificationCenter();
     const std::size_t delivered = center.deliveredNotifications().size();
-    platform::Notification odd{KivSerialPortsWereConnectedNotification, nullptr, {}};
+    platform::Notification odd{serial::KivSerialPortsWereConnectedNotification, nullptr, {}};
     vc->serialPortsWereConnected(odd);
-    odd.userInfo[KivConnectedSerialPortsKey] = std::string("not a list");
+    odd.userInfo[serial::KivConnectedSerialPortsKey] = std::string("not a list");
     vc->serialPortsWereConnected(odd);
-    odd.name = KivSerialPortsWereDisconnectedNotification;
-    odd.userInfo = {{KivDisconnectedSerialPortsKey, 42}};
+    odd.name = serial::KivSerialPortsWereDisconnectedNotification;
+    odd.userInfo = {{serial::KivDisconnectedSerialPortsKey, 42}};
     vc->serialPortsWereDisconnected(odd);
     EXPECT_EQ(items(vc->portSelector), QStringList({listed, "sentinel"}));
     EXPECT_EQ(center.deliveredNotifications().size(), delivered);

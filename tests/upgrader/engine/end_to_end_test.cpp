@@ -15,7 +15,7 @@
 #include "upgrader/serial/kiv_serial_port.h"
 #include "tests/upgrader/support/random_image.h"
 
-namespace upgrader {
+namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
@@ -47,7 +47,7 @@ TEST_P(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
     test_support::FakeView view;
     UpgradeEngine engine(view, view, view.timerFactory());
     auto delegate = std::make_shared<test_support::EngineDelegate>(engine);
-    auto port = KivSerialPort::serialPortWithPath(gimbal.slavePath());
+    auto port = serial::KivSerialPort::serialPortWithPath(gimbal.slavePath());
     ASSERT_TRUE(port);
     port->setBaudRate(115200);
     port->setDelegate(delegate);
@@ -95,4 +95,4 @@ INSTANTIATE_TEST_SUITE_P(Geometries, EngineEndToEnd,
                                            Case{false, 150, "1.5", {1, 1, 1}, 115200}));
 
 }  // namespace
-}  // namespace upgrader
+}  // namespace engine

@@ -24,7 +24,7 @@
 #include "tests/upgrader/support/pty.h"
 #include "tests/upgrader/support/random_image.h"
 
-namespace upgrader {
+namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
@@ -104,7 +104,7 @@ protected:
     // Opens the port, waits for the version report and for every announcement
     // to have landed, so none shares a read with an acknowledgement.
     void connect(sim::GimbalSim& gimbal) {
-        port_ = KivSerialPort::serialPortWithPath(gimbal.slavePath());
+        port_ = serial::KivSerialPort::serialPortWithPath(gimbal.slavePath());
         ASSERT_TRUE(port_);
         port_->setBaudRate(115200);
         port_->setDelegate(delegate_);
@@ -143,7 +143,7 @@ protected:
     test_support::FakeView view_;
     UpgradeEngine engine_{view_, view_, view_.timerFactory()};
     std::shared_ptr<test_support::EngineDelegate> delegate_ = std::make_shared<test_support::EngineDelegate>(engine_);
-    std::shared_ptr<KivSerialPort> port_;
+    std::shared_ptr<serial::KivSerialPort> port_;
 };
 
 TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
@@ -285,4 +285,4 @@ TEST(EngineSplitReply, InThreeReadsIsNoAcknowledgement) {
 }
 
 }  // namespace
-}  // namespace upgrader
+}  // namespace engine

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace upgrader {
+namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
@@ -88,4 +88,4 @@ TEST(FirmwareImagePages, CutPageNeverReadsPastTheEnd) {
 }
 
 }  // namespace
-}  // namespace upgrader
+}  // namespace engine

@@ -11,7 +11,7 @@
 #include "link/frame.h"
 #include "upgrader/engine/upgrade_engine.h"
 
-namespace upgrader {
+namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
@@ -85,4 +85,4 @@ TEST_F(FramesOnTheWire, NothingIsWrittenToAClosedPort) {
 }
 
 }  // namespace
-}  // namespace upgrader
+}  // namespace engine

@@ -9,7 +9,7 @@
 #include "tests/upgrader/support/fake_view.h"
 #include "upgrader/engine/diagnostics.h"
 
-namespace upgrader {
+namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
@@ -233,4 +233,4 @@ TEST(UpgradeDiagnostics, ChunksArePrintedAsNumbersAndUtf16) {
 }
 
 }  // namespace
-}  // namespace upgrader
+}  // namespace engine

@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-namespace upgrader {
+namespace engine {
 namespace {
 
 using testing::ElementsAre;
@@ -84,4 +84,4 @@ TEST(VersionText, DottedAndHundredthsForms) {
 }
 
 }  // namespace
-}  // namespace upgrader
+}  // namespace engine

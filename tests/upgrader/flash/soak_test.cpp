@@ -50,7 +50,7 @@ struct Usage {
 
 // Counted once the last run's port is gone and its deferred deletions ran.
 Usage usageNow(const std::string& path) {
-    platform::runMainLoopUntil([&] { return KivSerialPort::existingPortWithPath(path) == nullptr; }, 10s);
+    platform::runMainLoopUntil([&] { return serial::KivSerialPort::existingPortWithPath(path) == nullptr; }, 10s);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return {entriesIn("/proc/self/task"), entriesIn("/proc/self/fd"),
             static_cast<std::size_t>(QCoreApplication::instance()->children().size())};
@@ -68,7 +68,7 @@ protected:
     void TearDown() override { fs::remove(file); }
 
     int flashOnce(const std::string& port, std::string* output = nullptr,
-                  std::chrono::milliseconds pageTimeout = upgrader::kPageTimeout) {
+                  std::chrono::milliseconds pageTimeout = engine::kPageTimeout) {
         flash::Options options;
         options.ports = {port};
         options.wait = 20s;
@@ -176,7 +176,7 @@ TEST_P(FlashUnrecoverable, EndsWithSendFailedAndNoWrongPage) {
     std::string output;
     EXPECT_EQ(flashOnce(gimbal.slavePath(), &output, 1500ms), flash::toInt(ExitCode::SendFailed)) << output;
     EXPECT_NE(output.find(gimbal.slavePath() + ": alert: send Failed\n"), std::string::npos) << output;
-    EXPECT_EQ(output.find(upgrader::kUpgradeCompleteText), std::string::npos) << output;
+    EXPECT_EQ(output.find(engine::kUpgradeCompleteText), std::string::npos) << output;
     for (const sim::BlockRecord& r : gimbal.blockLog()) {
         ASSERT_LT(r.segment, 3u);
         EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), images[r.segment].begin() + r.index * 1024));

@@ -12,22 +12,24 @@
 #include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
+namespace serial {
+
 namespace {
 
 TEST(ExclusiveOpen, LockFileNames) {
-    EXPECT_EQ(kiv::lockFileNameFor("/dev/ttyUSB0"), "LCK..ttyUSB0");
-    EXPECT_EQ(kiv::lockFileNameFor("/dev/pts/3"), "LCK..pts_3");
-    EXPECT_EQ(kiv::lockFileNameFor("/tmp/vport"), "LCK.._tmp_vport");
-    EXPECT_EQ(kiv::lockDirectoryCandidates().front(), "/var/lock");
+    EXPECT_EQ(lockFileNameFor("/dev/ttyUSB0"), "LCK..ttyUSB0");
+    EXPECT_EQ(lockFileNameFor("/dev/pts/3"), "LCK..pts_3");
+    EXPECT_EQ(lockFileNameFor("/tmp/vport"), "LCK.._tmp_vport");
+    EXPECT_EQ(lockDirectoryCandidates().front(), "/var/lock");
 
     // Every spelling of one device names one lock: a by-id link, a virtual port.
     test_support::Pty pty;
     const std::string link = "/tmp/kiv-lock-link-" + std::to_string(::getpid());
     ASSERT_EQ(::symlink(pty.slavePath().c_str(), link.c_str()), 0);
-    EXPECT_EQ(kiv::lockFileNameFor(link), kiv::lockFileNameFor(pty.slavePath()));
+    EXPECT_EQ(lockFileNameFor(link), lockFileNameFor(pty.slavePath()));
 
     // Qt Serial Port locks a link as spelled: that lock keeps us out too.
-    const auto dir = kiv::lockDirectory();
+    const auto dir = lockDirectory();
     const auto literal = gimbal::literalLockFileNameFor(link);
     ASSERT_TRUE(dir && literal);
     pid_t sleeper = 0;
@@ -36,7 +38,7 @@ TEST(ExclusiveOpen, LockFileNames) {
     ASSERT_EQ(::posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
     const std::string file = *dir + "/" + *literal;
     std::ofstream(file) << sleeper << "\n\nhost\n";  // no program name: the PID alone decides
-    kiv::ExclusiveDevice device;
+    ExclusiveDevice device;
     const char* failed = nullptr;
     EXPECT_EQ(device.open(link, failed), EBUSY);
     ::kill(sleeper, SIGKILL);
@@ -48,7 +50,7 @@ TEST(ExclusiveOpen, LockFileNames) {
 
 TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses) {
     test_support::Pty pty;
-    kiv::ExclusiveDevice first, second;
+    ExclusiveDevice first, second;
     const char* failed = nullptr;
     ASSERT_EQ(first.open(pty.slavePath(), failed), 0);
     EXPECT_EQ(second.open(pty.slavePath(), failed), EBUSY);
@@ -60,9 +62,9 @@ TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses) {
 
 TEST(ExclusiveOpen, LockFileCarriesPidProgramAndHost) {
     test_support::Pty pty;
-    const auto dir = kiv::lockDirectory();
+    const auto dir = lockDirectory();
     ASSERT_TRUE(dir);
-    kiv::DeviceLockFile lock;
+    DeviceLockFile lock;
     ASSERT_EQ(lock.acquire(*dir, pty.slavePath()), 0);
     char buffer[512] = {};
     FILE* file = std::fopen(lock.file().c_str(), "r");
@@ -82,7 +84,7 @@ int openAsNobody(const std::string& path) {
     const pid_t child = ::fork();
     if (child == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
-        kiv::ExclusiveDevice device;
+        ExclusiveDevice device;
         const char* failed = nullptr;
         ::_exit(device.open(path, failed) & 0x7f);
     }
@@ -100,9 +102,9 @@ TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root, to leave a lock file as another user and open as nobody";
     test_support::Pty pty;
     ASSERT_EQ(::chown(pty.slavePath().c_str(), 65534, 65534), 0);
-    const auto dir = kiv::lockDirectory();
+    const auto dir = lockDirectory();
     ASSERT_TRUE(dir);
-    const std::string file = *dir + "/" + kiv::lockFileNameFor(pty.slavePath());
+    const std::string file = *dir + "/" + lockFileNameFor(pty.slavePath());
 
     std::ofstream(file) << "999999999\nsudo\nhost\n";  // its process is long gone
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
@@ -116,3 +118,5 @@ TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser) {
 }
 
 }  // namespace
+
+}  // namespace serial

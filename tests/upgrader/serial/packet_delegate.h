@@ -24,24 +24,26 @@ enum class Reply { Packet, Response, Timeout };
 struct ReplyEvent {
     Reply kind;
     Bytes data;
-    std::shared_ptr<KivSerialPacketDescriptor> descriptor;
-    std::shared_ptr<KivSerialRequest> request;
+    std::shared_ptr<serial::KivSerialPacketDescriptor> descriptor;
+    std::shared_ptr<serial::KivSerialRequest> request;
 };
 
 class PacketDelegate : public RecordingDelegate {
 public:
-    std::function<void(const Port&, const std::shared_ptr<KivSerialRequest>&)> onTimeout, onResponse;
+    std::function<void(const Port&, const std::shared_ptr<serial::KivSerialRequest>&)> onTimeout, onResponse;
 
     void serialPortDidReceivePacketMatchingDescriptor(
-        const Port&, const Bytes& packet, const std::shared_ptr<KivSerialPacketDescriptor>& descriptor) override {
+        const Port&, const Bytes& packet,
+        const std::shared_ptr<serial::KivSerialPacketDescriptor>& descriptor) override {
         add({Reply::Packet, packet, descriptor, nullptr});
     }
     void serialPortDidReceiveResponseToRequest(const Port& port, const Bytes& response,
-                                               const std::shared_ptr<KivSerialRequest>& request) override {
+                                               const std::shared_ptr<serial::KivSerialRequest>& request) override {
         add({Reply::Response, response, nullptr, request});
         if (onResponse) onResponse(port, request);
     }
-    void serialPortRequestDidTimeout(const Port& port, const std::shared_ptr<KivSerialRequest>& request) override {
+    void serialPortRequestDidTimeout(const Port& port,
+                                     const std::shared_ptr<serial::KivSerialRequest>& request) override {
         add({Reply::Timeout, {}, nullptr, request});
         if (onTimeout) onTimeout(port, request);
     }
@@ -79,8 +81,9 @@ private:
 
 // An open port on the pty with a PacketDelegate in place of the plain one.
 struct PacketPort {
-    explicit PacketPort(Pty& pty, std::vector<KivSerialPortDelegateCallback> missing = {})
-        : port(KivSerialPort::serialPortWithPath(pty.slavePath())), delegate(std::make_shared<PacketDelegate>()) {
+    explicit PacketPort(Pty& pty, std::vector<serial::KivSerialPortDelegateCallback> missing = {})
+        : port(serial::KivSerialPort::serialPortWithPath(pty.slavePath())),
+          delegate(std::make_shared<PacketDelegate>()) {
         delegate->missing = std::move(missing);
         if (!port) return;
         port->setDelegate(delegate);
@@ -92,14 +95,14 @@ struct PacketPort {
             port->close();
             waitFor([&] { return !port->isOpen(); });
         }
-        std::weak_ptr<KivSerialPort> weak = port;
+        std::weak_ptr<serial::KivSerialPort> weak = port;
         port.reset();
         EXPECT_TRUE(waitFor([&] { return weak.expired(); })) << "a port outlived its test";
     }
     PacketPort(const PacketPort&) = delete;
     PacketPort& operator=(const PacketPort&) = delete;
 
-    std::shared_ptr<KivSerialPort> port;
+    std::shared_ptr<serial::KivSerialPort> port;
     std::shared_ptr<PacketDelegate> delegate;
 };
 

@@ -8,6 +8,8 @@
 #include "upgrader/serial/kiv_assert.h"
 #include "upgrader/serial/kiv_serial_buffer.h"
 
+namespace serial {
+
 namespace {
 
 using test_support::Bytes;
@@ -208,3 +210,5 @@ TEST(KivSerialRequest, OutdatedEvaluatorFormHasNoPracticalLengthLimit) {
 }
 
 }  // namespace
+
+}  // namespace serial

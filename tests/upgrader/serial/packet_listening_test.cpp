@@ -4,6 +4,8 @@
 #include "packet_delegate.h"
 #include "upgrader/serial/kiv_serial_request.h"
 
+namespace serial {
+
 namespace {
 
 using test_support::Bytes;
@@ -136,3 +138,5 @@ TEST(KivSerialPortPackets, ListenersSeeEachByteBeforeTheRequestCheck) {
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -9,6 +9,8 @@
 #include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_output_drain.h"
 
+namespace serial {
+
 namespace {
 
 using test_support::Event;
@@ -17,9 +19,9 @@ using namespace std::chrono_literals;
 class QueuedOutput : public ::testing::Test {
 protected:
     void SetUp() override {
-        kiv::setQueuedOutputProbeForTesting([this](int fd) { return fd == drainingFd.load() ? queued.load() : 0L; });
+        setQueuedOutputProbeForTesting([this](int fd) { return fd == drainingFd.load() ? queued.load() : 0L; });
     }
-    void TearDown() override { kiv::setQueuedOutputProbeForTesting({}); }
+    void TearDown() override { setQueuedOutputProbeForTesting({}); }
 
     std::atomic<int> drainingFd{-1};
     std::atomic<long> queued{0};
@@ -64,12 +66,14 @@ TEST(OutputDrain, AllowanceIsTheWireTimeOfTheQueuedCharactersPlusTheMargin) {
     eightN1.c_cflag = CS8;
     termios sevenE2{};
     sevenE2.c_cflag = CS7 | PARENB | CSTOPB;
-    EXPECT_EQ(kiv::bitsPerCharacter(eightN1), 10u);
-    EXPECT_EQ(kiv::bitsPerCharacter(sevenE2), 11u);
+    EXPECT_EQ(bitsPerCharacter(eightN1), 10u);
+    EXPECT_EQ(bitsPerCharacter(sevenE2), 11u);
     // A page frame at 300 baud takes over half a minute.
-    EXPECT_EQ(kiv::drainAllowance(1036, 10, 300), 34534ms + kiv::kDrainMargin);
-    EXPECT_EQ(kiv::drainAllowance(1, 10, 115200), 1ms + kiv::kDrainMargin);
-    EXPECT_EQ(kiv::drainAllowance(0, 10, 0), kiv::kDrainMargin);
+    EXPECT_EQ(drainAllowance(1036, 10, 300), 34534ms + kDrainMargin);
+    EXPECT_EQ(drainAllowance(1, 10, 115200), 1ms + kDrainMargin);
+    EXPECT_EQ(drainAllowance(0, 10, 0), kDrainMargin);
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -8,6 +8,8 @@
 #include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_assert.h"
 
+namespace serial {
+
 namespace {
 
 class FakeDevice : public KivSerialDevice {
@@ -156,3 +158,5 @@ TEST(KivSerialPortCreation, RegistrySurvivesPortsDyingOnOtherThreads) {
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -12,6 +12,8 @@
 #include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
+namespace serial {
+
 namespace {
 
 using test_support::Event;
@@ -84,9 +86,9 @@ TEST(KivSerialPortIO, CloseCompletesOnThePollThreadRestoresAttributesAndUnlocks)
     ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &original), 0);
 
     test_support::OpenPort p(pty);
-    const auto lockDir = kiv::lockDirectory();
+    const auto lockDir = lockDirectory();
     ASSERT_TRUE(lockDir);
-    const std::string lockFile = *lockDir + "/" + kiv::lockFileNameFor(pty.slavePath());
+    const std::string lockFile = *lockDir + "/" + lockFileNameFor(pty.slavePath());
     struct stat info {};
     EXPECT_EQ(::stat(lockFile.c_str(), &info), 0);
 
@@ -177,3 +179,5 @@ TEST(KivSerialPortIO, PortOnAPtyOpensAndCarriesDataWithNoErrorAndNothingOnStanda
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -12,6 +12,8 @@
 #include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
+namespace serial {
+
 namespace {
 
 using test_support::Event;
@@ -46,11 +48,11 @@ TEST(KivSerialPortLifecycle, MissingNodeReportsAnErrorNamingThePathAndStaysClose
 
 TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced) {
     test_support::Pty pty;
-    const auto dir = kiv::lockDirectory();
+    const auto dir = lockDirectory();
     ASSERT_TRUE(dir);
     test_support::OpenPort p(pty, false);
     {
-        kiv::DeviceLockFile held;  // another holder: its flock is a separate lock
+        DeviceLockFile held;  // another holder: its flock is a separate lock
         ASSERT_EQ(held.acquire(*dir, pty.slavePath()), 0);
         p.port->open();
         EXPECT_FALSE(p.port->isOpen());
@@ -59,7 +61,7 @@ TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced) {
         EXPECT_EQ(p.delegate->errors().front().filePath, pty.slavePath());
     }
     // A lock file left by a dead process, without flock.
-    const std::string file = *dir + "/" + kiv::lockFileNameFor(pty.slavePath());
+    const std::string file = *dir + "/" + lockFileNameFor(pty.slavePath());
     std::ofstream(file) << "999999999\nsomeprogram\nsomehost\n";
     p.port->open();
     EXPECT_TRUE(p.port->isOpen());
@@ -73,9 +75,9 @@ TEST(KivSerialPortLifecycle, LockedNodeIsRefusedAndAStaleLockIsReplaced) {
 // process that had our number.
 TEST(KivSerialPortLifecycle, LockFileWithoutFlockHoldsWhileItsProgramRuns) {
     test_support::Pty pty;
-    const auto dir = kiv::lockDirectory();
+    const auto dir = lockDirectory();
     ASSERT_TRUE(dir);
-    const std::string file = *dir + "/" + kiv::lockFileNameFor(pty.slavePath());
+    const std::string file = *dir + "/" + lockFileNameFor(pty.slavePath());
     pid_t sleeper = 0;
     char arg0[] = "sleep", arg1[] = "60";
     char* argv[] = {arg0, arg1, nullptr};
@@ -171,7 +173,7 @@ TEST(KivSerialPortLifecycle, DroppingTheLastReferenceWhileOpenClosesTheDevice) {
     std::weak_ptr<KivSerialPort> weak = p.port;
     p.port.reset();  // the last reference, while open
     // The lock file goes on the poll thread just after the descriptor.
-    const std::string lockFile = *kiv::lockDirectory() + "/" + kiv::lockFileNameFor(pty.slavePath());
+    const std::string lockFile = *lockDirectory() + "/" + lockFileNameFor(pty.slavePath());
     EXPECT_TRUE(test_support::waitFor(
         [&] { return weak.expired() && pty.slaveClosed() && ::access(lockFile.c_str(), F_OK) != 0; }));
     // The device and its lock are free again.
@@ -249,8 +251,10 @@ TEST(KivSerialPortLifecycle, NodeWithoutTerminalAttributesIsRefused) {
     ASSERT_EQ(delegate->count(Event::Error), 1u);
     EXPECT_EQ(delegate->errors().front().code, ENOTTY);
     // Nothing stays locked.
-    kiv::DeviceLockFile lock;
-    EXPECT_EQ(lock.acquire(*kiv::lockDirectory(), "/dev/null"), 0);
+    DeviceLockFile lock;
+    EXPECT_EQ(lock.acquire(*lockDirectory(), "/dev/null"), 0);
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -11,6 +11,8 @@
 #include "tests/upgrader/support/pty.h"
 #include "upgrader/platform/notification_center.h"
 
+namespace serial {
+
 namespace {
 
 using Ports = KivSerialPortManager::Ports;
@@ -237,3 +239,5 @@ TEST(PortManagerSingleton, AllocationCopyAndInitYieldTheOneInstance) {
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -4,6 +4,8 @@
 #include "upgrader/serial/kiv_line_errors.h"
 #include "upgrader/serial/kiv_port_options.h"
 
+namespace serial {
+
 namespace {
 
 termios cooked() {
@@ -17,7 +19,7 @@ termios cooked() {
 
 TEST(PortOptions, DefaultsGiveRaw8N1WithLineAlwaysLocalAndReadable) {
     termios t = cooked();
-    kiv::applyPortOptions(t, kiv::PortOptions{});
+    applyPortOptions(t, PortOptions{});
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
     EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD | HUPCL), static_cast<tcflag_t>(CLOCAL | CREAD | HUPCL));
@@ -36,7 +38,7 @@ TEST(PortOptions, NothingLeftByAnotherProgramSurvivesButTheSpeed) {
     t.c_lflag |= ECHOE | ECHOK | ECHOCTL | ECHOKE | NOFLSH | TOSTOP | PENDIN;
     t.c_cflag |= CMSPAR;
     ASSERT_EQ(cfsetspeed(&t, B57600), 0);
-    kiv::applyPortOptions(t, kiv::PortOptions{});
+    applyPortOptions(t, PortOptions{});
     EXPECT_EQ(t.c_iflag, 0u);
     EXPECT_EQ(t.c_oflag, 0u);
     EXPECT_EQ(t.c_lflag, 0u);
@@ -51,57 +53,59 @@ TEST(PortOptions, ParityStopBitsEchoAndFlowControl) {
     };
     for (const Case c : {Case{0, 0}, Case{1, PARENB | PARODD}, Case{2, PARENB}, Case{5, 0}}) {
         termios t = cooked();
-        kiv::PortOptions options;
+        PortOptions options;
         options.parity = c.parity;
-        kiv::applyPortOptions(t, options);
+        applyPortOptions(t, options);
         EXPECT_EQ(t.c_cflag & (PARENB | PARODD), c.expected) << "parity " << c.parity;
     }
     for (const unsigned stopBits : {0u, 1u, 2u, 3u}) {
         termios t{};
-        kiv::PortOptions options;
+        PortOptions options;
         options.numberOfStopBits = stopBits;
-        kiv::applyPortOptions(t, options);
+        applyPortOptions(t, options);
         EXPECT_EQ((t.c_cflag & CSTOPB) != 0, stopBits >= 2) << stopBits << " stop bits";
     }
     termios t{};
-    kiv::PortOptions options;
+    PortOptions options;
     options.shouldEchoReceivedData = true;
     options.usesRTSCTSFlowControl = true;
     options.usesDTRDSRFlowControl = true;  // no Linux counterpart: no bit changes
-    kiv::applyPortOptions(t, options);
+    applyPortOptions(t, options);
     EXPECT_NE(t.c_lflag & ECHO, 0u);
     EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
-    kiv::clearFlowControl(t);
+    clearFlowControl(t);
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
 }
 
 TEST(PortOptions, StandardRates) {
     for (const std::uint32_t rate : {9600u, 14400u, 19200u, 28800u, 115200u, 921600u})
-        EXPECT_TRUE(kiv::isStandardBaudRate(rate)) << rate;
-    for (const std::uint32_t rate : {0u, 13u, 250000u, 31250u}) EXPECT_FALSE(kiv::isStandardBaudRate(rate)) << rate;
+        EXPECT_TRUE(isStandardBaudRate(rate)) << rate;
+    for (const std::uint32_t rate : {0u, 13u, 250000u, 31250u}) EXPECT_FALSE(isStandardBaudRate(rate)) << rate;
     // cfsetspeed would take 13 as B9600: never hand it a number it does not list.
-    EXPECT_FALSE(kiv::isCLibraryBaudRate(13));
-    EXPECT_FALSE(kiv::isCLibraryBaudRate(14400));
-    EXPECT_TRUE(kiv::isCLibraryBaudRate(19200));
+    EXPECT_FALSE(isCLibraryBaudRate(13));
+    EXPECT_FALSE(isCLibraryBaudRate(14400));
+    EXPECT_TRUE(isCLibraryBaudRate(19200));
 }
 
 // One failed read of the lines that may pass must not end the poll for the
 // rest of the open; it is reported when it starts, not every 10 ms.
 TEST(PinPoll, OnlyAMissingOrVanishedDeviceStopsThePoll) {
     for (const int gone : {EIO, ENODEV, ENXIO}) {
-        const auto f = kiv::pinPollFailure(gone, 0);
+        const auto f = pinPollFailure(gone, 0);
         EXPECT_TRUE(f.removal && f.stopPolling && f.report) << gone;
     }
     for (const int noLines : {ENOTTY, EINVAL}) {
-        const auto f = kiv::pinPollFailure(noLines, 0);
+        const auto f = pinPollFailure(noLines, 0);
         EXPECT_TRUE(!f.removal && f.stopPolling && f.report) << noLines;
     }
     for (const int passing : {EAGAIN, EINTR, EBUSY, ENOMEM}) {
-        EXPECT_FALSE(kiv::pinPollFailure(passing, 0).stopPolling) << passing;
-        EXPECT_TRUE(kiv::pinPollFailure(passing, 0).report) << passing;
-        EXPECT_FALSE(kiv::pinPollFailure(passing, passing).report) << passing;
-        EXPECT_TRUE(kiv::pinPollFailure(passing, EAGAIN == passing ? EBUSY : EAGAIN).report) << passing;
+        EXPECT_FALSE(pinPollFailure(passing, 0).stopPolling) << passing;
+        EXPECT_TRUE(pinPollFailure(passing, 0).report) << passing;
+        EXPECT_FALSE(pinPollFailure(passing, passing).report) << passing;
+        EXPECT_TRUE(pinPollFailure(passing, EAGAIN == passing ? EBUSY : EAGAIN).report) << passing;
     }
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -4,12 +4,14 @@
 #include "tests/upgrader/support/pty.h"
 #include "upgrader/serial/kiv_arbitrary_speed.h"
 
+namespace serial {
+
 namespace {
 
 using test_support::Event;
 
 std::uint32_t slaveSpeed(test_support::Pty& pty) {
-    return kiv::currentSpeed(pty.master()).value_or(0);  // the master reports the slave's
+    return currentSpeed(pty.master()).value_or(0);  // the master reports the slave's
 }
 
 TEST(KivSerialPortSettings, SettingsOnAClosedPortAreStoredAndAppliedAtOpen) {
@@ -103,3 +105,5 @@ TEST(KivSerialPortSettings, FlowControlChangeOnAnOpenPortClosesAndReopensIt) {
 }
 
 }  // namespace
+
+}  // namespace serial

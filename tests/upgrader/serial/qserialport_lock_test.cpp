@@ -5,6 +5,8 @@
 
 #include "tests/upgrader/support/pty.h"
 
+namespace serial {
+
 namespace {
 
 TEST(QSerialPortInterop, ADeviceHeldByQSerialPortIsRefused) {
@@ -33,3 +35,5 @@ TEST(QSerialPortInterop, QSerialPortCannotOpenADeviceWeHold) {
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -10,6 +10,8 @@
 
 #include "packet_delegate.h"
 
+namespace serial {
+
 namespace {
 
 using test_support::Bytes;
@@ -272,3 +274,5 @@ TEST(KivSerialPortRequests, CloseClearsOnlyWhenTheDelegateHasTheClosedCallback) 
 }
 
 }  // namespace
+
+}  // namespace serial

@@ -11,9 +11,9 @@
 
 namespace test_support {
 
-using upgrader::UpgradeEngine;
+using engine::UpgradeEngine;
 
-class EngineDelegate : public KivSerialPortDelegate {
+class EngineDelegate : public serial::KivSerialPortDelegate {
 public:
     explicit EngineDelegate(UpgradeEngine& engine) : engine_(engine) {}
     void serialPortWasRemovedFromSystem(const Port&) override {}

@@ -13,12 +13,12 @@
 
 namespace test_support {
 
-using upgrader::Bytes;
-using upgrader::FrameWriter;
-using upgrader::PageTimer;
-using upgrader::PageTimerFactory;
-using upgrader::UpgradeView;
-using upgrader::writeToOpenPort;
+using engine::Bytes;
+using engine::FrameWriter;
+using engine::PageTimer;
+using engine::PageTimerFactory;
+using engine::UpgradeView;
+using engine::writeToOpenPort;
 
 class FakeView : public UpgradeView, public FrameWriter {
 public:
@@ -92,8 +92,8 @@ public:
     std::vector<std::string> logs;
     std::vector<std::string> prints;
     std::vector<std::string> events;
-    std::vector<Bytes> frames;            // every frame the engine wrote
-    std::shared_ptr<KivSerialPort> port;  // when set, frames also go to it
+    std::vector<Bytes> frames;                    // every frame the engine wrote
+    std::shared_ptr<serial::KivSerialPort> port;  // when set, frames also go to it
 };
 
 }  // namespace test_support

@@ -58,7 +58,7 @@ termios Pty::slaveAttributes() const {
     return attributes;
 }
 
-bool RecordingDelegate::respondsToCallback(KivSerialPortDelegateCallback callback) const {
+bool RecordingDelegate::respondsToCallback(serial::KivSerialPortDelegateCallback callback) const {
     return std::find(missing.begin(), missing.end(), callback) == missing.end();
 }
 
@@ -78,7 +78,7 @@ void RecordingDelegate::serialPortDidReceiveData(const Port& port, const Bytes& 
     if (onData) onData(port);
 }
 
-void RecordingDelegate::serialPortDidEncounterError(const Port&, const KivPosixError& error) {
+void RecordingDelegate::serialPortDidEncounterError(const Port&, const serial::KivPosixError& error) {
     record({Event::Error, {}, error});
 }
 
@@ -123,15 +123,16 @@ Bytes RecordingDelegate::receivedData() const {
     return out;
 }
 
-std::vector<KivPosixError> RecordingDelegate::errors() const {
-    std::vector<KivPosixError> out;
+std::vector<serial::KivPosixError> RecordingDelegate::errors() const {
+    std::vector<serial::KivPosixError> out;
     for (const auto& r : events())
         if (r.event == Event::Error) out.push_back(r.error);
     return out;
 }
 
 OpenPort::OpenPort(Pty& pty, bool open)
-    : port(KivSerialPort::serialPortWithPath(pty.slavePath())), delegate(std::make_shared<RecordingDelegate>()) {
+    : port(serial::KivSerialPort::serialPortWithPath(pty.slavePath())),
+      delegate(std::make_shared<RecordingDelegate>()) {
     EXPECT_TRUE(port);
     if (!port) return;
     port->setDelegate(delegate);
@@ -144,7 +145,7 @@ OpenPort::OpenPort(Pty& pty, bool open)
 
 OpenPort::~OpenPort() {
     if (port && delegate) closeAndWait();
-    std::weak_ptr<KivSerialPort> weak = port;
+    std::weak_ptr<serial::KivSerialPort> weak = port;
     port.reset();
     EXPECT_TRUE(waitFor([&] { return weak.expired(); })) << "a port outlived its test";
 }

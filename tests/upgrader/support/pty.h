@@ -51,20 +51,20 @@ enum class Event { Removed, Data, Error, Opened, Closed };
 struct Recorded {
     Event event;
     Bytes data;
-    KivPosixError error;
+    serial::KivPosixError error;
 };
 
-class RecordingDelegate : public KivSerialPortDelegate {
+class RecordingDelegate : public serial::KivSerialPortDelegate {
 public:
     // Callbacks this delegate claims not to implement.
-    std::vector<KivSerialPortDelegateCallback> missing;
+    std::vector<serial::KivSerialPortDelegateCallback> missing;
     // Called from inside the named callback (after recording).
     std::function<void(const Port&)> onData, onOpened, onClosed, onRemoved;
 
-    bool respondsToCallback(KivSerialPortDelegateCallback callback) const override;
+    bool respondsToCallback(serial::KivSerialPortDelegateCallback callback) const override;
     void serialPortWasRemovedFromSystem(const Port& port) override;
     void serialPortDidReceiveData(const Port& port, const Bytes& data) override;
-    void serialPortDidEncounterError(const Port& port, const KivPosixError& error) override;
+    void serialPortDidEncounterError(const Port& port, const serial::KivPosixError& error) override;
     void serialPortWasOpened(const Port& port) override;
     void serialPortWasClosed(const Port& port) override;
 
@@ -74,7 +74,7 @@ public:
     // The order without errors, for tests that provoke some.
     std::vector<Event> orderWithoutErrors() const;
     Bytes receivedData() const;  // all data chunks joined
-    std::vector<KivPosixError> errors() const;
+    std::vector<serial::KivPosixError> errors() const;
     bool threadsOk() const { return allOnMainThread_; }
 
 private:
@@ -93,7 +93,7 @@ struct OpenPort {
     ~OpenPort();
     OpenPort(const OpenPort&) = delete;
     OpenPort& operator=(const OpenPort&) = delete;
-    std::shared_ptr<KivSerialPort> port;
+    std::shared_ptr<serial::KivSerialPort> port;
     std::shared_ptr<RecordingDelegate> delegate;
     // Closes (if open) and waits for the closed callback.
     void closeAndWait();
