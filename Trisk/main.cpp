@@ -2,5 +2,5 @@
 #include "trisk_main.h"
 
 int main(int argc, char* argv[]) {
-    return triskMain(argc, argv);
+    return trisk::triskMain(argc, argv);
 }

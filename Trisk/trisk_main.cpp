@@ -9,6 +9,17 @@
 #include "link/termination_signals.h"
 #include "widget.h"
 
+// Qt's resource macros declare the resource functions where they stand, so
+// they must be used outside any namespace.
+static void initTriskResources() {
+    Q_INIT_RESOURCE(image);
+}
+static void cleanupTriskResources() {
+    Q_CLEANUP_RESOURCE(image);
+}
+
+namespace trisk {
+
 namespace {
 
 constexpr const char* kHelp =
@@ -45,7 +56,7 @@ int triskMain(int& argc, char** argv, const std::function<void(Widget&)>& shown)
     // Answered before the application object, which would need a display.
     if (const auto code = cli::answerInfoOptions(argc, argv, "Trisk", kHelp)) return *code;
     enableHighDpi();
-    Q_INIT_RESOURCE(image);
+    ::initTriskResources();
     int code = 0;
     {
         gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
@@ -61,6 +72,8 @@ int triskMain(int& argc, char** argv, const std::function<void(Widget&)>& shown)
         code = app.exec();
         window.reset();  // the window goes before the application
     }
-    Q_CLEANUP_RESOURCE(image);
+    ::cleanupTriskResources();
     return code;
 }
+
+}  // namespace trisk

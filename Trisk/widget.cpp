@@ -13,6 +13,8 @@
 
 #include "ui_widget.h"
 
+namespace trisk {
+
 namespace {
 
 constexpr int kPortRefreshMs = 1000;
@@ -80,3 +82,5 @@ void Widget::appendLine(const QString& line) {
     cursor.insertBlock();
     cursor.insertText(line, view->currentCharFormat());
 }
+
+}  // namespace trisk

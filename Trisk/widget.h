@@ -23,10 +23,13 @@
 
 class QFile;
 class QTimer;
+class WidgetProbe;  // the test suite's white-box view
 
 namespace Ui {
 class Widget;
 }
+
+namespace trisk {
 
 class Widget : public QWidget {
     Q_OBJECT
@@ -73,7 +76,7 @@ private slots:
     void on_BtnAbout_clicked();
 
 private:
-    friend class WidgetProbe;  // white-box access for the test suite
+    friend class ::WidgetProbe;  // white-box access for the test suite
 
     // send_state values.
     enum : quint8 {
@@ -176,3 +179,5 @@ quint16 Widget::send(quint8 addr, quint8 cmd, quint16 len, Payload... bytes) {
     const std::array<quint8, sizeof...(Payload)> payload{static_cast<quint8>(bytes & 0xFF)...};
     return send(addr, cmd, payload.data(), len);
 }
+
+}  // namespace trisk

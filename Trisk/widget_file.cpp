@@ -12,6 +12,8 @@
 #include "link/firmware_file.h"
 #include "ui_widget.h"
 
+namespace trisk {
+
 void Widget::on_BtnOpenFile_clicked() {
     if (send_state != kIdle) {
         qDebug().noquote() << QStringLiteral("send state 不为零");
@@ -82,3 +84,5 @@ void Widget::showFileCheck() {
                QString::number(*crc2, 16));
     appendLine(*crc1 == *crc2 ? QStringLiteral("FILE OK") : QStringLiteral("FILE FAIL"));
 }
+
+}  // namespace trisk

@@ -7,6 +7,8 @@
 
 #include "link/frame.h"
 
+namespace trisk {
+
 namespace {
 
 // Receive parser states.
@@ -124,3 +126,5 @@ void Widget::parse_msg() {
     if (rx_addr != gimbal::kHostAddress) return;
     parse_msg_update_msg();
 }
+
+}  // namespace trisk

@@ -22,6 +22,8 @@
 #include "link/virtual_ports.h"
 #include "ui_widget.h"
 
+namespace trisk {
+
 namespace {
 
 constexpr int kReadPollMs = 200;
@@ -215,3 +217,5 @@ void Widget::writeToPort(const quint8* data, std::size_t len) {
     if (serial_port == nullptr || !serial_port->isOpen() || len == 0) return;
     serial_port->write(reinterpret_cast<const char*>(data), static_cast<qint64>(len));
 }
+
+}  // namespace trisk

@@ -12,6 +12,8 @@
 #include "link/frame.h"
 #include "ui_widget.h"
 
+namespace trisk {
+
 namespace {
 
 gimbal::BlockCounts countsOf(const quint8* header) {
@@ -195,3 +197,5 @@ void Widget::finishRun(const QString& text) {
     send_state = kIdle;
     QMessageBox::information(this, tr("UPDATE"), text);
 }
+
+}  // namespace trisk

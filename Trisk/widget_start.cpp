@@ -8,6 +8,8 @@
 
 #include "link/firmware_file.h"
 
+namespace trisk {
+
 bool Widget::mayStart() {
     if (!file_loaded) {
         QMessageBox::warning(this, tr("UPDATE"), tr("No update file is loaded: open one with OPEN FILE first."));
@@ -42,3 +44,5 @@ bool Widget::confirmFailedFile(quint16 computed, quint16 stored) {
     // moved the sequencer, meanwhile.
     return port_open && send_state == kIdle;
 }
+
+}  // namespace trisk

@@ -280,7 +280,7 @@ private:
     }
     std::uint32_t baud_;
     sim::GimbalSim gimbal_;
-    Widget window_;
+    trisk::Widget window_;
     Clock::time_point started_;
 };
 

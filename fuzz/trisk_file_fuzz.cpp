@@ -21,8 +21,8 @@ namespace {
 using gimbal::Bytes;
 
 struct Fixture {
-    Fixture() : window(std::make_unique<Widget>()), probe(*window) { probe.holdClocks(); }
-    std::unique_ptr<Widget> window;
+    Fixture() : window(std::make_unique<trisk::Widget>()), probe(*window) { probe.holdClocks(); }
+    std::unique_ptr<trisk::Widget> window;
     WidgetProbe probe;
 };
 

@@ -75,11 +75,11 @@ struct Model {
 };
 
 struct Fixture {
-    Fixture() : window(std::make_unique<Widget>()), probe(*window) {
+    Fixture() : window(std::make_unique<trisk::Widget>()), probe(*window) {
         probe.holdClocks();
         text = probe.child<QTextBrowser>("textBrowser");
     }
-    std::unique_ptr<Widget> window;
+    std::unique_ptr<trisk::Widget> window;
     WidgetProbe probe;
     QTextBrowser* text = nullptr;
     Model model;

@@ -46,7 +46,7 @@ std::string writeFirmware(const std::filesystem::path& folder) {
 }
 
 // Calls `step` every 50 ms until it answers true, then `then`.
-void every(Widget& window, std::function<bool()> step, std::function<void()> then = {}) {
+void every(trisk::Widget& window, std::function<bool()> step, std::function<void()> then = {}) {
     auto* timer = new QTimer(&window);
     QObject::connect(timer, &QTimer::timeout, [timer, step, then] {
         if (!step()) return;
@@ -79,7 +79,7 @@ void answerModal(const QString& file) {
     }
 }
 
-void drive(Widget& window, const QString& port, const QString& file) {
+void drive(trisk::Widget& window, const QString& port, const QString& file) {
     auto* ports = window.findChild<QComboBox*>(QStringLiteral("comboBoxPort"));
     auto* text = window.findChild<QTextBrowser*>(QStringLiteral("textBrowser"));
     ports->setCurrentIndex(ports->findText(port));
@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
         const QString file = QString::fromStdString(writeFirmware(folder));
         // The program's own start: its high-density settings, and a signal
         // that closes the port, so that no lock file is left behind.
-        code = triskMain(argc, argv,
-                         [&link, &file](Widget& window) { drive(window, QString::fromStdString(link), file); });
+        code = trisk::triskMain(
+            argc, argv, [&link, &file](trisk::Widget& window) { drive(window, QString::fromStdString(link), file); });
     }
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);

@@ -13,7 +13,7 @@
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const QString path = QString::fromLocal8Bit(argv[1]);
-    return triskMain(argc, argv, [path](Widget& window) {
+    return trisk::triskMain(argc, argv, [path](trisk::Widget& window) {
         QTimer::singleShot(0, &window, [&window, path] {
             // The scan lists no pseudo-terminals: put the path in the list.
             auto* ports = window.findChild<QComboBox*>(QStringLiteral("comboBoxPort"));

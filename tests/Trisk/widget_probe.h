@@ -16,7 +16,7 @@
 
 class WidgetProbe {
 public:
-    explicit WidgetProbe(Widget& window) : w(window) {}
+    explicit WidgetProbe(trisk::Widget& window) : w(window) {}
 
     template <typename T>
     T* child(const char* name) const {
@@ -82,5 +82,5 @@ public:
         return w.send_to_flash(index, data.data(), static_cast<quint16>(data.size()));
     }
 
-    Widget& w;
+    trisk::Widget& w;
 };

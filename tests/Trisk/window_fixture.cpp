@@ -33,7 +33,7 @@ gimbal::Bytes imageOf(const gimbal::Bytes& file, std::size_t blockSize, std::siz
     return slice ? gimbal::Bytes(slice->begin(), slice->end()) : gimbal::Bytes{};
 }
 
-WindowTest::WindowTest() : window(std::make_unique<Widget>()), probe(*window) {
+WindowTest::WindowTest() : window(std::make_unique<trisk::Widget>()), probe(*window) {
     window->show();
     probe.holdClocks();
     // The start-up scan says why each of this machine's ports it cannot open

@@ -50,7 +50,7 @@ protected:
     QTemporaryDir dir;
     ModalHandler modal;
     PtyPeer peer;
-    std::unique_ptr<Widget> window;
+    std::unique_ptr<trisk::Widget> window;
     WidgetProbe probe;
 };
 

@@ -191,7 +191,7 @@ TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
     ASSERT_TRUE(QFile::link(peer.path(), link));
     {
         // Present at start-up: the first refresh finds nothing changed.
-        Widget fresh;
+        trisk::Widget fresh;
         WidgetProbe freshProbe(fresh);
         freshProbe.refreshPorts();
         EXPECT_EQ(freshProbe.button("BtnOpen")->text(), QStringLiteral("OPEN COM"));
@@ -254,7 +254,7 @@ TEST_F(TriskWindow, LongPortNamesKeepTheFormAtItsSize) {
     };
     {
         // Present at start-up, when the form takes its size.
-        Widget fresh;
+        trisk::Widget fresh;
         fresh.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&fresh));
         QCoreApplication::processEvents();

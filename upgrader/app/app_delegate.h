@@ -4,9 +4,13 @@
 
 #include <QObject>
 
+namespace app {
+
 class AppDelegate : public QObject {
 public:
     using QObject::QObject;
     void applicationDidFinishLaunching() {}
     void applicationWillTerminate() {}
 };
+
+}  // namespace app

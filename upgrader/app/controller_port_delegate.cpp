@@ -2,6 +2,8 @@
 
 #include "upgrader/app/view_controller.h"
 
+namespace app {
+
 void ControllerPortDelegate::serialPortWasRemovedFromSystem(const Port& port) {
     if (controller_) controller_->serialPortWasRemovedFromSystem(port);
 }
@@ -21,3 +23,5 @@ void ControllerPortDelegate::serialPortWasOpened(const Port& port) {
 void ControllerPortDelegate::serialPortWasClosed(const Port& port) {
     if (controller_) controller_->serialPortWasClosed(port);
 }
+
+}  // namespace app

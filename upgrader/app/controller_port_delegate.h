@@ -8,6 +8,8 @@
 
 #include "upgrader/serial/kiv_serial_port_delegate.h"
 
+namespace app {
+
 class ViewController;
 
 class ControllerPortDelegate : public serial::KivSerialPortDelegate {
@@ -24,3 +26,5 @@ public:
 private:
     ViewController* controller_;
 };
+
+}  // namespace app

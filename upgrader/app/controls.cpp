@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace app {
+
 FractionProgressBar::FractionProgressBar(QWidget* parent) : QProgressBar(parent) {
     setRange(0, kSteps);
     setValue(0);
@@ -95,3 +97,5 @@ QuenloControls loadQuenloControls(QWidget* view) {
     view->setMinimumSize(460, 220);
     return c;
 }
+
+}  // namespace app

@@ -12,6 +12,8 @@ class QLineEdit;
 class QPushButton;
 class QWidget;
 
+namespace app {
+
 // A progress bar over a double range (0.0 to 1.0 here) that shows the
 // fraction as a percentage.
 class FractionProgressBar : public QProgressBar {
@@ -43,3 +45,5 @@ struct QuenloControls {
 
 // Builds the controls inside `view` (which owns them) and lays them out.
 QuenloControls loadQuenloControls(QWidget* view);
+
+}  // namespace app

@@ -4,6 +4,8 @@
 
 #include "link/firmware_file.h"
 
+namespace app {
+
 namespace {
 
 QString hex(std::uint16_t value) {
@@ -38,3 +40,5 @@ bool askToSendDamagedFile(QWidget* parent, const CrcMismatch& mismatch) {
     // nothing, which is not a "Yes".
     return box.exec() == QMessageBox::Yes;
 }
+
+}  // namespace app

@@ -11,6 +11,8 @@
 
 class QWidget;
 
+namespace app {
+
 struct CrcMismatch {
     std::uint16_t stored = 0;
     std::uint16_t computed = 0;
@@ -25,3 +27,5 @@ QString damagedFileStatus(const CrcMismatch& mismatch);
 // Asks whether to send it anyway, showing both CRCs; "No" is the default, so
 // Enter or Escape sends nothing. True only for an explicit "Yes".
 bool askToSendDamagedFile(QWidget* parent, const CrcMismatch& mismatch);
+
+}  // namespace app

@@ -2,5 +2,5 @@
 #include "upgrader/app/quenlo_main.h"
 
 int main(int argc, char** argv) {
-    return quenloMain(argc, argv);
+    return app::quenloMain(argc, argv);
 }

@@ -6,6 +6,8 @@
 
 #include "upgrader/app/view_controller.h"
 
+namespace app {
+
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), viewController_(new ViewController(this)) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(tr("Quenlo — Gimbal Firmware Upgrader"));
@@ -16,3 +18,5 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), viewController_(n
     connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     viewController_->viewDidLoad();
 }
+
+}  // namespace app

@@ -4,6 +4,8 @@
 
 #include <QMainWindow>
 
+namespace app {
+
 class ViewController;
 
 class MainWindow : public QMainWindow {
@@ -14,3 +16,5 @@ public:
 private:
     ViewController* viewController_;
 };
+
+}  // namespace app

@@ -14,6 +14,14 @@
 #include "upgrader/platform/desktop_notifications.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
 
+// Qt's resource macros declare the resource functions where they stand, so
+// they must be used outside any namespace.
+static void initQuenloResources() {
+    Q_INIT_RESOURCE(quenlo);
+}
+
+namespace app {
+
 namespace {
 
 constexpr std::chrono::seconds kCloseAtExitLimit{3};
@@ -68,7 +76,7 @@ int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& s
     if (const auto code = cli::answerInfoOptions(argc, argv, "Quenlo", kHelp)) return *code;
     enableHighDpi();
     // The icon's resources live in a static library: register them by hand.
-    Q_INIT_RESOURCE(quenlo);
+    ::initQuenloResources();
     gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quenlo"));
@@ -89,3 +97,5 @@ int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& s
     if (shown) shown(window);
     return app.exec();
 }
+
+}  // namespace app

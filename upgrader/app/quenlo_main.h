@@ -5,6 +5,8 @@
 
 #include <functional>
 
+namespace app {
+
 class MainWindow;
 
 // Runs the program; answers its exit status: the event loop's, or 128 + the
@@ -16,3 +18,5 @@ int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& s
 // loop) until their closes are done. Needs the application object: a port's
 // close reports to the main thread.
 void closeAllPortsBeforeExit();
+
+}  // namespace app

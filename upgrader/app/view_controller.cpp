@@ -21,6 +21,8 @@
 #include "upgrader/platform/notification_center.h"
 #include "upgrader/platform/system_log.h"
 
+namespace app {
+
 namespace {
 
 const std::vector<std::int64_t> kAvailableBaudRates{300,   1200,  2400,  4800,  9600,   14400,
@@ -196,3 +198,5 @@ std::string portListText(const ViewController::Ports& ports) {
     for (std::size_t i = 0; i < ports.size(); ++i) text += (i ? ", " : "") + ports[i]->name();
     return text + "]";
 }
+
+}  // namespace app

@@ -25,6 +25,8 @@ namespace platform {
 struct Notification;
 }
 
+namespace app {
+
 class ControllerPortDelegate;
 
 class ViewController : public QWidget,
@@ -105,3 +107,5 @@ private:
 
 // "[a, b]": ports by name, as the output lines show them.
 std::string portListText(const ViewController::Ports& ports);
+
+}  // namespace app

@@ -6,6 +6,8 @@
 
 #include "upgrader/app/view_controller.h"
 
+namespace app {
+
 namespace {
 
 constexpr std::chrono::milliseconds kDeliveredLifetime{3000};
@@ -47,3 +49,5 @@ bool ViewController::userNotificationCenterShouldPresentNotification(platform::U
                                                                      const platform::UserNotification&) {
     return true;
 }
+
+}  // namespace app

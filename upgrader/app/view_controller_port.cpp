@@ -11,6 +11,8 @@
 #include "upgrader/app/view_controller.h"
 #include "upgrader/platform/notification_center.h"
 
+namespace app {
+
 void ViewController::bt_openPortPressed() {
     if (serialPort && serialPort->isOpen()) {
         serialPort->close();  // the title changes when the close is reported
@@ -96,3 +98,5 @@ void ViewController::portsChanged(const platform::Notification& notification, co
     (this->*post)(changed);
     fillPortSelector();
 }
+
+}  // namespace app

@@ -115,7 +115,7 @@ ModalDriver::Handler acceptAlert(ModalDriver& driver) {
 }
 
 void WindowTest::SetUp() {
-    window = std::make_unique<MainWindow>();
+    window = std::make_unique<app::MainWindow>();
     vc = window->viewController();
     window->show();
 }

@@ -72,8 +72,8 @@ protected:
     void click(QWidget* button);
     std::string openTitle() const;
 
-    std::unique_ptr<MainWindow> window;
-    ViewController* vc = nullptr;
+    std::unique_ptr<app::MainWindow> window;
+    app::ViewController* vc = nullptr;
     ModalDriver modals;
     std::vector<std::string> plugged;
     std::vector<std::string> used;

@@ -109,7 +109,7 @@ TEST(NotificationsLifetime, ALateDeliveryAfterTheWindowIsGoneIsHarmless) {
     std::size_t before = 0;
     {
         before = center.deliveredNotifications().size();
-        MainWindow window;
+        app::MainWindow window;
         EXPECT_EQ(center.delegate(), window.viewController());
         center.deliverNotification({"t", "b", true, 0});
     }

@@ -91,9 +91,9 @@ int main(int argc, char** argv) {
 
     // The program's own start: its high-density settings, and a signal that
     // closes the port, so that no lock file keeps the next user's tests out.
-    const int code = quenloMain(argc, argv, [file](MainWindow& window) {
+    const int code = app::quenloMain(argc, argv, [file](app::MainWindow& window) {
         window.resize(560, 260);
-        ViewController* vc = window.viewController();
+        app::ViewController* vc = window.viewController();
         vc->bt_OpenPort->click();
         every([vc] { return vc->bt_StartUpgrade->isEnabled(); },
               [vc, file] {

@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::string path = argv[1];
     serial::KivSerialPortManager::setDeviceWatcherFactory([path] { return std::make_unique<OneDeviceWatcher>(path); });
-    return quenloMain(argc, argv, [](MainWindow& window) {
-        ViewController* vc = window.viewController();
+    return app::quenloMain(argc, argv, [](app::MainWindow& window) {
+        app::ViewController* vc = window.viewController();
         vc->bt_OpenPort->click();
         auto* opened = new QTimer(&window);
         QObject::connect(opened, &QTimer::timeout, [vc, opened] {
