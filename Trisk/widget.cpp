@@ -52,7 +52,7 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     ui->BtnOpenFile->setEnabled(false);
     ui->BtnUpdate->setEnabled(false);
     port_open = false;
-    configureLinkCrc(crc);
+    gimbal::configureLinkCrc(crc);
     // A slave acknowledgement may set up image 2 before any run has started.
     file_header = file_buf.data();
     block_ptr = file_buf.data();

@@ -139,7 +139,7 @@ private:
     bool port_open = false;
     QFile* update_file = nullptr;  // child of the window; the previous one is released on load
     QString file_name;
-    Ccrc crc;
+    gimbal::Ccrc crc;
     quint8 slave_index = 0;
     quint8 send_state = kIdle;
     std::array<quint8, kTxBufSize> tx_buf{};

@@ -24,7 +24,7 @@ gimbal::Bytes randomData(std::size_t n) {
 
 void BM_CcrcBlock(benchmark::State& state) {
     const auto data = randomData(static_cast<std::size_t>(state.range(0)));
-    const Ccrc& crc = linkCrc();
+    const gimbal::Ccrc& crc = gimbal::linkCrc();
     for (auto _ : state) benchmark::DoNotOptimize(crc.crctablefast(data.data(), data.size()));
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
@@ -42,9 +42,9 @@ void BM_BoostCrcBlock(benchmark::State& state) {
 // Reconfiguring on every call, as an engine that is not configured once would.
 void BM_CcrcBlockWithInit(benchmark::State& state) {
     const auto data = randomData(static_cast<std::size_t>(state.range(0)));
-    Ccrc crc;
+    gimbal::Ccrc crc;
     for (auto _ : state) {
-        configureLinkCrc(crc);
+        gimbal::configureLinkCrc(crc);
         benchmark::DoNotOptimize(crc.crctablefast(data.data(), data.size()));
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));

@@ -22,7 +22,7 @@ std::uint64_t maskOf(int order) {
 }
 
 // Bit by bit, message bits fed straight into the top of the register.
-std::uint64_t directBitwise(const Ccrc& p, const std::vector<std::uint8_t>& data) {
+std::uint64_t directBitwise(const gimbal::Ccrc& p, const std::vector<std::uint8_t>& data) {
     const std::uint64_t mask = maskOf(p.order), top = 1ull << (p.order - 1);
     std::uint64_t reg = p.crcinit_direct;
     for (std::uint8_t b : data) {
@@ -39,7 +39,7 @@ std::uint64_t directBitwise(const Ccrc& p, const std::vector<std::uint8_t>& data
 
 // The textbook division: message bits shifted in at the bottom from the
 // nondirect initial value, then `order` augmenting zero bits.
-std::uint64_t augmentedBitwise(const Ccrc& p, const std::vector<std::uint8_t>& data) {
+std::uint64_t augmentedBitwise(const gimbal::Ccrc& p, const std::vector<std::uint8_t>& data) {
     const std::uint64_t mask = maskOf(p.order), top = 1ull << (p.order - 1);
     std::uint64_t reg = p.crcinit_nondirect & mask;
     auto shiftIn = [&](int bit) {
@@ -62,7 +62,7 @@ bool acceptable(int order, std::uint64_t poly, std::uint64_t init, std::uint64_t
     return (poly & ~mask) == 0 && (init & ~mask) == 0 && (x & ~mask) == 0;
 }
 
-bool sameState(const Ccrc& a, const Ccrc& b) {
+bool sameState(const gimbal::Ccrc& a, const gimbal::Ccrc& b) {
     return a.order == b.order && a.polynom == b.polynom && a.direct == b.direct && a.crcinit == b.crcinit &&
            a.crcxor == b.crcxor && a.refin == b.refin && a.refout == b.refout && a.crcmask == b.crcmask &&
            a.crchighbit == b.crchighbit && a.crcinit_direct == b.crcinit_direct &&
@@ -73,8 +73,8 @@ bool sameState(const Ccrc& a, const Ccrc& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider in(bytes, size);
-    Ccrc engine;
-    configureLinkCrc(engine);
+    gimbal::Ccrc engine;
+    gimbal::configureLinkCrc(engine);
     const int order = in.ConsumeIntegralInRange<int>(-2, 66);
     const bool wide = in.ConsumeBool();  // now and then values wider than the order
     const std::uint64_t limit = wide ? ~0ull : maskOf(order < 1 ? 1 : order);
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const int refout = in.ConsumeIntegralInRange<int>(-1, 1);
     const std::vector<std::uint8_t> data = in.ConsumeRemainingBytes<std::uint8_t>();
 
-    const Ccrc before = engine;
+    const gimbal::Ccrc before = engine;
     const bool ok = engine.crc_init(order, poly, direct, init, x, refin, refout);
     FUZZ_CHECK(ok == acceptable(order, poly, init, x));
     if (!ok) {

@@ -1,5 +1,7 @@
 #include "link/crc.h"
 
+namespace gimbal {
+
 namespace {
 
 bool fitsWidth(std::uint64_t value, std::uint64_t mask) {
@@ -123,3 +125,5 @@ const Ccrc& linkCrc() {
     }();
     return engine;
 }
+
+}  // namespace gimbal

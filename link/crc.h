@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace gimbal {
+
 // An engine is unusable until crc_init has accepted a parameter set; before
 // that every result is 0 (the mask is empty), never undefined.
 //
@@ -64,3 +66,5 @@ void configureLinkCrc(Ccrc& engine);
 // on first use under the C++ static-initialisation guarantee and never again,
 // so its block form is safe from any thread.
 const Ccrc& linkCrc();
+
+}  // namespace gimbal

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+namespace gimbal {
+
 namespace {
 
 struct Params {
@@ -254,3 +256,5 @@ TEST(CrcShared, TheProcessWideEngineServesManyThreadsAtOnce) {
 }
 
 }  // namespace
+
+}  // namespace gimbal
