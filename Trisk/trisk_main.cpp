@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "cli/command_line.h"
+#include "cli/info_options.h"
 #include "link/termination_signals.h"
 #include "widget.h"
 

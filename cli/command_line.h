@@ -12,15 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/info_options.h"
+
 namespace cli {
-
-// "quenlo-flash 0.1.0": the project's version, the same for every tool.
-std::string versionLine(const std::string& program);
-
-// For the window programs, whose other arguments are Qt's: --help prints
-// `help`, --version the version line, both on standard output and without a
-// display. Answers the exit status when one was given, none otherwise.
-std::optional<int> answerInfoOptions(int argc, char** argv, const std::string& program, const std::string& help);
 
 // An App laid out our way: usage first, then `description` (already
 // wrapped), the options by group with their defaults, then `footer`. A

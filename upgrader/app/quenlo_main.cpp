@@ -4,7 +4,7 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
-#include "cli/command_line.h"
+#include "cli/info_options.h"
 #include "link/termination_signals.h"
 
 #include "upgrader/app/app_delegate.h"
