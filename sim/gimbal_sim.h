@@ -62,11 +62,12 @@ struct ReplyInfo {
 
 using FaultPolicy = std::function<Fault(const ReplyInfo&)>;
 
-// Called on the worker thread just before a reply goes on the line (its first
-// write; announcements are not held), with Stats::bytesSent at that moment. It
-// may block: a client that judges each read on its own waits there until it
-// has read everything sent before, so no reply shares a read with an earlier
-// one however late its reader runs.
+// Called on the worker thread just before each write of a reply goes on the
+// line (a copy or a piece too; announcements are not held), with
+// Stats::bytesSent at that moment. It may block: a client that judges each
+// read on its own waits there until it has read everything sent before, so no
+// reply, copy or piece shares a read with an earlier one however late its
+// reader runs.
 using ReplyGate = std::function<void(std::size_t bytesSentBefore)>;
 
 struct Options {

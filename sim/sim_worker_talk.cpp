@@ -118,7 +118,7 @@ void SimWorker::sendNext(const std::shared_ptr<WriteChain>& chain, TimePoint fro
 void SimWorker::writeNow(const std::shared_ptr<WriteChain>& chain, TimePoint when) {
     // A client that left, or a line that changed hands, never hears it.
     if (chain->epoch != epoch_ || line_ != Line::Open || !pty_) return;
-    if (chain->next == 0 && !chain->announcement && options_.replyGate)
+    if (!chain->announcement && options_.replyGate)
         options_.replyGate(shared_.read([](const Record& r) { return r.stats.bytesSent; }));
     const PlannedWrite& write = chain->writes[chain->next++];
     const std::size_t before = pty_->bytesWritten();
