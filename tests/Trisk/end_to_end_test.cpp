@@ -2,6 +2,7 @@
 // timers run, the user opens the port, loads the file and presses start.
 #include <gmock/gmock.h>
 
+#include "blocks_gimbal.h"
 #include "sim/gimbal_sim.h"
 #include "window_fixture.h"
 
@@ -10,17 +11,6 @@ namespace {
 
 using gimbal::Bytes;
 using testing::HasSubstr;
-
-constexpr std::uint16_t kBlock = 128;
-
-sim::Options blocksGimbal() {
-    sim::Options o;
-    o.dialect = sim::Dialect::Blocks;
-    o.blockSize = kBlock;
-    o.version = 203;
-    o.announcePeriod = std::chrono::milliseconds(100);
-    return o;
-}
 
 class TriskEndToEnd : public WindowTest {
 protected:

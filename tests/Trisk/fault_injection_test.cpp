@@ -16,6 +16,7 @@
 #include <limits>
 #include <map>
 
+#include "blocks_gimbal.h"
 #include "sim/gimbal_sim.h"
 #include "window_fixture.h"
 
@@ -27,7 +28,6 @@ using sim::Fault;
 using testing::HasSubstr;
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kBlock = 128;
 constexpr int kFastTickMs = 50;
 // Blocks 3, 2, 2 give these replies (a retransmission is owed a reply too):
 // 0-2 image 1's blocks, 3 switch, 4-5 image 2's blocks, 6 switch, 7-8 image 3's.
@@ -75,15 +75,6 @@ int descriptorsOn(const std::string& path) {
         if (std::filesystem::read_symlink(entry.path(), ec) == path) ++n;
     }
     return n;
-}
-
-sim::Options blocksGimbal() {
-    sim::Options o;
-    o.dialect = sim::Dialect::Blocks;
-    o.blockSize = kBlock;
-    o.version = 203;
-    o.announcePeriod = 100ms;
-    return o;
 }
 
 class TriskFaults : public WindowTest {

@@ -101,11 +101,6 @@ TEST(SimCommandLine, HelpDocumentsEveryOption) {
         EXPECT_THAT(help, HasSubstr(name));
 }
 
-Bytes fileBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
     const auto dir = std::filesystem::temp_directory_path() / ("gimbal-sim-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);

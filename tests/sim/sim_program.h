@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,9 @@ enum class RunAs { Us, Nobody };
 bool runningAsRoot();
 // In a forked child: become nobody when root. False when that failed.
 bool becomeNobodyIfRoot();
+
+// A file the program wrote, whole (empty when it cannot be read).
+std::vector<std::uint8_t> fileBytes(const std::filesystem::path& path);
 
 class Program {
 public:

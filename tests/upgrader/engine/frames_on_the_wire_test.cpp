@@ -7,6 +7,7 @@
 
 #include "tests/upgrader/support/pty.h"
 #include "tests/upgrader/support/fake_view.h"
+#include "tests/upgrader/support/gimbal_replies.h"
 #include "link/firmware_file.h"
 #include "link/frame.h"
 #include "upgrader/engine/upgrade_engine.h"
@@ -16,8 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Bytes kPageAck{0x55, 0xAA, 0x00, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
-const Bytes kSwitchAck{0x55, 0xAA, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00};
+using test_support::kPageAck;
+using test_support::kSwitchAck;
 
 class FramesOnTheWire : public ::testing::Test {
 protected:

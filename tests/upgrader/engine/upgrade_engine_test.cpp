@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "tests/upgrader/support/fake_view.h"
+#include "tests/upgrader/support/gimbal_replies.h"
 #include "upgrader/engine/diagnostics.h"
 
 namespace engine {
@@ -16,8 +17,8 @@ namespace fs = std::filesystem;
 using test_support::FakeView;
 using ::testing::ElementsAre;
 
-const Bytes kPageAck{0x55, 0xAA, 0x00, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
-const Bytes kSwitchAck{0x55, 0xAA, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00};
+using test_support::kPageAck;
+using test_support::kSwitchAck;
 const Bytes kVersion123{0x55, 0xAA, 0x00, 0x00, 0x04, 0x00, 0x00, 0x04, 0x7B, 0x00, 0xFC, 0x3F};
 
 Bytes imageFile(std::array<std::int16_t, 3> counts, std::size_t pages) {

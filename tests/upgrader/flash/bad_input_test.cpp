@@ -22,21 +22,11 @@ using flash_test::ChildResult;
 using flash_test::runChild;
 using Bytes = std::vector<std::uint8_t>;
 
-const std::string kProgram = QUENLO_FLASH_PATH;
+using flash_test::kProgram;
 constexpr int kRefusedFile = 3;
 constexpr int kPortError = 4;
 // Readable by nobody, root included (procfs checks the mode bits itself).
 const std::string kUnreadable = "/proc/sys/vm/drop_caches";
-
-std::string dump(const ChildResult& r) {
-    std::string s = "exit " + std::to_string(r.exitCode) + "\nstdout:\n";
-    for (const auto& l : r.lines) s += l + "\n";
-    return s + "stderr:\n" + r.errorOutput;
-}
-
-bool startsWith(const std::string& s, const std::string& prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
 
 Bytes withCrc(Bytes b) {
     const std::uint16_t crc = gimbal::computeFirmwareCrc(b).value_or(0);
@@ -86,7 +76,7 @@ protected:
         EXPECT_EQ(r.exitCode, kRefusedFile) << why << "\n" << dump(r);
         EXPECT_TRUE(r.lines.empty()) << why << "\n" << dump(r);
         ASSERT_EQ(r.errorLines.size(), 1u) << why << "\n" << dump(r);
-        EXPECT_TRUE(startsWith(r.errorLines[0], "error: " + file + ": ")) << why << "\n" << dump(r);
+        EXPECT_TRUE(r.errorLines[0].starts_with("error: " + file + ": ")) << why << "\n" << dump(r);
         EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'})) << why;
     }
 
@@ -146,7 +136,7 @@ TEST_F(FlashBadInput, PortsThatAreNoTtysFailWithTheirPathAndAreLeftAlone) {
         const ChildResult r = runChild(kProgram, {"--port", port, file});
         EXPECT_EQ(r.exitCode, kPortError) << port << "\n" << dump(r);
         ASSERT_FALSE(r.lines.empty()) << dump(r);
-        EXPECT_TRUE(startsWith(r.lines.back(), "summary: " + port + ": failed (exit 4): ")) << dump(r);
+        EXPECT_TRUE(r.lines.back().starts_with("summary: " + port + ": failed (exit 4): ")) << dump(r);
         EXPECT_NE(r.lines.back().find(port, 9 + port.size()), std::string::npos) << "names the port: " << dump(r);
     }
     EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'}));

@@ -138,4 +138,10 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
     return child.finish(deadline);
 }
 
+std::string dump(const ChildResult& result) {
+    std::string s = "exit " + std::to_string(result.exitCode) + "\nstdout:\n";
+    for (const auto& l : result.lines) s += l + "\n";
+    return s + "stderr:\n" + result.errorOutput;
+}
+
 }  // namespace flash_test

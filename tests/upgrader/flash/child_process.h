@@ -51,6 +51,12 @@ private:
     std::string out_, err_;
 };
 
+// The quenlo-flash program of this build.
+inline const std::string kProgram = QUENLO_FLASH_PATH;
+
+// Exit code, standard output and standard error, for a failed expectation.
+std::string dump(const ChildResult& result);
+
 ChildResult runChild(const std::string& program, const std::vector<std::string>& args,
                      std::chrono::seconds deadline = std::chrono::seconds(120),
                      const std::vector<std::string>& environment = {});

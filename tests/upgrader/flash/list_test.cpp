@@ -26,13 +26,7 @@ namespace fs = std::filesystem;
 using flash_test::ChildResult;
 using flash_test::runChild;
 
-const std::string kProgram = QUENLO_FLASH_PATH;
-
-std::string dump(const ChildResult& r) {
-    std::string s = "exit " + std::to_string(r.exitCode) + "\nstdout:\n";
-    for (const auto& l : r.lines) s += l + "\n";
-    return s + "stderr:\n" + r.errorOutput;
-}
+using flash_test::kProgram;
 
 // Another process that opens the device and takes its flock, until killed.
 struct Holder : test_support::HoldingProcess {
@@ -56,10 +50,6 @@ struct OpenWatch {
     }
     int fd;
 };
-
-bool startsWith(const std::string& s, const std::string& prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
 
 TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     std::string pattern = (fs::temp_directory_path() / "flash-list-XXXXXX").string();
@@ -85,7 +75,7 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     EXPECT_EQ(text.exitCode, 0) << dump(text);
     const auto row = [&](const std::string& path) {
         return std::find_if(text.lines.begin(), text.lines.end(),
-                            [&](const auto& l) { return startsWith(l, path + " "); });
+                            [&](const auto& l) { return l.starts_with(path + " "); });
     };
     ASSERT_NE(row(freeLink), text.lines.end()) << dump(text);
     EXPECT_TRUE(row(freeLink)->ends_with(" free")) << dump(text);
@@ -95,7 +85,7 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     EXPECT_TRUE(held->ends_with(" busy")) << dump(text);
     const std::string pid = "PID " + std::to_string(holder.pid);
     ASSERT_LT(held + 2, text.lines.end()) << dump(text);
-    EXPECT_TRUE(startsWith(held[1], "  why: " + heldLink + " is in use by ")) << dump(text);
+    EXPECT_TRUE(held[1].starts_with("  why: " + heldLink + " is in use by ")) << dump(text);
     EXPECT_NE(held[1].find(pid), std::string::npos) << dump(text);
     EXPECT_EQ(held[2].rfind("  fix: close ", 0), 0u) << dump(text);
 
@@ -106,8 +96,8 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
               json.lines.end())
         << dump(json);
     const auto heldObject = std::find_if(json.lines.begin(), json.lines.end(), [&](const auto& l) {
-        return startsWith(l,
-                          "{\"event\":\"port\",\"path\":\"" + heldLink + "\",\"name\":\"gimbal\",\"state\":\"busy\"");
+        return l.starts_with("{\"event\":\"port\",\"path\":\"" + heldLink +
+                             "\",\"name\":\"gimbal\",\"state\":\"busy\"");
     });
     ASSERT_NE(heldObject, json.lines.end()) << dump(json);
     EXPECT_NE(heldObject->find(",\"cause\":\"busy\",\"hint\":\"close "), std::string::npos) << *heldObject;

@@ -28,7 +28,7 @@ using flash_test::ChildResult;
 using flash_test::runChild;
 using Bytes = std::vector<std::uint8_t>;
 
-const std::string kProgram = QUENLO_FLASH_PATH;
+using flash_test::kProgram;
 
 using test_support::randomImage;
 
@@ -67,12 +67,6 @@ bool hasLine(const ChildResult& r, const std::string& line) {
 
 bool hasErrorLine(const ChildResult& r, const std::string& line) {
     return std::find(r.errorLines.begin(), r.errorLines.end(), line) != r.errorLines.end();
-}
-
-std::string dump(const ChildResult& r) {
-    std::string s = "stdout:\n";
-    for (const auto& l : r.lines) s += l + "\n";
-    return s + "stderr:\n" + r.errorOutput;
 }
 
 void expectUpgraded(const ChildResult& r, const sim::GimbalSim& gimbal, const Firmware& fw) {

@@ -31,13 +31,7 @@ using flash_test::ChildResult;
 using flash_test::RunningChild;
 using Bytes = std::vector<std::uint8_t>;
 
-const std::string kProgram = QUENLO_FLASH_PATH;
-
-std::string dump(const ChildResult& r) {
-    std::string s = "exit " + std::to_string(r.exitCode) + "\nstdout:\n";
-    for (const auto& l : r.lines) s += l + "\n";
-    return s + "stderr:\n" + r.errorOutput;
-}
+using flash_test::kProgram;
 
 // errno of opening `path` as the user nobody (as this user when not root); 0 when it opens.
 int openAsOrdinaryUser(const std::string& path) {

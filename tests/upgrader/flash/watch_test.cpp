@@ -25,7 +25,7 @@ using flash_test::RunningChild;
 using Bytes = std::vector<std::uint8_t>;
 using Json = nlohmann::json;
 
-const std::string kProgram = QUENLO_FLASH_PATH;
+using flash_test::kProgram;
 constexpr std::chrono::seconds kDeadline{60};
 
 // A runtime folder (its virtual-serial folder is what the bench watches),
@@ -96,12 +96,6 @@ std::function<bool(const std::string&)> finishedOn(const std::string& port, cons
         return j.is_object() && j.value("event", "") == "finished" && j.value("port", "") == port &&
                j.value("result", "") == result;
     };
-}
-
-std::string dump(const ChildResult& r) {
-    std::string s = "exit " + std::to_string(r.exitCode) + "\nstdout:\n";
-    for (const auto& l : r.lines) s += l + "\n";
-    return s + "stderr:\n" + r.errorOutput;
 }
 
 void expectImages(const sim::GimbalSim& g, const Bench& bench, std::size_t run = 0) {
