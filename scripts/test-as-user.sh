@@ -81,7 +81,6 @@ done
 # /tmp, not $TMPDIR: the user must be able to reach it.
 scratch=$(mktemp -d /tmp/gimbal-user-tests.XXXXXX)
 chown "$user:$group" "$scratch"
-as_user mkdir -m 0700 "$scratch/home" "$scratch/runtime" "$scratch/tmp"
 
 # A lock file that root left behind keeps the user off that device node.
 lock_leftovers=$(find -H /var/lock -maxdepth 1 -name 'LCK..*' -user 0 2>/dev/null || true)
@@ -89,12 +88,33 @@ if [ -n "$lock_leftovers" ]; then
   echo "note: lock files of root present before the run:" $lock_leftovers >&2
 fi
 
-status=0
+# The programs mostly wait on lines and timers, so they run side by side,
+# each with a home, runtime folder (where virtual ports are listed) and
+# temporary folder of its own; their output is shown one after the other.
+# Trisk's window tests take a minute one after the other: they run in four
+# shards.
+runs=()
 for p in "${programs[@]}"; do
-  echo "-- $p as $user"
-  (cd "$scratch/home" && as_user env -i PATH="/usr/local/bin:/usr/bin:/bin" HOME="$scratch/home" \
-     USER="$user" LOGNAME="$user" XDG_RUNTIME_DIR="$scratch/runtime" TMPDIR="$scratch/tmp" \
-     QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 \
-     "$build_dir/$p" --gtest_brief=1) || status=1
+  shards=1
+  if [ "$p" = tests/Trisk/trisk_tests ]; then shards=4; fi
+  for ((s = 0; s < shards; s++)); do runs+=("$p:$s:$shards"); done
+done
+pids=()
+for i in "${!runs[@]}"; do
+  IFS=: read -r p shard shards <<<"${runs[i]}"
+  own="$scratch/$i"
+  as_user mkdir -m 0700 "$own" "$own/home" "$own/runtime" "$own/tmp"
+  (cd "$own/home" && as_user env -i PATH="/usr/local/bin:/usr/bin:/bin" HOME="$own/home" \
+     USER="$user" LOGNAME="$user" XDG_RUNTIME_DIR="$own/runtime" TMPDIR="$own/tmp" \
+     QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 GTEST_SHARD_INDEX="$shard" GTEST_TOTAL_SHARDS="$shards" \
+     "$build_dir/$p" --gtest_brief=1) >"$scratch/$i.log" 2>&1 &
+  pids+=($!)
+done
+status=0
+for i in "${!runs[@]}"; do
+  wait "${pids[i]}" || status=1
+  IFS=: read -r p shard shards <<<"${runs[i]}"
+  echo "-- $p as $user$([ "$shards" -gt 1 ] && echo ", part $((shard + 1)) of $shards")"
+  cat "$scratch/$i.log"
 done
 exit $status
