@@ -24,17 +24,37 @@ export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 work="$BUILD_DIR/fuzz-run"
 rm -rf "$work"
 mkdir -p "$work/tmp"
-export TMPDIR="$PWD/$work/tmp"   # the targets' scratch files
+export TMPDIR="$(cd "$work/tmp" && pwd)"   # the targets' scratch files
+
+# One target per core at a time, each for its own time.
+run_target() {
+  local t=$1
+  mkdir -p "$work/$t/corpus"
+  cp fuzz/corpus/"$t"/* "$work/$t/corpus/"
+  if "$BUILD_DIR/fuzz/$t" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 -rss_limit_mb=4096 \
+       -print_final_stats=1 -artifact_prefix="$work/$t/" "$work/$t/corpus" >"$work/$t/log" 2>&1; then
+    echo ok >"$work/$t/result"
+  else
+    echo finding >"$work/$t/result"
+  fi
+}
+start=$(date +%s)
+running=0
+for t in "${targets[@]}"; do
+  echo "== $t (${SECONDS_PER_TARGET}s)"
+  run_target "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$(nproc)" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+done
+wait
 
 failed=()
 summary=()
-start=$(date +%s)
 for t in "${targets[@]}"; do
-  mkdir -p "$work/$t/corpus"
-  cp fuzz/corpus/"$t"/* "$work/$t/corpus/"
-  echo "== $t (${SECONDS_PER_TARGET}s)"
-  if "$BUILD_DIR/fuzz/$t" -max_total_time="$SECONDS_PER_TARGET" -timeout=20 -rss_limit_mb=4096 \
-       -print_final_stats=1 -artifact_prefix="$work/$t/" "$work/$t/corpus" >"$work/$t/log" 2>&1; then
+  if [ "$(cat "$work/$t/result" 2>/dev/null)" = ok ]; then
     runs=$(grep -o 'Done [0-9]* runs' "$work/$t/log" | tail -1 || true)
     summary+=("$t: ${runs:-?}")
   else
