@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
-#include <string_view>
 #include <sstream>
 
 namespace cli {
