@@ -48,6 +48,7 @@
 #include "upgrader/engine/upgrade_frames.h"
 #include "upgrader/flash/flash_run.h"
 #include "upgrader/platform/application.h"
+#include "upgrader/platform/thread_shutdown.h"
 #include "widget.h"
 
 namespace {
@@ -367,6 +368,7 @@ void print(const std::vector<Result>& results) {
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    const platform::BackgroundThreadsStop stopThreads;
     QTemporaryDir dir;
     const std::string file = writeFirmwareFile(dir);
     std::printf("3 x %zu pages of %zu bytes, 10 bits per byte on the wire\n", kPagesPerImage, kBlock);

@@ -10,8 +10,10 @@
 #include "upgrader/app/app_delegate.h"
 #include "upgrader/app/main_window.h"
 #include "upgrader/app/view_controller.h"
-#include "upgrader/platform/application.h"
 #include "upgrader/platform/desktop_notifications.h"
+#include "upgrader/platform/system_log.h"
+#include "upgrader/platform/thread_shutdown.h"
+#include "upgrader/serial/kiv_exit_wait.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
 
 // Qt's resource macros declare the resource functions where they stand, so
@@ -40,12 +42,6 @@ void enableHighDpi() {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 }
 
-bool anyPortOpen() {
-    for (const auto& port : serial::KivSerialPort::allSerialPorts())
-        if (port->isOpen()) return true;
-    return false;
-}
-
 // Gives up the upgrade and closes the ports (their exclusive flags and lock
 // files with them) before the loop ends; dying on the signal would leave
 // both behind, and a page half written.
@@ -68,7 +64,9 @@ void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNot
 // while the event loop can still serve those reports.
 void closeAllPortsBeforeExit() {
     serial::KivSerialPortManager::sharedSerialPortManager()->cleanupAllPorts();
-    platform::runMainLoopUntil([] { return !anyPortOpen(); }, kCloseAtExitLimit);
+    if (!serial::waitForPortClosesBeforeExit(kCloseAtExitLimit))
+        platform::systemLog("exit: a port's close did not finish within %lld s; exiting without it",
+                            static_cast<long long>(kCloseAtExitLimit.count()));
 }
 
 int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& shown) {
@@ -79,6 +77,7 @@ int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& s
     ::initQuenloResources();
     gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
     QApplication app(argc, argv);
+    const platform::BackgroundThreadsStop stopThreads;  // goes after everything below, before `app`
     QApplication::setApplicationName(QStringLiteral("Quenlo"));
     QApplication::setDesktopFileName(QStringLiteral("quenlo"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quenlo/quenlo.png")));

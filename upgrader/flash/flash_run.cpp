@@ -7,7 +7,6 @@
 #include "upgrader/flash/file_check.h"
 #include "upgrader/flash/session.h"
 #include "upgrader/flash/signal_watch.h"
-#include "upgrader/platform/application.h"
 #include "upgrader/platform/event_loop.h"
 
 namespace flash {
@@ -47,7 +46,7 @@ int runFlash(const Options& options, std::ostream& out, std::ostream& err, Outpu
         });
     for (const auto& s : sessions) s->start(file.image);
     if (!all(sessions, &Session::finished)) loop.run();
-    platform::runMainLoopUntil([&] { return all(sessions, &Session::closed); }, std::chrono::seconds(5));
+    waitForClosesBeforeExit([&] { return all(sessions, &Session::closed); }, err);
 
     ExitCode result = ExitCode::Ok;
     for (const auto& s : sessions) {

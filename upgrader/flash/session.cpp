@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ostream>
 
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/main_queue.h"
+#include "upgrader/serial/kiv_exit_wait.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
 namespace flash {
@@ -137,6 +139,13 @@ void Session::log(const std::string& line) {
 }
 void Session::print(const std::string& line) {
     reporter_.diagnostic(path_, line);
+}
+
+void waitForClosesBeforeExit(const std::function<bool()>& sessionsClosed, std::ostream& err) {
+    constexpr std::chrono::seconds kLimit{5};
+    if (!serial::waitForPortClosesBeforeExit(kLimit, sessionsClosed))
+        err << "quenlo-flash: a port's close did not finish within " << kLimit.count() << " s; exiting without it"
+            << std::endl;
 }
 
 }  // namespace flash

@@ -11,7 +11,6 @@
 #include "upgrader/flash/port_list.h"
 #include "upgrader/flash/session.h"
 #include "upgrader/flash/signal_watch.h"
-#include "upgrader/platform/application.h"
 #include "upgrader/platform/event_loop.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/one_shot_timer.h"
@@ -207,7 +206,7 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
     });
     display.watching(options.file, bench->watch(*serial::KivSerialPortManager::sharedSerialPortManager()));
     loop.run();
-    platform::runMainLoopUntil([&] { return bench->allClosed(); }, std::chrono::seconds(5));
+    waitForClosesBeforeExit([&] { return bench->allClosed(); }, err);
 
     const ExitCode code =
         interruption.value_or(bench->firstFailure().value_or(bench->logLost() ? ExitCode::Internal : ExitCode::Ok));

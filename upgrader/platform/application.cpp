@@ -5,6 +5,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include "upgrader/platform/thread_shutdown.h"
+
 namespace platform {
 
 struct Application::Impl {
@@ -14,7 +16,11 @@ struct Application::Impl {
 
 Application::Application(int& argc, char** argv) : impl_(std::make_unique<Impl>(argc, argv)) {}
 
-Application::~Application() = default;
+// The threads are stopped while the application object still serves the
+// hand-offs they may wait for.
+Application::~Application() {
+    stopBackgroundThreads();
+}
 
 int Application::exec() {
     return impl_->app.exec();

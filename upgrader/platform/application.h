@@ -14,7 +14,7 @@ class Application {
 public:
     // argc and argv must outlive the object (the toolkit keeps them).
     Application(int& argc, char** argv);
-    ~Application();
+    ~Application();  // stops the background threads first (thread_shutdown.h)
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 

@@ -1,10 +1,17 @@
 #include "upgrader/platform/background_queue.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "upgrader/platform/background_thread_qt.h"
+#include "upgrader/platform/system_log.h"
 
 namespace platform {
 
@@ -14,17 +21,26 @@ struct BackgroundThread {
     BackgroundThread() {
         thread.setObjectName(QStringLiteral("KivSerialPort poll"));
         context.moveToThread(&thread);
-        thread.start();
     }
     QThread thread;
     QObject context;
+    std::mutex startMutex;  // start and stop, from any thread
 };
 
+std::atomic<int> pendingItems{0};
+std::atomic<long long> delayMs{0};
+
 BackgroundThread& backgroundThread() {
-    // Never destroyed: ports may still hand work to it while the process
-    // exits, and a QThread must not be destroyed while it runs.
+    // Never destroyed: a QThread object must outlive every queued call aimed
+    // at its context, and those may be made while the process exits.
     static BackgroundThread* const instance = new BackgroundThread;
     return *instance;
+}
+
+void ensureRunning(BackgroundThread& background) {
+    if (QThread::currentThread() == &background.thread) return;  // running, and maybe being stopped
+    std::lock_guard lock(background.startMutex);
+    if (!background.thread.isRunning()) background.thread.start();
 }
 
 }  // namespace
@@ -38,7 +54,39 @@ bool isBackgroundThread() {
 }
 
 void backgroundQueueAsync(std::function<void()> work) {
-    QMetaObject::invokeMethod(backgroundContext(), std::move(work), Qt::QueuedConnection);
+    if (QCoreApplication::instance() == nullptr) {
+        systemLog("background queue used without an application object; work dropped");
+        return;
+    }
+    BackgroundThread& background = backgroundThread();
+    ensureRunning(background);
+    pendingItems.fetch_add(1);
+    QMetaObject::invokeMethod(
+        &background.context,
+        [work = std::move(work)] {
+            if (const long long delay = delayMs.load(); delay > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            work();
+            pendingItems.fetch_sub(1);
+        },
+        Qt::QueuedConnection);
+}
+
+bool backgroundQueueIdle() {
+    return pendingItems.load() == 0;
+}
+
+bool stopBackgroundThread(std::chrono::milliseconds limit) {
+    BackgroundThread& background = backgroundThread();
+    std::lock_guard lock(background.startMutex);
+    if (!background.thread.isRunning()) return true;
+    background.thread.quit();
+    // Items queued meanwhile stay counted: they run if the thread starts again.
+    return background.thread.wait(QDeadlineTimer(limit.count()));
+}
+
+void delayBackgroundWorkForTesting(std::chrono::milliseconds delay) {
+    delayMs.store(delay.count());
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <QThreadPool>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -20,10 +21,12 @@ struct SerialExecutor::State {
 namespace {
 
 thread_local const SerialExecutor::State* currentExecutor = nullptr;
+std::atomic<long> pendingItems{0};  // queued on any executor, not yet run
 
 QThreadPool& executorPool() {
     // Never destroyed, like the background thread: work may still be queued
-    // while the process exits. Idle pool threads end after a while.
+    // while the process exits. Idle pool threads end after a while, and all
+    // are joined before the application object goes.
     static QThreadPool* const pool = [] {
         auto* p = new QThreadPool;
         p->setMaxThreadCount(4);
@@ -50,6 +53,7 @@ void drain(const std::shared_ptr<SerialExecutor::State>& state) {
         currentExecutor = state.get();
         work();
         currentExecutor = nullptr;
+        pendingItems.fetch_sub(1);
     }
     executorPool().start([state] { drain(state); });
 }
@@ -68,6 +72,7 @@ const std::string& SerialExecutor::label() const {
 
 void SerialExecutor::async(std::function<void()> work) {
     bool start = false;
+    pendingItems.fetch_add(1);
     {
         std::lock_guard lock(state_->mutex);
         state_->queue.push_back(std::move(work));
@@ -98,6 +103,14 @@ void SerialExecutor::sync(std::function<void()> work) {
 
 bool SerialExecutor::isCurrent() const {
     return currentExecutor == state_.get();
+}
+
+bool serialExecutorsIdle() {
+    return pendingItems.load() == 0;
+}
+
+bool stopSerialExecutorThreads(std::chrono::milliseconds limit) {
+    return executorPool().waitForDone(static_cast<int>(limit.count()));
 }
 
 }  // namespace platform

@@ -6,9 +6,11 @@
 // blocks the caller until its work has run; calling it from work running on
 // the same executor would wait forever, so that is refused (logged, the work
 // runs at once instead). Work queued before the executor is destroyed still
-// runs.
+// runs. The pool's threads are joined before the application object goes
+// (thread_shutdown.h); work queued later starts them again.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,5 +34,11 @@ public:
 private:
     std::shared_ptr<State> state_;
 };
+
+// Whether every item given to any executor has run (any thread).
+bool serialExecutorsIdle();
+// Waits for the pool's work and joins its threads; false when they did not
+// end within `limit`.
+bool stopSerialExecutorThreads(std::chrono::milliseconds limit);
 
 }  // namespace platform

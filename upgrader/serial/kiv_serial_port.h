@@ -150,6 +150,11 @@ public:
     // How often the read handler ran in the current or last open (diagnostics).
     unsigned readHandlerRunCount() const;
 
+    // Closes begun on open ports whose real close has not yet finished and
+    // told the delegate, over all ports; a program waits for none to be left
+    // before it exits (any thread).
+    static int closesUnderWay();
+
     // --- Identity: by path ---
     bool operator==(const KivSerialPort& other) const { return path_ == other.path_; }
     std::size_t hash() const { return std::hash<std::string>{}(path_); }

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <utility>
 
@@ -30,6 +31,18 @@ bool KivSerialPort::sendData(std::span<const std::uint8_t> data) {
     return false;
 }
 
+namespace {
+std::atomic<int> closesInFlight{0};
+}  // namespace
+
+int KivSerialPort::closesUnderWay() {
+    return closesInFlight.load();
+}
+
+void closeFinished(KivSerialPort::Connection& connection) {
+    if (connection.closeCounted.exchange(false)) closesInFlight.fetch_sub(1);
+}
+
 bool KivSerialPort::close() {
     std::shared_ptr<platform::ReadSource> source;
     std::shared_ptr<Connection> connection;
@@ -43,7 +56,10 @@ bool KivSerialPort::close() {
     }
     // Its cancel handler does the real close on the poll thread.
     if (source) {
-        if (connection) connection->holdPortUntilClosed(shared_from_this());
+        if (connection) {
+            if (!connection->closeCounted.exchange(true)) closesInFlight.fetch_add(1);
+            connection->holdPortUntilClosed(shared_from_this());
+        }
         source->cancel();
     }
     return true;

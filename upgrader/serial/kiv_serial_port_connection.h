@@ -36,6 +36,7 @@ struct KivSerialPort::Connection {
     std::atomic<bool> modemLinesReported{false};  // a missing-lines error is reported once per open
     bool pseudoTerminal = false;                  // set at open: it has no modem lines by nature, nothing to report
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port
+    std::atomic<bool> closeCounted{false};        // this open's close is in closesUnderWay()
     std::atomic<unsigned> readHandlerRuns{0};
     int lastPinPollError = 0;  // poll thread only; 0 after a good read of the lines
 
@@ -55,6 +56,9 @@ private:
 // (kiv_output_drain.h) without blocking the thread; `then` runs there once
 // the queue is empty or the time is up.
 void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connection, std::function<void()> then);
+
+// The end of a close begun by close(): it no longer counts as under way.
+void closeFinished(KivSerialPort::Connection& connection);
 
 // Puts the device back as it was found and closes it; poll thread only.
 // Answers close()'s result.

@@ -97,6 +97,7 @@ void KivSerialPort::startPolling(const std::shared_ptr<Connection>& connection) 
                     self->reallyClosePort(*connection);
                 else
                     restoreAndCloseDevice(*connection);  // destroyed while open: close quietly
+                closeFinished(*connection);
             });
         });
     connection->readSource = source;

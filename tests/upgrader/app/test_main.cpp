@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app_fixture.h"
+#include "upgrader/platform/thread_shutdown.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
 
 extern char** environ;
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     int result = 0;
     {
         QApplication app(argc, argv);
+        const platform::BackgroundThreadsStop stopThreads;
         result = RUN_ALL_TESTS();
     }
     if (bus != 0) {
