@@ -99,6 +99,7 @@ private:
     QStringList openablePortNames(bool logDetails);
     void fillPortList(const QStringList& names);
     bool canOpen(QSerialPort& probe);
+    void noteLeftOut(const QString& path, const QString& line);  // once per port and reason
     static int listedPortCount();
     bool openPort(const QString& name, qint32 baud, QString* error);
     void closePort();

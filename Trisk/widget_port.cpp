@@ -15,10 +15,12 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "link/port_diagnosis.h"
 #include "link/low_latency.h"
+#include "link/serial_locks.h"
 #include "link/virtual_ports.h"
 #include "ui_widget.h"
 
@@ -37,6 +39,16 @@ QStringList virtualPortNames() {
     return names;
 }
 
+// Qt Serial Port reads whatever sits at its lock path, and blocks for ever on
+// a FIFO: such a thing, which any local user can put there, is named and the
+// port left unopened.
+std::optional<QString> lockPathTrap(const QString& path) {
+    const auto file = gimbal::nonLockAtLockPath(path.toStdString());
+    if (!file) return std::nullopt;
+    return QStringLiteral("%1: %2 is not a lock file, and opening the port would wait on it. Fix: sudo rm %2")
+        .arg(path, QString::fromStdString(*file));
+}
+
 }  // namespace
 
 // A port that cannot be opened stays out of the list; the text area says why
@@ -47,6 +59,10 @@ bool Widget::canOpen(QSerialPort& probe) {
         return false;  // ours, open: nothing to tell
     QString path = QSerialPortInfo(probe).systemLocation();
     if (path.isEmpty()) path = probe.portName();  // a virtual port's link
+    if (const auto trap = lockPathTrap(path)) {
+        noteLeftOut(path, *trap);
+        return false;
+    }
     if (probe.open(QIODevice::ReadWrite)) {
         probe.close();
         left_out.erase(path);
@@ -55,13 +71,16 @@ bool Widget::canOpen(QSerialPort& probe) {
     gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
     if (why.cause == gimbal::PortCause::Usable)
         why.text = path.toStdString() + ": " + probe.errorString().toStdString();
-    const QString line = QString::fromStdString(why.hint.empty() ? why.text : why.text + ". Fix: " + why.hint);
+    noteLeftOut(path, QString::fromStdString(why.hint.empty() ? why.text : why.text + ". Fix: " + why.hint));
+    return false;
+}
+
+void Widget::noteLeftOut(const QString& path, const QString& line) {
     auto [entry, fresh] = left_out.emplace(path, line);
     if (fresh || entry->second != line) {
         entry->second = line;
         appendLine(line);
     }
-    return false;
 }
 
 // Names of the listed ports that can be opened right now (the machine's,
@@ -146,6 +165,10 @@ void Widget::on_BtnOpen_clicked() {
 bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
     if (name.isEmpty()) {
         *error = tr("no serial port chosen");
+        return false;
+    }
+    if (const auto trap = lockPathTrap(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name)) {
+        *error = *trap;
         return false;
     }
     auto* port = new QSerialPort(this);

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "link/lock_file_content.h"
 #include "link/serial_locks.h"
 #include "link/virtual_ports.h"
 
@@ -135,12 +136,11 @@ std::optional<PortHolder> lockFileHolder(const std::string& path) {
     for (const std::string& dir : lockDirectoryCandidates()) {
         for (const std::string& name : names) {
             const std::string file = dir + "/" + name;
-            std::ifstream in(file);
-            std::string pidText, program;
-            if (!in || !std::getline(in, pidText)) continue;
-            std::getline(in, program);
-            const long pid = std::strtol(pidText.c_str(), nullptr, 10);
-            if (pid != ::getpid() && alive(pid)) return PortHolder{pid, program, "lock file " + file};
+            const UniqueFd fd = openLockFile(file);
+            if (!fd.valid()) continue;
+            const LockFileContent content = readLockFile(fd.get());
+            if (content.pid && *content.pid != ::getpid() && alive(*content.pid))
+                return PortHolder{*content.pid, content.program, "lock file " + file};
         }
     }
     return std::nullopt;
@@ -174,16 +174,16 @@ std::optional<PortHolder> openHolder(const std::string& path, const SystemPaths&
             std::array<char, 4096> link{};
             const ssize_t n = ::readlink((fdFolder + "/" + fd).c_str(), link.data(), link.size() - 1);
             if (n > 0 && std::string(link.data(), static_cast<std::size_t>(n)) == target)
-                return PortHolder{pid, commandOf(paths.proc, pid), "open descriptor"};
+                return PortHolder{pid, commandOf(paths.proc, pid), kOpenDescriptor};
         }
     }
     return std::nullopt;
 }
 
-PortDiagnosis busy(const std::string& path, const SystemPaths& paths) {
+PortDiagnosis busy(const std::string& path, std::optional<PortHolder> holder) {
     PortDiagnosis d;
     d.cause = PortCause::Busy;
-    d.holder = findPortHolder(path, paths);
+    d.holder = std::move(holder);
     if (d.holder) {
         const std::string program = d.holder->program.empty() ? "a program" : d.holder->program;
         const std::string pid = "PID " + std::to_string(d.holder->pid);
@@ -270,7 +270,7 @@ PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const Syst
             return permissionDenied(path, info);
         case EBUSY:
         case EWOULDBLOCK:
-            return busy(path, paths);
+            return busy(path, findPortHolder(path, paths));
         case ENOENT:
         case ENODEV:
         case ENXIO:
@@ -289,8 +289,17 @@ PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths) {
     if (::stat(path.c_str(), &info) != 0) return gone(path, paths);
     if (::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM))
         return permissionDenied(path, info);
-    if (findPortHolder(path, paths)) return busy(path, paths);
-    return {};
+    auto holder = findPortHolder(path, paths);
+    if (!holder) return {};
+    if (holder->how != kOpenDescriptor) return busy(path, std::move(holder));
+    // Merely open elsewhere, without a lock or flock: a pty's provider keeps
+    // its slave open, and opening still works. (An exclusive flag would show
+    // only to an open, which this look never does.)
+    PortDiagnosis d;
+    d.text = path + " is open in " + (holder->program.empty() ? "a program" : holder->program) + " (PID " +
+             std::to_string(holder->pid) + "), which has not locked it";
+    d.holder = std::move(holder);
+    return d;
 }
 
 // The process table is read last: it is the dearest look, and a bench opens

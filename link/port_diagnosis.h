@@ -26,12 +26,15 @@ const char* causeName(PortCause cause);
 struct PortHolder {
     long pid = 0;
     std::string program;  // its command name, or what its lock file says
-    std::string how;      // "lock file /run/lock/LCK..ttyUSB0", "flock", "open descriptor"
+    std::string how;      // "lock file /run/lock/LCK..ttyUSB0", "flock", kOpenDescriptor
 };
+inline constexpr const char* kOpenDescriptor = "open descriptor";
 
 struct PortDiagnosis {
     PortCause cause = PortCause::Usable;
-    std::string text;  // what is wrong, naming the port; empty when usable
+    // What is wrong, naming the port; for a usable port, who has it open
+    // without locking it (none of which stops an open), or empty.
+    std::string text;
     std::string hint;  // the fix, as a user types it; may be empty
     std::optional<PortHolder> holder;
 };
@@ -47,7 +50,8 @@ struct SystemPaths {
 // Why opening `path` failed with `error` (an errno value).
 PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const SystemPaths& paths = {});
 
-// What opening `path` would meet, found without opening it.
+// What opening `path` would meet, found without opening it. A process that
+// only has it open (no lock file, no flock) leaves it usable, named in `text`.
 PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths = {});
 
 // Who else holds the device, if anyone we can see: a live lock file's owner,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 #include "cli/command_line.h"
 
@@ -125,6 +126,30 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     return app;
 }
 
+std::string resolvedPath(const std::string& path) {
+    std::string out = path;
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+        out = real;
+        std::free(real);
+    }
+    return out;
+}
+
+// One device under two spellings (a virtual port's link and its terminal, a
+// by-id alias) would have two sessions fight over it.
+std::optional<std::string> portGivenTwice(const std::vector<std::string>& ports) {
+    std::vector<std::string> devices;
+    for (const auto& port : ports) devices.push_back(resolvedPath(port));
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (ports[j] == ports[i]) return "port " + ports[i] + " is given twice";
+            if (devices[j] == devices[i])
+                return "ports " + ports[j] + " and " + ports[i] + " are the same device (" + devices[i] + ")";
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 ParseResult parseOptions(const std::vector<std::string>& args) {
@@ -145,8 +170,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             break;
     }
     if (o.quiet && o.verbose) return {std::nullopt, "--quiet and --verbose cannot be used together"};
-    for (auto port = o.ports.begin(); port != o.ports.end(); ++port)
-        if (std::find(o.ports.begin(), port, *port) != port) return {std::nullopt, "port " + *port + " is given twice"};
+    if (auto twice = portGivenTwice(o.ports)) return {std::nullopt, *twice};
     if (o.watch && o.list) return {std::nullopt, "--watch and --list cannot be used together"};
     if (o.list) {
         if (!line.files.empty() || !o.ports.empty())

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 
+#include "link/lock_file_content.h"
 #include "link/posix_io.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
@@ -34,27 +35,16 @@ std::string lockContent() {
     return std::to_string(::getpid()) + "\n" + executableName(::getpid()) + "\n" + host.data() + "\n";
 }
 
-std::string readSmallFile(int fd) {
-    std::array<char, 512> buffer{};
-    const ssize_t n = retryOnInterrupt([&] { return ::pread(fd, buffer.data(), buffer.size(), 0); });
-    return n > 0 ? std::string(buffer.data(), static_cast<std::size_t>(n)) : std::string();
-}
-
 // A holder without flock (an older tool) still counts while its process
 // lives and is the program it names.
-bool namedHolderIsAlive(const std::string& content) {
-    const auto newline = content.find('\n');
-    const std::string pidText = content.substr(0, newline);
-    if (pidText.empty() || pidText.find_first_not_of(" 0123456789") != std::string::npos) return false;
-    const long pid = std::strtol(pidText.c_str(), nullptr, 10);
+bool namedHolderIsAlive(const gimbal::LockFileContent& content) {
     // Our own PID with nobody holding the flock is a file left by an earlier
     // process that had our PID: while we hold a lock, we hold its flock too.
-    if (pid <= 0 || pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return false;
-    if (newline == std::string::npos) return true;
-    const auto end = content.find('\n', newline + 1);
-    const std::string name = content.substr(newline + 1, end == std::string::npos ? end : end - newline - 1);
-    const std::string running = executableName(static_cast<pid_t>(pid));
-    return name.empty() || running.empty() || name == running;
+    if (!content.pid || *content.pid == ::getpid()) return false;
+    const auto pid = static_cast<pid_t>(*content.pid);
+    if (::kill(pid, 0) != 0 && errno != EPERM) return false;
+    const std::string running = executableName(pid);
+    return content.program.empty() || running.empty() || content.program == running;
 }
 
 bool sameFile(int fd, const std::string& path) {
@@ -68,22 +58,29 @@ bool sameFile(int fd, const std::string& path) {
 // is held, kStaleButKept when it is stale but not ours to remove, another
 // errno on failure. Read-only, so that a file another user left (an
 // interrupted sudo run) can still be judged: flock needs no write access.
+int removeNamed(const std::string& file) {
+    if (::unlink(file.c_str()) == 0 || errno == ENOENT) return 0;
+    // A sticky lock folder keeps another user's file.
+    return errno == EACCES || errno == EPERM ? DeviceLockFile::kStaleButKept : errno;
+}
+
 int removeIfStale(const std::string& file) {
-    UniqueFd fd(retryOnInterrupt([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    // A link, a FIFO or a device at the lock path is nobody's lock (any user
+    // may put one there); opening it could block or reach another file.
+    struct stat named {};
+    if (::lstat(file.c_str(), &named) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISREG(named.st_mode)) return removeNamed(file);
+    UniqueFd fd = gimbal::openLockFile(file);
     if (!fd.valid()) {
         if (errno == ENOENT) return 0;
+        if (errno == ELOOP || errno == EINVAL) return removeNamed(file);  // swapped since the look
         // Unreadable: someone else's lock, and nothing tells that it is stale.
         return errno == EACCES ? EBUSY : errno;
     }
     if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
         return errno == EWOULDBLOCK ? EBUSY : errno;
-    if (namedHolderIsAlive(readSmallFile(fd.get()))) return EBUSY;
-    if (sameFile(fd.get(), file) && ::unlink(file.c_str()) != 0) {
-        if (errno == ENOENT) return 0;
-        // A sticky lock folder keeps another user's file.
-        return errno == EACCES || errno == EPERM ? DeviceLockFile::kStaleButKept : errno;
-    }
-    return 0;
+    if (namedHolderIsAlive(gimbal::readLockFile(fd.get()))) return EBUSY;
+    return sameFile(fd.get(), file) ? removeNamed(file) : 0;
 }
 
 // Makes the lock file complete (content written, flock held) under a private
@@ -109,10 +106,10 @@ int createLocked(const std::string& file, UniqueFd& out) {
 }  // namespace
 
 bool DeviceLockFile::heldElsewhere(const std::string& file) {
-    UniqueFd fd(retryOnInterrupt([&] { return ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+    UniqueFd fd = gimbal::openLockFile(file);
     if (!fd.valid()) return errno == EACCES;  // someone else's, and nothing tells that it is stale
     if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) return errno == EWOULDBLOCK;
-    return namedHolderIsAlive(readSmallFile(fd.get()));
+    return namedHolderIsAlive(gimbal::readLockFile(fd.get()));
 }
 
 int DeviceLockFile::acquire(const std::string& directory, const std::string& devicePath) {

@@ -22,9 +22,9 @@ int ExclusiveDevice::open(const std::string& path, const char*& failedCall) {
         const int error = lock.acquire(*dir, path);
         if (error == DeviceLockFile::kStaleButKept)
             platform::systemLog(
-                "%s is a stale lock of another user that cannot be removed here; "
-                "opening %s under its own locks only",
-                lock.staleFileKept().c_str(), path.c_str());
+                "%s is another user's stale lock, or not a lock file at all, and cannot be removed here; "
+                "opening %s under its own locks only (remove it with: sudo rm %s)",
+                lock.staleFileKept().c_str(), path.c_str(), lock.staleFileKept().c_str());
         else if (error != 0)
             return error;
     }

@@ -38,7 +38,8 @@ public:
         return *this;
     }
 
-    // Answered by acquire() for a stale file that this user may not remove
+    // Answered by acquire() for a stale file, or for something at the lock
+    // path that is no lock (a link, a FIFO), that this user may not remove
     // (another user's, in a sticky folder): the device's flock and exclusive
     // flag still guard the open; staleFileKept() names the file.
     static constexpr int kStaleButKept = -1;

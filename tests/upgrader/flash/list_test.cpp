@@ -56,12 +56,16 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     const std::string runtime = ::mkdtemp(pattern.data());
     const std::string folder = runtime + "/virtual-serial";
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    test_support::Pty freePty, heldPty;
-    const std::string freeLink = folder + "/bench", heldLink = folder + "/gimbal";
+    test_support::Pty freePty, heldPty, openPty;
+    const std::string freeLink = folder + "/bench", heldLink = folder + "/gimbal", openLink = folder + "/shared";
     fs::create_symlink(freePty.slavePath(), freeLink);
     fs::create_symlink(heldPty.slavePath(), heldLink);
+    fs::create_symlink(openPty.slavePath(), openLink);
     Holder holder(heldPty.slavePath());
     ASSERT_TRUE(holder.held);
+    // Open without any lock, as a pty's provider keeps its slave: not busy.
+    test_support::HoldingProcess opener([&] { return ::open(openPty.slavePath().c_str(), O_RDWR | O_NOCTTY) >= 0; });
+    ASSERT_TRUE(opener.held);
     OpenWatch watch(freePty.slavePath());
     const std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime};
 
@@ -88,6 +92,12 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     EXPECT_TRUE(held[1].starts_with("  why: " + heldLink + " is in use by ")) << dump(text);
     EXPECT_NE(held[1].find(pid), std::string::npos) << dump(text);
     EXPECT_EQ(held[2].rfind("  fix: close ", 0), 0u) << dump(text);
+    const auto open = row(openLink);
+    ASSERT_NE(open, text.lines.end()) << dump(text);
+    EXPECT_TRUE(open->ends_with(" free")) << dump(text);
+    ASSERT_LT(open + 1, text.lines.end()) << dump(text);
+    EXPECT_TRUE(open[1].starts_with("  note: " + openLink + " is open in ")) << dump(text);
+    EXPECT_NE(open[1].find("PID " + std::to_string(opener.pid)), std::string::npos) << dump(text);
 
     EXPECT_EQ(json.exitCode, 0) << dump(json);
     EXPECT_NE(std::find(json.lines.begin(), json.lines.end(),

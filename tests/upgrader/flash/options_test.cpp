@@ -49,6 +49,8 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong) {
         {{"--port", "/dev/a", "a.bin", "b.bin"}, "exactly one"},
         {{"a.bin"}, "no --port"},
         {{"--port", "/dev/a", "--port", "/dev/a", "f"}, "twice"},
+        {{"--port", "/dev/null", "--port", "/dev/../dev/null", "f"},
+         "ports /dev/null and /dev/../dev/null are the same device (/dev/null)"},
         {{"--port"}, "needs a value"},
         {{"--port=", "f"}, "needs a path"},
         {{"--port", "/dev/a", "--baud", "0", "f"}, "--baud"},

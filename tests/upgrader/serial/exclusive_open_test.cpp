@@ -7,9 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "tests/upgrader/support/pty.h"
+#include "link/port_diagnosis.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
 
 namespace serial {
@@ -115,6 +121,70 @@ TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser) {
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     EXPECT_EQ(openAsNobody(pty.slavePath()), EBUSY);
     ::unlink(file.c_str());
+}
+
+// Runs `work` in a child process as `uid` (0: as this user); answers its
+// exit code, or none when it was still running at the deadline (killed then).
+std::optional<int> inChildAs(uid_t uid, const std::function<int()>& work, std::chrono::seconds deadline) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(255);
+        ::_exit(work() & 0x7f);
+    }
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+            return std::nullopt;
+        }
+        test_support::observeFor(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The lock folder is writable by every user, so another user (nobody here)
+// may put anything at a port's lock path: a FIFO (opening it to read waits
+// for a writer), a link to a file or a loop, a file naming a PID no process
+// can have. None of it may make the open wait, nor keep the port busy, for
+// root (who may remove it) or an ordinary user (who may not), nor make the
+// diagnosis wait or name a holder.
+TEST(ExclusiveOpen, WhateverAnotherUserPutsAtTheLockPathNeitherBlocksNorHoldsThePort) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to plant as nobody and open as root and as daemon";
+    constexpr uid_t kNobody = 65534, kDaemon = 1;
+    const std::vector<std::pair<const char*, std::function<int(const std::string&)>>> plants{
+        {"fifo", [](const std::string& f) { return ::mkfifo(f.c_str(), 0666); }},
+        {"link to a file", [](const std::string& f) { return ::symlink("/etc/hostname", f.c_str()); }},
+        {"link loop", [](const std::string& f) { return ::symlink(f.c_str(), f.c_str()); }},
+        {"pid 2^32-1", [](const std::string& f) { return std::ofstream(f) << "4294967295\n" ? 0 : 1; }},
+        {"pid past long", [](const std::string& f) { return std::ofstream(f) << "99999999999999999999999\n" ? 0 : 1; }},
+        {"pid -1", [](const std::string& f) { return std::ofstream(f) << "-1\nsh\n" ? 0 : 1; }},
+    };
+    const auto dir = lockDirectory();
+    ASSERT_TRUE(dir);
+    for (const auto& [what, plant] : plants) {
+        for (const uid_t victim : {uid_t{0}, kDaemon}) {
+            SCOPED_TRACE(std::string(what) + (victim == 0 ? ", opened by root" : ", opened by daemon"));
+            test_support::Pty pty;
+            ASSERT_EQ(::chown(pty.slavePath().c_str(), victim, victim), 0);
+            const std::string file = *dir + "/" + lockFileNameFor(pty.slavePath());
+            ASSERT_EQ(inChildAs(kNobody, [&, &plant = plant] { return plant(file); }, std::chrono::seconds(10)), 0);
+            const auto opened = inChildAs(
+                victim,
+                [&] {
+                    ExclusiveDevice device;
+                    const char* failed = nullptr;
+                    return device.open(pty.slavePath(), failed);
+                },
+                std::chrono::seconds(20));
+            EXPECT_EQ(opened, 0);
+            const auto diagnosed = inChildAs(
+                victim, [&] { return gimbal::findPortHolder(pty.slavePath()) ? 1 : 0; }, std::chrono::seconds(20));
+            EXPECT_EQ(diagnosed, 0) << "a holder was named, or the diagnosis waited";
+            ::unlink(file.c_str());
+        }
+    }
 }
 
 }  // namespace
