@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "link/terminal_text.h"
+
 namespace flash {
 
 namespace {
@@ -32,14 +34,10 @@ std::string seconds(double s) {
     return text;
 }
 
-// At most `columns` characters, cut between UTF-8 sequences.
+// At most `columns` terminal columns (a CJK character takes two), so the
+// live block never wraps and can be drawn over.
 std::string fitted(const std::string& text, std::size_t columns) {
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-        if (++chars > columns) return text.substr(0, i);
-    }
-    return text;
+    return gimbal::cutToWidth(gimbal::terminalSafe(text), columns);
 }
 
 std::string liveText(const BenchDisplay::Live& live) {
@@ -85,9 +83,10 @@ void BenchDisplay::drawLive() {
     rowsShown_ = live_.size() + 1;
 }
 
+// Lines above the live block quote names from outside: made terminal-safe.
 void BenchDisplay::above(const std::string& line) {
     clearLive();
-    out_ << line << '\n';
+    out_ << gimbal::terminalSafe(line) << '\n';
     if (form_ == OutputForm::Terminal)
         drawLive();
     else

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "link/terminal_text.h"
 #include "upgrader/flash/exit_codes.h"
 #include "link/virtual_ports.h"
 #include "upgrader/flash/flash_run.h"
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const flash::ParseResult parsed = flash::parseOptions(args);
     if (!parsed.options) {
-        std::cerr << "quenlo-flash: " << parsed.error << "\nTry 'quenlo-flash --help'." << std::endl;
+        // The error may quote an argument, which may hold anything.
+        std::cerr << "quenlo-flash: " << gimbal::terminalSafe(parsed.error) << "\nTry 'quenlo-flash --help'." << std::endl;
         return flash::toInt(flash::ExitCode::Usage);
     }
     if (parsed.options->help) {

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "link/terminal_text.h"
+
 #include <algorithm>
 #include <array>
 
@@ -76,47 +78,32 @@ Json portObject(const ListedPort& port) {
 constexpr std::size_t kColumns = 6;
 using Row = std::array<std::string, kColumns>;
 
+// Every cell made terminal-safe: names and USB strings come from outside.
 Row portRow(const ListedPort& port) {
-    const auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
-    return {port.path,           orDash(port.name),   orDash(port.usbId),
+    const auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : gimbal::terminalSafe(s); };
+    return {gimbal::terminalSafe(port.path), orDash(port.name), orDash(port.usbId),
             orDash(port.serial), orDash(port.driver), stateName(port.state.cause)};
 }
 
+// Columns by display width: a CJK name takes two columns a character.
 void writeRow(std::ostream& out, const Row& row, const std::array<std::size_t, kColumns>& widths) {
     std::string text;
     for (std::size_t i = 0; i < kColumns; ++i)
-        text += i + 1 < kColumns ? row[i] + std::string(widths[i] - row[i].size() + 2, ' ') : row[i];
+        text += i + 1 < kColumns ? row[i] + std::string(widths[i] - gimbal::displayWidth(row[i]) + 2, ' ') : row[i];
     out << text << '\n';
 }
 
 // The lines under a port's row: what does not fit a column, and for a port
-// that cannot be used, why and the fix.
+// that cannot be used, why and the fix (for one that can, who has it open).
 void writeDetails(std::ostream& out, const ListedPort& port) {
-    if (!port.byId.empty()) out << "  by-id: " << port.byId << '\n';
+    using gimbal::terminalSafe;
+    if (!port.byId.empty()) out << "  by-id: " << terminalSafe(port.byId) << '\n';
     if (!port.manufacturer.empty() || !port.product.empty())
-        out << "  device: " << port.manufacturer << (port.manufacturer.empty() || port.product.empty() ? "" : ", ")
-            << port.product << '\n';
-    if (!port.state.text.empty()) out << "  why: " << port.state.text << '\n';
-    if (!port.state.hint.empty()) out << "  fix: " << port.state.hint << '\n';
-}
-
-// C0 controls, DEL and C1 controls (U+0080 to U+009F, C2 80 to C2 9F in
-// UTF-8) become U+FFFD; everything else is kept byte for byte.
-std::string withoutControls(const std::string& text) {
-    constexpr char kReplacement[] = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const bool c1 = c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
-        if (c < 0x20 || c == 0x7F || c1) {
-            out += kReplacement;
-            if (c1) ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
+        out << "  device: " << terminalSafe(port.manufacturer)
+            << (port.manufacturer.empty() || port.product.empty() ? "" : ", ") << terminalSafe(port.product) << '\n';
+    const bool usable = port.state.cause == gimbal::PortCause::Usable;
+    if (!port.state.text.empty()) out << (usable ? "  note: " : "  why: ") << terminalSafe(port.state.text) << '\n';
+    if (!port.state.hint.empty()) out << "  fix: " << terminalSafe(port.state.hint) << '\n';
 }
 
 }  // namespace
@@ -135,15 +122,17 @@ void Reporter::endBar() {
     barShown_ = false;
 }
 
+// Text lines are made terminal-safe whole: what they quote (port and file
+// names, lock-file and USB strings) comes from outside the program.
 void Reporter::line(const std::string& port, const std::string& text) {
     endBar();
-    out_ << port << ": " << text << std::endl;
+    out_ << gimbal::terminalSafe(port + ": " + text) << std::endl;
 }
 
 // Ends the bar first: both streams are often the same terminal.
 void Reporter::errorLine(const std::string& text) {
     endBar();
-    err_ << text << std::endl;
+    err_ << gimbal::terminalSafe(text) << std::endl;
 }
 
 void Reporter::status(const std::string& port, const std::string& text) {
@@ -159,7 +148,7 @@ void Reporter::drawBar() {
     std::string bar = "\r";
     for (const auto& [port, percent] : percents_) {
         const int filled = percent * kWidth / 100;
-        bar += port + " [" + std::string(static_cast<std::size_t>(filled), '#') +
+        bar += gimbal::terminalSafe(port) + " [" + std::string(static_cast<std::size_t>(filled), '#') +
                std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + std::to_string(percent) + "%  ";
     }
     out_ << bar << std::flush;
@@ -216,9 +205,10 @@ void Reporter::summary(const std::string& port, ExitCode code, const std::string
         writeLine(out_, withDiagnosis(withText(withCode(std::move(j), code), text), why));
     } else {
         endBar();
-        out_ << "summary: " << port << ": "
-             << (code == ExitCode::Ok ? std::string("upgraded")
-                                      : "failed (exit " + std::to_string(toInt(code)) + "): " + withFix(text, why))
+        out_ << gimbal::terminalSafe("summary: " + port + ": " +
+                                     (code == ExitCode::Ok ? std::string("upgraded")
+                                                           : "failed (exit " + std::to_string(toInt(code)) +
+                                                                 "): " + withFix(text, why)))
              << std::endl;
     }
 }
@@ -253,7 +243,7 @@ void Reporter::portList(const std::vector<ListedPort>& ports) {
     for (std::size_t i = 0; i < kColumns; ++i) widths[i] = header[i].size();
     for (const auto& port : ports) {
         const Row row = portRow(port);
-        for (std::size_t i = 0; i < kColumns; ++i) widths[i] = std::max(widths[i], row[i].size());
+        for (std::size_t i = 0; i < kColumns; ++i) widths[i] = std::max(widths[i], gimbal::displayWidth(row[i]));
     }
     if (form_ == OutputForm::Terminal) writeRow(out_, header, widths);
     for (const auto& port : ports) {
@@ -279,7 +269,7 @@ void Reporter::fileWarning(const std::string& file, const std::string& text) {
 
 void Reporter::diagnostic(const std::string& port, const std::string& text) {
     if (detail_ != Detail::Verbose) return;
-    errorLine(port + ": " + withoutControls(text));
+    errorLine(port + ": " + text);
 }
 
 }  // namespace flash

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdarg>
 
+#include "link/terminal_text.h"
+
 namespace platform {
 namespace {
 
@@ -19,8 +21,9 @@ void systemLog(const char* format, ...) {
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     syslog(LOG_NOTICE, "%s", line);
-    // One fprintf per line so that lines from several threads do not interleave.
-    if (std::FILE* stream = echoStream.load()) std::fprintf(stream, "%s\n", line);
+    // One fprintf per line so that lines from several threads do not interleave;
+    // names in it come from outside, so nothing in it may steer a terminal.
+    if (std::FILE* stream = echoStream.load()) std::fprintf(stream, "%s\n", gimbal::terminalSafe(line).c_str());
 }
 
 void echoSystemLogTo(std::FILE* stream) {

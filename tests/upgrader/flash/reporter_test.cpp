@@ -3,6 +3,7 @@
 
 #include <sstream>
 
+#include "link/terminal_text.h"
 #include "upgrader/flash/reporter.h"
 
 namespace flash {
@@ -47,7 +48,7 @@ TEST(FlashReporter, JsonEventsAreOneObjectPerLine) {
 // Received bytes read as text may hold any control: shown raw they could
 // clear the terminal or forge a line. An error line ends the progress bar
 // first, since both streams often share one terminal.
-TEST(FlashReporter, DiagnosticsShowOnlyWhenVerboseWithControlsReplacedAndEndTheBar) {
+TEST(FlashReporter, DiagnosticsShowOnlyWhenVerboseWithControlsEscapedAndEndTheBar) {
     const std::string text = "\x1b[2J\rforged\nline\xc2\x9b\x7f \xe5\x8d\x87";
     std::ostringstream out, err;
     Reporter normal(out, err, OutputForm::Text);
@@ -57,8 +58,7 @@ TEST(FlashReporter, DiagnosticsShowOnlyWhenVerboseWithControlsReplacedAndEndTheB
     Reporter verbose(out, err, OutputForm::Terminal, Detail::Verbose);
     verbose.progress("/dev/x", 50);
     verbose.diagnostic("/dev/x", text);
-    const std::string bad = "\xEF\xBF\xBD";
-    EXPECT_EQ(err.str(), "/dev/x: " + bad + "[2J" + bad + "forged" + bad + "line" + bad + bad + " \xe5\x8d\x87\n");
+    EXPECT_EQ(err.str(), "/dev/x: \\e[2J\\rforged\\nline\\u009B\\x7F \xe5\x8d\x87\n");
     EXPECT_EQ(out.str().back(), '\n') << "the bar is ended before the line";
 }
 
@@ -73,6 +73,48 @@ TEST(FlashReporter, InvalidUtf8InAPortOrFileNameIsReplacedNotPassedOn) {
               "\"text\":\"Gimbal Connected\"}\n"
               "{\"event\":\"error\",\"file\":\"fw\xef\xbf\xbd.bin\",\"code\":3,\"kind\":\"refused-file\","
               "\"text\":\"升级 fw\xef\xbf\xbd.bin\"}\n");
+}
+
+// Port, link and file names, lock-file text and USB strings come from
+// outside: in every text line they are shown escaped, so none can clear the
+// screen, retitle the terminal or forge a line of its own (a "summary:"
+// line a script would believe). Columns are laid out by display width.
+TEST(FlashReporter, OutsideTextInEveryTextLineIsEscapedAndLaidOutByWidth) {
+    const std::string hostile = "/tmp/no\x1b[2Jpe\nsummary: /dev/ttyUSB9: upgraded\x1b]0;OWNED\x07\xc2\x9b";
+    gimbal::PortDiagnosis busy;
+    busy.cause = gimbal::PortCause::Busy;
+    busy.text = hostile + " is in use by " + hostile;
+    busy.hint = "close " + hostile;
+    for (const OutputForm form : {OutputForm::Text, OutputForm::Terminal}) {
+        std::ostringstream out, err;
+        Reporter r(out, err, form);
+        r.status(hostile, hostile);
+        r.warning(hostile, hostile);
+        r.failure(hostile, ExitCode::PortError, hostile, &busy);
+        r.summary(hostile, ExitCode::PortError, hostile, &busy);
+        r.fileRefused(hostile, hostile, ExitCode::RefusedFile);
+        r.interrupted(hostile, "SIGTERM", ExitCode::Interrupted, std::nullopt, hostile);
+        ListedPort listed;
+        listed.path = listed.name = listed.manufacturer = listed.product = listed.serial = hostile;
+        listed.state = busy;
+        ListedPort wide;
+        wide.path = "/run/user/0/serial/云台";
+        wide.name = "云台";
+        r.portList({listed, wide});
+        const std::string all = out.str() + err.str();
+        for (const char c : all)
+            ASSERT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << "control byte in:\n" << all;
+        EXPECT_EQ(all.find("\x7f"), std::string::npos);
+        EXPECT_EQ(all.find("\xc2\x9b"), std::string::npos) << all;
+        EXPECT_EQ(all.find("\nsummary: /dev/ttyUSB9"), std::string::npos) << "a forged line:\n" << all;
+        // The state column of both rows starts at one display column.
+        const auto stateColumn = [&](const std::string& state) {
+            const auto end = all.find("  " + state + "\n");
+            const auto start = all.rfind('\n', end) + 1;
+            return gimbal::displayWidth(all.substr(start, end - start));
+        };
+        EXPECT_EQ(stateColumn("free"), stateColumn("busy")) << all;
+    }
 }
 
 }  // namespace
