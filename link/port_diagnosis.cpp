@@ -146,21 +146,15 @@ std::optional<PortHolder> lockFileHolder(const std::string& path) {
     return std::nullopt;
 }
 
-// /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; waiters ("->") hold nothing.
 std::optional<PortHolder> flockHolder(const std::string& path, const SystemPaths& paths) {
     struct stat node {};
     if (::stat(path.c_str(), &node) != 0) return std::nullopt;
     std::ifstream in(paths.proc + "/locks");
     for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string id, kind, advisory, access, device;
-        long pid = 0;
-        if (!(fields >> id >> kind) || kind != "FLOCK" || !(fields >> advisory >> access >> pid >> device)) continue;
-        unsigned major = 0, minor = 0;
-        unsigned long inode = 0;
-        if (std::sscanf(device.c_str(), "%x:%x:%lu", &major, &minor, &inode) != 3) continue;
-        if (major == ::major(node.st_dev) && minor == ::minor(node.st_dev) && inode == node.st_ino && pid != ::getpid())
-            return PortHolder{pid, commandOf(paths.proc, pid), "flock"};
+        const auto lock = parseProcLocksLine(line);
+        if (lock && lock->major == ::major(node.st_dev) && lock->minor == ::minor(node.st_dev) &&
+            lock->inode == node.st_ino && lock->pid != ::getpid())
+            return PortHolder{lock->pid, commandOf(paths.proc, lock->pid), "flock"};
     }
     return std::nullopt;
 }
@@ -222,6 +216,17 @@ PortDiagnosis gone(const std::string& path, const SystemPaths& paths) {
     return d;
 }
 
+// The path cannot be followed: gone only when nothing is there; a loop of
+// links (or a folder in the way) is a wrong path, not an unplugged adapter.
+PortDiagnosis unreachable(const std::string& path, int error, const SystemPaths& paths) {
+    if (error == ENOENT || error == ENODEV || error == ENXIO) return gone(path, paths);
+    PortDiagnosis d;
+    d.cause = PortCause::Other;
+    d.text = path + ": " + std::strerror(error);
+    if (error == ELOOP) d.hint = "the path is a loop of symbolic links; give the device itself (/dev/ttyUSB0, say)";
+    return d;
+}
+
 bool isCh34x(const std::string& device) {
     const std::string product = firstLine(device + "/idProduct");
     return firstLine(device + "/idVendor") == "1a86" && (product == "7523" || product == "5523" || product == "7522");
@@ -255,6 +260,23 @@ const char* causeName(PortCause cause) {
     return "other";
 }
 
+// "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; waiters ("1: -> FLOCK ...")
+// hold nothing and do not parse.
+std::optional<ProcLock> parseProcLocksLine(const std::string& line) {
+    std::istringstream fields(line);
+    std::string id, kind, advisory, access, device;
+    long pid = 0;
+    if (!(fields >> id >> kind) || kind != "FLOCK" || !(fields >> advisory >> access >> pid >> device)) return {};
+    ProcLock lock;
+    char colon1 = 0, colon2 = 0;
+    std::istringstream numbers(device);
+    if (!(numbers >> std::hex >> lock.major >> colon1 >> lock.minor >> colon2 >> std::dec >> lock.inode) ||
+        colon1 != ':' || colon2 != ':' || pid < 1 || pid > maxProcessId())
+        return {};
+    lock.pid = pid;
+    return lock;
+}
+
 std::optional<PortHolder> findPortHolder(const std::string& path, const SystemPaths& paths) {
     if (auto holder = lockFileHolder(path)) return holder;
     if (auto holder = flockHolder(path, paths)) return holder;
@@ -266,7 +288,7 @@ PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const Syst
     switch (error) {
         case EACCES:
         case EPERM:
-            if (::stat(path.c_str(), &info) != 0) return gone(path, paths);
+            if (::stat(path.c_str(), &info) != 0) return unreachable(path, errno, paths);
             return permissionDenied(path, info);
         case EBUSY:
         case EWOULDBLOCK:
@@ -275,6 +297,8 @@ PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const Syst
         case ENODEV:
         case ENXIO:
             return gone(path, paths);
+        case ELOOP:
+            return unreachable(path, error, paths);
         default: {
             PortDiagnosis d;
             d.cause = PortCause::Other;
@@ -286,7 +310,7 @@ PortDiagnosis diagnoseOpenFailure(const std::string& path, int error, const Syst
 
 PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return gone(path, paths);
+    if (::stat(path.c_str(), &info) != 0) return unreachable(path, errno, paths);
     if (::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM))
         return permissionDenied(path, info);
     auto holder = findPortHolder(path, paths);

@@ -59,6 +59,14 @@ PortDiagnosis diagnosePort(const std::string& path, const SystemPaths& paths = {
 // the processes we may read). This process is never named.
 std::optional<PortHolder> findPortHolder(const std::string& path, const SystemPaths& paths = {});
 
+// One flock of /proc/locks, for the node (device numbers, inode) it locks.
+struct ProcLock {
+    unsigned major = 0, minor = 0;
+    unsigned long inode = 0;
+    long pid = 0;
+};
+std::optional<ProcLock> parseProcLocksLine(const std::string& line);
+
 // Warnings worth one line each, none fatal: ModemManager running while the
 // device is not marked for it to ignore; brltty running while a CH340/CH341
 // adapter has no serial port.

@@ -1,9 +1,13 @@
 // gimbal-make-image: writes a sample firmware file of three images with
 // random contents, for demos and trials against the simulated gimbal.
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <random>
@@ -35,6 +39,21 @@ bool parseCounts(const std::string& text, std::array<std::size_t, 3>& counts) {
 int usageError(const std::string& error) {
     std::cerr << kProgram << ": " << error << "\nTry '" << kProgram << " --help'.\n";
     return kExitUsage;
+}
+
+// Written under a temporary name and renamed into place: a full disk or a
+// failed write leaves no partial image that a later flash could pick up.
+bool writeWhole(const std::string& out, const gimbal::Bytes& file) {
+    errno = 0;
+    const std::string temporary = out + ".partial-" + std::to_string(::getpid());
+    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
+    stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    stream.close();
+    if (stream && std::rename(temporary.c_str(), out.c_str()) == 0) return true;
+    const int error = errno != 0 ? errno : EIO;
+    std::remove(temporary.c_str());
+    errno = error;
+    return false;
 }
 
 }  // namespace
@@ -99,10 +118,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gimbal-make-image: at most 65535 blocks per image\n");
         return kExitUsage;
     }
-    std::ofstream stream(out, std::ios::binary);
-    stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    if (!stream.flush()) {
-        std::fprintf(stderr, "gimbal-make-image: cannot write %s\n", out.c_str());
+    if (!writeWhole(out, file)) {
+        std::fprintf(stderr, "gimbal-make-image: cannot write %s: %s\n", out.c_str(), std::strerror(errno));
         return 1;
     }
     std::printf("%s: %zu bytes, blocks %zu/%zu/%zu of %u bytes\n", out.c_str(), file.size(), counts[0], counts[1],

@@ -163,6 +163,15 @@ TEST_F(FakeSystem, AGonePortListsWhatIsThereOrBlamesBrltty) {
     EXPECT_EQ(gone.text, "/dev/ttyGONE9 does not exist (unplugged?)");
     EXPECT_NE(gone.hint.find(paths.serialById + "/usb-FTDI_FT232R-if00-port0"), std::string::npos) << gone.hint;
 
+    // A loop of links is a wrong path, not an unplugged adapter.
+    const std::string loop = root + "/loop";
+    ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+    for (const PortDiagnosis& d : {diagnosePort(loop, paths), diagnoseOpenFailure(loop, ELOOP, paths)}) {
+        EXPECT_EQ(d.cause, PortCause::Other) << d.text;
+        EXPECT_NE(d.text.find(loop + ": "), std::string::npos) << d.text;
+        EXPECT_NE(d.hint.find("loop of symbolic links"), std::string::npos) << d.hint;
+    }
+
     // A CH340 plugged in with no serial port while brltty runs.
     const std::string ch340 = paths.sys + "/bus/usb/devices/1-2";
     write(ch340 + "/idVendor", "1a86");
