@@ -21,13 +21,15 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1:abort_on_err
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp:print_suppressions=0}"
 
-work="$(mktemp -d)" || exit 1
+work="$(mktemp -d "$PWD/$build/exit-soak.XXXXXX")" || exit 1
+main_shell=$BASHPID
 # Its own runtime folder, so that the suite beside never meets its links.
 mkdir -m 700 "$work/runtime"
 soak_env=(env XDG_RUNTIME_DIR="$work/runtime")
 helpers=()
 cleanup() {
-  for pid in "${helpers[@]}"; do kill "$pid" 2>/dev/null || true; done
+  [ "$BASHPID" = "$main_shell" ] || return 0  # never from a subshell
+  for pid in "${helpers[@]}"; do kill -- "-$pid" 2>/dev/null || kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -38,7 +40,8 @@ for _ in $(seq "${SOAK_HOGS:-2}"); do
   helpers+=($!)
 done
 if [ "${SOAK_SUITE:-0}" = 1 ]; then
-  (while :; do ctest --test-dir "$build" -j 2 > /dev/null 2>&1 || true; done) &
+  # In a session of its own: its tests' signals never reach this script.
+  setsid bash -c "while :; do ctest --test-dir '$build' -j 2 > /dev/null 2>&1; done" &
   helpers+=($!)
 fi
 
