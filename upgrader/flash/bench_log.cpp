@@ -1,6 +1,7 @@
 #include "upgrader/flash/bench_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -106,19 +107,36 @@ BenchLog::BenchLog(const std::string& path) : path_(path) {
 
 bool BenchLog::append(const BenchRecord& record) {
     if (!fd_.valid()) return false;
+    struct stat before {};
+    const bool sized = ::fstat(fd_.get(), &before) == 0;
     // One write per line: O_APPEND then keeps each line whole even when two
     // benches share the log.
     const std::string line = recordJson(record) + "\n";
     const gimbal::WriteResult w = gimbal::writeAll(fd_.get(), line);
-    if (w.error != 0) {
-        error_ = path_ + ": " + systemError(w.error);
-        return false;
+    int error = w.error;
+    if (error == 0 && gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); }) != 0) error = errno;
+    if (error == 0) return true;
+    error_ = path_ + ": " + systemError(error);
+    if (sized) takeBack(before.st_size, w.written);
+    return false;
+}
+
+// A record cut short (a full disk) would have the next one appended onto it,
+// and neither could be read: the log goes back to its last whole record. Only
+// when nothing else was appended meanwhile, since that would be another
+// bench's record.
+void BenchLog::takeBack(off_t size, std::size_t written) {
+    struct stat now {};
+    if (written == 0 || ::fstat(fd_.get(), &now) != 0) return;
+    if (now.st_size != size + static_cast<off_t>(written)) {
+        error_ += "; the log may end with a part of this record";
+        return;
     }
-    if (gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); }) != 0) {
-        error_ = path_ + ": " + systemError(errno);
-        return false;
+    if (gimbal::retryOnInterrupt([&] { return ::ftruncate(fd_.get(), size); }) != 0) {
+        error_ += "; a part of this record is left in the log (" + systemError(errno) + ")";
+        return;
     }
-    return true;
+    gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); });
 }
 
 }  // namespace flash
