@@ -132,7 +132,8 @@ private:
         }
         if (log_ && !log_->append(r)) {
             logLost_ = true;
-            reporter_.warning(r.port, "this result could not be written to the log: " + log_->error());
+            reporter_.warning(r.port, std::string("this port's result (") + resultName(r.code) +
+                                          ") is lost: it could not be written to the log: " + log_->error());
         }
         display_.finished(r, counts_);
         showLive();
