@@ -2,10 +2,12 @@
 // simulated gimbals appear and vanish as virtual ports in a runtime folder
 // of the test's own.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 
@@ -153,6 +155,36 @@ TEST(FlashBench, UpgradesEveryAppearanceExactlyLeavesPresentPortsAloneAndAppends
         EXPECT_GT(rec["seconds"].get<double>(), 0);
         EXPECT_EQ(rec["start"].get<std::string>().size(), std::string("2026-12-08T21:03:04.123Z").size());
     }
+}
+
+// Waits (checking every 20 ms) until `done` holds; false after `deadline`.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        ::poll(nullptr, 0, 20);
+    }
+    return true;
+}
+
+// The bench's output read by a pipe that closes (`--watch ... | head -1`):
+// the bench goes on upgrading and logging, and says so once.
+TEST(FlashBench, AClosedOutputNeverStopsTheBench) {
+    Bench bench;
+    auto child = bench.watch();
+    child->closeOutput();
+    auto g = gimbal();
+    const std::string port = plugIn(bench, *g, "after the reader left");
+    ASSERT_TRUE(waitUntil([&] { return bench.logged().size() == 1; }, kDeadline));
+    expectImages(*g, bench);
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    EXPECT_EQ(bench.logged()[0]["result"], "upgraded");
+    EXPECT_EQ(r.errorLines,
+              std::vector<std::string>{"quenlo-flash: standard output: Broken pipe; nothing more is shown there, "
+                                       "the upgrades go on"})
+        << dump(r);
 }
 
 TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayAsInterrupted) {
