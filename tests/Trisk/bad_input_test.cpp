@@ -9,8 +9,14 @@
 #include <QTimer>
 
 #include <gmock/gmock.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "window_fixture.h"
 
@@ -162,6 +168,53 @@ TEST_F(TriskBadInput, FoldersAndUnreadableFilesLeaveTheLoadedFileInPlace) {
         EXPECT_EQ(probe.file_len(), good.size());
         EXPECT_TRUE(std::equal(good.begin(), good.end(), probe.file_buf().begin()));
     }
+}
+
+// Paths that are no regular file: a FIFO would block the open (and with it
+// the window) until a writer came, a device never ends. Each is refused at
+// once with the reason, and the loaded file stays.
+TEST_F(TriskBadInput, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
+    const Bytes good = updateFile(16, 1, 1, 1);
+    loadFile(good);
+    const QString shown = probe.text();
+    const QString fifo = dir.filePath(QStringLiteral("fifo.bin"));
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    // Should the open block after all, a writer comes and goes after a
+    // while, so the test fails instead of hanging.
+    std::mutex lock;
+    std::condition_variable over;
+    bool done = false;
+    std::atomic<bool> blocked{false};
+    std::thread unblocker([&] {
+        std::unique_lock<std::mutex> held(lock);
+        if (over.wait_for(held, std::chrono::seconds(20), [&] { return done; })) return;
+        blocked = true;
+        const int fd = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+    });
+    const struct {
+        QString path;
+        const char* why;
+    } cases[] = {{fifo, "not a regular file but a FIFO"},
+                 {QStringLiteral("/dev/zero"), "not a regular file but a character device"}};
+    for (const auto& c : cases) {
+        const std::size_t before = modal.boxes().size();
+        modal.chooseFile(c.path);
+        probe.click("BtnOpenFile");
+        modal.chooseFile({});
+        ASSERT_EQ(modal.boxes().size(), before + 1) << c.path.toStdString();
+        EXPECT_EQ(modal.boxes().back().title, QStringLiteral("failed to open"));
+        EXPECT_THAT(modal.boxes().back().text.toStdString(), HasSubstr(c.path.toStdString() + ": " + c.why));
+        EXPECT_EQ(probe.text(), shown);
+        EXPECT_EQ(probe.file_len(), good.size());
+    }
+    EXPECT_FALSE(blocked) << "the FIFO's open blocked";
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        done = true;
+    }
+    over.notify_all();
+    unblocker.join();
 }
 
 TEST_F(TriskBadInput, PortsThatAreNoTtysAreReportedAndNotOpened) {
