@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <fstream>
 #include <memory>
 
@@ -185,6 +187,40 @@ TEST(FlashBench, AClosedOutputNeverStopsTheBench) {
               std::vector<std::string>{"quenlo-flash: standard output: Broken pipe; nothing more is shown there, "
                                        "the upgrades go on"})
         << dump(r);
+}
+
+// The log's disk fills up in the middle of a record (a file size limit,
+// inherited by the bench, stands in for it): the cut record is taken back,
+// a warning names the port whose result is lost, and the exit code says a
+// result is missing from the log.
+TEST(FlashBench, ARecordTheFullDiskCutShortIsTakenBackAndItsPortNamed) {
+    Bench bench;
+    // Long enough that the limit leaves room for the port's lock file.
+    const std::string earlier = "{\"earlier\":\"" + std::string(150, 'r') + "\"}\n";
+    std::ofstream(bench.log()) << earlier;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit full = saved;
+    full.rlim_cur = earlier.size() + 40;  // room for part of a record
+    const auto xfsz = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    auto child = bench.watch();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, xfsz);
+
+    auto g = gimbal();
+    const std::string port = plugIn(bench, *g, "full disk");
+    const auto lostWarning = [&](const std::string& line) {
+        const Json j = Json::parse(line, nullptr, false);
+        return j.is_object() && j.value("event", "") == "warning" && j.value("port", "") == port &&
+               j.value("text", "").starts_with("this port's result (upgraded) is lost");
+    };
+    ASSERT_TRUE(child->waitForLine(lostWarning, kDeadline));
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 1) << dump(r);
+    std::ifstream in(bench.log(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), earlier) << "the cut record stayed";
 }
 
 TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayAsInterrupted) {
