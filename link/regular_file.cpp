@@ -14,7 +14,6 @@ namespace gimbal {
 namespace {
 
 std::string typeOf(mode_t mode) {
-    if (S_ISDIR(mode)) return "a folder";
     if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISCHR(mode)) return "a character device";
     if (S_ISBLK(mode)) return "a block device";
@@ -32,6 +31,7 @@ FileRefusal systemError(int error) {
 // Refuses what is not a regular file of at most `maxSize` bytes.
 FileRefusal judge(const struct stat& st, std::uint64_t maxSize) {
     FileRefusal why;
+    if (S_ISDIR(st.st_mode)) return systemError(EISDIR);  // said as the system says it
     if (!S_ISREG(st.st_mode)) {
         why.kind = FileRefusal::Kind::NotRegular;
         why.type = typeOf(st.st_mode);
