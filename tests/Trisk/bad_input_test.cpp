@@ -9,16 +9,11 @@
 #include <QTimer>
 
 #include <gmock/gmock.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
 #include "window_fixture.h"
+#include "tests/support/fifo_unblocker.h"
 
 namespace trisk_test {
 namespace {
@@ -179,19 +174,7 @@ TEST_F(TriskBadInput, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
     const QString shown = probe.text();
     const QString fifo = dir.filePath(QStringLiteral("fifo.bin"));
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
-    // Should the open block after all, a writer comes and goes after a
-    // while, so the test fails instead of hanging.
-    std::mutex lock;
-    std::condition_variable over;
-    bool done = false;
-    std::atomic<bool> blocked{false};
-    std::thread unblocker([&] {
-        std::unique_lock<std::mutex> held(lock);
-        if (over.wait_for(held, std::chrono::seconds(20), [&] { return done; })) return;
-        blocked = true;
-        const int fd = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) ::close(fd);
-    });
+    const test_support::FifoUnblocker unblocker(fifo.toStdString());
     const struct {
         QString path;
         const char* why;
@@ -208,13 +191,7 @@ TEST_F(TriskBadInput, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
         EXPECT_EQ(probe.text(), shown);
         EXPECT_EQ(probe.file_len(), good.size());
     }
-    EXPECT_FALSE(blocked) << "the FIFO's open blocked";
-    {
-        const std::lock_guard<std::mutex> held(lock);
-        done = true;
-    }
-    over.notify_all();
-    unblocker.join();
+    EXPECT_FALSE(unblocker.blocked()) << "the FIFO's open blocked";
 }
 
 TEST_F(TriskBadInput, PortsThatAreNoTtysAreReportedAndNotOpened) {

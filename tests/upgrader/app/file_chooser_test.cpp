@@ -4,18 +4,14 @@
 #include <QPushButton>
 #include <QStandardPaths>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <thread>
 
 #include "app_fixture.h"
+#include "tests/support/fifo_unblocker.h"
 
 namespace app_test {
 namespace {
@@ -105,19 +101,7 @@ TEST_F(FileChooser, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
     const fs::path fifo = dir / "fifo.bin";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_symlink("/dev/zero", dir / "zero.bin");
-    // Should the open block after all, a writer comes and goes after a
-    // while, so the test fails instead of hanging.
-    std::mutex lock;
-    std::condition_variable over;
-    bool done = false;
-    std::atomic<bool> blocked{false};
-    std::thread unblocker([&] {
-        std::unique_lock<std::mutex> held(lock);
-        if (over.wait_for(held, std::chrono::seconds(20), [&] { return done; })) return;
-        blocked = true;
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) ::close(fd);
-    });
+    const test_support::FifoUnblocker unblocker(fifo.string());
     for (const fs::path& path : {fifo, dir / "zero.bin"}) {
         modals.alertTexts.clear();
         modals.expect(chooseFile(path.string()));
@@ -127,13 +111,7 @@ TEST_F(FileChooser, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
         EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
         EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
     }
-    EXPECT_FALSE(blocked) << "the FIFO's open blocked";
-    {
-        const std::lock_guard<std::mutex> held(lock);
-        done = true;
-    }
-    over.notify_all();
-    unblocker.join();
+    EXPECT_FALSE(unblocker.blocked()) << "the FIFO's open blocked";
 }
 
 TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain) {
