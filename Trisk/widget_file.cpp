@@ -4,12 +4,12 @@
 #include "widget.h"
 
 #include <QDebug>
-
-#include <cstdint>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QTextBrowser>
+
+#include <cstdint>
 
 #include "link/firmware_file.h"
 #include "link/regular_file.h"
