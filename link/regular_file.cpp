@@ -13,14 +13,6 @@ namespace gimbal {
 
 namespace {
 
-std::string typeOf(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "a special file";
-}
-
 FileRefusal systemError(int error) {
     FileRefusal why;
     why.kind = FileRefusal::Kind::System;
@@ -34,7 +26,7 @@ FileRefusal judge(const struct stat& st, std::uint64_t maxSize) {
     if (S_ISDIR(st.st_mode)) return systemError(EISDIR);  // said as the system says it
     if (!S_ISREG(st.st_mode)) {
         why.kind = FileRefusal::Kind::NotRegular;
-        why.type = typeOf(st.st_mode);
+        why.type = specialFileType(st.st_mode);
     } else if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
         why.kind = FileRefusal::Kind::TooLarge;
         why.size = static_cast<std::uint64_t>(st.st_size);
@@ -89,6 +81,14 @@ FileRefusal readRegularFile(const std::string& path, std::uint64_t maxSize, std:
     }
     out.resize(got);
     return {};
+}
+
+std::string specialFileType(unsigned mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a special file";
 }
 
 std::string refusalText(const FileRefusal& why) {

@@ -31,6 +31,10 @@ UniqueFd openRegularFile(const std::string& path, std::uint64_t maxSize, FileRef
 // that grows meanwhile is read up to the size that was checked.
 FileRefusal readRegularFile(const std::string& path, std::uint64_t maxSize, std::vector<std::uint8_t>& out);
 
+// What a file that is not regular is, for messages: "a FIFO", "a character
+// device", "a block device", "a socket", else "a special file".
+std::string specialFileType(unsigned mode);
+
 // "not a regular file but a FIFO", "too large: 2147483648 bytes, where
 // 201323528 at most are accepted", or the system's text for the error.
 std::string refusalText(const FileRefusal& why);

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "link/posix_io.h"
+#include "link/regular_file.h"
 
 namespace flash {
 
@@ -93,13 +94,25 @@ std::string recordJson(const BenchRecord& r) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// Only a regular file can be forced to disk record by record; a FIFO would
+// also block the open until a reader came (O_NONBLOCK keeps it from that).
 BenchLog::BenchLog(const std::string& path) : path_(path) {
     std::error_code ec;
     const bool existed = std::filesystem::exists(path, ec);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        error_ = path + ": not a regular file but " + gimbal::specialFileType(st.st_mode);
+        return;
+    }
     fd_ = gimbal::UniqueFd(gimbal::retryOnInterrupt(
-        [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
+        [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644); }));
     if (!fd_.valid()) {
         error_ = path + ": " + systemError(errno);
+        return;
+    }
+    if (::fstat(fd_.get(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error_ = path + ": not a regular file but " + gimbal::specialFileType(st.st_mode);
+        fd_.reset();
         return;
     }
     if (!existed) syncFolderOf(path);

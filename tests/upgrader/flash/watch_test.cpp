@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -221,6 +222,27 @@ TEST(FlashBench, ARecordTheFullDiskCutShortIsTakenBackAndItsPortNamed) {
     EXPECT_EQ(r.exitCode, 1) << dump(r);
     std::ifstream in(bench.log(), std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), earlier) << "the cut record stayed";
+}
+
+// A log that is no regular file cannot be forced to disk record by record,
+// and a FIFO would block the open until a reader came: refused at once.
+TEST(FlashBench, ALogThatIsNoRegularFileIsRefusedAtOnce) {
+    Bench bench;
+    const std::string fifo = (bench.root / "fifo.jsonl").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string log;
+        std::string why;
+    } cases[] = {{fifo, "not a regular file but a FIFO"}, {"/dev/null", "not a regular file but a character device"}};
+    for (const auto& c : cases) {
+        const ChildResult r =
+            flash_test::runChild(kProgram, {"--watch", "--log", c.log, (bench.root / "fw.bin").string()},
+                                 std::chrono::seconds(20), {"XDG_RUNTIME_DIR=" + (bench.root / "runtime").string()});
+        EXPECT_EQ(r.exitCode, 2) << c.log << "\n" << dump(r);
+        EXPECT_EQ(r.errorLines,
+                  std::vector<std::string>{"error: the log cannot be opened for appending: " + c.log + ": " + c.why})
+            << dump(r);
+    }
 }
 
 TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayAsInterrupted) {
