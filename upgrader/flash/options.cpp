@@ -57,8 +57,9 @@ Output: results and progress go to standard output, one summary line per port
 at the end (failed ports too); errors, warnings and interruptions go to
 standard error, so `> log` keeps the results and the terminal still shows what
 went wrong. Standard output that cannot be written (a closed pipe) never
-stops an upgrade; one line on standard error says so. With --json, standard output carries only JSON lines, errors
-included, and standard error only --verbose lines.)";
+stops an upgrade; one line on standard error says so. With --json, standard
+output carries only JSON lines, errors included, and standard error only
+--verbose lines.)";
 
 // Seconds, whole or with a fraction; more than zero and at most a day.
 std::optional<std::chrono::milliseconds> parseWait(const std::string& text) {
