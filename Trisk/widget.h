@@ -108,6 +108,7 @@ private:
     void writeToPort(const quint8* data, std::size_t len);
 
     // File check (widget_file.cpp).
+    bool openUpdateFile(QString* why);
     bool loadFile(QString* error);
     void showFileCheck();
 

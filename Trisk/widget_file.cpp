@@ -9,7 +9,10 @@
 #include <QMessageBox>
 #include <QTextBrowser>
 
+#include <cstdint>
+
 #include "link/firmware_file.h"
+#include "link/regular_file.h"
 #include "ui_widget.h"
 
 namespace trisk {
@@ -31,8 +34,8 @@ void Widget::on_BtnOpenFile_clicked() {
     file_name = chosen;
     delete update_file;
     update_file = new QFile(file_name, this);
-    if (!update_file->open(QIODevice::ReadOnly)) {
-        QMessageBox::warning(this, tr("failed to open"), tr("can't open the file!!please check!"));
+    if (QString why; !openUpdateFile(&why)) {
+        QMessageBox::warning(this, tr("failed to open"), tr("can't open the file!!please check!") + why);
         return;
     }
     ui->BtnUpdate->setEnabled(true);
@@ -41,6 +44,20 @@ void Widget::on_BtnOpenFile_clicked() {
         showFileCheck();
     else
         showText(error);
+}
+
+// Only a regular file is opened: a FIFO would block the window in the open
+// until a writer came, and a device has no end. The size is checked later.
+bool Widget::openUpdateFile(QString* why) {
+    gimbal::FileRefusal refusal;
+    gimbal::UniqueFd fd = gimbal::openRegularFile(file_name.toStdString(), UINT64_MAX, refusal);
+    if (fd.valid() && update_file->open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        fd.release();  // the QFile closes it now
+        return true;
+    }
+    const QString reason = refusal ? QString::fromStdString(gimbal::refusalText(refusal)) : update_file->errorString();
+    *why = QStringLiteral("\n") + file_name + QStringLiteral(": ") + reason;
+    return false;
 }
 
 // Reads the open update_file into file_buf; file_len tells how much of it

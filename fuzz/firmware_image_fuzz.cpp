@@ -37,7 +37,7 @@ void checkPosition(const engine::UpgradeEngine& engine, const test_support::Fake
     const bool cut = now != cuts;
     cuts = now;
     if (!cut || !engine.upgradeStarted()) return;
-    FUZZ_CHECK(engine.state().binbytes.has_value());
+    FUZZ_CHECK(engine.state().binbytes != nullptr);
     const std::int64_t at = *engine.state().curoffset;
     FUZZ_CHECK(at >= 8 && at + 1024 <= static_cast<std::int64_t>(engine.state().binbytes->size()));
 }

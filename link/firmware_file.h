@@ -20,6 +20,10 @@ inline constexpr std::array<std::size_t, kImageCount> kBlockCountOffsets{2, 4, 6
 // The desktop upgrader's fixed block (page) size, and the updater's default.
 inline constexpr std::size_t kDefaultBlockSize = 1024;
 
+// The largest file a header can describe with 1024-byte blocks: three
+// images of 65535 blocks. Larger files are refused before being read.
+inline constexpr std::uint64_t kMaxFirmwareFileSize = kFirmwareHeaderSize + kImageCount * 0xFFFFull * kDefaultBlockSize;
+
 using BlockCounts = std::array<std::uint16_t, kImageCount>;
 
 struct FirmwareHeader {

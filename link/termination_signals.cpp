@@ -20,6 +20,8 @@ constexpr std::array kSignals{SIGINT, SIGTERM, SIGHUP};
 // The handler only writes one byte; everything else happens in the loop.
 std::atomic<int> writeEnd{-1};
 std::array<struct sigaction, kSignals.size()> previous{};
+// Which handlers this holder put in place, to be undone at its end.
+std::array<bool, kSignals.size()> installed{};
 
 void onSignal(int signal) {
     const int savedErrno = errno;
@@ -48,11 +50,18 @@ TerminationSignals::TerminationSignals() {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &previous[i]);
+    // A signal inherited as ignored stays ignored: that is how nohup (SIGHUP)
+    // and a shell's background jobs (SIGINT) ask a program to outlive them.
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+        installed[i] = false;
+        if (::sigaction(kSignals[i], nullptr, &previous[i]) != 0 || previous[i].sa_handler == SIG_IGN) continue;
+        installed[i] = ::sigaction(kSignals[i], &action, nullptr) == 0;
+    }
 }
 
 TerminationSignals::~TerminationSignals() {
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous[i], nullptr);
+    for (std::size_t i = 0; i < kSignals.size(); ++i)
+        if (installed[i]) ::sigaction(kSignals[i], &previous[i], nullptr);
     ::close(writeEnd.exchange(-1));
 }
 

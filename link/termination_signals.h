@@ -9,7 +9,8 @@ namespace gimbal {
 
 class TerminationSignals {
 public:
-    // Installs the handlers; the previous dispositions come back on destruction.
+    // Installs the handlers, except for a signal inherited as ignored (nohup),
+    // which stays ignored; the previous dispositions come back on destruction.
     TerminationSignals();
     ~TerminationSignals();
     TerminationSignals(const TerminationSignals&) = delete;

@@ -26,7 +26,9 @@ echo
 
 "$build/upgrader/flash/quenlo-flash" --port "$port" "$work/firmware.bin"
 
-kill -INT "$sim_pid"
+# SIGTERM: a script's background job starts with SIGINT ignored, and
+# gimbal-sim leaves a signal ignored that it was started with ignored.
+kill -TERM "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=""
 echo

@@ -31,14 +31,17 @@ bool writableDirectory(const std::string& dir) {
 }
 
 // Blocks the stop signals (before any thread exists, so every thread
-// inherits the mask) and returns a descriptor that reads them. A SIGHUP that
-// nohup ignores stays ignored: an ignored signal never reaches a signalfd.
+// inherits the mask) and returns a descriptor that reads them. A signal
+// inherited as ignored (SIGHUP under nohup) is left out: a blocked signal is
+// queued for the signalfd even when its disposition is to ignore it.
 gimbal::UniqueFd stopSignals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+        sigaddset(&set, signal);
+    }
     if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return gimbal::UniqueFd();
     return gimbal::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC));
 }

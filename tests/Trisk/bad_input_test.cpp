@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "window_fixture.h"
+#include "tests/support/fifo_unblocker.h"
 
 namespace trisk_test {
 namespace {
@@ -162,6 +163,35 @@ TEST_F(TriskBadInput, FoldersAndUnreadableFilesLeaveTheLoadedFileInPlace) {
         EXPECT_EQ(probe.file_len(), good.size());
         EXPECT_TRUE(std::equal(good.begin(), good.end(), probe.file_buf().begin()));
     }
+}
+
+// Paths that are no regular file: a FIFO would block the open (and with it
+// the window) until a writer came, a device never ends. Each is refused at
+// once with the reason, and the loaded file stays.
+TEST_F(TriskBadInput, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
+    const Bytes good = updateFile(16, 1, 1, 1);
+    loadFile(good);
+    const QString shown = probe.text();
+    const QString fifo = dir.filePath(QStringLiteral("fifo.bin"));
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const test_support::FifoUnblocker unblocker(fifo.toStdString());
+    const struct {
+        QString path;
+        const char* why;
+    } cases[] = {{fifo, "not a regular file but a FIFO"},
+                 {QStringLiteral("/dev/zero"), "not a regular file but a character device"}};
+    for (const auto& c : cases) {
+        const std::size_t before = modal.boxes().size();
+        modal.chooseFile(c.path);
+        probe.click("BtnOpenFile");
+        modal.chooseFile({});
+        ASSERT_EQ(modal.boxes().size(), before + 1) << c.path.toStdString();
+        EXPECT_EQ(modal.boxes().back().title, QStringLiteral("failed to open"));
+        EXPECT_THAT(modal.boxes().back().text.toStdString(), HasSubstr(c.path.toStdString() + ": " + c.why));
+        EXPECT_EQ(probe.text(), shown);
+        EXPECT_EQ(probe.file_len(), good.size());
+    }
+    EXPECT_FALSE(unblocker.blocked()) << "the FIFO's open blocked";
 }
 
 TEST_F(TriskBadInput, PortsThatAreNoTtysAreReportedAndNotOpened) {

@@ -128,6 +128,29 @@ TEST(SimProgram, PrintsThePathPlaysUntilSignalledAndWritesWhatItReceived) {
     std::filesystem::remove_all(dir);
 }
 
+// Under nohup (SIGHUP inherited as ignored) a closed terminal must not stop
+// the simulator: it keeps playing until SIGTERM.
+TEST(SimProgram, UnderNohupSIGHUPIsIgnored) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGHUP, &ignore, &before), 0);
+    Program program({"--dialect", "blocks", "--block-size", "64"});
+    ASSERT_EQ(::sigaction(SIGHUP, &before, nullptr), 0);
+    const std::string path = program.firstLine();
+
+    program.signal(SIGHUP);
+    TermiosClient client(path);
+    ASSERT_TRUE(client.readFrame());
+    ASSERT_TRUE(client.send(gimbal::linkReplyFrame()));
+    const Bytes file = gimbal::composeFirmwareFile(makeImages(64, {2, 1, 3}), 64);
+    ASSERT_TRUE(playUpgrade(client, file, 64, gimbal::updaterSwitchFrame()));
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_THAT(program.readUntil(""), HasSubstr("image3.bin: 3 blocks (0-2), 192 bytes\n"));
+}
+
 // Started without --out in a checkout or a home folder, it leaves nothing
 // there: neither the recordings nor the summary file a SIGHUP used to keep.
 TEST(SimProgram, WithoutOutWritesNoFilesAndSaysSo) {

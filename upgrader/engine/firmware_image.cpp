@@ -1,13 +1,7 @@
 #include "upgrader/engine/firmware_image.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "link/firmware_file.h"
+#include "link/regular_file.h"
 
 namespace engine {
 
@@ -18,10 +12,10 @@ std::int64_t signedCount(const Bytes& bytes, std::size_t offset) {
     return raw ? static_cast<std::int16_t>(*raw) : 0;
 }
 
-LoadResult unreadable(int err) {
+LoadResult unreadable(const gimbal::FileRefusal& why) {
     LoadResult r;
     r.error = LoadError::Unreadable;
-    r.detail = std::strerror(err);
+    r.detail = gimbal::refusalText(why);
     return r;
 }
 
@@ -33,31 +27,10 @@ PageCounts readPageCounts(const Bytes& binbytes) {
     return counts;
 }
 
-// Whole file, read with plain POSIX calls so every failure keeps its errno.
-static int readWholeFile(const std::string& path, Bytes& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    struct stat st {};
-    int err = 0;
-    if (::fstat(fd, &st) != 0)
-        err = errno;
-    else if (S_ISDIR(st.st_mode))
-        err = EISDIR;
-    std::uint8_t chunk[65536];
-    while (err == 0) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) err = errno;
-        if (n <= 0) break;
-        out.insert(out.end(), chunk, chunk + n);
-    }
-    ::close(fd);
-    return err;
-}
-
 LoadResult loadFirmwareImage(const std::string& filepath) {
     Bytes bytes;
-    if (const int err = readWholeFile(filepath, bytes); err != 0) return unreadable(err);
+    if (const gimbal::FileRefusal why = gimbal::readRegularFile(filepath, gimbal::kMaxFirmwareFileSize, bytes))
+        return unreadable(why);
     LoadResult r;
     if (bytes.size() < gimbal::kFirmwareHeaderSize) {
         r.error = LoadError::TooShort;

@@ -23,18 +23,20 @@ struct LoadedImage {
 };
 
 enum class LoadError {
-    Unreadable,  // missing, a folder, no permission, read error
+    Unreadable,  // missing, no permission, read error, not a regular file, larger than a header can describe
     TooShort,    // empty, or shorter than the 8-byte header
 };
 
 struct LoadResult {
     std::optional<LoadedImage> image;
     LoadError error = LoadError::Unreadable;
-    std::string detail;  // errno text for an unreadable file
+    std::string detail;  // why an unreadable file is refused
 };
 
-// Reads the whole file and its header. Files shorter than the header are
-// refused like empty ones: there is nothing to upgrade from them.
+// Reads the whole file and its header. Only regular files of at most
+// gimbal::kMaxFirmwareFileSize bytes are read; an open never blocks. Files
+// shorter than the header are refused like empty ones: there is nothing to
+// upgrade from them.
 LoadResult loadFirmwareImage(const std::string& filepath);
 
 // The counts of an image's header: LE16 at 2, 4 and 6, taken as signed 16-bit.

@@ -47,7 +47,7 @@ bool UpgradeEngine::getFileInfo(const std::string& filepath) {
         loadError_ = filepath + ": " + engine::loadErrorText(r);
         return false;
     }
-    state_.binbytes = std::move(r.image->binbytes);
+    state_.binbytes = std::make_shared<const Bytes>(std::move(r.image->binbytes));
     state_.pageCount = r.image->pageCount;
     loadError_.clear();
     const PageCounts& counts = state_.pageCount;
@@ -56,9 +56,9 @@ bool UpgradeEngine::getFileInfo(const std::string& filepath) {
     return true;
 }
 
-void UpgradeEngine::setImage(const LoadedImage& image) {
-    state_.binbytes = image.binbytes;
-    state_.pageCount = image.pageCount;
+void UpgradeEngine::setImage(const std::shared_ptr<const LoadedImage>& image) {
+    state_.binbytes = std::shared_ptr<const Bytes>(image, &image->binbytes);
+    state_.pageCount = image->pageCount;
     loadError_.clear();
 }
 

@@ -37,7 +37,8 @@ inline constexpr char kSendFailedAlert[] = "send Failed";
 
 // The image and where the upgrade stands, as the sequencer keeps them.
 struct UpgradeState {
-    std::optional<Bytes> binbytes;
+    // Shared, never changed: many upgrades can send one image without copies.
+    std::shared_ptr<const Bytes> binbytes;
     PageCounts pageCount{0, 0, 0};
     std::optional<std::int64_t> curoffset;  // set by Start; absent before, and after a stop
     std::int64_t curMCU = 0;
@@ -60,8 +61,8 @@ public:
     // Firmware image. False leaves the previous image and counts in place;
     // loadErrorText() then says why.
     bool getFileInfo(const std::string& filepath);
-    // An image read and checked elsewhere, once for many gimbals.
-    void setImage(const LoadedImage& image);
+    // An image read and checked elsewhere, once for many gimbals: shared, not copied.
+    void setImage(const std::shared_ptr<const LoadedImage>& image);
     // The 1024 bytes at curoffset; nullopt when they do not lie whole in the image.
     std::optional<Bytes> getFWBlock(std::int64_t page, std::int64_t mcuid);
     const std::string& loadErrorText() const { return loadError_; }

@@ -1,6 +1,7 @@
 #include "upgrader/flash/bench_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include <filesystem>
 
 #include "link/posix_io.h"
+#include "link/regular_file.h"
 
 namespace flash {
 
@@ -92,13 +94,25 @@ std::string recordJson(const BenchRecord& r) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// Only a regular file can be forced to disk record by record; a FIFO would
+// also block the open until a reader came (O_NONBLOCK keeps it from that).
 BenchLog::BenchLog(const std::string& path) : path_(path) {
     std::error_code ec;
     const bool existed = std::filesystem::exists(path, ec);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        error_ = path + ": not a regular file but " + gimbal::specialFileType(st.st_mode);
+        return;
+    }
     fd_ = gimbal::UniqueFd(gimbal::retryOnInterrupt(
-        [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
+        [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644); }));
     if (!fd_.valid()) {
         error_ = path + ": " + systemError(errno);
+        return;
+    }
+    if (::fstat(fd_.get(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error_ = path + ": not a regular file but " + gimbal::specialFileType(st.st_mode);
+        fd_.reset();
         return;
     }
     if (!existed) syncFolderOf(path);
@@ -106,19 +120,36 @@ BenchLog::BenchLog(const std::string& path) : path_(path) {
 
 bool BenchLog::append(const BenchRecord& record) {
     if (!fd_.valid()) return false;
+    struct stat before {};
+    const bool sized = ::fstat(fd_.get(), &before) == 0;
     // One write per line: O_APPEND then keeps each line whole even when two
     // benches share the log.
     const std::string line = recordJson(record) + "\n";
     const gimbal::WriteResult w = gimbal::writeAll(fd_.get(), line);
-    if (w.error != 0) {
-        error_ = path_ + ": " + systemError(w.error);
-        return false;
+    int error = w.error;
+    if (error == 0 && gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); }) != 0) error = errno;
+    if (error == 0) return true;
+    error_ = path_ + ": " + systemError(error);
+    if (sized) takeBack(before.st_size, w.written);
+    return false;
+}
+
+// A record cut short (a full disk) would have the next one appended onto it,
+// and neither could be read: the log goes back to its last whole record. Only
+// when nothing else was appended meanwhile, since that would be another
+// bench's record.
+void BenchLog::takeBack(off_t size, std::size_t written) {
+    struct stat now {};
+    if (written == 0 || ::fstat(fd_.get(), &now) != 0) return;
+    if (now.st_size != size + static_cast<off_t>(written)) {
+        error_ += "; the log may end with a part of this record";
+        return;
     }
-    if (gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); }) != 0) {
-        error_ = path_ + ": " + systemError(errno);
-        return false;
+    if (gimbal::retryOnInterrupt([&] { return ::ftruncate(fd_.get(), size); }) != 0) {
+        error_ += "; a part of this record is left in the log (" + systemError(errno) + ")";
+        return;
     }
-    return true;
+    gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); });
 }
 
 }  // namespace flash

@@ -3,6 +3,8 @@
 // told about, since a bench can lose power at any moment.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -40,10 +42,13 @@ public:
     bool isOpen() const { return fd_.valid(); }
     const std::string& error() const { return error_; }
     // Writes the record's line and waits until it is on disk. False (with
-    // the reason in error()) when it could not be written whole.
+    // the reason in error()) when it could not be written whole; the log
+    // then ends with its last whole record, as before the call.
     bool append(const BenchRecord& record);
 
 private:
+    void takeBack(off_t size, std::size_t written);
+
     std::string path_;
     gimbal::UniqueFd fd_;
     std::string error_;

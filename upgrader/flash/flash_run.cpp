@@ -26,8 +26,9 @@ int runFlash(const Options& options, std::ostream& out, std::ostream& err, Outpu
                       options.quiet     ? Detail::Quiet
                       : options.verbose ? Detail::Verbose
                                         : Detail::Normal);
-    const FileCheck file = checkFile(options.file);
+    FileCheck file = checkFile(options.file);
     if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
+    const auto image = std::make_shared<const engine::LoadedImage>(std::move(file.image));  // one for every port
     std::vector<std::shared_ptr<Session>> sessions;
     for (const auto& path : options.ports) sessions.push_back(std::make_shared<Session>(path, options, reporter));
     // Every session ends by itself (the version wait and the page timer bound
@@ -44,7 +45,7 @@ int runFlash(const Options& options, std::ostream& out, std::ostream& err, Outpu
         s->setOnFinished([&] {
             if (all(sessions, &Session::finished)) loop.quit();
         });
-    for (const auto& s : sessions) s->start(file.image);
+    for (const auto& s : sessions) s->start(image);
     if (!all(sessions, &Session::finished)) loop.run();
     waitForClosesBeforeExit([&] { return all(sessions, &Session::closed); }, err);
 

@@ -2,6 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "upgrader/flash/exit_codes.h"
 #include "link/virtual_ports.h"
 #include "upgrader/flash/flash_run.h"
+#include "upgrader/flash/guarded_output.h"
 #include "upgrader/flash/log_echo.h"
 #include "upgrader/flash/options.h"
 #include "upgrader/flash/port_list.h"
@@ -36,8 +38,14 @@ int main(int argc, char** argv) {
     const flash::OutputForm form = parsed.options->json      ? flash::OutputForm::Json
                                    : ::isatty(STDOUT_FILENO) ? flash::OutputForm::Terminal
                                                              : flash::OutputForm::Text;
+    // A reader that goes away (`| head -1`) must not end an upgrade half way:
+    // writes to it fail instead, and the output says so once.
+    std::signal(SIGPIPE, SIG_IGN);
+    flash::GuardedOutput guarded(STDOUT_FILENO,
+                                 [](int error) { std::cerr << flash::outputFailureText(error) << std::endl; });
+    std::ostream out(&guarded);
     if (parsed.options->list) {
-        flash::Reporter(std::cout, std::cerr, form).portList(flash::listPorts(gimbal::virtualSerialFolder()));
+        flash::Reporter(out, std::cerr, form).portList(flash::listPorts(gimbal::virtualSerialFolder()));
         return 0;
     }
     const std::vector<std::string>& ports = parsed.options->ports;
@@ -47,7 +55,7 @@ int main(int argc, char** argv) {
     if (parsed.options->watch) {
         winsize size{};
         const bool known = ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-        return flash::runWatch(*parsed.options, std::cout, std::cerr, form, known ? size.ws_col : 80);
+        return flash::runWatch(*parsed.options, out, std::cerr, form, known ? size.ws_col : 80);
     }
-    return flash::runFlash(*parsed.options, std::cout, std::cerr, form);
+    return flash::runFlash(*parsed.options, out, std::cerr, form);
 }

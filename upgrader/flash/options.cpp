@@ -35,8 +35,9 @@ Exit codes:
   0  every port was upgraded
   1  internal error
   2  bad usage
-  3  firmware file refused (unreadable, too short, shorter than its page counts,
-     or its stored CRC does not match its contents; see --ignore-crc)
+  3  firmware file refused (unreadable, not a regular file, larger than any
+     header can describe, too short, shorter than its page counts, or its
+     stored CRC does not match its contents; see --ignore-crc)
   4  port error: no such serial device, or open/setup/write failed; a port that
      cannot be opened is printed with why (no permission, which program holds
      it, unplugged) and how to fix it
@@ -45,7 +46,8 @@ Exit codes:
   7  send Failed: a page was not acknowledged within 30 seconds
   129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
      closed and the page each upgrade stood at is printed; the gimbal stays in
-     upgrade mode until a whole upgrade completes, so run again
+     upgrade mode until a whole upgrade completes, so run again; a signal
+     ignored at the start (SIGHUP under nohup) stays ignored
 With several ports, the exit code is that of the first port, in command-line
 order, whose session failed; the other ports run to their own end regardless.
 With --watch: 0 when nothing failed, 130/143/129 when the signal that stopped
@@ -55,8 +57,10 @@ it interrupted an upgrade, else the code of the first upgrade that failed
 Output: results and progress go to standard output, one summary line per port
 at the end (failed ports too); errors, warnings and interruptions go to
 standard error, so `> log` keeps the results and the terminal still shows what
-went wrong. With --json, standard output carries only JSON lines, errors
-included, and standard error only --verbose lines.)";
+went wrong. Standard output that cannot be written (a closed pipe) never
+stops an upgrade; one line on standard error says so. With --json, standard
+output carries only JSON lines, errors included, and standard error only
+--verbose lines.)";
 
 // Seconds, whole or with a fraction; more than zero and at most a day.
 std::optional<std::chrono::milliseconds> parseWait(const std::string& text) {

@@ -37,8 +37,9 @@ public:
     Session(std::string path, const Options& options, Reporter& reporter);
     ~Session() override;
 
-    // Takes the checked `image` and opens the port; the outcome follows.
-    void start(const engine::LoadedImage& image);
+    // Takes the checked `image` (shared with the other sessions, never
+    // copied) and opens the port; the outcome follows.
+    void start(const std::shared_ptr<const engine::LoadedImage>& image);
     // Called once, when the outcome is known.
     void setOnFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
     // Stops the session on a termination signal: the upgrade under way ends,

@@ -46,7 +46,7 @@ bool isKeptFromPort(const serial::KivPosixError& error) {
 
 }  // namespace
 
-void Session::start(const engine::LoadedImage& image) {
+void Session::start(const std::shared_ptr<const engine::LoadedImage>& image) {
     engine_.setImage(image);
     // Each port has one session, so each warning is printed once per port.
     for (const std::string& warning : gimbal::portWarnings(path_, systemPaths_)) reporter_.warning(path_, warning);

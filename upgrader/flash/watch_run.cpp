@@ -40,9 +40,9 @@ struct Gimbal {
 
 class Bench : public std::enable_shared_from_this<Bench> {
 public:
-    Bench(const Options& options, const engine::LoadedImage& image, Reporter& reporter, BenchDisplay& display,
-          BenchLog* log, OutputForm form)
-        : options_(options), image_(image), reporter_(reporter), display_(display), log_(log), form_(form) {}
+    Bench(const Options& options, std::shared_ptr<const engine::LoadedImage> image, Reporter& reporter,
+          BenchDisplay& display, BenchLog* log, OutputForm form)
+        : options_(options), image_(std::move(image)), reporter_(reporter), display_(display), log_(log), form_(form) {}
 
     // Follows the manager's list from now on; answers the ports left alone.
     std::vector<std::string> watch(serial::KivSerialPortManager& manager) {
@@ -131,7 +131,8 @@ private:
         }
         if (log_ && !log_->append(r)) {
             logLost_ = true;
-            reporter_.warning(r.port, "this result could not be written to the log: " + log_->error());
+            reporter_.warning(r.port, std::string("this port's result (") + resultName(r.code) +
+                                          ") is lost: it could not be written to the log: " + log_->error());
         }
         display_.finished(r, counts_);
         showLive();
@@ -160,7 +161,7 @@ private:
     }
 
     const Options& options_;
-    const engine::LoadedImage& image_;
+    const std::shared_ptr<const engine::LoadedImage> image_;  // one for every gimbal
     Reporter& reporter_;
     BenchDisplay& display_;
     BenchLog* log_;
@@ -185,7 +186,7 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
                       options.verbose             ? Detail::Verbose
                       : options.quiet || terminal ? Detail::Quiet
                                                   : Detail::Normal);
-    const FileCheck file = checkFile(options.file);
+    FileCheck file = checkFile(options.file);
     if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
     std::optional<BenchLog> log;
     if (!options.log.empty()) {
@@ -197,8 +198,10 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
         }
     }
 
+    auto image = std::make_shared<const engine::LoadedImage>(std::move(file.image));
     platform::EventLoop loop;
-    const auto bench = std::make_shared<Bench>(options, file.image, reporter, display, log ? &*log : nullptr, form);
+    const auto bench =
+        std::make_shared<Bench>(options, std::move(image), reporter, display, log ? &*log : nullptr, form);
     std::optional<ExitCode> interruption;
     const SignalWatch signals([&](int signal) {
         if (bench->interrupt(signal) && !interruption) interruption = exitCodeForSignal(signal);

@@ -4,10 +4,14 @@
 #include <QPushButton>
 #include <QStandardPaths>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
 #include "app_fixture.h"
+#include "tests/support/fifo_unblocker.h"
 
 namespace app_test {
 namespace {
@@ -86,6 +90,28 @@ TEST_F(FileChooser, ANameTypedPastTheFilterIsRefusedAndCancelKeepsTheChoice) {
     choose(cancelDialog());
     EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
     EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
+}
+
+// A path that is no regular file (even behind a link named .bin) is refused
+// at once: a FIFO used to freeze the window in its open until a writer came,
+// and /dev/zero to be read until memory ran out.
+TEST_F(FileChooser, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
+    const std::string good = file("good.bin", 8 + 1024);
+    choose(chooseFile(good));
+    const fs::path fifo = dir / "fifo.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero.bin");
+    const test_support::FifoUnblocker unblocker(fifo.string());
+    for (const fs::path& path : {fifo, dir / "zero.bin"}) {
+        modals.alertTexts.clear();
+        modals.expect(chooseFile(path.string()));
+        modals.expect(acceptAlert(modals));
+        click(vc->bt_FileBrowser);
+        EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"}) << path;
+        EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
+        EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
+    }
+    EXPECT_FALSE(unblocker.blocked()) << "the FIFO's open blocked";
 }
 
 TEST_F(FileChooser, ChoosingTheSameFileAgainReadsItAgain) {

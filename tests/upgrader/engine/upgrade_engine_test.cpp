@@ -225,6 +225,19 @@ TEST_F(UpgradeEngineTest, LoadingKeepsTheOldImageOnFailure) {
     EXPECT_EQ(engine.state().pageCount, (PageCounts{-1, 1, 1}));
 }
 
+// quenlo-flash --watch upgrades dozens of gimbals from one image of up to
+// 200 MB: each engine sends from that one copy instead of its own.
+TEST(UpgradeEngineImage, EnginesGivenOneImageShareItsBytes) {
+    const auto image = std::make_shared<const LoadedImage>(LoadedImage{imageFile({1, 1, 1}, 3), {1, 1, 1}});
+    FakeView a, b;
+    UpgradeEngine first{a, a, a.timerFactory()}, second{b, b, b.timerFactory()};
+    first.setImage(image);
+    second.setImage(image);
+    EXPECT_EQ(first.state().binbytes.get(), &image->binbytes);
+    EXPECT_EQ(second.state().binbytes.get(), &image->binbytes);
+    EXPECT_EQ(first.state().pageCount, (PageCounts{1, 1, 1}));
+}
+
 TEST(UpgradeDiagnostics, ChunksArePrintedAsNumbersAndUtf16) {
     EXPECT_EQ(decimalByteList({85, 170, 0, 3}), "[85, 170, 0, 3]");
     EXPECT_EQ(decimalByteList({}), "[]");

@@ -115,6 +115,40 @@ TEST_F(FlashBadInput, FoldersAndUnreadablePathsAreRefusedWithTheReason) {
     if (::geteuid() != 0) expectRefused(locked, "chmod 000");
 }
 
+// Paths that are no regular file, and files larger than any header can
+// describe: refused at once with the reason, before a byte is read (a FIFO
+// used to block for ever, /dev/zero to grow without end, a sparse 2 GB file
+// to be read whole). A link to a good file is followed.
+TEST_F(FlashBadInput, OnlyRegularFilesOfAFirmwareFilesSizeAreRead) {
+    const std::string fifo = (dir_ / "fifo.bin").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string sparse = (dir_ / "sparse.bin").string();
+    write("sparse.bin", firmware(1, 1, 1, 3));
+    fs::resize_file(sparse, 2ull << 30);
+    const std::string largest = (dir_ / "largest.bin").string();
+    write("largest.bin", firmware(1, 1, 1, 3));
+    fs::resize_file(largest, gimbal::kMaxFirmwareFileSize + 1);
+    const struct {
+        std::string path;
+        std::string why;
+    } cases[] = {
+        {fifo, "not a regular file but a FIFO"},
+        {"/dev/zero", "not a regular file but a character device"},
+        {sparse, "too large: 2147483648 bytes, where 201323528 at most are accepted"},
+        {largest, "too large: 201323529 bytes, where 201323528 at most are accepted"},
+    };
+    for (const auto& c : cases) {
+        const ChildResult r = runChild(kProgram, {"--port", port_, c.path}, std::chrono::seconds(20));
+        EXPECT_EQ(r.exitCode, kRefusedFile) << c.path << "\n" << dump(r);
+        EXPECT_EQ(r.errorLines, std::vector<std::string>{"error: " + c.path + ": " + c.why}) << dump(r);
+    }
+    const std::string link = (dir_ / "link.bin").string();
+    fs::create_symlink(write("good.bin", firmware(1, 1, 1, 3)), link);
+    const ChildResult r = runChild(kProgram, {"--port", port_, link}, std::chrono::seconds(20));
+    EXPECT_EQ(r.exitCode, kPortError) << "a link to a good file is read\n" << dump(r);
+    EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'}));
+}
+
 // Big files have no limit here; a sound one reaches the port, which then
 // refuses because it is no serial device.
 TEST_F(FlashBadInput, FilesAroundHalfAMegabyteLoadWhole) {

@@ -110,6 +110,11 @@ bool RunningChild::waitForLines(const std::function<bool(const std::string&)>& t
     }
 }
 
+void RunningChild::closeOutput() {
+    if (outFd_ >= 0) ::close(outFd_);
+    outFd_ = -1;
+}
+
 ChildResult RunningChild::finish(std::chrono::milliseconds deadline) {
     ChildResult result;
     const auto end = std::chrono::steady_clock::now() + deadline;

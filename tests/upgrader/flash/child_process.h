@@ -39,6 +39,9 @@ public:
     // True once `count` whole lines of standard output pass `test`.
     bool waitForLines(const std::function<bool(const std::string&)>& test, std::size_t count,
                       std::chrono::milliseconds deadline);
+    // Closes our end of its standard output, as a reader that went away
+    // (`| head -1`) does: its later writes there fail.
+    void closeOutput();
     // Reads the rest of the output and waits for the exit.
     ChildResult finish(std::chrono::milliseconds deadline);
 

@@ -88,6 +88,28 @@ TEST(FlashProgram, UpgradesOnePortAndLeavesExactlyTheFileInTheGimbal) {
     expectUpgraded(r, *gimbal, fw);
 }
 
+// A reader that goes away (`quenlo-flash ... | head -1`) must not cut the
+// upgrade: it runs to its end, the exit code is the upgrade's, and the lost
+// output is told once on standard error.
+TEST(FlashProgram, AClosedOutputNeverStopsTheUpgrade) {
+    const Firmware fw;
+    for (const std::vector<std::string>& form : {std::vector<std::string>{}, std::vector<std::string>{"--json"}}) {
+        SCOPED_TRACE(form.empty() ? "text" : form.front());
+        auto gimbal = startGimbal();
+        std::vector<std::string> args = form;
+        args.insert(args.end(), {"--port", gimbal->slavePath(), fw.file.path.string()});
+        flash_test::RunningChild flash(kProgram, args);
+        flash.closeOutput();
+        const ChildResult r = flash.finish(std::chrono::seconds(120));
+        EXPECT_EQ(r.exitCode, 0) << dump(r);
+        for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal->image(mcu), fw.images[mcu]) << "MCU " << mcu;
+        EXPECT_EQ(r.errorLines,
+                  std::vector<std::string>{"quenlo-flash: standard output: Broken pipe; nothing more is shown there, "
+                                           "the upgrades go on"})
+            << dump(r);
+    }
+}
+
 TEST(FlashProgram, UpgradesTwoPortsAtOnceWithOneSummaryLineEach) {
     const Firmware fw;
     auto a = startGimbal();

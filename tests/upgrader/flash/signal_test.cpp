@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -57,14 +58,33 @@ std::vector<std::string> lockFilesLeft(const std::string& port) {
     return left;
 }
 
-TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePort) {
+// Announces until heard, as a gimbal does, then takes the upgrade to page 1 of MCU 0.
+void upgradeToPage1(test_support::Pty& gimbal, RunningChild& flash) {
+    const auto connected = [](const std::string& line) { return line.find("Gimbal Connected") != std::string::npos; };
+    bool heard = false;
+    for (int tries = 0; tries < 200 && !heard; ++tries) {
+        gimbal.write(gimbal::announcementFrame(1024, 123));
+        heard = flash.waitForLine(connected, std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(heard);
+    ASSERT_EQ(gimbal.read(8 + 1036).size(), 8u + 1036u) << "enter-upgrade request and page 0";
+    gimbal.write(gimbal::blockAckFrame(0));
+    ASSERT_EQ(gimbal.read(1036).size(), 1036u) << "page 1";
+}
+
+// A firmware file of seven pages in the temporary folder.
+fs::path sevenPageFile(const std::string& tag) {
     const std::array<Bytes, 3> images{test_support::randomImage(3, 1), test_support::randomImage(2, 2),
                                       test_support::randomImage(2, 3)};
-    const fs::path file = fs::temp_directory_path() / ("flash-signal-" + std::to_string(::getpid()) + ".bin");
+    const fs::path file = fs::temp_directory_path() / ("flash-" + tag + "-" + std::to_string(::getpid()) + ".bin");
     const Bytes bytes = gimbal::composeFirmwareFile(images, 1024);
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return file;
+}
 
+TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePort) {
+    const fs::path file = sevenPageFile("signal");
     const struct {
         int signal;
         bool json;
@@ -79,20 +99,7 @@ TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePor
         std::vector<std::string> args{"--port", port, file.string()};
         if (c.json) args.insert(args.begin(), "--json");
         RunningChild flash(kProgram, args);
-
-        // Announce until heard, as a gimbal does, then take the upgrade to page 1 of MCU 0.
-        const auto connected = [](const std::string& line) {
-            return line.find("Gimbal Connected") != std::string::npos;
-        };
-        bool heard = false;
-        for (int tries = 0; tries < 200 && !heard; ++tries) {
-            gimbal.write(gimbal::announcementFrame(1024, 123));
-            heard = flash.waitForLine(connected, std::chrono::milliseconds(100));
-        }
-        ASSERT_TRUE(heard);
-        ASSERT_EQ(gimbal.read(8 + 1036).size(), 8u + 1036u) << "enter-upgrade request and page 0";
-        gimbal.write(gimbal::blockAckFrame(0));
-        ASSERT_EQ(gimbal.read(1036).size(), 1036u) << "page 1";
+        ASSERT_NO_FATAL_FAILURE(upgradeToPage1(gimbal, flash));
 
         ASSERT_EQ(::kill(flash.pid(), c.signal), 0);
         const ChildResult r = flash.finish(std::chrono::seconds(30));
@@ -113,6 +120,35 @@ TEST(FlashSignals, ASignalMidUpgradeStopsSaysWhereExitsWithItsCodeAndFreesThePor
         EXPECT_EQ(lockFilesLeft(port), std::vector<std::string>{});
         EXPECT_EQ(openAsOrdinaryUser(port), 0) << "the exclusive flag is still set: " << std::strerror(EBUSY);
     }
+    fs::remove(file);
+}
+
+// Under nohup a closed terminal must not end the upgrade: the SIGHUP that
+// nohup ignores stays ignored, and the upgrade runs to its end.
+TEST(FlashSignals, UnderNohupSIGHUPIsIgnoredAndTheUpgradeGoesOn) {
+    const fs::path file = sevenPageFile("nohup");
+    test_support::Pty gimbal;
+    RunningChild flash("/usr/bin/nohup", {kProgram, "--port", gimbal.slavePath(), file.string()});
+    ASSERT_NO_FATAL_FAILURE(upgradeToPage1(gimbal, flash));
+    ASSERT_EQ(::kill(flash.pid(), SIGHUP), 0);
+    // The rest: pages 1 and 2 of MCU 0, a switch, two pages, a switch, two pages.
+    for (std::uint16_t page = 1; page < 3; ++page) {
+        gimbal.write(gimbal::blockAckFrame(page));
+        ASSERT_EQ(gimbal.read(page < 2 ? 1036 : 8).size(), page < 2 ? 1036u : 8u) << "MCU 0, after page " << page;
+    }
+    for (int mcu = 1; mcu < 3; ++mcu) {
+        gimbal.write(gimbal::switchAckFrame());
+        ASSERT_EQ(gimbal.read(1036).size(), 1036u) << "MCU " << mcu << ", page 0";
+        gimbal.write(gimbal::blockAckFrame(0));
+        ASSERT_EQ(gimbal.read(1036).size(), 1036u) << "MCU " << mcu << ", page 1";
+        gimbal.write(gimbal::blockAckFrame(1));
+        if (mcu == 1) {
+            ASSERT_EQ(gimbal.read(8).size(), 8u) << "the second switch";
+        }
+    }
+    const ChildResult r = flash.finish(std::chrono::seconds(30));
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    EXPECT_EQ(r.lines.back(), "summary: " + gimbal.slavePath() + ": upgraded") << dump(r);
     fs::remove(file);
 }
 

@@ -2,10 +2,15 @@
 // simulated gimbals appear and vanish as virtual ports in a runtime folder
 // of the test's own.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <fstream>
 #include <memory>
 
@@ -152,6 +157,91 @@ TEST(FlashBench, UpgradesEveryAppearanceExactlyLeavesPresentPortsAloneAndAppends
         EXPECT_EQ(rec["message"], "Upgrade Complete!!");
         EXPECT_GT(rec["seconds"].get<double>(), 0);
         EXPECT_EQ(rec["start"].get<std::string>().size(), std::string("2026-12-08T21:03:04.123Z").size());
+    }
+}
+
+// Waits (checking every 20 ms) until `done` holds; false after `deadline`.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        ::poll(nullptr, 0, 20);
+    }
+    return true;
+}
+
+// The bench's output read by a pipe that closes (`--watch ... | head -1`):
+// the bench goes on upgrading and logging, and says so once.
+TEST(FlashBench, AClosedOutputNeverStopsTheBench) {
+    Bench bench;
+    auto child = bench.watch();
+    child->closeOutput();
+    auto g = gimbal();
+    const std::string port = plugIn(bench, *g, "after the reader left");
+    ASSERT_TRUE(waitUntil([&] { return bench.logged().size() == 1; }, kDeadline));
+    expectImages(*g, bench);
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    EXPECT_EQ(bench.logged()[0]["result"], "upgraded");
+    EXPECT_EQ(r.errorLines,
+              std::vector<std::string>{"quenlo-flash: standard output: Broken pipe; nothing more is shown there, "
+                                       "the upgrades go on"})
+        << dump(r);
+}
+
+// The log's disk fills up in the middle of a record (a file size limit,
+// inherited by the bench, stands in for it): the cut record is taken back,
+// a warning names the port whose result is lost, and the exit code says a
+// result is missing from the log.
+TEST(FlashBench, ARecordTheFullDiskCutShortIsTakenBackAndItsPortNamed) {
+    Bench bench;
+    // Long enough that the limit leaves room for the port's lock file.
+    const std::string earlier = "{\"earlier\":\"" + std::string(150, 'r') + "\"}\n";
+    std::ofstream(bench.log()) << earlier;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit full = saved;
+    full.rlim_cur = earlier.size() + 40;  // room for part of a record
+    const auto xfsz = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    auto child = bench.watch();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, xfsz);
+
+    auto g = gimbal();
+    const std::string port = plugIn(bench, *g, "full disk");
+    const auto lostWarning = [&](const std::string& line) {
+        const Json j = Json::parse(line, nullptr, false);
+        return j.is_object() && j.value("event", "") == "warning" && j.value("port", "") == port &&
+               j.value("text", "").starts_with("this port's result (upgraded) is lost");
+    };
+    ASSERT_TRUE(child->waitForLine(lostWarning, kDeadline));
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 1) << dump(r);
+    std::ifstream in(bench.log(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), earlier) << "the cut record stayed";
+}
+
+// A log that is no regular file cannot be forced to disk record by record,
+// and a FIFO would block the open until a reader came: refused at once.
+TEST(FlashBench, ALogThatIsNoRegularFileIsRefusedAtOnce) {
+    Bench bench;
+    const std::string fifo = (bench.root / "fifo.jsonl").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string log;
+        std::string why;
+    } cases[] = {{fifo, "not a regular file but a FIFO"}, {"/dev/null", "not a regular file but a character device"}};
+    for (const auto& c : cases) {
+        const ChildResult r =
+            flash_test::runChild(kProgram, {"--watch", "--log", c.log, (bench.root / "fw.bin").string()},
+                                 std::chrono::seconds(20), {"XDG_RUNTIME_DIR=" + (bench.root / "runtime").string()});
+        EXPECT_EQ(r.exitCode, 2) << c.log << "\n" << dump(r);
+        EXPECT_EQ(r.errorLines,
+                  std::vector<std::string>{"error: the log cannot be opened for appending: " + c.log + ": " + c.why})
+            << dump(r);
     }
 }
 
