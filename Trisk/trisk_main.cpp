@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include <csignal>
 #include <memory>
 
 #include "cli/info_options.h"
@@ -60,6 +61,8 @@ int triskMain(int& argc, char** argv, const std::function<void(Widget&)>& shown)
     int code = 0;
     {
         gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
+        // A closed pipe on its output must never end an update.
+        std::signal(SIGPIPE, SIG_IGN);
         QApplication app(argc, argv);
         // The window holds the whole file buffer (over 512 KiB): keep it off the stack.
         auto window = std::make_unique<Widget>();

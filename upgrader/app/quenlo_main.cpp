@@ -4,6 +4,8 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include <csignal>
+
 #include "cli/info_options.h"
 #include "link/termination_signals.h"
 
@@ -76,6 +78,9 @@ int quenloMain(int& argc, char** argv, const std::function<void(MainWindow&)>& s
     // The icon's resources live in a static library: register them by hand.
     ::initQuenloResources();
     gimbal::TerminationSignals termination;  // from the start: a signal meanwhile waits for the loop
+    // Its lines on standard output must never end it: a closed pipe there
+    // (`Quenlo | head -1`) would otherwise kill it mid-upgrade.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     const platform::BackgroundThreadsStop stopThreads;  // goes after everything below, before `app`
     QApplication::setApplicationName(QStringLiteral("Quenlo"));
