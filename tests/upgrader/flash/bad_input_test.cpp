@@ -134,6 +134,21 @@ TEST_F(FlashBadInput, AZeroPageCountIsRefusedNamingTheMcu) {
     }
 }
 
+// gimbal-make-image no longer makes such a file (it made the issue's
+// --blocks 3,0,4 example); a bad command line is exit 2 and writes nothing.
+TEST_F(FlashBadInput, GimbalMakeImageWillNotMakeAZeroCount) {
+    const std::string out = (dir_ / "made.bin").string();
+    for (const char* blocks : {"3,0,4", "0,1,1", "1,1,0", "0,0,0"}) {
+        const ChildResult r = runChild(GIMBAL_MAKE_IMAGE_PATH, {out, "--blocks", blocks});
+        EXPECT_EQ(r.exitCode, 2) << blocks << "\n" << dump(r);
+        EXPECT_NE(r.errorOutput.find("from 1 to 65535"), std::string::npos) << dump(r);
+        EXPECT_FALSE(fs::exists(out)) << blocks;
+    }
+    const ChildResult made = runChild(GIMBAL_MAKE_IMAGE_PATH, {out, "--blocks", "1,1,1"});
+    EXPECT_EQ(made.exitCode, 0) << dump(made);
+    EXPECT_EQ(fs::file_size(out), 8u + 3 * 1024);
+}
+
 // Bytes after the last page are never sent; real files may be padded, so
 // they are one warning line, and the file goes on to the port.
 TEST_F(FlashBadInput, BytesAfterTheLastPageAreOneWarningLine) {
