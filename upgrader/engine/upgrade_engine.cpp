@@ -184,6 +184,7 @@ void UpgradeEngine::startUpgrade() {
     state_.curPage = 0;
     state_.curoffset = kFirstPageOffset;
     state_.sendCount = 0;
+    answeredSinceStart_ = false;
     sendMCUdata(state_.curMCU, state_.curPage, false);
 }
 
@@ -201,6 +202,7 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
         return;
     }
     if (!acknowledgementCounts(r.kind, response)) return;
+    answeredSinceStart_ = true;
     cancelPageTimer();
     switch (r.kind) {
         case ResponseKind::PageAck:
@@ -216,9 +218,11 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
 
 // The window's behaviour of any phase: the version shown, the enter request,
 // Start enabled. In the middle of an upgrade it means the gimbal restarted:
-// the outstanding request's timer keeps running.
+// the outstanding request's timer keeps running. (Before the gimbal's first
+// acknowledgement it may be one sent before the enter request was taken; the
+// timer then tells if the gimbal does not go on.)
 void UpgradeEngine::onVersionReport(const Response& r) {
-    const bool underWay = upgradeUnderWay();
+    const bool underWay = upgradeUnderWay() && answeredSinceStart_;
     const std::int64_t mcu = state_.curMCU;
     const std::int64_t page = state_.curPage;
     const std::int64_t pages =

@@ -126,6 +126,10 @@ private:
     std::shared_ptr<char> alive_ = std::make_shared<char>();  // for verdicts that wait on the input
     std::chrono::milliseconds pageTimeout_ = kPageTimeout;
     Awaiting awaiting_ = Awaiting::Nothing;
+    // The gimbal acknowledged something since Start. Only then is a version
+    // report a restart: one sent before it took the enter request may still
+    // be on the line when the first page goes out.
+    bool answeredSinceStart_ = false;
     std::string loadError_;
     std::string loadRefusal_;
 };

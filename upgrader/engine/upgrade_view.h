@@ -37,8 +37,8 @@ public:
     virtual void pageTimedOut(std::int64_t /*mcu*/, std::int64_t /*page*/) {}
     // The same for the switch request after MCU `mcu`'s last page.
     virtual void switchTimedOut(std::int64_t /*mcu*/) {}
-    // A version report while an upgrade was under way: the gimbal restarted
-    // and has forgotten it. `page` is the page outstanding, or `pages` (that
+    // A version report while an upgrade was under way (after the gimbal's
+    // first acknowledgement of it): the gimbal restarted and has forgotten it. `page` is the page outstanding, or `pages` (that
     // MCU's count) while the switch request was. The page timer keeps
     // running, so an upgrade that does not go on still times out.
     virtual void gimbalRestarted(std::int64_t /*mcu*/, std::int64_t /*page*/, std::int64_t /*pages*/) {}

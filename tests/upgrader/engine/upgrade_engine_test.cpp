@@ -230,6 +230,16 @@ TEST_F(UpgradeEngineTest, VersionReportMidUpgradeKeepsTheTimerAndTellsOfTheResta
     EXPECT_EQ(view.events.back(), "restarted 0.2/2");
     EXPECT_NE(view.armed(), nullptr);
 
+    // Before the gimbal's first acknowledgement a report may have been on
+    // its way before the enter request was taken: shown and answered, but no
+    // restart; the page keeps its timer all the same.
+    engine.bt_startUpgradePressed();
+    auto* first = view.armed();
+    view.events.clear();
+    engine.processGimbleResponse(kVersion123);
+    EXPECT_THAT(view.events, ElementsAre("connected 1.23"));
+    EXPECT_EQ(view.armed(), first);
+
     UpgradeEngine fresh{view, view, view.timerFactory()};
     view.events.clear();
     fresh.processGimbleResponse(kVersion123);

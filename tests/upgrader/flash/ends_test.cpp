@@ -143,7 +143,7 @@ TEST_F(FlashEnds, AGimbalThatRestartsMidUpgradeEndsTheRunAtOnce) {
     } cases[] = {
         {3, "the gimbal restarted at MCU 1, page 0 "},
         {2, "the gimbal restarted at MCU 0, switching to MCU 1 "},
-        {0, "the gimbal restarted at MCU 0, page 0 "},
+        {1, "the gimbal restarted at MCU 0, page 1 "},
     };
     for (const auto& c : cases) {
         sim::Options options = gimbalOptions();
