@@ -43,7 +43,8 @@ constexpr std::array<FaultOption, 9> kFaultOptions{{
     {"--split", Fault::Split, "write these replies in pieces (see --split-pieces, --split-gap-ms)"},
     {"--noise", Fault::Noise, "put noise bytes in front of these replies (see --noise-bytes)"},
     {"--wrong-address", Fault::WrongAddress, "send these replies with address 01"},
-    {"--stray", Fault::Stray, "put the stray bytes 55 AA 00 03 00 04 (a header no reply has) in front of these replies"},
+    {"--stray", Fault::Stray,
+     "put the stray bytes 55 AA 00 03 00 04 (a header no reply has) in front of these replies"},
     {"--restart", Fault::Restart,
      "restart instead of sending these replies: announce again until answered, as after power-up"},
 }};

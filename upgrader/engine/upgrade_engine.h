@@ -122,7 +122,7 @@ private:
     PageTimerFactory timers_;
     UpgradeState state_;
     std::unique_ptr<PageTimer> sendPageTimer;
-    std::uint64_t timerGeneration_ = 0;  // bumped when a timer is cancelled or armed
+    std::uint64_t timerGeneration_ = 0;                       // bumped when a timer is cancelled or armed
     std::shared_ptr<char> alive_ = std::make_shared<char>();  // for verdicts that wait on the input
     std::chrono::milliseconds pageTimeout_ = kPageTimeout;
     Awaiting awaiting_ = Awaiting::Nothing;

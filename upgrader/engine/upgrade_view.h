@@ -38,9 +38,9 @@ public:
     // The same for the switch request after MCU `mcu`'s last page.
     virtual void switchTimedOut(std::int64_t /*mcu*/) {}
     // A version report while an upgrade was under way (after the gimbal's
-    // first acknowledgement of it): the gimbal restarted and has forgotten it. `page` is the page outstanding, or `pages` (that
-    // MCU's count) while the switch request was. The page timer keeps
-    // running, so an upgrade that does not go on still times out.
+    // first acknowledgement of it): the gimbal restarted and has forgotten it. `page` is the page outstanding, or
+    // `pages` (that MCU's count) while the switch request was. The page timer keeps running, so an upgrade that does
+    // not go on still times out.
     virtual void gimbalRestarted(std::int64_t /*mcu*/, std::int64_t /*page*/, std::int64_t /*pages*/) {}
     // Start refused, or the upgrade stopped before a page outside the image.
     virtual void upgradeStopped(const std::string& /*reason*/) {}

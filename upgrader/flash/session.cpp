@@ -137,9 +137,9 @@ void Session::switchTimedOut(std::int64_t mcu) {
 // lost. Nothing would ever answer the outstanding page; going on from page 0
 // would write a gimbal that cannot be trusted to be where the tool thinks.
 void Session::gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) {
-    const std::string where = page >= pages ? "MCU " + std::to_string(mcu) + ", switching to MCU " +
-                                                  std::to_string(mcu + 1)
-                                            : "MCU " + std::to_string(mcu) + ", page " + std::to_string(page);
+    const std::string where = page >= pages
+                                  ? "MCU " + std::to_string(mcu) + ", switching to MCU " + std::to_string(mcu + 1)
+                                  : "MCU " + std::to_string(mcu) + ", page " + std::to_string(page);
     finish(ExitCode::SendFailed, "the gimbal restarted at " + where +
                                      " (it reported its version again in the middle of the upgrade); the upgrade "
                                      "must be run again: run quenlo-flash again");

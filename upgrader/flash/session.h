@@ -100,8 +100,7 @@ private:
     void finish(ExitCode code, const std::string& reason, bool reportFailure = true);
     void noVersionReport();
     void portRefused(const gimbal::PortDiagnosis& why);
-    void deliver(const std::shared_ptr<serial::KivSerialPort>& port,
-                 std::vector<gimbal::FrameAssembler::Piece> pieces);
+    void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
     void rearmStaleTimer();
     std::string timeoutText() const;
 

@@ -63,8 +63,8 @@ protected:
     // Loads an image of 2, 1 and 2 pages, opens the gimbal's port and waits
     // for its version report; the page timer is shortened for the test.
     void connect(sim::GimbalSim& gimbal) {
-        const Bytes file = gimbal::composeFirmwareFile({randomImage(2, 41), randomImage(1, 42), randomImage(2, 43)},
-                                                       1024);
+        const Bytes file =
+            gimbal::composeFirmwareFile({randomImage(2, 41), randomImage(1, 42), randomImage(2, 43)}, 1024);
         modals.expect(chooseFile(write("fw.bin", file)));
         click(vc->bt_FileBrowser);
         ASSERT_TRUE(vc->engine.state().binbytes);

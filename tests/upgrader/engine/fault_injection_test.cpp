@@ -209,8 +209,8 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
             }));
             EXPECT_TRUE(view_.startEnabled);
             EXPECT_EQ(view_.status, "Gimbal Connected, current firmware version V1.23");
-            const auto firstPage = std::find_if(view_.frames.begin(), view_.frames.end(),
-                                                [](const Bytes& f) { return f.size() > 1000; });
+            const auto firstPage =
+                std::find_if(view_.frames.begin(), view_.frames.end(), [](const Bytes& f) { return f.size() > 1000; });
             EXPECT_NE(std::find(firstPage, view_.frames.end(), enterUpgradeModeFrame()), view_.frames.end())
                 << "the announcement in the middle of the upgrade was not answered";
         }

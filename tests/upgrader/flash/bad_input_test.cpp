@@ -111,16 +111,15 @@ TEST_F(FlashBadInput, FilesTooShortForTheirHeaderOrTheirCountsAreRefusedBeforeAn
 // with MCU 1 holding MCU 2's first page. Refused now, naming the MCU, however
 // long the file.
 TEST_F(FlashBadInput, AZeroPageCountIsRefusedNamingTheMcu) {
+    // The second is 1 KiB longer: what gimbal-make-image --blocks 3,0,4 made, padded.
     const struct {
         Bytes bytes;
         int mcu;
-    } cases[] = {
-        {firmware(3, 0, 4, 7), 1},
-        {firmware(3, 0, 4, 8), 1},  // 1 KiB more: what gimbal-make-image --blocks 3,0,4 made, padded
-        {firmware(0, 2, 2, 5), 0},
-        {firmware(2, 2, 0, 4, 1024), 2},
-        {firmware(0, 0, 0, 3), 0},
-    };
+    } cases[] = {{firmware(3, 0, 4, 7), 1},
+                 {firmware(3, 0, 4, 8), 1},
+                 {firmware(0, 2, 2, 5), 0},
+                 {firmware(2, 2, 0, 4, 1024), 2},
+                 {firmware(0, 0, 0, 3), 0}};
     for (const auto& c : cases) {
         const std::string file = write("zero", c.bytes);
         const ChildResult r = runChild(kProgram, {"--port", port_, file});

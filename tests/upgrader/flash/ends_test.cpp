@@ -153,8 +153,7 @@ TEST_F(FlashEnds, AGimbalThatRestartsMidUpgradeEndsTheRunAtOnce) {
         ASSERT_TRUE(gimbal.start(&error)) << error;
         std::string output;
         std::chrono::milliseconds took{};
-        EXPECT_EQ(flashOnce(gimbal, output, engine::kPageTimeout, &took), flash::toInt(ExitCode::SendFailed))
-            << output;
+        EXPECT_EQ(flashOnce(gimbal, output, engine::kPageTimeout, &took), flash::toInt(ExitCode::SendFailed)) << output;
         EXPECT_LT(took, 10s) << output;
         EXPECT_NE(output.find(c.where), std::string::npos) << output;
         EXPECT_NE(output.find("the upgrade must be run again"), std::string::npos) << output;

@@ -322,8 +322,8 @@ TEST(FlashProgram, JsonFormIsOneObjectPerLineAndEvent) {
     EXPECT_TRUE(hasErrorLine(r, gimbal->slavePath() + ": Sending Page 0 for MCU 0")) << dump(r);
     const std::string portField = "\"port\":\"" + gimbal->slavePath() + "\"";
     // First the warning about the file's 3 bytes after its last page.
-    EXPECT_EQ(r.lines.front(), "{\"event\":\"warning\",\"file\":\"" + fw.file.path.string() +
-                                   "\",\"text\":\"" + fw.file.path.string() +
+    EXPECT_EQ(r.lines.front(), "{\"event\":\"warning\",\"file\":\"" + fw.file.path.string() + "\",\"text\":\"" +
+                                   fw.file.path.string() +
                                    ": the firmware image has 3 bytes after MCU 2's last page; they are not sent\"}");
     r.lines.erase(r.lines.begin());
     for (const auto& line : r.lines) {
