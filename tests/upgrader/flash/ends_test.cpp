@@ -147,6 +147,7 @@ TEST_F(FlashEnds, AGimbalThatRestartsMidUpgradeEndsTheRunAtOnce) {
     };
     for (const auto& c : cases) {
         sim::Options options = gimbalOptions();
+        options.announcePeriod = 300ms;
         options.faults = sim::faultsAt({{c.reply, Fault::Restart}});
         sim::GimbalSim gimbal(options);
         std::string error;
@@ -160,10 +161,12 @@ TEST_F(FlashEnds, AGimbalThatRestartsMidUpgradeEndsTheRunAtOnce) {
         EXPECT_NE(output.find("summary: " + gimbal.slavePath() + ": failed (exit 7): the gimbal restarted at"),
                   std::string::npos)
             << output;
-        // Reported once, not once per announcement.
+        // The end comes on the first report after the restart, not after
+        // hundreds. (The first one may be followed by one that was on its
+        // way before the gimbal took the enter request: shown, and no restart.)
         std::size_t connected = 0;
         for (std::size_t at = 0; (at = output.find("Gimbal Connected", at)) != std::string::npos; ++at) ++connected;
-        EXPECT_LE(connected, 2u) << output;
+        EXPECT_LE(connected, 3u) << output;
         EXPECT_EQ(output.find(engine::kUpgradeCompleteText), std::string::npos) << output;
         expectNoWrongPage(gimbal);
     }
