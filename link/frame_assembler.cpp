@@ -27,6 +27,11 @@ std::vector<FrameAssembler::Piece> FrameAssembler::push(ByteView chunk, TimePoin
     if (chunk.empty()) return pieces;
     lastByte_ = now;
     buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
+    return scan(chunk.size());
+}
+
+std::vector<FrameAssembler::Piece> FrameAssembler::scan(std::size_t chunkSize) {
+    std::vector<Piece> pieces;
     std::size_t start = 0;
     for (;;) {
         start = syncFrom(start);
@@ -45,7 +50,7 @@ std::vector<FrameAssembler::Piece> FrameAssembler::push(ByteView chunk, TimePoin
         piece.frame.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(size));
         // Counted back from the buffer's end, which is the chunk's end. A frame
         // found inside a damaged one may have ended before this chunk.
-        piece.endInChunk = chunk.size() > tailAfter ? chunk.size() - tailAfter : 0;
+        piece.endInChunk = chunkSize > tailAfter ? chunkSize - tailAfter : 0;
         start += piece.crcHolds || !rules_.resyncInsideBadFrames ? size : 1;
         pieces.push_back(std::move(piece));
     }
@@ -70,6 +75,17 @@ bool FrameAssembler::dropStale(TimePoint now) {
     if (!at || now < *at) return false;
     buffer_.clear();
     return true;
+}
+
+std::vector<FrameAssembler::Piece> FrameAssembler::skipStale(TimePoint now) {
+    std::vector<Piece> pieces;
+    for (;;) {
+        const auto at = staleAt();
+        if (!at || now < *at) break;
+        buffer_.erase(buffer_.begin());
+        for (Piece& piece : scan(0)) pieces.push_back(std::move(piece));
+    }
+    return pieces;
 }
 
 }  // namespace gimbal

@@ -53,10 +53,18 @@ public:
     std::optional<TimePoint> staleAt() const;
     // Drops the partial frame if it has gone stale by `now`; true if it did.
     bool dropStale(TimePoint now);
+    // A reader's way with a stale partial frame: its first byte goes and the
+    // scan resumes one byte later, as often as what is left is a partial
+    // frame that has gone stale too. Answers the frames the rescan completed
+    // (a sound one may have followed a stray header).
+    std::vector<Piece> skipStale(TimePoint now);
     void reset() { buffer_.clear(); }
     std::size_t buffered() const { return buffer_.size(); }
 
 private:
+    // Takes the frames now whole in the buffer; `chunkSize` is that of the
+    // chunk just added (0 for none).
+    std::vector<Piece> scan(std::size_t chunkSize);
     std::size_t syncFrom(std::size_t start) const;
     bool announcesTooMuch(ByteView rest) const;
 
@@ -65,15 +73,31 @@ private:
     TimePoint lastByte_{};
 };
 
-// A host reading the gimbal's replies. They are short, so a header announcing
-// more than 1 KiB is noise, and waiting for it would stall the link; and a
-// host only waits for a sound reply, so it looks inside a damaged frame too.
+// A host reading the gimbal's replies. They are short (at most 32 bytes, the
+// long announcement), so a header announcing a longer payload is noise, and
+// waiting for it would stall the link; a host only waits for a sound reply,
+// so it looks inside a damaged frame too. The gimbal sends a reply in one
+// burst: a partial frame that no byte has extended for a reply's wire time
+// and the latency of an adapter or bridge is no frame, and the scan goes on
+// one byte after its start (skipStale).
 class ReplyFrameAssembler final : public FrameAssembler {
 public:
-    static constexpr std::size_t kLargestReplyPayload = 1024;
+    static constexpr std::size_t kLargestReplyPayload = 24;
+    static constexpr std::size_t kLargestReply = kLargestReplyPayload + kFrameOverhead;
+    // What a USB adapter's latency timer, a pseudo-terminal or a network
+    // bridge may hold back the rest of a burst for.
+    static constexpr std::chrono::milliseconds kDeliveryAllowance{200};
 
-    ReplyFrameAssembler()
-        : FrameAssembler(Rules{.largestPayload = kLargestReplyPayload, .resyncInsideBadFrames = true}) {}
+    explicit ReplyFrameAssembler(std::uint32_t baud = 115200)
+        : FrameAssembler(Rules{.largestPayload = kLargestReplyPayload,
+                               .resyncInsideBadFrames = true,
+                               .staleAfter = staleAfterFor(baud)}) {}
+
+    // A whole reply's wire time at `baud` (10 bits a byte), plus the allowance.
+    static std::chrono::milliseconds staleAfterFor(std::uint32_t baud) {
+        const std::uint64_t rate = baud == 0 ? 115200 : baud;
+        return kDeliveryAllowance + std::chrono::milliseconds((kLargestReply * 10 * 1000 + rate - 1) / rate);
+    }
 };
 
 }  // namespace gimbal

@@ -35,7 +35,7 @@ struct FaultOption {
     const char* help;
 };
 
-constexpr std::array<FaultOption, 7> kFaultOptions{{
+constexpr std::array<FaultOption, 9> kFaultOptions{{
     {"--drop", Fault::Drop, "do not send these replies"},
     {"--delay", Fault::Delay, "send these replies late (see --delay-ms)"},
     {"--duplicate", Fault::Duplicate, "send these replies twice"},
@@ -43,6 +43,10 @@ constexpr std::array<FaultOption, 7> kFaultOptions{{
     {"--split", Fault::Split, "write these replies in pieces (see --split-pieces, --split-gap-ms)"},
     {"--noise", Fault::Noise, "put noise bytes in front of these replies (see --noise-bytes)"},
     {"--wrong-address", Fault::WrongAddress, "send these replies with address 01"},
+    {"--stray", Fault::Stray,
+     "put the stray bytes 55 AA 00 03 00 04 (a header no reply has) in front of these replies"},
+    {"--restart", Fault::Restart,
+     "restart instead of sending these replies: announce again until answered, as after power-up"},
 }};
 
 struct CommandLine {
@@ -115,7 +119,8 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
             ->group("Faults");
     app->add_option_function<double>(
            "--random-faults", [&c](const double& p) { c.randomProbability = p; },
-           "give each reply not listed above, with probability P, one of the faults above")
+           "give each reply not listed above, with probability P, one of the faults above from --drop to "
+           "--wrong-address")
         ->type_name("P")
         ->check(cli::check([](std::string& v) {
             char* end = nullptr;

@@ -65,7 +65,12 @@ std::vector<PlannedWrite> planReply(const Bytes& frame, Fault fault, const Optio
         case Fault::Drop:
         case Fault::Silent:
         case Fault::Vanish:
+        case Fault::Restart:
             return {};
+        case Fault::Stray:
+            one.bytes = kStrayBytes;
+            one.bytes.insert(one.bytes.end(), frame.begin(), frame.end());
+            return {one};
         case Fault::Delay:
             one.after = options.delay;
             return {one};

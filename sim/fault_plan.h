@@ -26,6 +26,10 @@ struct PlannedWrite {
 // send nothing, so they give no writes. `seed` makes noise repeatable.
 std::vector<PlannedWrite> planReply(const Bytes& frame, Fault fault, const Options& options, std::uint64_t seed);
 
+// A header no reply has (55 AA 00 03, a 1024-byte length): what a line
+// glitch can look like in front of a sound acknowledgement.
+inline const Bytes kStrayBytes{0x55, 0xAA, 0x00, 0x03, 0x00, 0x04};
+
 // Noise that cannot start a frame: it never holds the first sync byte.
 Bytes noiseBytes(std::size_t count, std::uint64_t seed);
 

@@ -49,6 +49,8 @@ enum class Fault {
     Split,         // written in Options::splitPieces writes, Options::splitGap apart
     Noise,         // Options::noiseBytes random bytes written in front of it, in the same write
     WrongAddress,  // address 0x01 with a CRC that holds
+    Stray,         // the stray bytes kStrayBytes (a header of no reply) written in front of it, in the same write
+    Restart,       // not sent: the gimbal restarts instead and announces until answered
     Silent,        // not sent, and neither this nor anything later (announcements included)
     Vanish,        // the master is closed instead: the device disappears
 };

@@ -23,14 +23,16 @@ constexpr char kProgram[] = "gimbal-make-image";
 constexpr int kExitUsage = 2;
 constexpr std::size_t kMaxBlocks = 65535;  // a count is 16 bits in the file
 
-// "3,2,4": the block counts of the three images.
+// "3,2,4": the block counts of the three images. A count of 0 is refused:
+// the desktop upgrader's pages protocol cannot send an MCU without pages, so
+// both tools refuse such a file.
 bool parseCounts(const std::string& text, std::array<std::size_t, 3>& counts) {
     const char* p = text.data();
     const char* const end = p + text.size();
     for (std::size_t i = 0; i < counts.size(); ++i) {
         if (i > 0 && (p == end || *p++ != ',')) return false;
         const auto [next, ec] = std::from_chars(p, end, counts[i]);
-        if (ec != std::errc() || counts[i] > kMaxBlocks) return false;
+        if (ec != std::errc() || counts[i] == 0 || counts[i] > kMaxBlocks) return false;
         p = next;
     }
     return p == end;
@@ -75,7 +77,10 @@ int main(int argc, char** argv) {
         ->group("Image")
         ->check(cli::check([](std::string& v) {
             std::array<std::size_t, 3> c{};
-            return parseCounts(v, c) ? std::string() : "expects three counts up to 65535 like 3,2,4, not '" + v + "'";
+            return parseCounts(v, c) ? std::string()
+                                     : "expects three counts from 1 to 65535 like 3,2,4 (an image without blocks "
+                                       "cannot be sent), not '" +
+                                           v + "'";
         }));
     app->add_option("--block-size", blockSize, "bytes in a block, 1 to 65535")
         ->type_name("B")

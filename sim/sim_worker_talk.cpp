@@ -85,6 +85,11 @@ void SimWorker::answer(const OwedReply& reply, TimePoint due) {
         vanish();
         return;
     }
+    if (fault == Fault::Restart) {  // what it was sent is forgotten; it announces as after power-up
+        protocol_.reboot();
+        announce(due, epoch_);
+        return;
+    }
     auto chain = std::make_shared<WriteChain>();
     chain->writes = planReply(reply.frame, fault, options_, mix64(info.number));
     chain->epoch = epoch_;

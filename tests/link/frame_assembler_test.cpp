@@ -104,5 +104,59 @@ TEST(ReplyFrameAssembler, DropsNoiseBadCrcAndImplausibleHeadersButKeepsWhatFollo
     EXPECT_EQ(found[1], good);
 }
 
+// Issue 28, item 3: the gimbal's replies are at most 32 bytes. Six stray
+// bytes announcing a 1024-byte payload are no header (they made the reader
+// wait for a 1032-byte frame and lose the acknowledgement behind them).
+TEST(ReplyFrameAssembler, AHeaderNoReplyCanHaveIsSkippedAtOnce) {
+    const Bytes stray{0x55, 0xAA, 0x00, 0x03, 0x00, 0x04};
+    const Bytes ack = blockAckFrame(4);
+    ReplyFrameAssembler together;
+    EXPECT_EQ(together.feed(join({stray, ack})), std::vector<Bytes>{ack});
+    EXPECT_EQ(together.buffered(), 0u);
+
+    ReplyFrameAssembler apart;  // the stray bytes in a read of their own
+    EXPECT_TRUE(apart.feed(stray).empty());
+    EXPECT_EQ(apart.feed(ack), std::vector<Bytes>{ack});
+
+    // The longest reply, the 32-byte announcement, still comes through.
+    const Bytes longReport = announcementFrame(1024, 1234, true);
+    ASSERT_EQ(longReport.size(), ReplyFrameAssembler::kLargestReply);
+    EXPECT_EQ(ReplyFrameAssembler().feed(join({stray, longReport})), std::vector<Bytes>{longReport});
+}
+
+// A stray header whose length a reply could have holds the reply behind it
+// only until no byte has come for a reply's wire time and the allowance; the
+// scan then resumes one byte after the stray sync.
+TEST(ReplyFrameAssembler, AStalePartialFrameIsSkippedByteByByteAndWhatFollowsIsFound) {
+    EXPECT_EQ(ReplyFrameAssembler::staleAfterFor(115200), 203ms);
+    EXPECT_EQ(ReplyFrameAssembler::staleAfterFor(9600), 234ms);
+    ReplyFrameAssembler a(115200);
+    const Bytes stray{0x55, 0xAA, 0x00, 0x03, 0x10, 0x00};  // a 24-byte frame to come
+    const Bytes ack = blockAckFrame(4);
+    EXPECT_TRUE(a.push(join({stray, ack}), t0).empty());
+    ASSERT_EQ(a.staleAt(), t0 + 203ms);
+    EXPECT_TRUE(a.skipStale(t0 + 202ms).empty());
+    EXPECT_EQ(a.buffered(), stray.size() + ack.size());
+    const auto pieces = a.skipStale(t0 + 203ms);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces[0].frame, ack);
+    EXPECT_TRUE(pieces[0].crcHolds);
+    EXPECT_EQ(a.buffered(), 0u);
+    EXPECT_FALSE(a.staleAt());
+
+    // A partial frame of nothing but stale bytes goes whole.
+    EXPECT_TRUE(a.push(Bytes{0x55, 0xAA, 0x00, 0x03, 0x02, 0x00, 0x55}, t0).empty());
+    EXPECT_TRUE(a.skipStale(t0 + 1s).empty());
+    EXPECT_EQ(a.buffered(), 0u);
+    // One that grows in time is not stale.
+    const Bytes report = announcementFrame(1024, 123);
+    EXPECT_TRUE(a.push(std::span(report).first(5), t0).empty());
+    EXPECT_TRUE(a.push(std::span(report).subspan(5, 2), t0 + 150ms).empty());
+    EXPECT_TRUE(a.skipStale(t0 + 300ms).empty());
+    const auto last = a.push(std::span(report).subspan(7), t0 + 310ms);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].frame, report);
+}
+
 }  // namespace
 }  // namespace gimbal

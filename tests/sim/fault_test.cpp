@@ -114,6 +114,35 @@ TEST_F(SimFaults, NoiseComesInFrontAndCannotStartAFrame) {
     EXPECT_THAT(client_->skipped(), testing::Not(testing::Contains(0x55)));
 }
 
+// Issue 28: a restart instead of a reply: no acknowledgement, but the
+// announcement, repeated until answered, as after power-up.
+TEST_F(SimFaults, RestartAnnouncesAgainInsteadOfTheReplyUntilAnswered) {
+    sim::Options o;
+    o.announcePeriod = std::chrono::milliseconds(20);
+    begin({{1, Fault::Restart}}, o);
+    ASSERT_TRUE(sendBlock(0));
+    EXPECT_EQ(ackIndex(client_->readFrameWith(kAck).value()), 0);
+    const std::size_t announced = gimbal_->stats().announcementsSent;
+    ASSERT_TRUE(sendBlock(1));
+    const auto frame = client_->readFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ((*frame)[3], commandByte(Command::LinkAnnouncement));
+    ASSERT_TRUE(gimbal_->waitFor([&](const GimbalSim& g) { return g.stats().announcementsSent >= announced + 2; }));
+    ASSERT_TRUE(client_->send(gimbal::linkReplyFrame()));
+    ASSERT_TRUE(sendBlock(0));
+    EXPECT_EQ(ackIndex(client_->readFrameWith(kAck).value()), 0);
+    EXPECT_EQ(gimbal_->stats().repliesSent, 2u);
+}
+
+TEST_F(SimFaults, StrayBytesComeInFrontInTheSameWrite) {
+    begin({{0, Fault::Stray}});
+    ASSERT_TRUE(sendBlock(0));
+    Bytes expected{0x55, 0xAA, 0x00, 0x03, 0x00, 0x04};
+    const Bytes ack = gimbal::blockAckFrame(0);
+    expected.insert(expected.end(), ack.begin(), ack.end());
+    EXPECT_EQ(client_->readBytes(expected.size()), expected);
+}
+
 TEST_F(SimFaults, SilentAfterNAnswersNothingMoreNotEvenAfterAReopen) {
     sim::Options o;
     o.silentAfter = 2;

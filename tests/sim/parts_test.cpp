@@ -79,6 +79,16 @@ TEST(SimFaultPlan, ThresholdsComeFirstAndEachFaultShapesItsWrites) {
     EXPECT_EQ(sim::planReply(ack, sim::Fault::Delay, o, 0).at(0).after, o.delay);
     EXPECT_TRUE(sim::planReply(ack, sim::Fault::Drop, o, 0).empty());
     EXPECT_THAT(sim::noiseBytes(4096, 1), testing::Not(testing::Contains(0x55)));
+
+    // Issue 28: stray bytes that look like a header, in the reply's write;
+    // a restart sends no reply at all (the worker announces instead).
+    const auto stray = sim::planReply(ack, sim::Fault::Stray, o, 0);
+    ASSERT_EQ(stray.size(), 1u);
+    Bytes expected{0x55, 0xAA, 0x00, 0x03, 0x00, 0x04};
+    expected.insert(expected.end(), ack.begin(), ack.end());
+    EXPECT_EQ(stray[0].bytes, expected);
+    EXPECT_TRUE(stray[0].completesReply);
+    EXPECT_TRUE(sim::planReply(ack, sim::Fault::Restart, o, 0).empty());
     EXPECT_EQ(sim::noiseBytes(16, 3), sim::noiseBytes(16, 3));
 }
 

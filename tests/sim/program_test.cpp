@@ -51,6 +51,24 @@ TEST(SimCommandLine, TakesEveryOptionAndBuildsTheFaultPolicy) {
     EXPECT_NE(policy({4, 3, 0, 0}), sim::Fault::None);  // probability 1 fills the rest
 }
 
+// Issue 28: the faults that show a gimbal restarting mid-upgrade and stray
+// bytes in front of a reply; --random-faults never picks them.
+TEST(SimCommandLine, StrayAndRestartFaults) {
+    const CliParse p = parse({"--stray", "1,4", "--restart", "6", "--random-faults", "1"});
+    ASSERT_EQ(p.outcome, CliParse::Outcome::Run) << p.error;
+    const sim::FaultPolicy policy = sim::faultPolicyFor(p.config);
+    EXPECT_EQ(policy({1, 3, 0, 0}), sim::Fault::Stray);
+    EXPECT_EQ(policy({4, 8, 0, 0}), sim::Fault::Stray);
+    EXPECT_EQ(policy({6, 3, 0, 0}), sim::Fault::Restart);
+    for (std::size_t n = 7; n < 200; ++n) {
+        EXPECT_NE(policy({n, 3, 0, 0}), sim::Fault::Stray);
+        EXPECT_NE(policy({n, 3, 0, 0}), sim::Fault::Restart);
+    }
+    EXPECT_EQ(parse({"--stray", "2", "--restart", "2"}).outcome, CliParse::Outcome::Error);
+    EXPECT_THAT(sim::usageText(), HasSubstr("--stray"));
+    EXPECT_THAT(sim::usageText(), HasSubstr("--restart"));
+}
+
 // Scripts pass the firmware version as --version N; alone, --version asks
 // for the program's version like every other tool's.
 TEST(SimCommandLine, VersionAloneIsTheProgramsAndWithANumberTheFirmwares) {

@@ -124,14 +124,24 @@ bool ViewController::confirmDamagedFile() {
     return bt_StartUpgrade->isEnabled();
 }
 
-// The status line tells of a damaged file after loading; a sound file loaded
-// next takes that warning back, so it never speaks of a file no longer loaded.
+// The status line tells of a damaged file after loading, and of bytes after
+// its last page (padding, or a file made for other counts: never sent); a
+// sound file loaded next takes that warning back, so it never speaks of a
+// file no longer loaded.
 void ViewController::showFileCheck() {
     const auto mismatch = crcMismatch(*engine.state().binbytes);
+    const auto trailing = engine.trailingBytesWarning();
     const bool warningShown = !damagedStatus_.isEmpty() && lb_Status->text() == damagedStatus_;
-    if (mismatch) {
+    if (mismatch || trailing) {
         if (!warningShown) statusBeforeWarning_ = lb_Status->text();
-        damagedStatus_ = damagedFileStatus(*mismatch);
+        QStringList warnings;
+        if (mismatch) warnings << damagedFileStatus(*mismatch);
+        if (trailing) {
+            QString text = QString::fromStdString(*trailing);
+            text[0] = text[0].toUpper();
+            warnings << text;
+        }
+        damagedStatus_ = warnings.join(QStringLiteral("; "));
         lb_Status->setText(damagedStatus_);
         return;
     }
@@ -155,7 +165,9 @@ void ViewController::bt_fileBrowserPressed() {
         showFileCheck();
         return;
     }
-    showAlert(kInvalidFileAlert);
+    // A file that loaded but cannot be sent says why.
+    const std::string& refusal = isBin ? engine.loadRefusalText() : std::string();
+    showAlert(refusal.empty() ? std::string(kInvalidFileAlert) : std::string(kInvalidFileAlert) + ": " + refusal);
 }
 
 // --- The engine's view ---
@@ -191,6 +203,10 @@ void ViewController::print(const std::string& line) {
 
 std::optional<bool> ViewController::writeFrame(const engine::Bytes& frame) {
     return engine::writeToOpenPort(serialPort, frame);
+}
+
+void ViewController::afterWaitingInput(std::function<void()> then) {
+    engine::afterWaitingInput(serialPort, std::move(then));
 }
 
 std::string portListText(const ViewController::Ports& ports) {

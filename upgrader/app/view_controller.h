@@ -89,6 +89,7 @@ public:
     void log(const std::string& line) override;
     void print(const std::string& line) override;
     std::optional<bool> writeFrame(const engine::Bytes& frame) override;
+    void afterWaitingInput(std::function<void()> then) override;
 
 private:
     void fillPortSelector();
@@ -101,7 +102,7 @@ private:
     void showFileCheck();
 
     std::shared_ptr<ControllerPortDelegate> portDelegate_;  // the port holds it weakly
-    QString damagedStatus_;                                 // the damaged-file warning last shown, if any
+    QString damagedStatus_;                                 // the file warning last shown (damaged, padded), if any
     QString statusBeforeWarning_;                           // what the status line said before it
 };
 

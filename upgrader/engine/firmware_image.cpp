@@ -7,9 +7,9 @@ namespace engine {
 
 namespace {
 
-std::int64_t signedCount(const Bytes& bytes, std::size_t offset) {
+std::int64_t unsignedCount(const Bytes& bytes, std::size_t offset) {
     const auto raw = gimbal::readLe16(bytes, offset);
-    return raw ? static_cast<std::int16_t>(*raw) : 0;
+    return raw ? static_cast<std::int64_t>(*raw) : 0;
 }
 
 LoadResult unreadable(const gimbal::FileRefusal& why) {
@@ -23,7 +23,7 @@ LoadResult unreadable(const gimbal::FileRefusal& why) {
 
 PageCounts readPageCounts(const Bytes& binbytes) {
     PageCounts counts{};
-    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = signedCount(binbytes, gimbal::kBlockCountOffsets[i]);
+    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = unsignedCount(binbytes, gimbal::kBlockCountOffsets[i]);
     return counts;
 }
 
@@ -45,7 +45,7 @@ LoadResult loadFirmwareImage(const std::string& filepath) {
 
 std::int64_t pagesSentFor(const PageCounts& counts) {
     std::int64_t pages = 0;
-    for (std::int64_t c : counts) pages += c > 0 ? c : 1;
+    for (std::int64_t c : counts) pages += c;
     return pages;
 }
 
@@ -55,21 +55,34 @@ bool imageHoldsEveryPage(const LoadedImage& image) {
 }
 
 std::optional<ImageRefusal> imageRefusal(const LoadedImage& image) {
-    std::int64_t total = 0;
-    for (const std::int64_t c : image.pageCount) total += c;
-    if (total <= 0) return ImageRefusal::NoPages;
-    if (!imageHoldsEveryPage(image)) return ImageRefusal::ShorterThanCounts;
+    for (std::size_t m = 0; m < image.pageCount.size(); ++m)
+        if (image.pageCount[m] <= 0) return ImageRefusal{ImageRefusal::Kind::EmptyMCU, static_cast<std::int64_t>(m)};
+    if (!imageHoldsEveryPage(image)) return ImageRefusal{ImageRefusal::Kind::ShorterThanCounts, 0};
     return std::nullopt;
 }
 
-std::string refusalText(ImageRefusal refusal) {
-    switch (refusal) {
-        case ImageRefusal::NoPages:
-            return "the firmware image has no pages to send";
-        case ImageRefusal::ShorterThanCounts:
+std::string refusalText(const ImageRefusal& refusal) {
+    switch (refusal.kind) {
+        case ImageRefusal::Kind::EmptyMCU:
+            return "MCU " + std::to_string(refusal.mcu) +
+                   " has a page count of 0, which the upgrade cannot send (each MCU needs at least one page)";
+        case ImageRefusal::Kind::ShorterThanCounts:
             return "the firmware image is shorter than its page counts say; nothing was sent";
     }
     return {};
+}
+
+std::int64_t trailingBytes(const Bytes& binbytes, const PageCounts& counts) {
+    const std::int64_t end = kFirstPageOffset + kPageSize * pagesSentFor(counts);
+    const std::int64_t size = static_cast<std::int64_t>(binbytes.size());
+    return size > end ? size - end : 0;
+}
+
+std::optional<std::string> trailingBytesWarning(const Bytes& binbytes, const PageCounts& counts) {
+    const std::int64_t extra = trailingBytes(binbytes, counts);
+    if (extra <= 0) return std::nullopt;
+    return "the firmware image has " + std::to_string(extra) + (extra == 1 ? " byte" : " bytes") +
+           " after MCU 2's last page; " + (extra == 1 ? "it is" : "they are") + " not sent";
 }
 
 std::string loadErrorText(const LoadResult& result) {

@@ -1,5 +1,5 @@
 // The desktop upgrader's reading of a firmware image: the whole file in
-// memory, three page counts taken as signed 16-bit numbers, and 1024-byte
+// memory, three page counts taken as unsigned 16-bit numbers, and 1024-byte
 // pages cut at an offset the sequencer keeps.
 #pragma once
 
@@ -39,11 +39,11 @@ struct LoadResult {
 // upgrade from them.
 LoadResult loadFirmwareImage(const std::string& filepath);
 
-// The counts of an image's header: LE16 at 2, 4 and 6, taken as signed 16-bit.
+// The counts of an image's header: LE16 at 2, 4 and 6, unsigned (0 to 65535).
 PageCounts readPageCounts(const Bytes& binbytes);
 
-// Pages an upgrade sends for these counts. An MCU whose count is 0 or less
-// still gets its page 0: the sequencer sends it before it looks at the count.
+// Pages an upgrade sends for these counts: their sum. (A count of 0 cannot be
+// sent at all, see imageRefusal.)
 std::int64_t pagesSentFor(const PageCounts& counts);
 
 // True when every page an upgrade with these counts cuts lies whole inside the
@@ -52,15 +52,31 @@ bool imageHoldsEveryPage(const LoadedImage& image);
 
 // Why an image that loaded cannot be upgraded with, or none. Both front-ends
 // refuse it before sending anything.
-enum class ImageRefusal {
-    NoPages,            // the counts add up to 0 or less
-    ShorterThanCounts,  // a page the counts call for is not whole in the file
+// The pages protocol has no way to skip an MCU: the switch request comes only
+// after a page's acknowledgement, so an MCU without pages would get a page of
+// the next MCU's image. Such an image is refused, naming the MCU.
+struct ImageRefusal {
+    enum class Kind {
+        EmptyMCU,           // an MCU's page count is 0
+        ShorterThanCounts,  // a page the counts call for is not whole in the file
+    };
+    Kind kind = Kind::EmptyMCU;
+    std::int64_t mcu = 0;  // EmptyMCU: the first MCU whose count is 0
+    bool operator==(const ImageRefusal&) const = default;
 };
 std::optional<ImageRefusal> imageRefusal(const LoadedImage& image);
 
-// "the firmware image has no pages to send", "the firmware image is shorter
-// than its page counts say; nothing was sent".
-std::string refusalText(ImageRefusal refusal);
+// "MCU 1 has a page count of 0, which the upgrade cannot send (each MCU needs
+// at least one page)", "the firmware image is shorter than its page counts
+// say; nothing was sent".
+std::string refusalText(const ImageRefusal& refusal);
+
+// Bytes after MCU 2's last page: covered by the stored CRC, never sent. Real
+// files may be padded, so they are only reported: "the firmware image has
+// 1024 bytes after MCU 2's last page; they are not sent". None without any
+// (or when the file is shorter than its counts).
+std::int64_t trailingBytes(const Bytes& binbytes, const PageCounts& counts);
+std::optional<std::string> trailingBytesWarning(const Bytes& binbytes, const PageCounts& counts);
 // Why a file did not load: "too short for a firmware image (under 8 bytes)",
 // or the system's text for the error.
 std::string loadErrorText(const LoadResult& result);

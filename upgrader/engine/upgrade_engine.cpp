@@ -41,10 +41,19 @@ UpgradeEngine::~UpgradeEngine() {
 }
 
 bool UpgradeEngine::getFileInfo(const std::string& filepath) {
+    loadRefusal_.clear();
     LoadResult r = loadFirmwareImage(filepath);
     if (!r.image) {
         if (r.error == LoadError::TooShort) view_.log("bindata length 0");
         loadError_ = filepath + ": " + engine::loadErrorText(r);
+        return false;
+    }
+    // A count of 0 cannot be sent (see imageRefusal): such a file is refused
+    // here, before it could replace a good one.
+    if (const auto refusal = imageRefusal(*r.image); refusal && refusal->kind == ImageRefusal::Kind::EmptyMCU) {
+        loadRefusal_ = refusalText(*refusal);
+        loadError_ = filepath + ": " + loadRefusal_;
+        view_.log(loadError_);
         return false;
     }
     state_.binbytes = std::make_shared<const Bytes>(std::move(r.image->binbytes));
@@ -54,6 +63,11 @@ bool UpgradeEngine::getFileInfo(const std::string& filepath) {
     view_.log("pageCount0:" + std::to_string(counts[0]) + " pageCount1:" + std::to_string(counts[1]) +
               " pageCount2:" + std::to_string(counts[2]));
     return true;
+}
+
+std::optional<std::string> UpgradeEngine::trailingBytesWarning() const {
+    if (!state_.binbytes) return std::nullopt;
+    return engine::trailingBytesWarning(*state_.binbytes, state_.pageCount);
 }
 
 void UpgradeEngine::setImage(const std::shared_ptr<const LoadedImage>& image) {
@@ -110,6 +124,7 @@ void UpgradeEngine::updateProgress() {
 }
 
 void UpgradeEngine::cancelPageTimer() {
+    ++timerGeneration_;  // a verdict waiting on the input is no longer due
     if (!sendPageTimer) return;
     sendPageTimer->invalidate();
     sendPageTimer.reset();
@@ -119,7 +134,24 @@ void UpgradeEngine::armPageTimer() {
     // A timer still armed (Start pressed again mid-upgrade) would later report
     // a failure of a page that is no longer outstanding.
     cancelPageTimer();
-    sendPageTimer = timers_(pageTimeout_, [this] { sendPageTimeOut(); });
+    const std::uint64_t generation = timerGeneration_;
+    sendPageTimer = timers_(pageTimeout_, [this, generation] { pageTimerFired(generation); });
+}
+
+// The timer may fire late, after bytes that answer the request have arrived
+// (a process stopped and continued, a loaded machine). Those are read first;
+// an answer among them cancels the timer and so the verdict.
+void UpgradeEngine::pageTimerFired(std::uint64_t generation) {
+    if (generation != timerGeneration_) return;
+    const std::weak_ptr<char> alive = alive_;
+    writer_.afterWaitingInput([this, alive, generation] {
+        if (alive.expired() || generation != timerGeneration_) return;
+        sendPageTimeOut();
+    });
+}
+
+bool UpgradeEngine::upgradeUnderWay() const {
+    return state_.curoffset && (awaiting_ == Awaiting::Page || awaiting_ == Awaiting::Switch);
 }
 
 void UpgradeEngine::stopUpgrade(const std::string& why) {
@@ -152,6 +184,7 @@ void UpgradeEngine::startUpgrade() {
     state_.curPage = 0;
     state_.curoffset = kFirstPageOffset;
     state_.sendCount = 0;
+    answeredSinceStart_ = false;
     sendMCUdata(state_.curMCU, state_.curPage, false);
 }
 
@@ -161,16 +194,17 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
     // An acknowledgement that answers nothing outstanding (a late or
     // duplicated copy) is no answer to the page in flight: stopping its timer
     // would leave a page that then goes unanswered waiting for ever.
+    // Nor is any other frame: only an acknowledgement that counts stops the
+    // timer, so an upgrade under way always has one running.
     const bool acknowledgement = r.kind == ResponseKind::PageAck || r.kind == ResponseKind::SwitchAck;
-    if (acknowledgement && !acknowledgementCounts(r.kind, response)) return;
-    cancelPageTimer();  // every other frame counts as an answer to the page
+    if (!acknowledgement) {
+        if (r.kind == ResponseKind::VersionReport) onVersionReport(r);
+        return;
+    }
+    if (!acknowledgementCounts(r.kind, response)) return;
+    answeredSinceStart_ = true;
+    cancelPageTimer();
     switch (r.kind) {
-        case ResponseKind::VersionReport:
-            view_.setStatusText(connectedStatusText(r.version, r.length));
-            sendRequestEnterUpgradeModeCMD();
-            view_.setStartEnabled(true);
-            view_.gimbalConnected(versionText(r.version, r.length));
-            break;
         case ResponseKind::PageAck:
             onPageAck();
             break;
@@ -179,6 +213,28 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
             break;
         default:
             break;
+    }
+}
+
+// The window's behaviour of any phase: the version shown, the enter request,
+// Start enabled. In the middle of an upgrade it means the gimbal restarted:
+// the outstanding request's timer keeps running. (Before the gimbal's first
+// acknowledgement it may be one sent before the enter request was taken; the
+// timer then tells if the gimbal does not go on.)
+void UpgradeEngine::onVersionReport(const Response& r) {
+    const bool underWay = upgradeUnderWay() && answeredSinceStart_;
+    const std::int64_t mcu = state_.curMCU;
+    const std::int64_t page = state_.curPage;
+    const std::int64_t pages =
+        mcu >= 0 && mcu <= kLastMCU ? state_.pageCount[static_cast<std::size_t>(mcu)] : std::int64_t{0};
+    view_.setStatusText(connectedStatusText(r.version, r.length));
+    sendRequestEnterUpgradeModeCMD();
+    view_.setStartEnabled(true);
+    view_.gimbalConnected(versionText(r.version, r.length));
+    if (underWay) {
+        view_.log("version report in the middle of the upgrade, at page " + std::to_string(page) + " of MCU " +
+                  std::to_string(mcu) + ": the gimbal restarted");
+        view_.gimbalRestarted(mcu, page, pages);
     }
 }
 
@@ -200,6 +256,7 @@ void UpgradeEngine::onPageAck() {
     } else if (state_.curMCU != kLastMCU) {
         sendSwitchMCUCMD();
         awaiting_ = Awaiting::Switch;
+        armPageTimer();  // a lost switch acknowledgement is a failure like a lost page's
     } else {
         awaiting_ = Awaiting::Complete;
         view_.setStatusText(kUpgradeCompleteText);
@@ -220,8 +277,12 @@ void UpgradeEngine::onSwitchAck() {
 void UpgradeEngine::sendPageTimeOut() {
     // The page stays outstanding: a late acknowledgement still continues.
     sendPageTimer.reset();
+    const bool switching = awaiting_ == Awaiting::Switch;
     view_.showAlert(kSendFailedAlert);
-    view_.pageTimedOut(state_.curMCU, state_.curPage);
+    if (switching)
+        view_.switchTimedOut(state_.curMCU);
+    else
+        view_.pageTimedOut(state_.curMCU, state_.curPage);
 }
 
 void UpgradeEngine::serialPortDidReceiveData(const std::shared_ptr<serial::KivSerialPort>& /*port*/,

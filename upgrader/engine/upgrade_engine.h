@@ -1,7 +1,8 @@
 // The desktop upgrader's upgrade sequencer: loads a firmware image, answers
 // the gimbal's version report, and sends the three MCUs' pages one at a time,
 // each on the acknowledgement of the one before, with a switch exchange
-// between MCUs and a 30-second response timer per page. It drives a view
+// between MCUs and a 30-second response timer per page and per switch
+// request: an upgrade under way is never without a running timer. It drives a view
 // (controls, alerts, events) and writes its frames through a writer; it owns
 // its page timer.
 //
@@ -66,6 +67,11 @@ public:
     // The 1024 bytes at curoffset; nullopt when they do not lie whole in the image.
     std::optional<Bytes> getFWBlock(std::int64_t page, std::int64_t mcuid);
     const std::string& loadErrorText() const { return loadError_; }
+    // Why the last file that did load was refused (a page count of 0), without
+    // its path; empty when the last load was not refused for its contents.
+    const std::string& loadRefusalText() const { return loadRefusal_; }
+    // The warning for bytes after the last page of the image in memory, if any.
+    std::optional<std::string> trailingBytesWarning() const;
 
     // Frames. Dropped silently when the writer has no open port.
     void sendRequestEnterUpgradeModeCMD();
@@ -77,10 +83,14 @@ public:
     void bt_startUpgradePressed() { startUpgrade(); }
     void processGimbleResponse(const Bytes& response);
     void sendPageTimeOut();
+    // Any bytes already received for this port, then the bad news.
+    void pageTimerFired(std::uint64_t generation);
     void serialPortDidReceiveData(const std::shared_ptr<serial::KivSerialPort>& port, const Bytes& data);
     // Gives up the upgrade under way without a word: the page timer stops,
     // and later acknowledgements are ignored as before any Start.
     void cancelUpgrade();
+    // Between Start and the last acknowledgement, a page or switch request outstanding.
+    bool upgradeUnderWay() const;
 
     // From Start until an upgrade is stopped or cancelled. Completion does
     // not end it: a repeated last acknowledgement completes again.
@@ -99,6 +109,7 @@ private:
     std::optional<std::string> startRefusal() const;
     bool acknowledgementCounts(ResponseKind kind, const Bytes& response) const;
     void onPageAck();
+    void onVersionReport(const Response& r);
     void onSwitchAck();
 
     // What the gimbal owes an answer to. A late copy of an acknowledgement
@@ -112,9 +123,16 @@ private:
     PageTimerFactory timers_;
     UpgradeState state_;
     std::unique_ptr<PageTimer> sendPageTimer;
+    std::uint64_t timerGeneration_ = 0;                       // bumped when a timer is cancelled or armed
+    std::shared_ptr<char> alive_ = std::make_shared<char>();  // for verdicts that wait on the input
     std::chrono::milliseconds pageTimeout_ = kPageTimeout;
     Awaiting awaiting_ = Awaiting::Nothing;
+    // The gimbal acknowledged something since Start. Only then is a version
+    // report a restart: one sent before it took the enter request may still
+    // be on the line when the first page goes out.
+    bool answeredSinceStart_ = false;
     std::string loadError_;
+    std::string loadRefusal_;
 };
 
 }  // namespace engine

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,13 @@ public:
     virtual void upgradeCompleted() {}
     // The page's 30 s ran out; it stays outstanding, a late answer continues.
     virtual void pageTimedOut(std::int64_t /*mcu*/, std::int64_t /*page*/) {}
+    // The same for the switch request after MCU `mcu`'s last page.
+    virtual void switchTimedOut(std::int64_t /*mcu*/) {}
+    // A version report while an upgrade was under way (after the gimbal's
+    // first acknowledgement of it): the gimbal restarted and has forgotten it. `page` is the page outstanding, or
+    // `pages` (that MCU's count) while the switch request was. The page timer keeps running, so an upgrade that does
+    // not go on still times out.
+    virtual void gimbalRestarted(std::int64_t /*mcu*/, std::int64_t /*page*/, std::int64_t /*pages*/) {}
     // Start refused, or the upgrade stopped before a page outside the image.
     virtual void upgradeStopped(const std::string& /*reason*/) {}
 };
@@ -45,6 +53,11 @@ public:
     // None when nothing could take the frame (no port, or not open); nothing
     // was written then. Otherwise whether every byte was written.
     virtual std::optional<bool> writeFrame(const Bytes& frame) = 0;
+    // Calls `then` once what the port has already received has been handed
+    // to the engine, so that a timer that fired late (the process was
+    // stopped, say) does not report an answer that is waiting as missing.
+    // Without a port there is nothing to wait for: at once.
+    virtual void afterWaitingInput(std::function<void()> then) { then(); }
 };
 
 }  // namespace engine

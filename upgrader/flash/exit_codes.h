@@ -10,11 +10,11 @@ enum class ExitCode : int {
     Ok = 0,
     Internal = 1,         // the program could not run (e.g. no event loop)
     Usage = 2,            // bad command line
-    RefusedFile = 3,      // unreadable, too short or inconsistent firmware file
+    RefusedFile = 3,      // unreadable, too short or inconsistent firmware file, or an MCU without pages
     PortError = 4,        // a port could not be found, opened or written
     DeviceRemoved = 5,    // the device went away during the session
     NoVersionReport = 6,  // no version report within --wait seconds
-    SendFailed = 7,       // a page went unanswered for 30 s ("send Failed")
+    SendFailed = 7,       // a page or switch request went unanswered for 30 s ("send Failed"), or the gimbal restarted
     // Stopped by a signal; the shell's code for a process it ended (128 + signal).
     HungUp = 129,       // SIGHUP: the terminal went away
     Interrupted = 130,  // SIGINT: Ctrl-C

@@ -28,6 +28,8 @@ FileCheck checkFile(const std::string& file) {
         return check;
     }
     check.image = std::move(*r.image);
+    if (const auto warning = engine::trailingBytesWarning(check.image.binbytes, check.image.pageCount))
+        check.trailing = file + ": " + *warning;
     const auto header = gimbal::readFirmwareHeader(check.image.binbytes);
     const auto computed = gimbal::computeFirmwareCrc(check.image.binbytes);
     if (header && computed && header->storedCrc != *computed)
@@ -46,6 +48,7 @@ std::optional<ExitCode> reportFileCheck(const FileCheck& check, const Options& o
     }
     if (check.crcMismatch)
         reporter.fileWarning(options.file, *check.crcMismatch + "; flashing it anyway (--ignore-crc)");
+    if (check.trailing) reporter.fileWarning(options.file, *check.trailing);
     return std::nullopt;
 }
 

@@ -17,12 +17,14 @@ struct FileCheck {
     engine::LoadedImage image;           // what was checked; the sessions flash exactly this
     std::optional<std::string> refusal;  // why the file is refused
     std::optional<std::string> crcMismatch;
+    std::optional<std::string> trailing;  // bytes after the last page: a warning, not a refusal
 };
 
 FileCheck checkFile(const std::string& file);
 
 // Reports the check's outcome: the exit code when the file is not to be
 // flashed (a CRC mismatch is flashed after a warning with --ignore-crc).
+// Bytes after the last page are one warning line.
 std::optional<ExitCode> reportFileCheck(const FileCheck& check, const Options& options, Reporter& reporter);
 
 }  // namespace flash

@@ -28,22 +28,27 @@ once per appearance, several at once, until Ctrl-C. Ports present at its start
 are never opened. A gimbal unplugged and plugged in again is upgraded again.)";
 
 constexpr char kFooter[] = R"(There is no one to dismiss an alert: every alert is printed as a line, and
-"send Failed" (a page unanswered for 30 seconds) ends that port's session,
-where the window would wait for a late answer.
+"send Failed" (a page or switch request unanswered for 30 seconds) ends that
+port's session, where the window would wait for a late answer. A gimbal that
+reports its version again in the middle of the upgrade has restarted: the
+session ends at once, with the MCU and page it stood at (exit 7).
 
 Exit codes:
   0  every port was upgraded
   1  internal error
   2  bad usage
   3  firmware file refused (unreadable, not a regular file, larger than any
-     header can describe, too short, shorter than its page counts, or its
-     stored CRC does not match its contents; see --ignore-crc)
+     header can describe, too short, shorter than its page counts, an MCU with
+     a page count of 0, or its stored CRC does not match its contents; see
+     --ignore-crc); bytes after the last page are only a warning
   4  port error: no such serial device, or open/setup/write failed; a port that
      cannot be opened is printed with why (no permission, which program holds
      it, unplugged) and how to fix it
   5  device removed during the session
   6  no version report within --wait seconds
-  7  send Failed: a page was not acknowledged within 30 seconds
+  7  send Failed: a page or a switch request was not acknowledged within 30
+     seconds, or the gimbal restarted (reported its version again) in the
+     middle of the upgrade; run the upgrade again
   129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
      closed and the page each upgrade stood at is printed; the gimbal stays in
      upgrade mode until a whole upgrade completes, so run again; a signal

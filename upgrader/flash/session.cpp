@@ -19,12 +19,14 @@ Session::Session(std::string path, const Options& options, Reporter& reporter)
       wait_(options.wait),
       systemPaths_(options.systemPaths),
       reporter_(reporter),
-      engine_(*this, *this) {
+      engine_(*this, *this),
+      frames_(options.baud) {
     engine_.setPageTimeout(options.pageTimeout);
 }
 
 Session::~Session() {
     if (waitTimer_) waitTimer_->invalidate();
+    if (staleTimer_) staleTimer_->invalidate();
     if (port_) port_->setDelegate(nullptr);
 }
 
@@ -33,6 +35,7 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
     outcome_ = code;
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
+    if (staleTimer_) staleTimer_->invalidate();
     engine_.cancelUpgrade();
     if (code != ExitCode::Ok && reportFailure && reportsFailures_) reporter_.failure(path_, code, reason, diagnosis());
     close();
@@ -117,10 +120,31 @@ void Session::upgradeCompleted() {
     finish(ExitCode::Ok, engine::kUpgradeCompleteText);
 }
 
-void Session::pageTimedOut(std::int64_t, std::int64_t) {
+std::string Session::timeoutText() const {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(engine::kPageTimeout.count()) / 1000.0);
-    finish(ExitCode::SendFailed, std::string("send Failed: no answer to a page within ") + seconds + " s");
+    return seconds;
+}
+
+void Session::pageTimedOut(std::int64_t, std::int64_t) {
+    finish(ExitCode::SendFailed, "send Failed: no answer to a page within " + timeoutText() + " s");
+}
+
+void Session::switchTimedOut(std::int64_t mcu) {
+    finish(ExitCode::SendFailed, "send Failed: no answer to the switch request after MCU " + std::to_string(mcu) +
+                                     " within " + timeoutText() + " s");
+}
+
+// The gimbal announced itself again: it restarted, and what it was sent is
+// lost. Nothing would ever answer the outstanding page; going on from page 0
+// would write a gimbal that cannot be trusted to be where the tool thinks.
+void Session::gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) {
+    const std::string where = page >= pages
+                                  ? "MCU " + std::to_string(mcu) + ", switching to MCU " + std::to_string(mcu + 1)
+                                  : "MCU " + std::to_string(mcu) + ", page " + std::to_string(page);
+    finish(ExitCode::SendFailed, "the gimbal restarted at " + where +
+                                     " (it reported its version again in the middle of the upgrade); the upgrade "
+                                     "must be run again: run quenlo-flash again");
 }
 
 // The engine refused the image at Start or stopped on a page outside it.
@@ -130,6 +154,10 @@ void Session::upgradeStopped(const std::string& reason) {
 
 std::optional<bool> Session::writeFrame(const engine::Bytes& frame) {
     return engine::writeToOpenPort(port_, frame);
+}
+
+void Session::afterWaitingInput(std::function<void()> then) {
+    engine::afterWaitingInput(port_, std::move(then));
 }
 
 // The engine's per-page and per-chunk lines would drown the report: only a

@@ -89,15 +89,21 @@ public:
     void gimbalConnected(const std::string& versionText) override;
     void upgradeCompleted() override;
     void pageTimedOut(std::int64_t mcu, std::int64_t page) override;
+    void switchTimedOut(std::int64_t mcu) override;
+    void gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) override;
     void upgradeStopped(const std::string& reason) override;
 
     // FrameWriter
     std::optional<bool> writeFrame(const engine::Bytes& frame) override;
+    void afterWaitingInput(std::function<void()> then) override;
 
 private:
     void finish(ExitCode code, const std::string& reason, bool reportFailure = true);
     void noVersionReport();
     void portRefused(const gimbal::PortDiagnosis& why);
+    void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
+    void rearmStaleTimer();
+    std::string timeoutText() const;
 
     const std::string path_;
     const std::uint32_t baud_;
@@ -109,6 +115,7 @@ private:
     std::shared_ptr<serial::KivSerialPortDelegate> delegate_;
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
+    std::unique_ptr<platform::OneShotTimer> staleTimer_;  // while frames_ holds a partial frame
     bool started_ = false;
     bool reportsFailures_ = true;
     std::string version_;

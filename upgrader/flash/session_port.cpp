@@ -1,6 +1,8 @@
 // The session's side of the serial link: opening, the port's callbacks and
 // the close at the end.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 
 #include "link/frame.h"
@@ -65,8 +67,13 @@ void Session::start(const std::shared_ptr<const engine::LoadedImage>& image) {
     port->setDelegate(delegate_);
     port_ = port;
     std::weak_ptr<Session> self = weak_from_this();
+    // A report already waiting in the input when the timer fires (the
+    // process was stopped, say) is read before the verdict.
     waitTimer_ = platform::startOneShotTimer(wait_, [self] {
-        if (auto s = self.lock()) s->noVersionReport();
+        if (auto s = self.lock())
+            s->afterWaitingInput([self] {
+                if (auto s = self.lock(); s && !s->started_) s->noVersionReport();
+            });
     });
     port->open();  // a failure arrives as an error
 }
@@ -88,11 +95,37 @@ void Session::portRemoved() {
 // would stop the page timer without moving the upgrade on, and a run that no
 // one watches would then wait for ever.
 void Session::portReceived(const std::shared_ptr<serial::KivSerialPort>& port, const engine::Bytes& data) {
-    for (const auto& frame : frames_.feed(data)) {
+    deliver(port, frames_.push(data, std::chrono::steady_clock::now()));
+    rearmStaleTimer();
+}
+
+void Session::deliver(const std::shared_ptr<serial::KivSerialPort>& port,
+                      std::vector<gimbal::FrameAssembler::Piece> pieces) {
+    for (const auto& piece : pieces) {
         if (finished()) return;
+        if (!piece.crcHolds) continue;
+        const engine::Bytes& frame = piece.frame;
         if (frame.size() > 2 && frame[2] != gimbal::kHostAddress) continue;
         engine_.serialPortDidReceiveData(port, frame);
     }
+}
+
+// A partial frame that nothing completes (stray bytes that look like a
+// header) must not hide the reply behind it until the page timer runs out.
+void Session::rearmStaleTimer() {
+    if (staleTimer_) staleTimer_->invalidate();
+    staleTimer_.reset();
+    const auto at = frames_.staleAt();
+    if (!at || finished()) return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*at - std::chrono::steady_clock::now());
+    std::weak_ptr<Session> self = weak_from_this();
+    staleTimer_ = platform::startOneShotTimer(std::max(wait, std::chrono::milliseconds(0)), [self] {
+        auto s = self.lock();
+        if (!s || s->finished()) return;
+        s->staleTimer_.reset();
+        s->deliver(s->port_, s->frames_.skipStale(std::chrono::steady_clock::now()));
+        s->rearmStaleTimer();
+    });
 }
 
 // A device without modem lines (a pty, some adapters) needs none for an

@@ -39,7 +39,7 @@ constexpr std::array<std::size_t, 3> kPages{2, 1, 2};
 enum class Outcome {
     Complete,         // "Upgrade Complete!!", the gimbal holds exactly the file
     SendFailed,       // a page stays unanswered: the test fires its timer, "send Failed"
-    StalledSilently,  // no page timer runs (a switch, or a frame that stopped it): nothing shown
+    StalledSilently,  // no page timer runs: nothing shown (no row may end so any more)
 };
 
 struct Row {
@@ -74,10 +74,18 @@ const Row kRows[] = {
     // The copy of page 0's ack lands while page 1 is out: it must not stop page 1's timer.
     {"DuplicatedAckThenALostOne", {{0, Fault::Duplicate}, {1, Fault::Drop}}, Outcome::SendFailed, 1},
     {"GimbalFallsSilentMidImage", {}, Outcome::SendFailed, 3, 2, 3},
-    // No timer runs for a switch request.
-    {"DroppedSwitchAck", {{2, Fault::Drop}}, Outcome::StalledSilently, 2},
-    // A frame for another address stops the page timer and is not acted on.
-    {"WrongAddressStopsTheTimer", {{3, Fault::WrongAddress}}, Outcome::StalledSilently, 3},
+    // The switch request is timed like a page (issue 28, item 1).
+    {"DroppedSwitchAck", {{2, Fault::Drop}}, Outcome::SendFailed, 2},
+    {"CorruptedSwitchAckIsStillAnAck", {{4, Fault::CorruptCrc}}, Outcome::Complete},
+    {"WrongAddressOnTheSwitchAck", {{2, Fault::WrongAddress}}, Outcome::SendFailed, 2},
+    {"GimbalFallsSilentAtTheSwitch", {}, Outcome::SendFailed, 4, 2, 4},
+    // A frame for another address is no answer: the page keeps its timer.
+    {"WrongAddressKeepsThePageTimer", {{3, Fault::WrongAddress}}, Outcome::SendFailed, 3},
+    // A gimbal that restarts announces itself again; the window shows the
+    // version and answers it, but the page (or switch) keeps its timer
+    // (issue 28, item 2).
+    {"RestartMidImageKeepsThePageTimer", {{5, Fault::Restart}}, Outcome::SendFailed, 5},
+    {"RestartAtTheSwitchKeepsItsTimer", {{2, Fault::Restart}}, Outcome::SendFailed, 2},
 };
 
 void PrintTo(const Row& row, std::ostream* os) {
@@ -190,6 +198,22 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
     } else {
         // The gimbal has decided the faulty reply.
         ASSERT_TRUE(runUntil([&] { return gimbal.stats().repliesDue > row.stallAt; }));
+        const bool restarts = std::any_of(row.faults.begin(), row.faults.end(),
+                                          [](const auto& fault) { return fault.second == Fault::Restart; });
+        if (restarts) {
+            // The window's part: the version shown again, the enter request
+            // answered, Start enabled, and the request's timer still running.
+            ASSERT_TRUE(runUntil([&] {
+                return std::any_of(view_.events.begin(), view_.events.end(),
+                                   [](const std::string& e) { return e.rfind("restarted ", 0) == 0; });
+            }));
+            EXPECT_TRUE(view_.startEnabled);
+            EXPECT_EQ(view_.status, "Gimbal Connected, current firmware version V1.23");
+            const auto firstPage =
+                std::find_if(view_.frames.begin(), view_.frames.end(), [](const Bytes& f) { return f.size() > 1000; });
+            EXPECT_NE(std::find(firstPage, view_.frames.end(), enterUpgradeModeFrame()), view_.frames.end())
+                << "the announcement in the middle of the upgrade was not answered";
+        }
         if (row.outcome == Outcome::StalledSilently) {
             ASSERT_TRUE(runUntil([&] { return view_.armed() == nullptr; }));
         } else {

@@ -34,13 +34,14 @@ Bytes imageWith(std::uint8_t c0lo, std::uint8_t c0hi, std::size_t pages) {
     return b;
 }
 
-TEST_F(FirmwareImageTest, CountsAreSignedSixteenBit) {
+// Issue 28, item 4: the counts are unsigned 16-bit, as the file layout says.
+TEST_F(FirmwareImageTest, CountsAreUnsignedSixteenBit) {
     auto r = loadFirmwareImage(write("a.bin", imageWith(0x02, 0x00, 6)));
     ASSERT_TRUE(r.image);
     EXPECT_EQ(r.image->pageCount, (PageCounts{2, 1, 3}));
-    EXPECT_EQ(loadFirmwareImage(write("b.bin", imageWith(0xFF, 0xFF, 0))).image->pageCount[0], -1);
+    EXPECT_EQ(loadFirmwareImage(write("b.bin", imageWith(0xFF, 0xFF, 0))).image->pageCount[0], 65535);
     EXPECT_EQ(loadFirmwareImage(write("c.bin", imageWith(0x00, 0x01, 0))).image->pageCount[0], 256);
-    EXPECT_EQ(loadFirmwareImage(write("d.bin", imageWith(0x00, 0x80, 0))).image->pageCount[0], -32768);
+    EXPECT_EQ(loadFirmwareImage(write("d.bin", imageWith(0x00, 0x80, 0))).image->pageCount[0], 32768);
 }
 
 TEST_F(FirmwareImageTest, RefusesShortEmptyMissingAndFolders) {
@@ -68,12 +69,36 @@ TEST(FirmwareImagePages, EveryPageTheUpgradeCutsMustLieInTheImage) {
     img.binbytes.pop_back();
     EXPECT_FALSE(imageHoldsEveryPage(img));
 
-    // A zero or negative count still costs a page.
-    EXPECT_EQ(pagesSentFor({0, 0, 0}), 3);
-    EXPECT_EQ(pagesSentFor({-5, 2, 0}), 4);
-    EXPECT_FALSE(imageHoldsEveryPage(LoadedImage{Bytes(8, 0), {0, 0, 0}}));
-    EXPECT_TRUE(imageHoldsEveryPage(LoadedImage{Bytes(8 + 3 * 1024, 0), {0, 0, 0}}));
-    EXPECT_FALSE(imageHoldsEveryPage(LoadedImage{Bytes(8, 0), {32767, 32767, 32767}}));
+    EXPECT_EQ(pagesSentFor({3, 2, 4}), 9);
+    EXPECT_EQ(pagesSentFor({65535, 65535, 65535}), 3 * 65535);
+    EXPECT_FALSE(imageHoldsEveryPage(LoadedImage{Bytes(8, 0), {32768, 32767, 2}}));
+}
+
+// Issue 28, item 4: an MCU without pages cannot be sent (the pages protocol
+// would give it a page of the next image), so the image is refused, naming
+// the first such MCU; bytes after the last page are only a warning.
+TEST(FirmwareImagePages, AZeroCountIsRefusedNamingTheMcuAndTrailingBytesAreAWarning) {
+    LoadedImage zero{imageWith(0x03, 0x00, 5), {3, 0, 4}};
+    ASSERT_TRUE(imageRefusal(zero));
+    EXPECT_EQ(*imageRefusal(zero), (ImageRefusal{ImageRefusal::Kind::EmptyMCU, 1}));
+    EXPECT_EQ(refusalText(*imageRefusal(zero)),
+              "MCU 1 has a page count of 0, which the upgrade cannot send (each MCU needs at least one page)");
+    EXPECT_EQ(imageRefusal(LoadedImage{Bytes(8, 0), {0, 0, 0}})->mcu, 0);
+    EXPECT_EQ(imageRefusal(LoadedImage{Bytes(8 + 2048, 0), {1, 1, 0}})->mcu, 2);
+    // Even with the file long enough for the shifted pages.
+    EXPECT_TRUE(imageRefusal(LoadedImage{Bytes(8 + 10 * 1024, 0), {3, 0, 4}}));
+
+    const LoadedImage exact{Bytes(8 + 9 * 1024, 0), {3, 2, 4}};
+    EXPECT_FALSE(imageRefusal(exact));
+    EXPECT_FALSE(trailingBytesWarning(exact.binbytes, exact.pageCount));
+    const LoadedImage padded{Bytes(8 + 10 * 1024, 0), {3, 2, 4}};
+    EXPECT_FALSE(imageRefusal(padded));
+    EXPECT_EQ(trailingBytes(padded.binbytes, padded.pageCount), 1024);
+    EXPECT_EQ(trailingBytesWarning(padded.binbytes, padded.pageCount),
+              "the firmware image has 1024 bytes after MCU 2's last page; they are not sent");
+    EXPECT_EQ(trailingBytesWarning(Bytes(8 + 9 * 1024 + 1, 0), exact.pageCount),
+              "the firmware image has 1 byte after MCU 2's last page; it is not sent");
+    EXPECT_FALSE(trailingBytesWarning(Bytes(8, 0), exact.pageCount));  // short: refused for that instead
 }
 
 TEST(FirmwareImagePages, CutPageNeverReadsPastTheEnd) {

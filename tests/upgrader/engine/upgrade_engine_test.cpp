@@ -21,9 +21,9 @@ using test_support::kPageAck;
 using test_support::kSwitchAck;
 const Bytes kVersion123{0x55, 0xAA, 0x00, 0x00, 0x04, 0x00, 0x00, 0x04, 0x7B, 0x00, 0xFC, 0x3F};
 
-Bytes imageFile(std::array<std::int16_t, 3> counts, std::size_t pages) {
+Bytes imageFile(std::array<std::uint16_t, 3> counts, std::size_t pages) {
     Bytes b{0, 0};
-    for (std::int16_t c : counts) {
+    for (std::uint16_t c : counts) {
         b.push_back(static_cast<std::uint8_t>(c & 0xFF));
         b.push_back(static_cast<std::uint8_t>((c >> 8) & 0xFF));
     }
@@ -46,7 +46,7 @@ protected:
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return p.string();
     }
-    void load(std::array<std::int16_t, 3> counts, std::size_t pages) {
+    void load(std::array<std::uint16_t, 3> counts, std::size_t pages) {
         ASSERT_TRUE(engine.getFileInfo(write(imageFile(counts, pages))));
     }
     std::vector<std::string> offsets() const { return view.logsStartingWith("bin file offset: "); }
@@ -67,7 +67,7 @@ TEST_F(UpgradeEngineTest, WorkedSequenceTwoOneThree) {
     EXPECT_EQ(view.armed()->interval, std::chrono::seconds(30));
     for (const Bytes* r : {&kPageAck, &kPageAck, &kSwitchAck, &kPageAck, &kSwitchAck, &kPageAck, &kPageAck, &kPageAck})
         engine.processGimbleResponse(*r);
-    EXPECT_EQ(view.timers.size(), 6u);  // one per page, none for the switch requests
+    EXPECT_EQ(view.timers.size(), 8u);  // one per page and one per switch request
     EXPECT_THAT(offsets(), ElementsAre("bin file offset: 8", "bin file offset: 1032", "bin file offset: 2056",
                                        "bin file offset: 3080", "bin file offset: 4104", "bin file offset: 5128"));
     EXPECT_THAT(view.progress, ElementsAre(0.16, 0.33, 0.5, 0.66, 0.83, 1.0));
@@ -92,13 +92,67 @@ TEST_F(UpgradeEngineTest, WorkedSequenceTwoOneThree) {
     EXPECT_EQ(view.frames.size(), 9u);
 }
 
-TEST_F(UpgradeEngineTest, ZeroCountStillSendsOnePageAndShiftsTheRest) {
-    load({1, 0, 1}, 3);
+// Issue 28, item 4: a count of 0 would give that MCU a page of the next
+// image and shift the rest; the file is refused on load, naming the MCU, and
+// the image loaded before stays.
+TEST_F(UpgradeEngineTest, AZeroCountIsRefusedOnLoadNamingTheMcu) {
+    load({1, 1, 1}, 3);
+    const std::string path = write(imageFile({1, 0, 1}, 3), "zero.bin");
+    EXPECT_FALSE(engine.getFileInfo(path));
+    EXPECT_EQ(engine.loadRefusalText(),
+              "MCU 1 has a page count of 0, which the upgrade cannot send (each MCU needs at least one page)");
+    EXPECT_EQ(engine.loadErrorText(), path + ": " + engine.loadRefusalText());
+    EXPECT_EQ(engine.state().pageCount, (PageCounts{1, 1, 1}));
     engine.bt_startUpgradePressed();
-    for (const Bytes* r : {&kPageAck, &kSwitchAck, &kPageAck, &kSwitchAck}) engine.processGimbleResponse(*r);
+    for (const Bytes* r : {&kPageAck, &kSwitchAck, &kPageAck, &kSwitchAck, &kPageAck}) engine.processGimbleResponse(*r);
     EXPECT_THAT(offsets(), ElementsAre("bin file offset: 8", "bin file offset: 1032", "bin file offset: 2056"));
-    engine.processGimbleResponse(kPageAck);
     EXPECT_EQ(view.status, "Upgrade Complete!!");
+
+    ASSERT_TRUE(engine.getFileInfo(write(imageFile({1, 1, 1}, 4), "padded.bin")));
+    EXPECT_TRUE(engine.loadRefusalText().empty());
+    EXPECT_EQ(engine.trailingBytesWarning(),
+              "the firmware image has 1024 bytes after MCU 2's last page; they are not sent");
+}
+
+// Issue 28, item 1: the switch request is timed like a page; its time-out
+// shows "send Failed", and a late acknowledgement still goes on.
+TEST_F(UpgradeEngineTest, TheSwitchRequestIsTimedLikeAPage) {
+    load({1, 1, 1}, 3);
+    engine.bt_startUpgradePressed();
+    engine.processGimbleResponse(kPageAck);
+    EXPECT_EQ(view.frames.back(), switchMCUFrame());
+    ASSERT_NE(view.armed(), nullptr) << "the switch request has no timer";
+    EXPECT_EQ(view.armed()->interval, std::chrono::seconds(30));
+    view.armed()->fire();
+    EXPECT_THAT(view.alerts, ElementsAre("send Failed"));
+    EXPECT_EQ(view.events.back(), "switch timed out 0");
+    EXPECT_FALSE(engine.pageTimerRunning());
+
+    engine.processGimbleResponse(kSwitchAck);  // late, still taken
+    EXPECT_EQ(engine.state().curMCU, 1);
+    EXPECT_NE(view.armed(), nullptr);
+}
+
+// Issue 28, item 6: a timer that fires late first lets what is already
+// waiting in the input be read; an answer among it is no time-out.
+TEST_F(UpgradeEngineTest, ATimerThatFiresLateReadsTheWaitingInputFirst) {
+    load({2, 1, 1}, 4);
+    view.holdVerdicts = true;
+    engine.bt_startUpgradePressed();
+    view.armed()->fire();
+    ASSERT_EQ(view.heldVerdicts.size(), 1u);
+    EXPECT_TRUE(view.alerts.empty());
+    engine.processGimbleResponse(kPageAck);  // was waiting in the input
+    view.heldVerdicts.front()();
+    EXPECT_TRUE(view.alerts.empty()) << "an answer that was waiting was reported missing";
+    EXPECT_EQ(engine.state().curPage, 1);
+    ASSERT_NE(view.armed(), nullptr);
+
+    view.armed()->fire();  // nothing waiting this time
+    ASSERT_EQ(view.heldVerdicts.size(), 2u);
+    view.heldVerdicts.back()();
+    EXPECT_THAT(view.alerts, ElementsAre("send Failed"));
+    EXPECT_EQ(view.events.back(), "timed out 0.1");
 }
 
 TEST_F(UpgradeEngineTest, ProgressRestartsAndUsesIntegerPercent) {
@@ -128,7 +182,9 @@ TEST_F(UpgradeEngineTest, TimeoutShowsSendFailedAndALateAckContinues) {
     EXPECT_THAT(offsets().back(), "bin file offset: 1032");
 }
 
-TEST_F(UpgradeEngineTest, EveryFrameStopsThePageTimerButNoiseDoesNot) {
+// Only an acknowledgement that counts stops the timer (issue 28, items 1 and
+// 2): a frame that is no answer must not leave the page without one.
+TEST_F(UpgradeEngineTest, OnlyAnAnswerStopsThePageTimer) {
     load({2, 1, 1}, 4);
     engine.bt_startUpgradePressed();
     engine.processGimbleResponse(Bytes{0x00, 0x55, 0xAA, 0x00, 0x03});
@@ -139,20 +195,55 @@ TEST_F(UpgradeEngineTest, EveryFrameStopsThePageTimerButNoiseDoesNot) {
     thirteen[0] = 0x55;
     thirteen[1] = 0xAA;
     engine.processGimbleResponse(thirteen);
-    EXPECT_EQ(view.armed(), nullptr);
+    EXPECT_NE(view.armed(), nullptr);
+    engine.processGimbleResponse(Bytes{0x55, 0xAA, 0x01, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00});
+    EXPECT_NE(view.armed(), nullptr) << "a frame for another address stopped the timer";
+    EXPECT_EQ(view.armedCount(), 1u);
     EXPECT_EQ(engine.state().curPage, 0);
 }
 
-TEST_F(UpgradeEngineTest, VersionReportMidUpgradeLeavesTheStateAlone) {
+// Issue 28, item 2: the window shows the version, answers it and enables
+// Start, as in any phase; the upgrade keeps its timer, and the view is told
+// the gimbal restarted and where.
+TEST_F(UpgradeEngineTest, VersionReportMidUpgradeKeepsTheTimerAndTellsOfTheRestart) {
     load({2, 1, 1}, 4);
     engine.bt_startUpgradePressed();
     engine.processGimbleResponse(kPageAck);
+    auto* timer = view.armed();
+    ASSERT_NE(timer, nullptr);
     view.startEnabled = false;
     engine.processGimbleResponse(kVersion123);
-    EXPECT_EQ(view.armed(), nullptr);
+    EXPECT_EQ(view.armed(), timer) << "the page timer was stopped or restarted";
+    EXPECT_EQ(view.status, "Gimbal Connected, current firmware version V1.23");
+    EXPECT_EQ(view.frames.back(), enterUpgradeModeFrame());
     EXPECT_TRUE(view.startEnabled);
+    EXPECT_EQ(view.events.back(), "restarted 0.1/2");
     EXPECT_EQ(engine.state().curPage, 1);
     EXPECT_EQ(*engine.state().curoffset, 1032);
+    timer->fire();
+    EXPECT_THAT(view.alerts, ElementsAre("send Failed"));
+
+    // While the switch is outstanding, and before any upgrade: no restart.
+    engine.processGimbleResponse(kPageAck);
+    ASSERT_EQ(view.frames.back(), switchMCUFrame());
+    engine.processGimbleResponse(kVersion123);
+    EXPECT_EQ(view.events.back(), "restarted 0.2/2");
+    EXPECT_NE(view.armed(), nullptr);
+
+    // Before the gimbal's first acknowledgement a report may have been on
+    // its way before the enter request was taken: shown and answered, but no
+    // restart; the page keeps its timer all the same.
+    engine.bt_startUpgradePressed();
+    auto* first = view.armed();
+    view.events.clear();
+    engine.processGimbleResponse(kVersion123);
+    EXPECT_THAT(view.events, ElementsAre("connected 1.23"));
+    EXPECT_EQ(view.armed(), first);
+
+    UpgradeEngine fresh{view, view, view.timerFactory()};
+    view.events.clear();
+    fresh.processGimbleResponse(kVersion123);
+    EXPECT_THAT(view.events, ElementsAre("connected 1.23"));
 }
 
 TEST_F(UpgradeEngineTest, StrayAcknowledgementsAreIgnored) {
@@ -175,9 +266,9 @@ TEST_F(UpgradeEngineTest, StartRefusesWhatCannotBeSentWhole) {
     engine.bt_startUpgradePressed();
     EXPECT_THAT(view.alerts, ElementsAre("Choose a firmware image before starting the upgrade."));
 
-    load({0, 0, 0}, 3);
+    EXPECT_FALSE(engine.getFileInfo(write(imageFile({0, 0, 0}, 3), "none.bin")));  // refused on load
     engine.bt_startUpgradePressed();
-    EXPECT_EQ(view.alerts.back(), "The firmware image has no pages to send.");
+    EXPECT_EQ(view.alerts.back(), "Choose a firmware image before starting the upgrade.");
 
     load({2, 1, 3}, 5);  // one page short
     engine.bt_startUpgradePressed();
@@ -220,9 +311,9 @@ TEST_F(UpgradeEngineTest, LoadingKeepsTheOldImageOnFailure) {
     EXPECT_EQ(engine.state().pageCount, (PageCounts{2, 1, 3}));
     EXPECT_EQ(engine.state().binbytes->size(), 8u + 6 * 1024);
 
-    Bytes neg = imageFile({-1, 1, 1}, 0);
-    ASSERT_TRUE(engine.getFileInfo(write(neg, "neg.bin")));
-    EXPECT_EQ(engine.state().pageCount, (PageCounts{-1, 1, 1}));
+    Bytes big = imageFile({0xFFFF, 1, 1}, 0);
+    ASSERT_TRUE(engine.getFileInfo(write(big, "big.bin")));
+    EXPECT_EQ(engine.state().pageCount, (PageCounts{65535, 1, 1}));
 }
 
 // quenlo-flash --watch upgrades dozens of gimbals from one image of up to

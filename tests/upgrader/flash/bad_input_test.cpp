@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -103,6 +104,70 @@ TEST_F(FlashBadInput, FilesTooShortForTheirHeaderOrTheirCountsAreRefusedBeforeAn
         {"counts far beyond a 524288-byte file", firmware(0x7FFF, 0x7FFF, 0x7FFF, 511, 1016)},
     };
     for (const auto& c : cases) expectRefused(write("case", c.bytes), c.name);
+}
+
+// Issue 28, item 4: a count of 0 cannot be sent in the pages protocol; such a
+// file was refused for a wrong reason, or, with a page more in it, "upgraded"
+// with MCU 1 holding MCU 2's first page. Refused now, naming the MCU, however
+// long the file.
+TEST_F(FlashBadInput, AZeroPageCountIsRefusedNamingTheMcu) {
+    // The second is 1 KiB longer: what gimbal-make-image --blocks 3,0,4 made, padded.
+    const struct {
+        Bytes bytes;
+        int mcu;
+    } cases[] = {{firmware(3, 0, 4, 7), 1},
+                 {firmware(3, 0, 4, 8), 1},
+                 {firmware(0, 2, 2, 5), 0},
+                 {firmware(2, 2, 0, 4, 1024), 2},
+                 {firmware(0, 0, 0, 3), 0}};
+    for (const auto& c : cases) {
+        const std::string file = write("zero", c.bytes);
+        const ChildResult r = runChild(kProgram, {"--port", port_, file});
+        EXPECT_EQ(r.exitCode, kRefusedFile) << dump(r);
+        ASSERT_EQ(r.errorLines.size(), 1u) << dump(r);
+        EXPECT_EQ(r.errorLines[0], "error: " + file + ": MCU " + std::to_string(c.mcu) +
+                                       " has a page count of 0, which the upgrade cannot send (each MCU needs at "
+                                       "least one page)")
+            << dump(r);
+        EXPECT_EQ(portContent(), (Bytes{'i', 'd', 'l', 'e'}));
+    }
+}
+
+// gimbal-make-image no longer makes such a file (it made the issue's
+// --blocks 3,0,4 example); a bad command line is exit 2 and writes nothing.
+TEST_F(FlashBadInput, GimbalMakeImageWillNotMakeAZeroCount) {
+    const std::string out = (dir_ / "made.bin").string();
+    for (const char* blocks : {"3,0,4", "0,1,1", "1,1,0", "0,0,0"}) {
+        const ChildResult r = runChild(GIMBAL_MAKE_IMAGE_PATH, {out, "--blocks", blocks});
+        EXPECT_EQ(r.exitCode, 2) << blocks << "\n" << dump(r);
+        EXPECT_NE(r.errorOutput.find("from 1 to 65535"), std::string::npos) << dump(r);
+        EXPECT_FALSE(fs::exists(out)) << blocks;
+    }
+    const ChildResult made = runChild(GIMBAL_MAKE_IMAGE_PATH, {out, "--blocks", "1,1,1"});
+    EXPECT_EQ(made.exitCode, 0) << dump(made);
+    EXPECT_EQ(fs::file_size(out), 8u + 3 * 1024);
+}
+
+// Bytes after the last page are never sent; real files may be padded, so
+// they are one warning line, and the file goes on to the port.
+TEST_F(FlashBadInput, BytesAfterTheLastPageAreOneWarningLine) {
+    const std::string file = write("padded", firmware(1, 1, 1, 4));
+    const ChildResult r = runChild(kProgram, {"--port", port_, file});
+    EXPECT_EQ(r.exitCode, kPortError) << dump(r);
+    const std::string warning =
+        "warning: " + file + ": the firmware image has 1024 bytes after MCU 2's last page; they are not sent";
+    EXPECT_EQ(std::count(r.errorLines.begin(), r.errorLines.end(), warning), 1) << dump(r);
+    const ChildResult json = runChild(kProgram, {"--json", "--port", port_, file});
+    EXPECT_NE(std::find_if(json.lines.begin(), json.lines.end(),
+                           [](const std::string& l) {
+                               return l.find("\"warning\"") != std::string::npos &&
+                                      l.find("1024 bytes after MCU 2's last page") != std::string::npos;
+                           }),
+              json.lines.end())
+        << dump(json);
+
+    const ChildResult exact = runChild(kProgram, {"--port", port_, write("exact", firmware(1, 1, 1, 3))});
+    for (const std::string& line : exact.errorLines) EXPECT_EQ(line.find("after MCU 2"), std::string::npos) << line;
 }
 
 TEST_F(FlashBadInput, FoldersAndUnreadablePathsAreRefusedWithTheReason) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 #include <fstream>
+#include <map>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -279,6 +280,53 @@ TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayA
     EXPECT_EQ(records[1]["code"], 143);
     EXPECT_EQ(records[1]["pages"], 5);  // the first MCU's three pages and two of the second's
     EXPECT_NE(records[1]["message"].get<std::string>().find("SIGTERM"), std::string::npos);
+}
+
+// Issue 28, items 1 to 3 on the bench: a lost switch acknowledgement (after
+// the 30 s a page gets) and a gimbal that restarts mid-upgrade were kept
+// "under way" for ever and never logged; both are logged as failed now. Stray
+// bytes in front of an acknowledgement cost nothing.
+TEST(FlashBench, ALostSwitchAcknowledgementAndARestartAreLoggedFailedAndStrayBytesCostNothing) {
+    Bench bench;
+    auto child = bench.watch();
+
+    // Pages 3, 2, 4: reply 3 is the switch acknowledgement after MCU 0.
+    sim::Options lost;
+    lost.faults = sim::faultsAt({{3, sim::Fault::Drop}});
+    auto lostSwitch = gimbal(lost);
+    const std::string lostPort = plugIn(bench, *lostSwitch, "lost switch");
+    sim::Options restarting;
+    restarting.faults = sim::faultsAt({{5, sim::Fault::Restart}});  // MCU 1's page 1
+    auto restarted = gimbal(restarting);
+    const std::string restartPort = plugIn(bench, *restarted, "restarting");
+    sim::Options stray;
+    stray.faults = sim::faultsAt({{0, sim::Fault::Stray}, {3, sim::Fault::Stray}, {11, sim::Fault::Stray}});
+    auto strayed = gimbal(stray);
+    const std::string strayPort = plugIn(bench, *strayed, "stray bytes");
+
+    ASSERT_TRUE(child->waitForLine(finishedOn(strayPort, "upgraded"), kDeadline));
+    expectImages(*strayed, bench);
+    ASSERT_TRUE(child->waitForLine(finishedOn(restartPort, "send-failed"), kDeadline));
+    ASSERT_TRUE(child->waitForLine(finishedOn(lostPort, "send-failed"), kDeadline));
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 7) << dump(r);
+
+    std::map<std::string, Json> byPort;
+    for (const Json& rec : bench.logged()) byPort[rec.value("port", "")] = rec;
+    ASSERT_EQ(byPort.size(), 3u) << dump(r);
+    EXPECT_EQ(byPort[strayPort]["result"], "upgraded");
+    EXPECT_EQ(byPort[lostPort]["result"], "send-failed");
+    EXPECT_EQ(byPort[lostPort]["code"], 7);
+    EXPECT_EQ(byPort[lostPort]["pages"], 3);
+    EXPECT_NE(byPort[lostPort]["message"].get<std::string>().find("no answer to the switch request after MCU 0"),
+              std::string::npos)
+        << byPort[lostPort];
+    EXPECT_EQ(byPort[restartPort]["result"], "send-failed");
+    EXPECT_EQ(byPort[restartPort]["code"], 7);
+    EXPECT_NE(byPort[restartPort]["message"].get<std::string>().find("the gimbal restarted at MCU 1, page 1"),
+              std::string::npos)
+        << byPort[restartPort];
 }
 
 }  // namespace

@@ -52,11 +52,27 @@ public:
     void pageTimedOut(std::int64_t mcu, std::int64_t page) override {
         events.push_back("timed out " + std::to_string(mcu) + "." + std::to_string(page));
     }
+    void switchTimedOut(std::int64_t mcu) override { events.push_back("switch timed out " + std::to_string(mcu)); }
+    void gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) override {
+        events.push_back("restarted " + std::to_string(mcu) + "." + std::to_string(page) + "/" + std::to_string(pages));
+    }
     void upgradeStopped(const std::string& reason) override { events.push_back("stopped: " + reason); }
 
     std::optional<bool> writeFrame(const Bytes& frame) override {
         frames.push_back(frame);
         return port ? writeToOpenPort(port, frame) : std::optional<bool>(true);
+    }
+    // With a port, as the front-ends do; a test may hold the verdicts back
+    // (holdVerdicts) and release them itself.
+    void afterWaitingInput(std::function<void()> then) override {
+        if (holdVerdicts) {
+            heldVerdicts.push_back(std::move(then));
+            return;
+        }
+        if (port)
+            engine::afterWaitingInput(port, std::move(then));
+        else
+            then();
     }
 
     // The engine's page timers, kept here for the test to fire.
@@ -94,6 +110,8 @@ public:
     std::vector<std::string> events;
     std::vector<Bytes> frames;                    // every frame the engine wrote
     std::shared_ptr<serial::KivSerialPort> port;  // when set, frames also go to it
+    bool holdVerdicts = false;
+    std::vector<std::function<void()>> heldVerdicts;
 };
 
 }  // namespace test_support
