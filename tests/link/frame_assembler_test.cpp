@@ -104,7 +104,7 @@ TEST(ReplyFrameAssembler, DropsNoiseBadCrcAndImplausibleHeadersButKeepsWhatFollo
     EXPECT_EQ(found[1], good);
 }
 
-// Issue 28, item 3: the gimbal's replies are at most 32 bytes. Six stray
+// The gimbal's replies are at most 32 bytes. Six stray
 // bytes announcing a 1024-byte payload are no header (they made the reader
 // wait for a 1032-byte frame and lose the acknowledgement behind them).
 TEST(ReplyFrameAssembler, AHeaderNoReplyCanHaveIsSkippedAtOnce) {

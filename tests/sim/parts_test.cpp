@@ -80,7 +80,7 @@ TEST(SimFaultPlan, ThresholdsComeFirstAndEachFaultShapesItsWrites) {
     EXPECT_TRUE(sim::planReply(ack, sim::Fault::Drop, o, 0).empty());
     EXPECT_THAT(sim::noiseBytes(4096, 1), testing::Not(testing::Contains(0x55)));
 
-    // Issue 28: stray bytes that look like a header, in the reply's write;
+    // Stray bytes that look like a header, in the reply's write;
     // a restart sends no reply at all (the worker announces instead).
     const auto stray = sim::planReply(ack, sim::Fault::Stray, o, 0);
     ASSERT_EQ(stray.size(), 1u);

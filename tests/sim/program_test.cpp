@@ -51,7 +51,7 @@ TEST(SimCommandLine, TakesEveryOptionAndBuildsTheFaultPolicy) {
     EXPECT_NE(policy({4, 3, 0, 0}), sim::Fault::None);  // probability 1 fills the rest
 }
 
-// Issue 28: the faults that show a gimbal restarting mid-upgrade and stray
+// The faults that show a gimbal restarting mid-upgrade and stray
 // bytes in front of a reply; --random-faults never picks them.
 TEST(SimCommandLine, StrayAndRestartFaults) {
     const CliParse p = parse({"--stray", "1,4", "--restart", "6", "--random-faults", "1"});

@@ -1,4 +1,4 @@
-// Issue 28 in the window, offscreen with real widgets against the simulated
+// The honest ends in the window, offscreen with real widgets against the simulated
 // gimbal: a lost switch acknowledgement and a gimbal that restarts in the
 // middle of an upgrade end with "send Failed" instead of waiting for ever,
 // and a file with a page count of 0 is refused on load, naming the MCU.

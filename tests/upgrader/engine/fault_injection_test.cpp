@@ -74,7 +74,7 @@ const Row kRows[] = {
     // The copy of page 0's ack lands while page 1 is out: it must not stop page 1's timer.
     {"DuplicatedAckThenALostOne", {{0, Fault::Duplicate}, {1, Fault::Drop}}, Outcome::SendFailed, 1},
     {"GimbalFallsSilentMidImage", {}, Outcome::SendFailed, 3, 2, 3},
-    // The switch request is timed like a page (issue 28, item 1).
+    // The switch request is timed like a page.
     {"DroppedSwitchAck", {{2, Fault::Drop}}, Outcome::SendFailed, 2},
     {"CorruptedSwitchAckIsStillAnAck", {{4, Fault::CorruptCrc}}, Outcome::Complete},
     {"WrongAddressOnTheSwitchAck", {{2, Fault::WrongAddress}}, Outcome::SendFailed, 2},
@@ -82,8 +82,7 @@ const Row kRows[] = {
     // A frame for another address is no answer: the page keeps its timer.
     {"WrongAddressKeepsThePageTimer", {{3, Fault::WrongAddress}}, Outcome::SendFailed, 3},
     // A gimbal that restarts announces itself again; the window shows the
-    // version and answers it, but the page (or switch) keeps its timer
-    // (issue 28, item 2).
+    // version and answers it, but the page (or switch) keeps its timer.
     {"RestartMidImageKeepsThePageTimer", {{5, Fault::Restart}}, Outcome::SendFailed, 5},
     {"RestartAtTheSwitchKeepsItsTimer", {{2, Fault::Restart}}, Outcome::SendFailed, 2},
 };

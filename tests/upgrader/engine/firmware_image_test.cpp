@@ -34,7 +34,7 @@ Bytes imageWith(std::uint8_t c0lo, std::uint8_t c0hi, std::size_t pages) {
     return b;
 }
 
-// Issue 28, item 4: the counts are unsigned 16-bit, as the file layout says.
+// The counts are unsigned 16-bit, as the file layout says.
 TEST_F(FirmwareImageTest, CountsAreUnsignedSixteenBit) {
     auto r = loadFirmwareImage(write("a.bin", imageWith(0x02, 0x00, 6)));
     ASSERT_TRUE(r.image);
@@ -74,7 +74,7 @@ TEST(FirmwareImagePages, EveryPageTheUpgradeCutsMustLieInTheImage) {
     EXPECT_FALSE(imageHoldsEveryPage(LoadedImage{Bytes(8, 0), {32768, 32767, 2}}));
 }
 
-// Issue 28, item 4: an MCU without pages cannot be sent (the pages protocol
+// An MCU without pages cannot be sent (the pages protocol
 // would give it a page of the next image), so the image is refused, naming
 // the first such MCU; bytes after the last page are only a warning.
 TEST(FirmwareImagePages, AZeroCountIsRefusedNamingTheMcuAndTrailingBytesAreAWarning) {

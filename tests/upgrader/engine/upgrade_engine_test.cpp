@@ -92,7 +92,7 @@ TEST_F(UpgradeEngineTest, WorkedSequenceTwoOneThree) {
     EXPECT_EQ(view.frames.size(), 9u);
 }
 
-// Issue 28, item 4: a count of 0 would give that MCU a page of the next
+// A count of 0 would give that MCU a page of the next
 // image and shift the rest; the file is refused on load, naming the MCU, and
 // the image loaded before stays.
 TEST_F(UpgradeEngineTest, AZeroCountIsRefusedOnLoadNamingTheMcu) {
@@ -114,7 +114,7 @@ TEST_F(UpgradeEngineTest, AZeroCountIsRefusedOnLoadNamingTheMcu) {
               "the firmware image has 1024 bytes after MCU 2's last page; they are not sent");
 }
 
-// Issue 28, item 1: the switch request is timed like a page; its time-out
+// The switch request is timed like a page; its time-out
 // shows "send Failed", and a late acknowledgement still goes on.
 TEST_F(UpgradeEngineTest, TheSwitchRequestIsTimedLikeAPage) {
     load({1, 1, 1}, 3);
@@ -133,7 +133,7 @@ TEST_F(UpgradeEngineTest, TheSwitchRequestIsTimedLikeAPage) {
     EXPECT_NE(view.armed(), nullptr);
 }
 
-// Issue 28, item 6: a timer that fires late first lets what is already
+// A timer that fires late first lets what is already
 // waiting in the input be read; an answer among it is no time-out.
 TEST_F(UpgradeEngineTest, ATimerThatFiresLateReadsTheWaitingInputFirst) {
     load({2, 1, 1}, 4);
@@ -182,8 +182,8 @@ TEST_F(UpgradeEngineTest, TimeoutShowsSendFailedAndALateAckContinues) {
     EXPECT_THAT(offsets().back(), "bin file offset: 1032");
 }
 
-// Only an acknowledgement that counts stops the timer (issue 28, items 1 and
-// 2): a frame that is no answer must not leave the page without one.
+// Only an acknowledgement that counts stops the timer: a frame that is no
+// answer must not leave the page without one.
 TEST_F(UpgradeEngineTest, OnlyAnAnswerStopsThePageTimer) {
     load({2, 1, 1}, 4);
     engine.bt_startUpgradePressed();
@@ -202,7 +202,7 @@ TEST_F(UpgradeEngineTest, OnlyAnAnswerStopsThePageTimer) {
     EXPECT_EQ(engine.state().curPage, 0);
 }
 
-// Issue 28, item 2: the window shows the version, answers it and enables
+// The window shows the version, answers it and enables
 // Start, as in any phase; the upgrade keeps its timer, and the view is told
 // the gimbal restarted and where.
 TEST_F(UpgradeEngineTest, VersionReportMidUpgradeKeepsTheTimerAndTellsOfTheRestart) {

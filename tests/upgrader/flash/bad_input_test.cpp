@@ -106,7 +106,7 @@ TEST_F(FlashBadInput, FilesTooShortForTheirHeaderOrTheirCountsAreRefusedBeforeAn
     for (const auto& c : cases) expectRefused(write("case", c.bytes), c.name);
 }
 
-// Issue 28, item 4: a count of 0 cannot be sent in the pages protocol; such a
+// A count of 0 cannot be sent in the pages protocol; such a
 // file was refused for a wrong reason, or, with a page more in it, "upgraded"
 // with MCU 1 holding MCU 2's first page. Refused now, naming the MCU, however
 // long the file.

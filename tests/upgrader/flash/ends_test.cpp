@@ -1,4 +1,4 @@
-// Issue 28: every upgrade ends, and ends honestly. quenlo-flash's own session
+// Every upgrade ends, and ends honestly. quenlo-flash's own session
 // code, in this process, against the simulated gimbal: a lost switch
 // acknowledgement, a gimbal that restarts mid-upgrade, stray bytes in front
 // of an acknowledgement, and a page timer that fires while the answer is

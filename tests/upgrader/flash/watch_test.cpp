@@ -282,7 +282,7 @@ TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayA
     EXPECT_NE(records[1]["message"].get<std::string>().find("SIGTERM"), std::string::npos);
 }
 
-// Issue 28, items 1 to 3 on the bench: a lost switch acknowledgement (after
+// On the bench: a lost switch acknowledgement (after
 // the 30 s a page gets) and a gimbal that restarts mid-upgrade were kept
 // "under way" for ever and never logged; both are logged as failed now. Stray
 // bytes in front of an acknowledgement cost nothing.
