@@ -61,24 +61,19 @@ void KivSerialPort::open() {
     startPolling(connection);
 }
 
-// Exclusive open, blocking I/O from here on, attributes saved. On failure
-// the error is reported and nothing stays open.
+// Exclusive open in raw mode, blocking I/O from here on, attributes saved. On
+// failure the error is reported and nothing stays open.
 bool KivSerialPort::openDevice(Connection& connection) {
     const char* failedCall = "open";
+    // A node that has no attributes is no terminal, and the close could not
+    // put them back: the open refuses it ("tcgetattr").
     if (const int error = connection.device.open(path_, failedCall); error != 0) {
         notifyDelegateOfPosixError(error, failedCall);
         return false;
     }
     const int fd = connection.device.fd();
     ::fcntl(fd, F_SETFL, 0);  // reads and writes block from now on; a failure here does no harm
-    // Without the original attributes the close could not restore them, and a
-    // node that has none is no terminal: refuse it.
-    if (::tcgetattr(fd, &connection.originalAttributes) != 0) {
-        const int error = errno;
-        connection.device.close();
-        notifyDelegateOfPosixError(error, "tcgetattr");
-        return false;
-    }
+    connection.originalAttributes = connection.device.originalAttributes();
     connection.pseudoTerminal = isPseudoTerminal(fd);
     return true;
 }

@@ -53,6 +53,32 @@ TEST(KivSerialPortIO, OpensRawAndDeliversOpenedBeforeDataInReadOrder) {
     p.closeAndWait();
 }
 
+// A line comes up cooked (the close puts the cooked attributes back): what
+// the gimbal sent before the open sat in the line discipline, and its echo
+// in the output queue. Neither may reach the delegate or the wire, on the
+// first open and on every later one.
+TEST(KivSerialPortIO, BytesFromBeforeEachOpenAreDiscarded) {
+    test_support::Pty pty;
+    test_support::OpenPort p(pty, false);
+    const test_support::Bytes stale = {0x55, 0xAA, 0x00, 0x00, 0x04, 0x00, 0x11, 0x22};
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        pty.write(stale);
+        pty.read(64, std::chrono::milliseconds(200));  // the cooked line's echo, from before our open
+        const std::size_t before = p.delegate->receivedData().size();
+        p.port->open();
+        ASSERT_TRUE(p.port->isOpen());
+        const auto fresh = pattern(16, static_cast<std::uint8_t>(round));
+        pty.write(fresh);
+        ASSERT_TRUE(test_support::waitFor([&] { return p.delegate->receivedData().size() >= before + fresh.size(); }));
+        test_support::observeFor(std::chrono::milliseconds(20));
+        const auto received = p.delegate->receivedData();
+        EXPECT_EQ(test_support::Bytes(received.begin() + static_cast<std::ptrdiff_t>(before), received.end()), fresh);
+        p.closeAndWait();
+        EXPECT_TRUE(pty.read(1, std::chrono::milliseconds(20)).empty()) << "nothing echoed to the gimbal";
+    }
+}
+
 TEST(KivSerialPortIO, SendDataWritesEverythingAndRefusesWhenClosed) {
     test_support::Pty pty;
     test_support::OpenPort p(pty);
