@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "link/low_latency.h"
 #include "upgrader/platform/read_source.h"
 #include "upgrader/platform/timer_source.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
@@ -21,6 +22,7 @@ namespace serial {
 struct KivSerialPort::Connection {
     ExclusiveDevice device;
     termios originalAttributes{};
+    gimbal::LowLatency lowLatencyAtOpen = gimbal::LowLatency::Refused;  // put back at close
     // Set on the main thread before polling starts; used on the poll thread.
     std::shared_ptr<platform::TimerSource> pinPollTimer;
     std::weak_ptr<platform::ReadSource> readSource;
@@ -33,6 +35,10 @@ struct KivSerialPort::Connection {
     // second by the hang-up for the monitor's report that is still to come.
     std::atomic<bool> removalReported{false};
     std::atomic<bool> removalReportedByHangUp{false};
+    // The device is gone (its line hung up): the close asks nothing more of
+    // the driver. A removal report alone does not say so, since the exit
+    // handler reports one for every port.
+    bool deviceRemoved() const;
     std::atomic<bool> modemLinesReported{false};  // a missing-lines error is reported once per open
     bool pseudoTerminal = false;                  // set at open: it has no modem lines by nature, nothing to report
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port

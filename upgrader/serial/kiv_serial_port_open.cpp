@@ -51,7 +51,7 @@ void KivSerialPort::open() {
     setPortOptions();
     // A stop-and-wait link waits out a USB adapter's latency timer on every
     // reply; drivers without the setting (a pty) refuse, which is fine.
-    gimbal::requestLowLatency(connection->device.fd());
+    connection->lowLatencyAtOpen = gimbal::requestLowLatency(connection->device.fd());
     updateModemLines();
     // Queued before the read source exists, so it reaches the delegate
     // before any data of this open.
