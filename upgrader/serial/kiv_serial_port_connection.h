@@ -15,6 +15,7 @@
 #include "upgrader/platform/read_source.h"
 #include "upgrader/platform/timer_source.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
+#include "upgrader/serial/kiv_modem_line_reads.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
 namespace serial {
@@ -44,6 +45,7 @@ struct KivSerialPort::Connection {
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port
     std::atomic<unsigned> readHandlerRuns{0};
     int lastPinPollError = 0;  // poll thread only; 0 after a good read of the lines
+    ModemLineReads lineReads;  // set at open, then poll thread only
 
     // Holds the port from close() until the close has been done and reported:
     // a port that leaves the manager's list meanwhile (a removal drops the

@@ -75,6 +75,7 @@ bool KivSerialPort::openDevice(Connection& connection) {
     ::fcntl(fd, F_SETFL, 0);  // reads and writes block from now on; a failure here does no harm
     connection.originalAttributes = connection.device.originalAttributes();
     connection.pseudoTerminal = isPseudoTerminal(fd);
+    connection.lineReads = ModemLineReads(modemLinesCostARequest(fd));
     return true;
 }
 
@@ -230,13 +231,16 @@ void KivSerialPort::receiveData(Bytes chunk) {
     }
 }
 
-// Poll thread, every 10 ms while open.
+// Poll thread, every 10 ms while open; the lines themselves are read when
+// that costs little or may have changed (kiv_modem_line_reads.h).
 void KivSerialPort::pollPins(Connection& connection) {
     const int fd = fileDescriptor();
     if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load()) {
         platform::backgroundQueueAsync([timer = connection.pinPollTimer] { timer->cancel(); });
         return;
     }
+    const auto counts = connection.lineReads.costly() ? readModemLineCounts(fd) : std::nullopt;
+    if (!connection.lineReads.shouldRead(counts, ModemLineReads::Clock::now())) return;
     int bits = 0;
     if (::ioctl(fd, TIOCMGET, &bits) < 0) {
         const int error = errno;
