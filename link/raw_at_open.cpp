@@ -23,4 +23,10 @@ int makeRawAtOpen(int fd, termios& original, const char*& failedCall) {
     return 0;
 }
 
+termios attributesToLeaveAtClose(const termios& original) {
+    termios left = original;
+    left.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE);
+    return left;
+}
+
 }  // namespace gimbal

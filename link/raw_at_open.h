@@ -17,4 +17,12 @@ namespace gimbal {
 // ("tcgetattr" means the node is no terminal at all).
 int makeRawAtOpen(int fd, termios& original, const char*& failedCall);
 
+// What a close writes back: the attributes found at open, but with echo off.
+// The driver starts receiving inside the kernel's open, before the opener
+// can run a single instruction, and the line discipline echoes with the
+// attributes the last close left; so echo must never be left on for the
+// next open. Only a line never opened since the adapter was plugged in
+// still comes up echoing, which no program can prevent.
+termios attributesToLeaveAtClose(const termios& original);
+
 }  // namespace gimbal

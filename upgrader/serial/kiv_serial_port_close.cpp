@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "link/posix_io.h"
+#include "link/raw_at_open.h"
 #include "upgrader/platform/background_queue.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/serial_executor.h"
@@ -109,7 +110,8 @@ void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connectio
 static void restoreAttributes(KivSerialPort::Connection& connection) {
     if (!connection.device.isOpen() || connection.deviceRemoved()) return;
     gimbal::restoreLowLatency(connection.device.fd(), connection.lowLatencyAtOpen);
-    ::tcsetattr(connection.device.fd(), TCSANOW, &connection.originalAttributes);
+    const termios left = gimbal::attributesToLeaveAtClose(connection.originalAttributes);
+    ::tcsetattr(connection.device.fd(), TCSANOW, &left);
 }
 
 int restoreAndCloseDevice(KivSerialPort::Connection& connection) {
