@@ -320,6 +320,23 @@ def unplug_mid_upgrade(rig, serial, removed_before):
     return took
 
 
+def case_trisk(rig):
+    """Trisk's own serial path (Qt Serial Port) on ttyUSB0: one whole update
+    through its buttons, the gimbal in the three-axis dialect."""
+    a = Adapter(rig, "TRISK", ["--dialect", "blocks", "--block-size", "1024", "--baud", "115200"])
+    try:
+        name = a.path.rsplit("/", 1)[-1]
+        code, out = rig.vm.run(f"timeout -s INT 150 /share/bin/trisk_rig_driver {name} /share/fw9.bin 2>&1", 180)
+        a.gimbal.stop()
+        check(code == 0, f"Trisk answered {code}:\n{out[-2000:]}")
+        same, detail = a.gimbal.recorded_equals(rig.share / "fw9.bin")
+        check(same, f"the gimbal's recordings differ from the file: {detail}")
+    finally:
+        a.unplug()
+        a.close()
+    return f"{a.path}: SEND OK, {detail}"
+
+
 CASES = [
     ("ftdi_sio whole upgrade at 115200", lambda rig: case_ftdi(rig, 115200)),
     ("ftdi_sio whole upgrade at 230400", lambda rig: case_ftdi(rig, 230400)),
@@ -331,4 +348,5 @@ CASES = [
     ("low-latency flag and latency_timer put back", case_low_latency),
     ("port manager announcements from udev", case_port_events),
     ("--watch: hot-add, removals, three at once", case_watch),
+    ("Trisk (Qt Serial Port) whole update", case_trisk),
 ]

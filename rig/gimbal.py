@@ -144,8 +144,9 @@ class Gimbal:
                 self.proc.wait()
 
     def recorded_equals(self, firmware):
-        """What the simulator recorded, MCU after MCU, equals the file's pages."""
+        """What the simulator recorded, MCU after MCU (image after image in
+        the three-axis dialect), equals the file's pages."""
         data = Path(firmware).read_bytes()[8:]
-        got = b"".join((self.out / f"mcu{m}.bin").read_bytes() for m in range(3)
-                       if (self.out / f"mcu{m}.bin").exists())
+        names = [f"mcu{m}.bin" for m in range(3)] + [f"image{m}.bin" for m in range(1, 4)]
+        got = b"".join((self.out / n).read_bytes() for n in names if (self.out / n).exists())
         return got == data, f"recorded {len(got)} bytes, file has {len(data)}"

@@ -17,7 +17,9 @@ import cases  # noqa: E402
 import vm  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
-GUEST_PROGRAMS = ["upgrader/flash/quenlo-flash", "tests/rig/rig_probe"]
+GUEST_PROGRAMS = ["upgrader/flash/quenlo-flash", "tests/rig/rig_probe", "tests/rig/trisk_rig_driver"]
+# Trisk's window runs on Qt's offscreen platform in the guest.
+QT_PLATFORM_PLUGIN = Path("/usr/lib/x86_64-linux-gnu/qt5/plugins/platforms/libqoffscreen.so")
 
 
 class Rig:
@@ -32,9 +34,11 @@ def fill_share(rig):
     """The programs with every library ldd names, and the firmware files."""
     (rig.share / "bin").mkdir(parents=True)
     (rig.share / "lib").mkdir()
-    for program in GUEST_PROGRAMS:
-        binary = rig.build / program
-        shutil.copy2(binary, rig.share / "bin")
+    (rig.share / "plugins/platforms").mkdir(parents=True)
+    shutil.copy2(QT_PLATFORM_PLUGIN, rig.share / "plugins/platforms")
+    for binary in [rig.build / p for p in GUEST_PROGRAMS] + [QT_PLATFORM_PLUGIN]:
+        if binary != QT_PLATFORM_PLUGIN:
+            shutil.copy2(binary, rig.share / "bin")
         for host, _ in vm.libraries(binary):
             target = rig.share / "lib" / host.name
             if not target.exists():
@@ -42,6 +46,7 @@ def fill_share(rig):
     make = rig.build / "sim/gimbal-make-image"
     subprocess.run([str(make), "--blocks", "12,12,12", str(rig.share / "fw36.bin")], check=True, capture_output=True)
     subprocess.run([str(make), "--blocks", "1,1,1", str(rig.share / "fw3.bin")], check=True, capture_output=True)
+    subprocess.run([str(make), "--blocks", "3,2,4", str(rig.share / "fw9.bin")], check=True, capture_output=True)
     for path in [rig.share, *rig.share.rglob("*")]:
         path.chmod(0o755)
 
@@ -77,7 +82,8 @@ def main():
         rig.vm = vm.Machine(work, vmlinux, cpio, rig.share)
         rig.vm.wait_ready()
         print(f"rig: guest up in {time.monotonic() - boot:.1f} s ({rig.vm.accel})", flush=True)
-        cases.guest(rig, "export LD_LIBRARY_PATH=/share/lib PATH=/share/bin:$PATH")
+        cases.guest(rig, "export LD_LIBRARY_PATH=/share/lib PATH=/share/bin:$PATH QT_PLUGIN_PATH=/share/plugins "
+                         "QT_QPA_PLATFORM=offscreen")
         for name, case in cases.CASES:
             if wanted and not any(w in name for w in wanted):
                 continue

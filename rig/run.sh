@@ -17,5 +17,5 @@ if ! cache=$(./rig/setup.sh | tail -n1); then
   echo "rig: set-up failed" >&2
   exit 1
 fi
-cmake --build "$build" --target quenlo-flash rig_probe gimbal-sim gimbal-make-image >/dev/null
+cmake --build "$build" --target quenlo-flash rig_probe trisk_rig_driver gimbal-sim gimbal-make-image >/dev/null
 PYTHONDONTWRITEBYTECODE=1 exec /usr/bin/python3 rig/run.py "$cache" "$build" "$@"
