@@ -142,15 +142,22 @@ def case_opens(rig, count=20):
             code, out = flash(rig, a.path, 115200, "/share/fw3.bin")
             check(code == 0, f"open {i + 1}: quenlo-flash answered {code}:\n{out[-1500:]}")
             first = a.gimbal.captured()[:len(ENTER_REQUEST)]
-            rig.measure.setdefault("first bytes after open", []).append(first.hex(" "))
-            check(first == ENTER_REQUEST,
+            rig.measure.setdefault("first bytes after open", []).append(first.hex(" ") or "(none captured)")
+            # An echo shows as other bytes first. Once in a long series the
+            # bridge had captured nothing of a run that still upgraded
+            # exactly; that says nothing about echo either way, so it is
+            # shown above but does not fail the case.
+            check(first in (ENTER_REQUEST, b""),
                   f"open {i + 1}: the gimbal first received {first.hex(' ')}, not the enter request")
     finally:
         a.unplug()
         a.close()
     same, detail = a.gimbal.recorded_equals(rig.share / "fw3.bin")
     check(same, f"last upgrade not exact: {detail}")
-    return f"{count} opens, each upgraded; the first bytes the gimbal got were the enter request every time"
+    firsts = rig.measure["first bytes after open"]
+    clean = sum(1 for f in firsts if f == ENTER_REQUEST.hex(" "))
+    return (f"{count} opens, each upgraded; no echo: the first bytes the gimbal got were the enter request "
+            f"{clean} times" + (f", nothing captured {count - clean} times" if clean < count else ""))
 
 
 def wait_for(condition, what, timeout):
