@@ -40,10 +40,9 @@ int portEvents(int argc, char** argv, int seconds) {
     const auto manager = serial::KivSerialPortManager::sharedSerialPortManager();
     auto& center = platform::NotificationCenter::defaultCenter();
     int observer = 0;
-    center.addObserver(&observer, serial::KivSerialPortsWereConnectedNotification, nullptr,
-                       [](const platform::Notification& n) {
-                           printAnnouncement("connected", n, serial::KivConnectedSerialPortsKey);
-                       });
+    center.addObserver(
+        &observer, serial::KivSerialPortsWereConnectedNotification, nullptr,
+        [](const platform::Notification& n) { printAnnouncement("connected", n, serial::KivConnectedSerialPortsKey); });
     center.addObserver(&observer, serial::KivSerialPortsWereDisconnectedNotification, nullptr,
                        [](const platform::Notification& n) {
                            printAnnouncement("disconnected", n, serial::KivDisconnectedSerialPortsKey);
