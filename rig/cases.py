@@ -230,6 +230,28 @@ def case_low_latency(rig):
     return f"before {before}, after {after}"
 
 
+def case_modem_line_requests(rig):
+    """Reading an FTDI adapter's modem lines is a USB control request
+    (GET_MODEM_STATUS, request 05): a whole upgrade must not make one every
+    10 ms. Counted with the kernel's USB monitor."""
+    a = Adapter(rig, "LINES", ["--baud", "115200"])
+    try:
+        guest(rig, "cat /sys/kernel/debug/usb/usbmon/0u > /tmp/usbmon & echo $! > /tmp/mon")
+        start = time.monotonic()
+        code, out = flash(rig, a.path, 115200, "/share/fw36.bin")
+        seconds = time.monotonic() - start
+        check(code == 0, f"quenlo-flash answered {code}:\n{out[-1500:]}")
+        count = int(guest(rig, "kill $(cat /tmp/mon); grep -c ' S Ci:.* s c0 05 ' /tmp/usbmon",
+                          expect=None).strip().splitlines()[-1])
+    finally:
+        a.unplug()
+        a.close()
+    rig.measure["modem-status requests in one upgrade"] = f"{count} in {seconds:.1f} s"
+    # The lines are read at the open and once a second at most.
+    check(count <= seconds + 5, f"{count} modem-status requests in a {seconds:.1f} s upgrade")
+    return f"{count} modem-status requests in a {seconds:.1f} s upgrade"
+
+
 def latency_state(rig, path):
     name = path.rsplit("/", 1)[-1]
     out = guest(rig, f"/share/bin/rig_probe serial-flags {path}; cat /sys/class/tty/{name}/device/latency_timer")
@@ -370,6 +392,7 @@ CASES = [
     ("--list names vendor:product, serial, driver, by-id", case_list),
     ("second holder and non-root user diagnosed", case_holder_and_user),
     ("low-latency flag and latency_timer put back", case_low_latency),
+    ("modem lines without a USB request every 10 ms", case_modem_line_requests),
     ("port manager announcements from udev", case_port_events),
     ("--watch: hot-add, removals, three at once", case_watch),
     ("Trisk (Qt Serial Port) whole update", case_trisk),

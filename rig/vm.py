@@ -15,8 +15,9 @@ from pathlib import Path
 RIG = Path(__file__).resolve().parent
 
 # Modules the guest loads at start (their dependencies come first): the USB
-# host controller and the FTDI driver, and the shared folder.
-WANTED_MODULES = ["xhci-pci", "ftdi_sio", "virtio_pci", "9pnet_virtio", "9p"]
+# host controller and the FTDI driver, the USB monitor that counts the
+# adapter's control requests, and the shared folder.
+WANTED_MODULES = ["xhci-pci", "ftdi_sio", "usbmon", "virtio_pci", "9pnet_virtio", "9p"]
 
 
 class RigError(Exception):
