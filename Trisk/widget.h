@@ -20,6 +20,7 @@
 #include <QSerialPort>
 
 #include "link/crc.h"
+#include "link/low_latency.h"
 
 class QFile;
 class QTimer;
@@ -132,7 +133,8 @@ private:
 
     std::array<quint8, kRxPayloadSize> rx_payload{};
     std::unique_ptr<Ui::Widget> ui;
-    QSerialPort* serial_port = nullptr;  // child of the window while it exists
+    QSerialPort* serial_port = nullptr;                                    // child of the window while it exists
+    gimbal::LowLatency low_latency_at_open = gimbal::LowLatency::Refused;  // put back at close
     QTimer* read_timer = nullptr;
     int port_count = 0;
     // Why each port the scan leaves out cannot be opened, as last said in the

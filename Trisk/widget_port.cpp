@@ -182,8 +182,12 @@ bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
         delete port;
         return false;
     }
+    // Qt's open sets raw mode, but a byte that came in before it met a cooked
+    // line (echo on, as the last close left it): drop what was received and
+    // any echo still queued for the gimbal.
+    port->clear(QSerialPort::AllDirections);
     // Cuts a USB adapter's 16 ms hold on every reply; a pty refuses, which is fine.
-    gimbal::requestLowLatency(port->handle());
+    low_latency_at_open = gimbal::requestLowLatency(port->handle());
     connect(port, &QSerialPort::errorOccurred, this, &Widget::portErrorOccurred);
     serial_port = port;
     return true;
@@ -194,6 +198,8 @@ void Widget::closePort() {
     QSerialPort* port = std::exchange(serial_port, nullptr);
     if (port == nullptr) return;
     disconnect(port, nullptr, this, nullptr);
+    // The driver keeps the setting after the close; a pulled adapter refuses quietly.
+    gimbal::restoreLowLatency(port->handle(), std::exchange(low_latency_at_open, gimbal::LowLatency::Refused));
     port->close();
     port->deleteLater();
 }

@@ -14,6 +14,11 @@ std::optional<int> lowLatencyFlags(int flags) {
     return flags | ASYNC_LOW_LATENCY;
 }
 
+std::optional<int> lowLatencyClearedFlags(int flags) {
+    if ((flags & ASYNC_LOW_LATENCY) == 0) return std::nullopt;
+    return flags & ~ASYNC_LOW_LATENCY;
+}
+
 LowLatency requestLowLatency(int fd) {
     const int savedErrno = errno;
     LowLatency result = LowLatency::Refused;
@@ -30,6 +35,19 @@ LowLatency requestLowLatency(int fd) {
     }
     errno = savedErrno;
     return result;
+}
+
+void restoreLowLatency(int fd, LowLatency atOpen) {
+    if (atOpen != LowLatency::SwitchedOn) return;
+    const int savedErrno = errno;
+    serial_struct serial{};
+    if (retryOnInterrupt([&] { return ::ioctl(fd, TIOCGSERIAL, &serial); }) == 0) {
+        if (const std::optional<int> flags = lowLatencyClearedFlags(serial.flags)) {
+            serial.flags = *flags;
+            retryOnInterrupt([&] { return ::ioctl(fd, TIOCSSERIAL, &serial); });
+        }
+    }
+    errno = savedErrno;
 }
 
 }  // namespace gimbal

@@ -21,9 +21,21 @@ enum class LowLatency {
 // kept; none when `flags` has it on already and nothing needs writing.
 std::optional<int> lowLatencyFlags(int flags);
 
+// The serial flags to write so that low-latency mode is off again, every
+// other flag kept; none when it is off already.
+std::optional<int> lowLatencyClearedFlags(int flags);
+
 // Asks the driver of an open terminal for low-latency mode. A refusal is an
 // answer, not an error: nothing is reported and errno is left as it was.
 // Blocks only for the two ioctl calls.
 LowLatency requestLowLatency(int fd);
+
+// Puts back what requestLowLatency found: switches the mode off again when
+// that call switched it on, and does nothing otherwise. The driver keeps the
+// setting after the last close (ftdi_sio keeps its latency timer at 1 ms
+// until the adapter is replugged), so each opener must undo its own change.
+// Call it before closing, never on a device known to be gone. Quiet like
+// requestLowLatency.
+void restoreLowLatency(int fd, LowLatency atOpen);
 
 }  // namespace gimbal

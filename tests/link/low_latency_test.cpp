@@ -12,6 +12,8 @@
 
 namespace {
 
+// The flag goes on at open and off again at close, and only the flag: the
+// driver keeps the others (and the setting itself) after the last close.
 TEST(LowLatency, FlagIsAddedOnceAndOtherFlagsAreKept) {
     const int others = ASYNC_SKIP_TEST | ASYNC_SPD_HI;
     EXPECT_EQ(gimbal::lowLatencyFlags(0), ASYNC_LOW_LATENCY);
@@ -19,6 +21,10 @@ TEST(LowLatency, FlagIsAddedOnceAndOtherFlagsAreKept) {
     // Already on: nothing to write, so a driver that would refuse the write
     // is not asked at all.
     EXPECT_EQ(gimbal::lowLatencyFlags(others | ASYNC_LOW_LATENCY), std::nullopt);
+
+    EXPECT_EQ(gimbal::lowLatencyClearedFlags(others | ASYNC_LOW_LATENCY), others);
+    EXPECT_EQ(gimbal::lowLatencyClearedFlags(ASYNC_LOW_LATENCY), 0);
+    EXPECT_EQ(gimbal::lowLatencyClearedFlags(others), std::nullopt);
 }
 
 TEST(LowLatency, PtyRefusesWithoutTouchingErrno) {
@@ -30,6 +36,9 @@ TEST(LowLatency, PtyRefusesWithoutTouchingErrno) {
     EXPECT_EQ(errno, EDOM);
     // Not a descriptor at all: refused the same way, never a crash.
     EXPECT_EQ(gimbal::requestLowLatency(-1), gimbal::LowLatency::Refused);
+    EXPECT_EQ(errno, EDOM);
+    gimbal::restoreLowLatency(slaveFd.get(), gimbal::LowLatency::SwitchedOn);
+    gimbal::restoreLowLatency(-1, gimbal::LowLatency::SwitchedOn);
     EXPECT_EQ(errno, EDOM);
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "link/posix_io.h"
+#include "link/raw_at_open.h"
 #include "upgrader/platform/system_log.h"
 
 namespace serial {
@@ -36,13 +37,23 @@ int ExclusiveDevice::open(const std::string& path, const char*& failedCall) {
         fd = UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 1));
         if (!fd.valid()) return errno;
     }
-    failedCall = "flock";
-    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
-        return errno == EWOULDBLOCK ? EBUSY : errno;
-    failedCall = "ioctl(TIOCEXCL)";
-    if (::ioctl(fd.get(), TIOCEXCL) != 0) return errno;
+    if (const int error = gimbal::makeRawAtOpen(fd.get(), originalAttributes_, failedCall); error != 0) return error;
+    if (const int error = lockDevice(fd.get(), failedCall); error != 0) {
+        // Someone else holds it after all: leave the line as that holder had it.
+        ::tcsetattr(fd.get(), TCSANOW, &originalAttributes_);
+        return error;
+    }
     fd_ = std::move(fd);
     lock_ = std::move(lock);
+    return 0;
+}
+
+int ExclusiveDevice::lockDevice(int fd, const char*& failedCall) {
+    failedCall = "flock";
+    if (retryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0)
+        return errno == EWOULDBLOCK ? EBUSY : errno;
+    failedCall = "ioctl(TIOCEXCL)";
+    if (::ioctl(fd, TIOCEXCL) != 0) return errno;
     return 0;
 }
 

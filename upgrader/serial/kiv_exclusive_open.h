@@ -9,6 +9,8 @@
 // All three are released when the ExclusiveDevice is closed or destroyed.
 #pragma once
 
+#include <termios.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -67,18 +69,25 @@ public:
     ExclusiveDevice(const ExclusiveDevice&) = delete;
     ExclusiveDevice& operator=(const ExclusiveDevice&) = delete;
 
-    // Read-write, no controlling terminal, non-blocking, close-on-exec, and
-    // locked as above. Answers 0, or an errno with `failedCall` naming the
-    // call that failed; nothing stays open or locked then.
+    // Read-write, no controlling terminal, non-blocking, close-on-exec, in
+    // raw mode with both queues flushed before anything else (link/raw_at_open.h),
+    // and locked as above. Answers 0, or an errno with `failedCall` naming the
+    // call that failed; nothing stays open or locked then, and the line keeps
+    // the attributes it had.
     int open(const std::string& path, const char*& failedCall);
+    // The attributes the line had before the open switched it to raw.
+    const termios& originalAttributes() const { return originalAttributes_; }
     int fd() const { return fd_.get(); }
     bool isOpen() const { return fd_.valid(); }
     // Drops the locks and closes the descriptor; answers close()'s result.
     int close();
 
 private:
+    static int lockDevice(int fd, const char*& failedCall);
+
     gimbal::UniqueFd fd_;
     DeviceLockFile lock_;
+    termios originalAttributes_{};
 };
 
 }  // namespace serial

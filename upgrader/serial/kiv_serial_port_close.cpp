@@ -1,5 +1,6 @@
 // Writing, closing, removal of the device, and delivery of callbacks and
 // errors to the delegate.
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "link/posix_io.h"
+#include "link/raw_at_open.h"
 #include "upgrader/platform/background_queue.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/serial_executor.h"
@@ -75,9 +77,17 @@ std::shared_ptr<KivSerialPort> KivSerialPort::Connection::takeHeldPort() {
     return std::exchange(heldPort_, nullptr);
 }
 
+bool KivSerialPort::Connection::deviceRemoved() const {
+    if (hangUpHandled.load()) return true;
+    pollfd line{device.fd(), POLLOUT, 0};
+    return ::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connection, std::function<void()> then) {
     if (connection->pinPollTimer) connection->pinPollTimer->cancel();
-    if (!connection->device.isOpen()) {
+    // A removed device has no line left to drain or set: ftdi_sio would only
+    // log failed requests for the attempt.
+    if (!connection->device.isOpen() || connection->deviceRemoved()) {
         then();
         return;
     }
@@ -114,7 +124,10 @@ void drainOutputThen(const std::shared_ptr<KivSerialPort::Connection>& connectio
 }
 
 static void restoreAttributes(KivSerialPort::Connection& connection) {
-    if (connection.device.isOpen()) ::tcsetattr(connection.device.fd(), TCSANOW, &connection.originalAttributes);
+    if (!connection.device.isOpen() || connection.deviceRemoved()) return;
+    gimbal::restoreLowLatency(connection.device.fd(), connection.lowLatencyAtOpen);
+    const termios left = gimbal::attributesToLeaveAtClose(connection.originalAttributes);
+    ::tcsetattr(connection.device.fd(), TCSANOW, &left);
 }
 
 int restoreAndCloseDevice(KivSerialPort::Connection& connection) {

@@ -11,9 +11,11 @@
 #include <memory>
 #include <mutex>
 
+#include "link/low_latency.h"
 #include "upgrader/platform/read_source.h"
 #include "upgrader/platform/timer_source.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
+#include "upgrader/serial/kiv_modem_line_reads.h"
 #include "upgrader/serial/kiv_serial_port.h"
 
 namespace serial {
@@ -21,6 +23,7 @@ namespace serial {
 struct KivSerialPort::Connection {
     ExclusiveDevice device;
     termios originalAttributes{};
+    gimbal::LowLatency lowLatencyAtOpen = gimbal::LowLatency::Refused;  // put back at close
     // Set on the main thread before polling starts; used on the poll thread.
     std::shared_ptr<platform::TimerSource> pinPollTimer;
     std::weak_ptr<platform::ReadSource> readSource;
@@ -33,12 +36,17 @@ struct KivSerialPort::Connection {
     // second by the hang-up for the monitor's report that is still to come.
     std::atomic<bool> removalReported{false};
     std::atomic<bool> removalReportedByHangUp{false};
+    // The device is gone (its line hung up): the close asks nothing more of
+    // the driver. A removal report alone does not say so, since the exit
+    // handler reports one for every port.
+    bool deviceRemoved() const;
     std::atomic<bool> modemLinesReported{false};  // a missing-lines error is reported once per open
     bool pseudoTerminal = false;                  // set at open: it has no modem lines by nature, nothing to report
     std::atomic<bool> reopenAfterClose{false};    // a flow-control change reopens the port
     std::atomic<bool> closeCounted{false};        // this open's close is in closesUnderWay()
     std::atomic<unsigned> readHandlerRuns{0};
     int lastPinPollError = 0;  // poll thread only; 0 after a good read of the lines
+    ModemLineReads lineReads;  // set at open, then poll thread only
 
     // Holds the port from close() until the close has been done and reported:
     // a port that leaves the manager's list meanwhile (a removal drops the

@@ -51,7 +51,7 @@ void KivSerialPort::open() {
     setPortOptions();
     // A stop-and-wait link waits out a USB adapter's latency timer on every
     // reply; drivers without the setting (a pty) refuse, which is fine.
-    gimbal::requestLowLatency(connection->device.fd());
+    connection->lowLatencyAtOpen = gimbal::requestLowLatency(connection->device.fd());
     updateModemLines();
     // Queued before the read source exists, so it reaches the delegate
     // before any data of this open.
@@ -61,25 +61,21 @@ void KivSerialPort::open() {
     startPolling(connection);
 }
 
-// Exclusive open, blocking I/O from here on, attributes saved. On failure
-// the error is reported and nothing stays open.
+// Exclusive open in raw mode, blocking I/O from here on, attributes saved. On
+// failure the error is reported and nothing stays open.
 bool KivSerialPort::openDevice(Connection& connection) {
     const char* failedCall = "open";
+    // A node that has no attributes is no terminal, and the close could not
+    // put them back: the open refuses it ("tcgetattr").
     if (const int error = connection.device.open(path_, failedCall); error != 0) {
         notifyDelegateOfPosixError(error, failedCall);
         return false;
     }
     const int fd = connection.device.fd();
     ::fcntl(fd, F_SETFL, 0);  // reads and writes block from now on; a failure here does no harm
-    // Without the original attributes the close could not restore them, and a
-    // node that has none is no terminal: refuse it.
-    if (::tcgetattr(fd, &connection.originalAttributes) != 0) {
-        const int error = errno;
-        connection.device.close();
-        notifyDelegateOfPosixError(error, "tcgetattr");
-        return false;
-    }
+    connection.originalAttributes = connection.device.originalAttributes();
     connection.pseudoTerminal = isPseudoTerminal(fd);
+    connection.lineReads = ModemLineReads(modemLinesCostARequest(fd));
     return true;
 }
 
@@ -236,13 +232,16 @@ void KivSerialPort::receiveData(Bytes chunk) {
     }
 }
 
-// Poll thread, every 10 ms while open.
+// Poll thread, every 10 ms while open; the lines themselves are read when
+// that costs little or may have changed (kiv_modem_line_reads.h).
 void KivSerialPort::pollPins(Connection& connection) {
     const int fd = fileDescriptor();
     if (fd == 0 || fd != connection.device.fd() || connection.hangUpHandled.load()) {
         platform::backgroundQueueAsync([timer = connection.pinPollTimer] { timer->cancel(); });
         return;
     }
+    const auto counts = connection.lineReads.costly() ? readModemLineCounts(fd) : std::nullopt;
+    if (!connection.lineReads.shouldRead(counts, ModemLineReads::Clock::now())) return;
     int bits = 0;
     if (::ioctl(fd, TIOCMGET, &bits) < 0) {
         const int error = errno;
