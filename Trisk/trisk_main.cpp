@@ -48,8 +48,10 @@ void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNot
 // Qt 5 scales nothing by default; this is what Qt 6 does out of the box, so
 // the fixed-size form stays legible on a high-density screen.
 void enableHighDpi() {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)  // Qt 6 always does both
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#endif
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 }
 

@@ -39,8 +39,10 @@ constexpr const char* kHelp =
 // Qt 5 scales nothing by default; this is what Qt 6 does out of the box, so
 // the window stays legible on a high-density screen.
 void enableHighDpi() {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)  // Qt 6 always does both
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#endif
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 }
 

@@ -10,6 +10,13 @@ namespace platform {
 
 namespace {
 
+// A match that must start at the first character (Qt 6 renamed the option).
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+constexpr auto kAnchoredAtStart = QRegularExpression::AnchorAtOffsetMatchOption;
+#else
+constexpr auto kAnchoredAtStart = QRegularExpression::AnchoredMatchOption;
+#endif
+
 // Length of the sequence a lead byte starts and the smallest code point it
 // may encode (to refuse overlong forms); 0 for a byte that cannot lead.
 struct Lead {
@@ -88,8 +95,7 @@ bool RegularExpression::matchesAtStart(std::span<const std::uint8_t> candidate) 
     const QString text =
         QString::fromUtf8(reinterpret_cast<const char*>(candidate.data()), static_cast<int>(candidate.size()));
     std::lock_guard lock(impl_->mutex);
-    return impl_->expression.match(text, 0, QRegularExpression::NormalMatch, QRegularExpression::AnchoredMatchOption)
-        .hasMatch();
+    return impl_->expression.match(text, 0, QRegularExpression::NormalMatch, kAnchoredAtStart).hasMatch();
 }
 
 }  // namespace platform
