@@ -94,11 +94,27 @@ std::string recordJson(const BenchRecord& r) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// In a folder every user may write to with the sticky bit (/tmp), a link
+// that belongs neither to this user nor to the folder's owner was put there
+// by someone else, to have this program append where that user may not.
+bool foreignLinkInSharedFolder(const std::string& path) {
+    struct stat link {}, folder {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
+    const std::string parent = std::filesystem::path(path).parent_path().string();
+    if (::stat(parent.empty() ? "." : parent.c_str(), &folder) != 0) return false;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return shared && link.st_uid != ::geteuid() && link.st_uid != folder.st_uid;
+}
+
 // Only a regular file can be forced to disk record by record; a FIFO would
 // also block the open until a reader came (O_NONBLOCK keeps it from that).
 BenchLog::BenchLog(const std::string& path) : path_(path) {
     std::error_code ec;
     const bool existed = std::filesystem::exists(path, ec);
+    if (foreignLinkInSharedFolder(path)) {
+        error_ = path + ": a link another user made in a shared folder; give the log file's own path";
+        return;
+    }
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         error_ = path + ": not a regular file but " + gimbal::specialFileType(st.st_mode);

@@ -72,6 +72,9 @@ public:
     // Off: a failure is not told as it happens; whoever watches the session
     // tells its outcome instead.
     void setReportsFailures(bool reports) { reportsFailures_ = reports; }
+    // On: a port another program holds is not told as a failure either (a
+    // bench leaves it to that program).
+    void setLeavesBusyPortsAlone(bool leaves) { leavesBusyPortsAlone_ = leaves; }
 
     // Port callbacks (through the delegate).
     void portRemoved();
@@ -118,6 +121,7 @@ private:
     std::unique_ptr<platform::OneShotTimer> staleTimer_;  // while frames_ holds a partial frame
     bool started_ = false;
     bool reportsFailures_ = true;
+    bool leavesBusyPortsAlone_ = false;
     std::string version_;
     double fraction_ = 0;
     bool closed_ = false;

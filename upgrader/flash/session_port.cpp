@@ -150,7 +150,7 @@ void Session::portError(const serial::KivPosixError& error) {
 
 void Session::portRefused(const gimbal::PortDiagnosis& why) {
     diagnosis_ = why;
-    finish(ExitCode::PortError, why.text);
+    finish(ExitCode::PortError, why.text, !(leavesBusyPortsAlone_ && why.cause == gimbal::PortCause::Busy));
 }
 
 void Session::portClosed() {

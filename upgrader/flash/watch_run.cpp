@@ -99,6 +99,7 @@ private:
         g->session = std::make_shared<Session>(path, options_, reporter_);
         // The finished line tells a failure where both streams share a terminal.
         g->session->setReportsFailures(form_ != OutputForm::Terminal);
+        g->session->setLeavesBusyPortsAlone(true);
         std::weak_ptr<Bench> self = weak_from_this();
         std::weak_ptr<Gimbal> weakGimbal = g;
         g->session->setOnFinished([self, weakGimbal] {
@@ -115,6 +116,10 @@ private:
 
     void finished(Gimbal& g) {
         const Session& s = *g.session;
+        if (heldByAnotherProgram(s)) {
+            leftAlone(g);
+            return;
+        }
         BenchRecord& r = g.record;
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g.began).count();
         const auto stand = s.stand();
@@ -135,6 +140,18 @@ private:
                                           ") is lost: it could not be written to the log: " + log_->error());
         }
         display_.finished(r, counts_);
+        showLive();
+    }
+
+    // A port another program holds when it appears (a second bench sharing
+    // these ports, say) is that program's to upgrade: neither a failure here
+    // nor a record in this log, only a line.
+    static bool heldByAnotherProgram(const Session& s) {
+        return s.code() == ExitCode::PortError && s.diagnosis() && s.diagnosis()->cause == gimbal::PortCause::Busy;
+    }
+    void leftAlone(const Gimbal& g) {
+        --counts_.underWay;
+        reporter_.warning(g.record.port, "left alone: " + g.session->diagnosis()->text);
         showLive();
     }
 

@@ -2,7 +2,9 @@
 // simulated gimbals appear and vanish as virtual ports in a runtime folder
 // of the test's own.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
+#include "tests/support/holding_process.h"
 #include "link/firmware_file.h"
 #include "link/virtual_ports.h"
 #include "sim/gimbal_sim.h"
@@ -173,6 +176,31 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds dead
 
 // The bench's output read by a pipe that closes (`--watch ... | head -1`):
 // the bench goes on upgrading and logging, and says so once.
+// Two benches sharing ports: a port another program holds when it appears
+// is that program's to upgrade, neither a failure here nor a record.
+TEST(FlashBench, APortAnotherProgramHoldsIsLeftToItNeitherFailedNorLogged) {
+    Bench bench;
+    auto child = bench.watch();
+    auto held = gimbal();
+    test_support::HoldingProcess holder([&] {
+        const int fd = ::open(held->slavePath().c_str(), O_RDWR | O_NOCTTY);
+        return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    });
+    ASSERT_TRUE(holder.held);
+    const std::string port = plugIn(bench, *held, "held");
+    ASSERT_TRUE(child->waitForLine(
+        [&](const std::string& line) {
+            const Json j = Json::parse(line, nullptr, false);
+            return j.is_object() && j.value("event", "") == "warning" && j.value("port", "") == port &&
+                   j.value("text", "").starts_with("left alone: ");
+        },
+        kDeadline));
+    ::kill(child->pid(), SIGTERM);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    EXPECT_TRUE(bench.logged().empty());
+}
+
 TEST(FlashBench, AClosedOutputNeverStopsTheBench) {
     Bench bench;
     auto child = bench.watch();
@@ -231,19 +259,28 @@ TEST(FlashBench, ALogThatIsNoRegularFileIsRefusedAtOnce) {
     Bench bench;
     const std::string fifo = (bench.root / "fifo.jsonl").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const struct {
-        std::string log;
-        std::string why;
-    } cases[] = {{fifo, "not a regular file but a FIFO"}, {"/dev/null", "not a regular file but a character device"}};
-    for (const auto& c : cases) {
+    // Another user's link in a sticky shared folder (as in /tmp): following
+    // it would append where that user may not write.
+    const fs::path shared = bench.root / "shared", victim = bench.root / "victim";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    const std::string planted = (shared / "bench.jsonl").string();
+    fs::create_symlink(victim, planted);
+    const bool asAnotherUser = ::geteuid() == 0 && ::lchown(planted.c_str(), 65534, 65534) == 0;
+    std::vector<std::pair<std::string, std::string>> cases{
+        {fifo, "not a regular file but a FIFO"}, {"/dev/null", "not a regular file but a character device"}};
+    if (asAnotherUser)
+        cases.emplace_back(planted, "a link another user made in a shared folder; give the log file's own path");
+    for (const auto& [log, why] : cases) {
         const ChildResult r =
-            flash_test::runChild(kProgram, {"--watch", "--log", c.log, (bench.root / "fw.bin").string()},
+            flash_test::runChild(kProgram, {"--watch", "--log", log, (bench.root / "fw.bin").string()},
                                  std::chrono::seconds(20), {"XDG_RUNTIME_DIR=" + (bench.root / "runtime").string()});
-        EXPECT_EQ(r.exitCode, 2) << c.log << "\n" << dump(r);
+        EXPECT_EQ(r.exitCode, 2) << log << "\n" << dump(r);
         EXPECT_EQ(r.errorLines,
-                  std::vector<std::string>{"error: the log cannot be opened for appending: " + c.log + ": " + c.why})
+                  std::vector<std::string>{"error: the log cannot be opened for appending: " + log + ": " + why})
             << dump(r);
     }
+    EXPECT_FALSE(fs::exists(victim)) << "the link was followed";
 }
 
 TEST(FlashBench, AVanishedGimbalIsLoggedRemovedAndASignalLogsTheUpgradeUnderWayAsInterrupted) {
