@@ -110,6 +110,7 @@ private:
 
     // File check (widget_file.cpp).
     bool openUpdateFile(QString* why);
+    void loadChosenFile(const QString& chosen);
     bool loadFile(QString* error);
     void showFileCheck();
 

@@ -31,6 +31,11 @@ void Widget::on_BtnOpenFile_clicked() {
         qDebug().noquote() << QStringLiteral("send state 不为零");
         return;
     }
+    loadChosenFile(chosen);
+}
+
+// Opens, reads and checks the file chosen in the dialog.
+void Widget::loadChosenFile(const QString& chosen) {
     file_name = chosen;
     delete update_file;
     update_file = new QFile(file_name, this);

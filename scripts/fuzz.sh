@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 BUILD_DIR="${BUILD_DIR:-build-fuzz}"
 SECONDS_PER_TARGET="${FUZZ_SECONDS:-10}"
-targets=(crc_fuzz outside_text_fuzz upgrade_frames_fuzz firmware_image_fuzz packet_descriptor_fuzz
+targets=(crc_fuzz outside_text_fuzz reply_assembler_fuzz bench_record_fuzz upgrade_frames_fuzz firmware_image_fuzz packet_descriptor_fuzz
          trisk_parse_fuzz trisk_file_fuzz)
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja \

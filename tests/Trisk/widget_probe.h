@@ -55,6 +55,8 @@ public:
         for (std::uint8_t b : bytes) w.parse(b);
     }
     void refreshPorts() const { w.updatePortCom(); }
+    // What choosing `path` in the file dialog does, without the dialog.
+    void loadChosen(const QString& path) const { w.loadChosenFile(path); }
 
     quint8& send_state() const { return w.send_state; }
     quint8& slave_index() const { return w.slave_index; }
