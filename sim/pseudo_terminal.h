@@ -48,7 +48,6 @@ public:
     // Takes the open and close events that came since the last call: a client
     // that leaves and the next that comes at once show as both.
     ClientEvents takeClientEvents();
-    bool slaveOpen() { return takeClientEvents().present; }
     // Readable when a client opened or closed the slave.
     int watchFd() const { return watch_.get(); }
     // After the last client left: drops what it left unread and its

@@ -153,10 +153,14 @@ void SimWorker::onMasterEvents(short revents) {
 
 void SimWorker::probe(std::uint64_t epoch) {
     if (epoch != epoch_ || line_ == Line::Open || line_ == Line::Gone || !pty_) return;
-    if (pty_->slaveOpen()) {
+    const PseudoTerminal::ClientEvents events = pty_->takeClientEvents();
+    if (events.present) {
         onOpened(Clock::now());
         return;
     }
+    // A client that came and went since the last look (killed at once, say)
+    // may have left its exclusive flag: this look took the news, so it acts.
+    if (events.left) pty_->forgetDepartedClient();
     // From now, not from when it was due: a stalled worker must not catch up in a burst.
     timers_.schedule(Clock::now() + kHangUpProbe, [this, epoch](TimePoint) { probe(epoch); });
 }
