@@ -61,15 +61,6 @@ bool processRunning(const std::string& proc, const std::string& command) {
     return false;
 }
 
-std::string resolved(const std::string& path) {
-    std::string out = path;
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-        out = real;
-        std::free(real);
-    }
-    return out;
-}
-
 bool alive(long pid) {
     return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
@@ -160,7 +151,7 @@ std::optional<PortHolder> flockHolder(const std::string& path, const SystemPaths
 }
 
 std::optional<PortHolder> openHolder(const std::string& path, const SystemPaths& paths) {
-    const std::string target = resolved(path);
+    const std::string target = resolvedDevicePath(path);
     for (const long pid : processIds(paths.proc)) {
         if (pid == ::getpid()) continue;
         const std::string fdFolder = paths.proc + "/" + std::to_string(pid) + "/fd";

@@ -18,13 +18,17 @@ std::string lockNameOfSpelling(const std::string& path) {
 
 }  // namespace
 
-std::string lockFileNameFor(const std::string& devicePath) {
-    std::string resolved = devicePath;
-    if (char* real = ::realpath(devicePath.c_str(), nullptr)) {
+std::string resolvedDevicePath(const std::string& path) {
+    std::string resolved = path;
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
         resolved = real;
         std::free(real);
     }
-    return lockNameOfSpelling(resolved);
+    return resolved;
+}
+
+std::string lockFileNameFor(const std::string& devicePath) {
+    return lockNameOfSpelling(resolvedDevicePath(devicePath));
 }
 
 std::optional<std::string> literalLockFileNameFor(const std::string& devicePath) {

@@ -9,6 +9,10 @@
 
 namespace gimbal {
 
+// The device a path leads to, every link followed: its one spelling. The
+// path as given when it cannot be followed.
+std::string resolvedDevicePath(const std::string& path);
+
 // "LCK..ttyUSB0" for "/dev/ttyUSB0", "LCK..pts_3" for "/dev/pts/3". The path
 // is resolved first, so every spelling of one device (a /dev/serial/by-id
 // link, a virtual port's link) names the same lock.

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 #include "cli/command_line.h"
+#include "link/serial_locks.h"
 
 namespace flash {
 
@@ -135,20 +135,11 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     return app;
 }
 
-std::string resolvedPath(const std::string& path) {
-    std::string out = path;
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-        out = real;
-        std::free(real);
-    }
-    return out;
-}
-
 // One device under two spellings (a virtual port's link and its terminal, a
 // by-id alias) would have two sessions fight over it.
 std::optional<std::string> portGivenTwice(const std::vector<std::string>& ports) {
     std::vector<std::string> devices;
-    for (const auto& port : ports) devices.push_back(resolvedPath(port));
+    for (const auto& port : ports) devices.push_back(gimbal::resolvedDevicePath(port));
     for (std::size_t i = 0; i < ports.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (ports[j] == ports[i]) return "port " + ports[i] + " is given twice";
