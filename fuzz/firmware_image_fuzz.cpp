@@ -25,7 +25,7 @@ void checkLoad(const Bytes& file) {
     }
     FUZZ_CHECK(r.image && r.image->binbytes == file);
     for (std::size_t i = 0; i < 3; ++i) {
-        const auto raw = static_cast<std::int16_t>(file[2 + 2 * i] | file[3 + 2 * i] << 8);
+        const auto raw = static_cast<std::uint16_t>(file[2 + 2 * i] | file[3 + 2 * i] << 8);
         FUZZ_CHECK(r.image->pageCount[i] == raw);
     }
 }

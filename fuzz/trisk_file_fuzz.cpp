@@ -1,5 +1,5 @@
 // The three-axis updater's file check and its block cutting: any file (0 to
-// 524288 bytes and more) loaded through the dialog, then a run with any block
+// 524288 bytes and more) loaded as the dialog's choice, then a run with any block
 // size, announcements changing it mid-run and acknowledgements in any order.
 // Every block frame built must carry bytes of the loaded file, whole.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -27,17 +27,13 @@ struct Fixture {
 
 Bytes fileFrom(FuzzedDataProvider& in) {
     Bytes file = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 16));
-    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-        case 0:
-            file.resize(524287 + in.ConsumeIntegralInRange<std::size_t>(0, 2), 0x3C);
-            break;
-        case 1:
-        case 2:
-            file.resize(file.size() + in.ConsumeIntegralInRange<std::size_t>(0, 8200), 0x3C);
-            break;
-        default:
-            break;
-    }
+    // Files at the size limit are rare: checking one's CRC takes as long as a
+    // few hundred small runs.
+    const int kind = in.ConsumeIntegralInRange<int>(0, 511);
+    if (kind == 0)
+        file.resize(524287 + in.ConsumeIntegralInRange<std::size_t>(0, 2), 0x3C);
+    else if (kind < 128)
+        file.resize(file.size() + in.ConsumeIntegralInRange<std::size_t>(0, 8200), 0x3C);
     return file;
 }
 
@@ -51,8 +47,10 @@ void checkLoaded(const Fixture& f, const Bytes& file, bool fresh) {
     }
     FUZZ_CHECK(f.probe.file_len() == file.size());
     FUZZ_CHECK(std::equal(file.begin(), file.end(), f.probe.file_buf().begin()));
+    // The CRC of a large file is most of a run's time: only for what was shown.
+    if (!fresh) return;
     const bool ok = gimbal::firmwareCrcHolds(file);
-    FUZZ_CHECK(!fresh || shown.endsWith(ok ? QStringLiteral("\nFILE OK") : QStringLiteral("\nFILE FAIL")));
+    FUZZ_CHECK(shown.endsWith(ok ? QStringLiteral("\nFILE OK") : QStringLiteral("\nFILE FAIL")));
 }
 
 // A block frame just built lies whole inside the loaded bytes and carries them.
