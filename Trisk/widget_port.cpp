@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDebug>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
@@ -28,6 +29,9 @@
 namespace trisk {
 
 namespace {
+
+// Each port's details would fill the terminal; QT_LOGGING_RULES="trisk.ports.debug=true" shows them.
+Q_LOGGING_CATEGORY(lcTriskPorts, "trisk.ports", QtInfoMsg)
 
 constexpr int kReadPollMs = 200;
 constexpr qint64 kReadChunk = 256;
@@ -119,9 +123,9 @@ QStringList Widget::openablePortNames(bool logDetails) {
     QStringList names;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         if (logDetails) {
-            qDebug().noquote() << QStringLiteral("Name        : ") + info.portName();
-            qDebug().noquote() << QStringLiteral("Description : ") + info.description();
-            qDebug().noquote() << QStringLiteral("Manufacturer: ") + info.manufacturer();
+            qCDebug(lcTriskPorts).noquote() << QStringLiteral("Name        : ") + info.portName();
+            qCDebug(lcTriskPorts).noquote() << QStringLiteral("Description : ") + info.description();
+            qCDebug(lcTriskPorts).noquote() << QStringLiteral("Manufacturer: ") + info.manufacturer();
         }
         QSerialPort probe;
         probe.setPort(info);

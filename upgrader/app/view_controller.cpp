@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -215,6 +216,14 @@ void ViewController::log(const std::string& line) {
 
 void ViewController::print(const std::string& line) {
     std::cout << line << std::endl;
+}
+
+// Every chunk and write would bury the event lines on standard output;
+// QT_LOGGING_RULES="quenlo.link.debug=true" shows them.
+Q_LOGGING_CATEGORY(lcQuenloLink, "quenlo.link", QtInfoMsg)
+
+void ViewController::trace(const std::string& line) {
+    qCDebug(lcQuenloLink).noquote() << QString::fromStdString(line);
 }
 
 std::optional<bool> ViewController::writeFrame(const engine::Bytes& frame) {

@@ -88,6 +88,7 @@ public:
     void showAlert(const std::string& message) override;
     void log(const std::string& line) override;
     void print(const std::string& line) override;
+    void trace(const std::string& line) override;  // the "quenlo.link" logging category, off by default
     std::optional<bool> writeFrame(const engine::Bytes& frame) override;
     void afterWaitingInput(std::function<void()> then) override;
     void gimbalConnected(const std::string& versionText) override;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "upgrader/engine/diagnostics.h"
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/main_queue.h"
@@ -153,6 +154,7 @@ void Session::upgradeStopped(const std::string& reason) {
 }
 
 std::optional<bool> Session::writeFrame(const engine::Bytes& frame) {
+    if (port_ && port_->isOpen()) reporter_.diagnostic(path_, "sent " + engine::hexBytes(frame));
     return engine::writeToOpenPort(port_, frame);
 }
 
@@ -167,6 +169,10 @@ void Session::log(const std::string& line) {
 }
 void Session::print(const std::string& line) {
     reporter_.diagnostic(path_, line);
+}
+// Frames both ways in hex, which is how they are read against the protocol.
+void Session::traceReceived(const engine::Bytes& chunk) {
+    reporter_.diagnostic(path_, "received " + engine::hexBytes(chunk));
 }
 
 void waitForClosesBeforeExit(const std::function<bool()>& sessionsClosed, std::ostream& err) {

@@ -86,6 +86,7 @@ public:
     void showAlert(const std::string& message) override;
     void log(const std::string& line) override;
     void print(const std::string& line) override;
+    void traceReceived(const engine::Bytes& chunk) override;
     void gimbalConnected(const std::string& versionText) override;
     void upgradeCompleted() override;
     void pageTimedOut(std::int64_t mcu, std::int64_t page) override;

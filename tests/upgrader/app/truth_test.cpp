@@ -6,10 +6,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -199,6 +201,40 @@ TEST_F(WindowTruth, ThePortListKeepsTheOpenPortOrTheUsersChoiceSelected) {
     const QString gone = list->itemData(list->findText(bName), Qt::ToolTipRole).toString();
     EXPECT_TRUE(gone.startsWith(QString::fromStdString(b) + QLatin1Char('\n'))) << gone.toStdString();
     EXPECT_TRUE(gone.contains(QStringLiteral("Cannot be opened: "))) << gone.toStdString();
+}
+
+// Every received chunk went to standard output twice (decimal and as
+// text), burying the event lines; it is the "quenlo.link" category's, off by default.
+std::vector<std::string>* linkMessages = nullptr;
+void keepLinkMessages(QtMsgType, const QMessageLogContext& context, const QString& text) {
+    if (linkMessages != nullptr && context.category != nullptr && std::string(context.category) == "quenlo.link")
+        linkMessages->push_back(text.toStdString());
+}
+
+TEST_F(WindowTruth, ReceivedChunksGoToALoggingCategoryOffByDefault) {
+    sim::GimbalSim gimbal;
+    ASSERT_TRUE(gimbal.start());
+    std::vector<std::string> messages;
+    linkMessages = &messages;
+    const QtMessageHandler previous = qInstallMessageHandler(keepLinkMessages);
+    testing::internal::CaptureStdout();
+    connect(gimbal.slavePath());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("[85, 170, 0, 0"), std::string::npos) << out;
+    EXPECT_TRUE(messages.empty()) << messages.front();
+
+    QLoggingCategory::setFilterRules(QStringLiteral("quenlo.link.debug=true"));
+    click(vc->bt_OpenPort);  // closed, and opened again: a fresh announcement
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
+    click(vc->bt_OpenPort);
+    const bool shown = waitUntil([&] {
+        return std::any_of(messages.begin(), messages.end(),
+                           [](const std::string& m) { return m.rfind("[85, 170, 0, 0", 0) == 0; });
+    });
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(previous);
+    linkMessages = nullptr;
+    EXPECT_TRUE(shown) << "switched on, the category shows the chunks";
 }
 
 // Help > About shows name, version, purpose, Qt and the licence.

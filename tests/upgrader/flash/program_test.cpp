@@ -290,6 +290,9 @@ TEST(FlashProgram, DiagnosticsOnlyWithVerboseOnStandardErrorAndQuietKeepsTheSumm
         EXPECT_TRUE(hasErrorLine(verbose, port + ": set baudrate:115200")) << dump(verbose);
         EXPECT_TRUE(hasErrorLine(verbose, port + ": Sending Page 0 for MCU 0")) << dump(verbose);
         EXPECT_TRUE(hasErrorLine(verbose, port + ": send result : true")) << dump(verbose);
+        // Frames both ways in hex: the enter request out, the page acknowledgements in.
+        EXPECT_TRUE(hasErrorLine(verbose, port + ": sent 55 AA 00 01 00 00 F0 B3")) << dump(verbose);
+        EXPECT_TRUE(anyContains(verbose.errorLines, port + ": received 55 AA 00 03 ")) << dump(verbose);
     }
     EXPECT_FALSE(anyContains(verbose.lines, "Sending Page")) << dump(verbose);
     EXPECT_FALSE(anyContains(verbose.lines, "set baudrate")) << dump(verbose);
