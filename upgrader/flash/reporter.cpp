@@ -245,12 +245,13 @@ void Reporter::portList(const std::vector<ListedPort>& ports) {
         const Row row = portRow(port);
         for (std::size_t i = 0; i < kColumns; ++i) widths[i] = std::max(widths[i], gimbal::displayWidth(row[i]));
     }
-    if (form_ == OutputForm::Terminal) writeRow(out_, header, widths);
+    // Read by people first: the columns named, and what a "-" in them means.
+    writeRow(out_, header, widths);
     for (const auto& port : ports) {
         writeRow(out_, portRow(port), widths);
         writeDetails(out_, port);
     }
-    out_ << std::flush;
+    out_ << "-: not known (not a USB device, or the device does not say)" << std::endl;
 }
 
 void Reporter::fileRefused(const std::string& file, const std::string& text, ExitCode code) {

@@ -46,7 +46,9 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
 void Session::noVersionReport() {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait_.count()) / 1000.0);
-    finish(ExitCode::NoVersionReport, "no version report from " + path_ + " within " + seconds + " s");
+    finish(ExitCode::NoVersionReport, "no version report from " + path_ + " within " + seconds +
+                                          " s: check that the gimbal is powered and in its boot firmware, that it "
+                                          "is on this port, and the baud rate");
 }
 
 bool Session::interrupt(int signal) {
