@@ -104,6 +104,8 @@ private:
     void portRefused(const gimbal::PortDiagnosis& why);
     void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
     void rearmStaleTimer();
+    void tickLive();
+    void showLive();
     std::string timeoutText() const;
 
     const std::string path_;
@@ -117,6 +119,10 @@ private:
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
     std::unique_ptr<platform::OneShotTimer> staleTimer_;  // while frames_ holds a partial frame
+    std::unique_ptr<platform::OneShotTimer> liveTimer_;   // redraws the live line every second
+    const std::chrono::milliseconds pageTimeout_;
+    std::chrono::steady_clock::time_point startedAt_;  // the first page
+    std::chrono::steady_clock::time_point requestAt_;  // the last frame written
     bool started_ = false;
     bool reportsFailures_ = true;
     std::string version_;
