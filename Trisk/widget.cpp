@@ -11,6 +11,7 @@
 #include <QTextCursor>
 #include <QTimer>
 
+#include "cli/about_box.h"
 #include "ui_widget.h"
 
 namespace trisk {
@@ -65,7 +66,9 @@ Widget::~Widget() {
     closePort();
 }
 
-void Widget::on_BtnAbout_clicked() {}
+void Widget::on_BtnAbout_clicked() {
+    cli::showAboutBox(this, QStringLiteral("Trisk"), tr("Updates a three-axis gimbal's firmware over a serial port."));
+}
 
 void Widget::showText(const QString& text) {
     ui->textBrowser->setPlainText(text);

@@ -135,6 +135,7 @@ private:
     std::array<quint8, kRxPayloadSize> rx_payload{};
     std::unique_ptr<Ui::Widget> ui;
     QSerialPort* serial_port = nullptr;                                    // child of the window while it exists
+    QString open_name;  // the open port as the list names it (a virtual port's link)
     gimbal::LowLatency low_latency_at_open = gimbal::LowLatency::Refused;  // put back at close
     QTimer* read_timer = nullptr;
     int port_count = 0;

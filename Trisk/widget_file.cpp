@@ -4,6 +4,7 @@
 #include "widget.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -17,9 +18,16 @@
 
 namespace trisk {
 
+namespace {
+
+// QT_LOGGING_RULES="trisk.sequencer.debug=true" shows why a file was not opened mid-run.
+Q_LOGGING_CATEGORY(lcTriskSequencer, "trisk.sequencer", QtInfoMsg)
+
+}  // namespace
+
 void Widget::on_BtnOpenFile_clicked() {
     if (send_state != kIdle) {
-        qDebug().noquote() << QStringLiteral("send state 不为零");
+        qCDebug(lcTriskSequencer).noquote() << QStringLiteral("send state 不为零");
         return;
     }
     const QString chosen =
@@ -28,7 +36,7 @@ void Widget::on_BtnOpenFile_clicked() {
     // The dialog runs its own event loop, and a received acknowledgement may
     // have set a run going meanwhile: never swap the file under a run.
     if (send_state != kIdle) {
-        qDebug().noquote() << QStringLiteral("send state 不为零");
+        qCDebug(lcTriskSequencer).noquote() << QStringLiteral("send state 不为零");
         return;
     }
     loadChosenFile(chosen);

@@ -6,6 +6,8 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QDebug>
+#include <QFileInfo>
+#include <QLoggingCategory>
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
@@ -28,6 +30,9 @@ namespace trisk {
 
 namespace {
 
+// Each port's details would fill the terminal; QT_LOGGING_RULES="trisk.ports.debug=true" shows them.
+Q_LOGGING_CATEGORY(lcTriskPorts, "trisk.ports", QtInfoMsg)
+
 constexpr int kReadPollMs = 200;
 constexpr qint64 kReadChunk = 256;
 
@@ -49,29 +54,58 @@ std::optional<QString> lockPathTrap(const QString& path) {
         .arg(path, QString::fromStdString(*file));
 }
 
+// A virtual port's link is opened by the device it leads to: Qt names its
+// lock file after the path it is given, so only the device's own name meets
+// the lock quenlo-flash takes on it. Other names are opened as they are.
+QString openPathOf(const QString& name) {
+    if (!name.startsWith(QLatin1Char('/'))) return name;
+    const QString resolved = QFileInfo(name).canonicalFilePath();
+    return resolved.isEmpty() ? name : resolved;
+}
+
+QString diagnosisLine(const gimbal::PortDiagnosis& why) {
+    return QString::fromStdString(why.hint.empty() ? why.text : why.text + ". Fix: " + why.hint);
+}
+
+// Why `path` must not be opened, found without opening it: a trap at its
+// lock path, or a holder Qt would not see (an flock, a lock file under the
+// device's own name) or would pass over as root.
+std::optional<QString> refusalBeforeOpening(const QString& path) {
+    if (const auto trap = lockPathTrap(openPathOf(path))) return trap;
+    // The link's own path: the diagnosis looks for both spellings of its lock.
+    const gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
+    if (why.cause == gimbal::PortCause::Busy) return diagnosisLine(why);
+    return std::nullopt;
+}
+
+// Why Qt's open failed, with the holder and the fix where they can be found.
+QString refusalAfterFailure(const QString& path, const QString& qtError) {
+    const gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
+    if (why.cause == gimbal::PortCause::Usable) return path + QStringLiteral(": ") + qtError;
+    return diagnosisLine(why);
+}
+
 }  // namespace
 
 // A port that cannot be opened stays out of the list; the text area says why
 // and how to fix it, once per port and cause rather than every scan. Qt does
-// not tell the errno, so the cause is found from the device itself.
+// not tell the errno, so the cause is found from the device itself. The port
+// this window has open stays listed: the list names the port Close acts on.
 bool Widget::canOpen(QSerialPort& probe) {
-    if (serial_port != nullptr && serial_port->portName() == probe.portName())
-        return false;  // ours, open: nothing to tell
+    if (serial_port != nullptr && probe.portName() == open_name) return true;
     QString path = QSerialPortInfo(probe).systemLocation();
     if (path.isEmpty()) path = probe.portName();  // a virtual port's link
-    if (const auto trap = lockPathTrap(path)) {
-        noteLeftOut(path, *trap);
+    if (const auto refusal = refusalBeforeOpening(path)) {
+        noteLeftOut(path, *refusal);
         return false;
     }
+    probe.setPortName(openPathOf(path));
     if (probe.open(QIODevice::ReadWrite)) {
         probe.close();
         left_out.erase(path);
         return true;
     }
-    gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
-    if (why.cause == gimbal::PortCause::Usable)
-        why.text = path.toStdString() + ": " + probe.errorString().toStdString();
-    noteLeftOut(path, QString::fromStdString(why.hint.empty() ? why.text : why.text + ". Fix: " + why.hint));
+    noteLeftOut(path, refusalAfterFailure(path, probe.errorString()));
     return false;
 }
 
@@ -89,9 +123,9 @@ QStringList Widget::openablePortNames(bool logDetails) {
     QStringList names;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         if (logDetails) {
-            qDebug().noquote() << QStringLiteral("Name        : ") + info.portName();
-            qDebug().noquote() << QStringLiteral("Description : ") + info.description();
-            qDebug().noquote() << QStringLiteral("Manufacturer: ") + info.manufacturer();
+            qCDebug(lcTriskPorts).noquote() << QStringLiteral("Name        : ") + info.portName();
+            qCDebug(lcTriskPorts).noquote() << QStringLiteral("Description : ") + info.description();
+            qCDebug(lcTriskPorts).noquote() << QStringLiteral("Manufacturer: ") + info.manufacturer();
         }
         QSerialPort probe;
         probe.setPort(info);
@@ -119,17 +153,19 @@ void Widget::updatePortCom() {
     const QStringList names = openablePortNames(false);
     ui->comboBoxPort->setEnabled(true);
     ui->comboBoxBaudRate->setEnabled(true);
-    ui->BtnOpen->setText(QStringLiteral("打开串口"));
     fillPortList(names);
     port_count = n;
 }
 
 // The box is narrower than a long path: each entry carries its full name as
 // a tool tip, and the open list is wide enough to show every name whole.
+// The open port stays selected, else the user's choice while it is listed.
 void Widget::fillPortList(const QStringList& names) {
     QComboBox* box = ui->comboBoxPort;
+    const QString chosen = serial_port != nullptr ? open_name : box->currentText();
     box->clear();
     box->addItems(names);
+    if (const int kept = names.indexOf(chosen); kept >= 0) box->setCurrentIndex(kept);
     QAbstractItemView* view = box->view();
     const QFontMetrics metrics(view->font());
     int widest = 0;
@@ -152,7 +188,10 @@ void Widget::on_BtnOpen_clicked() {
     const QString name = ui->comboBoxPort->currentText();
     QString error;
     if (!openPort(name, ui->comboBoxBaudRate->currentText().toInt(), &error)) {
-        QMessageBox::warning(this, tr("OPEN COM"), tr("can't open the port %1: %2").arg(name, error));
+        QMessageBox box(QMessageBox::Warning, tr("OPEN COM"), tr("can't open the port %1: %2").arg(name, error),
+                        QMessageBox::Ok, this);
+        box.setObjectName(QStringLiteral("openRefusal"));
+        box.exec();
         return;
     }
     read_timer->start(kReadPollMs);
@@ -167,17 +206,18 @@ bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
         *error = tr("no serial port chosen");
         return false;
     }
-    if (const auto trap = lockPathTrap(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name)) {
-        *error = *trap;
+    const QString path = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    if (const auto refusal = refusalBeforeOpening(path)) {
+        *error = *refusal;
         return false;
     }
     auto* port = new QSerialPort(this);
-    port->setPortName(name);  // a full path is taken as is, a bare name under /dev
+    port->setPortName(openPathOf(name));  // a full path is taken as is, a bare name under /dev
     const bool ok = port->open(QIODevice::ReadWrite) && port->setBaudRate(baud, QSerialPort::AllDirections) &&
                     port->setDataBits(QSerialPort::Data8) && port->setParity(QSerialPort::NoParity) &&
                     port->setStopBits(QSerialPort::OneStop) && port->setFlowControl(QSerialPort::NoFlowControl);
     if (!ok) {
-        *error = port->errorString();
+        *error = refusalAfterFailure(path, port->errorString());
         port->close();
         delete port;
         return false;
@@ -190,6 +230,7 @@ bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
     low_latency_at_open = gimbal::requestLowLatency(port->handle());
     connect(port, &QSerialPort::errorOccurred, this, &Widget::portErrorOccurred);
     serial_port = port;
+    open_name = name;
     return true;
 }
 

@@ -81,9 +81,16 @@ TEST_F(TriskWindow, LayoutsSlotsAndIcon) {
     EXPECT_EQ(QImage(QStringLiteral(":/image/1192349.gif")).size(), QSize(128, 128));
 }
 
-TEST_F(TriskWindow, AboutChangesNothing) {
+// ABOUT did nothing at all. It shows name, version, purpose, Qt and the
+// licence, and changes nothing else.
+TEST_F(TriskWindow, AboutTellsNameVersionQtAndLicenceAndChangesNothing) {
     probe.click("BtnAbout");
-    EXPECT_TRUE(modal.boxes().empty());
+    ASSERT_EQ(modal.boxes().size(), 1u);
+    const QString about = modal.boxes()[0].text;
+    EXPECT_TRUE(about.startsWith(QStringLiteral("Trisk " GIMBAL_VERSION "\n"))) << about.toStdString();
+    EXPECT_THAT(about.toStdString(), HasSubstr("three-axis gimbal"));
+    EXPECT_THAT(about.toStdString(), HasSubstr(std::string("Qt ") + qVersion()));
+    EXPECT_THAT(about.toStdString(), HasSubstr("Licence: MIT"));
     EXPECT_EQ(probe.text(), QString());
     EXPECT_FALSE(probe.port_open());
 }
@@ -173,7 +180,7 @@ TEST_F(TriskWindow, PortListIsRebuiltWhenTheCountChanges) {
     probe.port_count() = -1;
     probe.refreshPorts();
     EXPECT_EQ(ports->findText(QStringLiteral("stale")), -1);
-    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("打开串口"));
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("CLOSE")) << "the label follows the port";
     EXPECT_TRUE(probe.port_open()) << "a refresh leaves an open port open";
     probe.click("BtnOpen");
     EXPECT_FALSE(probe.port_open());
@@ -231,6 +238,60 @@ TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
     QFile::remove(link);
     probe.refreshPorts();
     EXPECT_EQ(ports->findText(link), -1);
+}
+
+// A virtual port was opened by its link's name, so Qt locked that name while
+// quenlo-flash locks the device's: both could hold one port. The window
+// opens the device the link leads to, keeps it listed, selected and labelled
+// CLOSE across refreshes, and refuses a port held under the device's own
+// name, saying by whom and what to do.
+TEST_F(TriskWindow, AVirtualPortIsOpenedAsItsDeviceAndAHolderIsNamedWithTheFix) {
+    auto* ports = probe.child<QComboBox>("comboBoxPort");
+    const QString folder = QString::fromStdString(gimbal::virtualSerialFolder());
+    ASSERT_FALSE(folder.isEmpty());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString link = folder + QStringLiteral("/held gimbal");
+    ASSERT_TRUE(QFile::link(peer.path(), link));
+    const auto removeLink = qScopeGuard([&link] { QFile::remove(link); });
+    const auto dir = gimbal::lockDirectory();
+    ASSERT_TRUE(dir);
+    const QString deviceLock = QString::fromStdString(*dir + "/" + gimbal::lockFileNameFor(link.toStdString()));
+
+    probe.port_count() = -1;
+    probe.refreshPorts();
+    ports->setCurrentIndex(ports->findText(link));
+    probe.click("BtnOpen");
+    ASSERT_TRUE(probe.port_open()) << modal.texts().join(QStringLiteral(" / ")).toStdString();
+    EXPECT_TRUE(QFile::exists(deviceLock)) << "not locked under the device's name";
+    for (int scan = 0; scan < 2; ++scan) {
+        probe.port_count() = -1;
+        probe.refreshPorts();
+    }
+    EXPECT_EQ(ports->currentText(), link) << "the open port left the list or the selection";
+    EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("CLOSE"));
+    probe.click("BtnOpen");
+    ASSERT_FALSE(probe.port_open());
+
+    QProcess holder;
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    ASSERT_TRUE(holder.waitForStarted());
+    const auto stopHolder = qScopeGuard([&holder] {
+        holder.kill();
+        holder.waitForFinished();
+    });
+    QFile lock(deviceLock);
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.write(QByteArray::number(holder.processId()).rightJustified(10, ' ') + "\n");
+    lock.close();
+    const auto removeLock = qScopeGuard([&deviceLock] { QFile::remove(deviceLock); });
+    probe.openOn(link);
+    EXPECT_FALSE(probe.port_open()) << "opened a port another program holds";
+    ASSERT_EQ(modal.boxes().size(), 1u);
+    const std::string refusal = modal.boxes()[0].text.toStdString();
+    EXPECT_THAT(refusal, HasSubstr(" is in use by "));
+    EXPECT_THAT(refusal, HasSubstr("(PID " + std::to_string(holder.processId())));
+    EXPECT_THAT(refusal, HasSubstr(". Fix: close "));
 }
 
 // A virtual port's long path neither widens the form nor gets cut off: the

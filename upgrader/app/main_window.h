@@ -13,6 +13,11 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ViewController* viewController() const { return viewController_; }
 
+protected:
+    // Mid-upgrade the user is asked first: a gimbal left half written stays
+    // in upgrade mode until it is flashed again.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     ViewController* viewController_;
 };

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -17,6 +18,7 @@
 
 #include "upgrader/app/controller_port_delegate.h"
 #include "upgrader/app/damaged_file.h"
+#include "upgrader/app/port_tool_tip.h"
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/platform/notification_center.h"
 #include "upgrader/platform/system_log.h"
@@ -92,10 +94,20 @@ void ViewController::viewDidLoad() {
 }
 
 // The list is read afresh for every entry, as the manager may change it.
+// The selection names the port Open and Start act on, so a refill keeps the
+// open port selected, else the user's choice while it is listed, else the
+// first entry.
 void ViewController::fillPortSelector() {
+    const QString chosen = serialPort && serialPort->isOpen() ? QString::fromStdString(serialPort->name())
+                                                             : portSelector->currentText();
     portSelector->clear();
-    for (std::size_t i = 0; i < serialPortManager->availablePorts().size(); ++i)
-        portSelector->addItem(QString::fromStdString(serialPortManager->availablePorts()[i]->name()));
+    for (std::size_t i = 0; i < serialPortManager->availablePorts().size(); ++i) {
+        const Port& port = serialPortManager->availablePorts()[i];
+        portSelector->addItem(QString::fromStdString(port->name()));
+        portSelector->setItemData(portSelector->count() - 1, portToolTip(*port), Qt::ToolTipRole);
+    }
+    const int kept = chosen.isEmpty() ? -1 : portSelector->findText(chosen, Qt::MatchExactly);
+    if (kept >= 0) portSelector->setCurrentIndex(kept);
 }
 
 void ViewController::fillBoundsRateSelector() {
@@ -109,8 +121,13 @@ void ViewController::wireButtons() {
     connect(bt_StartUpgrade, &QPushButton::clicked, this, &ViewController::bt_startUpgradePressed);
 }
 
+// A new run no longer shows how the last one ended: the status line goes
+// back to the gimbal's version report.
 void ViewController::bt_startUpgradePressed() {
-    if (confirmDamagedFile()) engine.bt_startUpgradePressed();
+    if (!confirmDamagedFile()) return;
+    engine.bt_startUpgradePressed();
+    if (engine.upgradeUnderWay() && !runEndStatus_.isEmpty() && lb_Status->text() == runEndStatus_)
+        lb_Status->setText(connectedStatus_);
 }
 
 // Nothing is sent from a damaged file unless the user says so. Without an
@@ -201,12 +218,28 @@ void ViewController::print(const std::string& line) {
     std::cout << line << std::endl;
 }
 
+// Every chunk and write would bury the event lines on standard output;
+// QT_LOGGING_RULES="quenlo.link.debug=true" shows them.
+Q_LOGGING_CATEGORY(lcQuenloLink, "quenlo.link", QtInfoMsg)
+
+void ViewController::trace(const std::string& line) {
+    qCDebug(lcQuenloLink).noquote() << QString::fromStdString(line);
+}
+
 std::optional<bool> ViewController::writeFrame(const engine::Bytes& frame) {
     return engine::writeToOpenPort(serialPort, frame);
 }
 
 void ViewController::afterWaitingInput(std::function<void()> then) {
     engine::afterWaitingInput(serialPort, std::move(then));
+}
+
+void ViewController::gimbalConnected(const std::string&) {
+    connectedStatus_ = lb_Status->text();
+}
+
+void ViewController::upgradeCompleted() {
+    runEndStatus_ = lb_Status->text();
 }
 
 std::string portListText(const ViewController::Ports& ports) {

@@ -88,8 +88,11 @@ public:
     void showAlert(const std::string& message) override;
     void log(const std::string& line) override;
     void print(const std::string& line) override;
+    void trace(const std::string& line) override;  // the "quenlo.link" logging category, off by default
     std::optional<bool> writeFrame(const engine::Bytes& frame) override;
     void afterWaitingInput(std::function<void()> then) override;
+    void gimbalConnected(const std::string& versionText) override;
+    void upgradeCompleted() override;
 
 private:
     void fillPortSelector();
@@ -100,10 +103,13 @@ private:
     void postUserNotifications(const Ports& ports, const QString& title, const char* ending);
     bool confirmDamagedFile();
     void showFileCheck();
+    void upgradeLostItsPort(const std::string& why);
 
     std::shared_ptr<ControllerPortDelegate> portDelegate_;  // the port holds it weakly
     QString damagedStatus_;                                 // the file warning last shown (damaged, padded), if any
     QString statusBeforeWarning_;                           // what the status line said before it
+    QString connectedStatus_;                               // the gimbal's last version report, as shown
+    QString runEndStatus_;                                  // how the last upgrade ended, as shown
 };
 
 // "[a, b]": ports by name, as the output lines show them.

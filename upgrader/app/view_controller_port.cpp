@@ -1,6 +1,7 @@
 // The controller's side of the serial link: Open/Close, the port's callbacks
 // and the hot-plug announcements.
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 
 #include <any>
@@ -8,6 +9,7 @@
 
 #include "link/port_diagnosis.h"
 #include "upgrader/app/controller_port_delegate.h"
+#include "upgrader/app/stopped_status.h"
 #include "upgrader/app/view_controller.h"
 #include "upgrader/platform/notification_center.h"
 
@@ -45,6 +47,7 @@ void ViewController::serialPortWasOpened(const Port&) {
 // port held (its device was removed) the close still resets the controls.
 void ViewController::serialPortWasClosed(const Port& port) {
     if (serialPort && (serialPort != port || serialPort->isOpen())) return;
+    if (engine.upgradeUnderWay()) upgradeLostItsPort("the port " + port->name() + " was closed");
     bt_OpenPort->setText(QStringLiteral("Open"));
     if (serialPort) {
         serialPort->setDelegate(nullptr);
@@ -56,7 +59,20 @@ void ViewController::serialPortWasClosed(const Port& port) {
 // Stays the port's delegate: the close that follows still reaches us. A late
 // report for a port let go before must not drop the one opened since.
 void ViewController::serialPortWasRemovedFromSystem(const Port& port) {
-    if (serialPort == port) serialPort.reset();
+    if (serialPort != port) return;
+    if (engine.upgradeUnderWay()) upgradeLostItsPort("the device " + port->path() + " was removed");
+    serialPort.reset();
+}
+
+// Without its port the upgrade cannot go on: it is given up (no "send
+// Failed" half a minute later for a page that can never be answered), and
+// the status line says so instead of still showing the gimbal as connected.
+void ViewController::upgradeLostItsPort(const std::string& why) {
+    const std::string text = upgradeStoppedStatus(engine.state(), why);
+    engine.cancelUpgrade();
+    print(text);
+    setStatusText(text);
+    runEndStatus_ = lb_Status->text();
 }
 
 // A failed open also says on the status line why, and how to fix it: the

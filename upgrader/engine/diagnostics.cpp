@@ -5,6 +5,23 @@
 
 namespace engine {
 
+void UpgradeView::traceReceived(const Bytes& chunk) {
+    trace(decimalByteList(chunk));
+    trace(utf16Text(chunk));
+}
+
+std::string hexBytes(const Bytes& data) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string line;
+    line.reserve(data.size() * 3);
+    for (const std::uint8_t b : data) {
+        if (!line.empty()) line += ' ';
+        line += kDigits[b >> 4];
+        line += kDigits[b & 0x0F];
+    }
+    return line;
+}
+
 std::string decimalByteList(const Bytes& data) {
     std::string line = "[";
     for (std::size_t i = 0; i < data.size(); ++i) {

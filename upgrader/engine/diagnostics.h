@@ -10,5 +10,7 @@ namespace engine {
 
 std::string decimalByteList(const Bytes& data);
 std::string utf16Text(const Bytes& data);
+// "55 AA 00 03": a frame as quenlo-flash --verbose shows it.
+std::string hexBytes(const Bytes& data);
 
 }  // namespace engine

@@ -109,7 +109,7 @@ void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isRese
         return;
     }
     if (const auto accepted = writeFrame(pageDataFrame(static_cast<std::uint16_t>(page), *block)))
-        view_.print(std::string("send result : ") + (*accepted ? "true" : "false"));
+        view_.trace(std::string("send result : ") + (*accepted ? "true" : "false"));
     awaiting_ = Awaiting::Page;
     armPageTimer();
     view_.pageSent(mcu, page, *state_.curoffset);
@@ -288,8 +288,7 @@ void UpgradeEngine::sendPageTimeOut() {
 void UpgradeEngine::serialPortDidReceiveData(const std::shared_ptr<serial::KivSerialPort>& /*port*/,
                                              const Bytes& data) {
     const Bytes response(data.begin(), data.end());
-    view_.print(decimalByteList(response));
-    view_.print(utf16Text(response));
+    view_.traceReceived(response);
     processGimbleResponse(response);
 }
 

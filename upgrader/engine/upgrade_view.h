@@ -26,6 +26,11 @@ public:
     virtual void showAlert(const std::string& message) = 0;
     virtual void log(const std::string& line) = 0;    // diagnostic log
     virtual void print(const std::string& line) = 0;  // standard output
+    // Per-chunk and per-write detail: on standard output unless the view
+    // keeps it for those who ask for it. A received chunk is printed as its
+    // decimal byte list and as UTF-16 text.
+    virtual void trace(const std::string& line) { print(line); }
+    virtual void traceReceived(const Bytes& chunk);
 
     // Events, after the controls above have been set for them. A view that
     // needs none leaves them alone.

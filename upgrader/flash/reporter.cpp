@@ -150,7 +150,10 @@ void Reporter::drawBar() {
         const int filled = percent * kWidth / 100;
         bar += gimbal::terminalSafe(port) + " [" + std::string(static_cast<std::size_t>(filled), '#') +
                std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + std::to_string(percent) + "%  ";
+        if (const auto text = live_.find(port); text != live_.end()) bar += gimbal::terminalSafe(text->second) + "  ";
     }
+    // A shorter line than the last leaves nothing of it behind.
+    if (!live_.empty()) bar += "\033[K";
     out_ << bar << std::flush;
     barShown_ = true;
 }
@@ -170,6 +173,15 @@ void Reporter::progress(const std::string& port, int percent) {
     } else if (before < 0 || percent / 10 != before / 10 || percent == 100) {
         line(port, "progress " + std::to_string(percent) + "%");
     }
+}
+
+void Reporter::live(const std::string& port, const std::string& text) {
+    if (!chatty() || form_ != OutputForm::Terminal) return;
+    const auto shown = live_.find(port);
+    if (shown != live_.end() && shown->second == text) return;
+    live_[port] = text;
+    percents_.try_emplace(port, 0);
+    drawBar();
 }
 
 void Reporter::alert(const std::string& port, const std::string& text) {
@@ -245,12 +257,13 @@ void Reporter::portList(const std::vector<ListedPort>& ports) {
         const Row row = portRow(port);
         for (std::size_t i = 0; i < kColumns; ++i) widths[i] = std::max(widths[i], gimbal::displayWidth(row[i]));
     }
-    if (form_ == OutputForm::Terminal) writeRow(out_, header, widths);
+    // Read by people first: the columns named, and what a "-" in them means.
+    writeRow(out_, header, widths);
     for (const auto& port : ports) {
         writeRow(out_, portRow(port), widths);
         writeDetails(out_, port);
     }
-    out_ << std::flush;
+    out_ << "-: not known (not a USB device, or the device does not say)" << std::endl;
 }
 
 void Reporter::fileRefused(const std::string& file, const std::string& text, ExitCode code) {

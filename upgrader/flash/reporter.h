@@ -32,6 +32,8 @@ public:
 
     void status(const std::string& port, const std::string& text);
     void progress(const std::string& port, int percent);
+    // On a terminal only: the port's live line, drawn in place of its bar.
+    void live(const std::string& port, const std::string& text);
     void alert(const std::string& port, const std::string& text);
     void warning(const std::string& port, const std::string& text);
     // With a diagnosis, `text` is its text: the line adds the fix, JSON adds
@@ -69,6 +71,7 @@ private:
     OutputForm form_;
     Detail detail_;
     std::map<std::string, int> percents_;  // last shown, per port
+    std::map<std::string, std::string> live_;  // per port, drawn instead of its bar
     bool barShown_ = false;
 };
 

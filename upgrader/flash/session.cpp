@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <ostream>
 
+#include "upgrader/engine/diagnostics.h"
 #include "upgrader/engine/port_frame_writer.h"
+#include "upgrader/flash/live_line.h"
 #include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_exit_wait.h"
@@ -20,13 +22,15 @@ Session::Session(std::string path, const Options& options, Reporter& reporter)
       systemPaths_(options.systemPaths),
       reporter_(reporter),
       engine_(*this, *this),
-      frames_(options.baud) {
+      frames_(options.baud),
+      pageTimeout_(options.pageTimeout) {
     engine_.setPageTimeout(options.pageTimeout);
 }
 
 Session::~Session() {
     if (waitTimer_) waitTimer_->invalidate();
     if (staleTimer_) staleTimer_->invalidate();
+    if (liveTimer_) liveTimer_->invalidate();
     if (port_) port_->setDelegate(nullptr);
 }
 
@@ -36,6 +40,7 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
     if (staleTimer_) staleTimer_->invalidate();
+    if (liveTimer_) liveTimer_->invalidate();
     engine_.cancelUpgrade();
     if (code != ExitCode::Ok && reportFailure && reportsFailures_) reporter_.failure(path_, code, reason, diagnosis());
     close();
@@ -45,7 +50,9 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
 void Session::noVersionReport() {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait_.count()) / 1000.0);
-    finish(ExitCode::NoVersionReport, "no version report from " + path_ + " within " + seconds + " s");
+    finish(ExitCode::NoVersionReport, "no version report from " + path_ + " within " + seconds +
+                                          " s: check that the gimbal is powered and in its boot firmware, that it "
+                                          "is on this port, and the baud rate");
 }
 
 bool Session::interrupt(int signal) {
@@ -81,6 +88,28 @@ void Session::setStatusText(const std::string& text) {
 void Session::setProgress(double fraction) {
     fraction_ = fraction;
     if (!finished()) reporter_.progress(path_, static_cast<int>(std::lround(fraction * 100)));
+    requestAt_ = std::chrono::steady_clock::now();  // a page goes out right after
+    showLive();
+}
+
+// Once a second, so that a long wait for the gimbal is seen counting.
+void Session::tickLive() {
+    if (finished()) return;
+    showLive();
+    std::weak_ptr<Session> self = weak_from_this();
+    liveTimer_ = platform::startOneShotTimer(std::chrono::seconds(1), [self] {
+        if (auto s = self.lock()) s->tickLive();
+    });
+}
+
+void Session::showLive() {
+    const auto where = stand();
+    if (finished() || !where || !engine_.upgradeUnderWay()) return;
+    LiveStand live{where->mcu, where->page, where->pages, where->pagesDone, 0};
+    for (const std::int64_t count : engine_.state().pageCount) live.pagesTotal += count;
+    const auto now = std::chrono::steady_clock::now();
+    const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d); };
+    reporter_.live(path_, liveLineText(live, ms(now - startedAt_), ms(now - requestAt_), pageTimeout_));
 }
 
 void Session::showAlert(const std::string& message) {
@@ -96,7 +125,11 @@ void Session::gimbalConnected(const std::string& versionText) {
     if (waitTimer_) waitTimer_->invalidate();
     std::weak_ptr<Session> self = weak_from_this();
     platform::mainQueueAsync([self] {
-        if (auto s = self.lock(); s && !s->finished()) s->engine_.startUpgrade();
+        if (auto s = self.lock(); s && !s->finished()) {
+            s->startedAt_ = std::chrono::steady_clock::now();
+            s->engine_.startUpgrade();
+            s->tickLive();
+        }
     });
 }
 
@@ -153,6 +186,8 @@ void Session::upgradeStopped(const std::string& reason) {
 }
 
 std::optional<bool> Session::writeFrame(const engine::Bytes& frame) {
+    requestAt_ = std::chrono::steady_clock::now();
+    if (port_ && port_->isOpen()) reporter_.diagnostic(path_, "sent " + engine::hexBytes(frame));
     return engine::writeToOpenPort(port_, frame);
 }
 
@@ -167,6 +202,10 @@ void Session::log(const std::string& line) {
 }
 void Session::print(const std::string& line) {
     reporter_.diagnostic(path_, line);
+}
+// Frames both ways in hex, which is how they are read against the protocol.
+void Session::traceReceived(const engine::Bytes& chunk) {
+    reporter_.diagnostic(path_, "received " + engine::hexBytes(chunk));
 }
 
 void waitForClosesBeforeExit(const std::function<bool()>& sessionsClosed, std::ostream& err) {

@@ -89,6 +89,7 @@ public:
     void showAlert(const std::string& message) override;
     void log(const std::string& line) override;
     void print(const std::string& line) override;
+    void traceReceived(const engine::Bytes& chunk) override;
     void gimbalConnected(const std::string& versionText) override;
     void upgradeCompleted() override;
     void pageTimedOut(std::int64_t mcu, std::int64_t page) override;
@@ -106,6 +107,8 @@ private:
     void portRefused(const gimbal::PortDiagnosis& why);
     void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
     void rearmStaleTimer();
+    void tickLive();
+    void showLive();
     std::string timeoutText() const;
 
     const std::string path_;
@@ -119,6 +122,10 @@ private:
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
     std::unique_ptr<platform::OneShotTimer> staleTimer_;  // while frames_ holds a partial frame
+    std::unique_ptr<platform::OneShotTimer> liveTimer_;   // redraws the live line every second
+    const std::chrono::milliseconds pageTimeout_;
+    std::chrono::steady_clock::time_point startedAt_;  // the first page
+    std::chrono::steady_clock::time_point requestAt_;  // the last frame written
     bool started_ = false;
     bool reportsFailures_ = true;
     bool leavesBusyPortsAlone_ = false;

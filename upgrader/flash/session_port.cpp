@@ -88,7 +88,12 @@ void Session::close() {
 
 void Session::portRemoved() {
     port_.reset();
-    finish(ExitCode::DeviceRemoved, "device " + path_ + " was removed");
+    // As the interrupt line says: a gimbal left mid-upgrade waits for a whole one.
+    const std::string after = engine_.upgradeStarted()
+                                  ? "; the gimbal stays in upgrade mode until a whole upgrade completes: plug it in "
+                                    "and run quenlo-flash again"
+                                  : "";
+    finish(ExitCode::DeviceRemoved, "device " + path_ + " was removed" + after);
 }
 
 // A frame for another address is not the gimbal answering us. Handed on, it

@@ -5,6 +5,8 @@
 // which drive the same engine on a real port without a window.
 #include <QCoreApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QTest>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QTimer>
@@ -180,7 +182,15 @@ TEST_F(WindowFaults, ClosingTheWindowMidUpgradeStopsSendingAndLeavesNoWrongPage)
     click(vc->bt_StartUpgrade);
     ASSERT_TRUE(waitUntil([&] { return gimbal.stats().switchRequests == 1; }));
 
+    // The user says yes to stopping the upgrade.
+    modals.expect([](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box == nullptr) return false;
+        QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+        return true;
+    });
     window->close();
+    ASSERT_TRUE(waitUntil([&] { return !window->isVisible(); }));
     window.reset();
     vc = nullptr;
     ASSERT_TRUE(waitUntil([&] { return gimbal.stats().repliesSent >= 3; }));

@@ -77,6 +77,10 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     fs::remove_all(runtime);
 
     EXPECT_EQ(text.exitCode, 0) << dump(text);
+    // Named columns and a legend for "-", also when the output is not a terminal.
+    ASSERT_FALSE(text.lines.empty());
+    EXPECT_TRUE(text.lines.front().starts_with("PATH ")) << dump(text);
+    EXPECT_EQ(text.lines.back(), "-: not known (not a USB device, or the device does not say)") << dump(text);
     const auto row = [&](const std::string& path) {
         return std::find_if(text.lines.begin(), text.lines.end(),
                             [&](const auto& l) { return l.starts_with(path + " "); });

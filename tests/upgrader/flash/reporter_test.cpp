@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "link/terminal_text.h"
+#include "upgrader/flash/live_line.h"
 #include "upgrader/flash/reporter.h"
 
 namespace flash {
@@ -31,6 +32,38 @@ TEST(FlashReporter, TerminalBarRedrawsInPlaceAndEndsBeforeTheNextLine) {
     const std::string s = out.str();
     EXPECT_EQ(s.rfind("\r/dev/x [###############               ] 50%", 0), 0u) << s;
     EXPECT_NE(s.find("\n/dev/x: Upgrade Complete!!\n"), std::string::npos) << s;
+}
+
+// A single run showed only a bar: a long wait for the gimbal looked like a
+// hang. The live line says where, how fast, how long is left, and what it
+// waits for once that passes 2 s; only a terminal gets it.
+TEST(FlashReporter, TheLiveLineTellsWhereRateTimeLeftAndALongWait) {
+    using std::chrono::milliseconds;
+    const LiveStand page3{0, 3, 64, 3, 160};
+    const LiveStand switching{1, 32, 32, 96, 160};
+    const struct {
+        LiveStand stand;
+        milliseconds elapsed, waited;
+        std::string text;
+    } cases[] = {
+        {{0, 0, 64, 0, 160}, milliseconds(100), milliseconds(100), "MCU 0 page 0/64  0.1 s"},
+        {page3, milliseconds(1500), milliseconds(2000), "MCU 0 page 3/64  1.5 s  2.0 pages/s  about 79 s left"},
+        {page3, milliseconds(14500), milliseconds(12900),
+         "MCU 0 page 3/64  14.5 s  0.2 pages/s  about 759 s left  waiting for page 3's acknowledgement (12 s of 30)"},
+        {switching, milliseconds(48000), milliseconds(2500),
+         "MCU 1 page 32/32  48.0 s  2.0 pages/s  about 32 s left  waiting for the switch acknowledgement after MCU 1 "
+         "(2 s of 30)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(liveLineText(c.stand, c.elapsed, c.waited, milliseconds(30000)), c.text);
+
+    for (const OutputForm form : {OutputForm::Text, OutputForm::Terminal, OutputForm::Json}) {
+        std::ostringstream out, err;
+        Reporter r(out, err, form);
+        r.progress("/dev/x", 2);
+        r.live("/dev/x", "MCU 0 page 3/64  1.5 s");
+        const bool shown = out.str().find("] 2%  MCU 0 page 3/64  1.5 s  \033[K") != std::string::npos;
+        EXPECT_EQ(shown, form == OutputForm::Terminal) << out.str();
+    }
 }
 
 TEST(FlashReporter, JsonEventsAreOneObjectPerLine) {

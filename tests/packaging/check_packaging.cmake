@@ -1,0 +1,42 @@
+# Checks what the package says of itself: the description as one text of
+# plain lines (a CMake list there reaches `apt show` as "line\n ;line"), and
+# the MIT licence in the licence file, the copyright file and the AppStream
+# metadata. Run with -DCPACK_CONFIG=<CPackConfig.cmake> -DSOURCE_DIR=<root>.
+cmake_minimum_required(VERSION 3.16)
+include(${CPACK_CONFIG})
+
+set(failures "")
+string(FIND "${CPACK_PACKAGE_DESCRIPTION}" ";" semicolon)
+if(NOT semicolon EQUAL -1)
+  string(APPEND failures "the description holds a \";\" (a list or a join): ${CPACK_PACKAGE_DESCRIPTION}\n")
+endif()
+string(REPLACE "\n" ";" lines "${CPACK_PACKAGE_DESCRIPTION}")
+list(LENGTH lines count)
+if(count LESS 2)
+  string(APPEND failures "the description is not given as lines\n")
+endif()
+foreach(line IN LISTS lines)
+  string(LENGTH "${line}" length)
+  if(length EQUAL 0 OR length GREATER 79 OR line MATCHES "^[ \t]")
+    string(APPEND failures "description line empty, indented or over 79 characters: \"${line}\"\n")
+  endif()
+endforeach()
+
+file(READ "${CPACK_RESOURCE_FILE_LICENSE}" licence)
+if(NOT licence MATCHES "^MIT License\n")
+  string(APPEND failures "the package's licence file is not the MIT licence\n")
+endif()
+file(READ "${SOURCE_DIR}/packaging/copyright" copyright)
+if(NOT copyright MATCHES "\nLicense: MIT\n" OR copyright MATCHES "proprietary")
+  string(APPEND failures "packaging/copyright does not say MIT\n")
+endif()
+foreach(tool quenlo trisk)
+  file(READ "${SOURCE_DIR}/packaging/metainfo/org.gimbaltools.${tool}.metainfo.xml.in" metainfo)
+  if(NOT metainfo MATCHES "<project_license>MIT</project_license>")
+    string(APPEND failures "the ${tool} AppStream metadata does not say MIT\n")
+  endif()
+endforeach()
+
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()

@@ -1,0 +1,43 @@
+#include "upgrader/app/port_tool_tip.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <filesystem>
+
+#include "upgrader/flash/port_list.h"
+#include "upgrader/serial/kiv_serial_port.h"
+
+namespace app {
+
+namespace {
+
+// "FTDI FT232R USB UART (0403:6001)"; empty for a port not on USB.
+std::string usbDescription(const std::string& path) {
+    flash::ListedPort facts;
+    flash::addDeviceFacts(facts, "/sys/class/tty/" + std::filesystem::path(path).filename().string());
+    if (facts.usbId.empty()) return {};
+    std::string text = facts.manufacturer;
+    if (!facts.product.empty()) text += (text.empty() ? "" : " ") + facts.product;
+    return (text.empty() ? "USB adapter" : text) + " (" + facts.usbId + ")";
+}
+
+}  // namespace
+
+QString portToolTip(const serial::KivSerialPort& port) {
+    return portToolTipText(port.path(), usbDescription(port.path()), gimbal::diagnosePort(port.path()));
+}
+
+QString portToolTipText(const std::string& path, const std::string& usb, const gimbal::PortDiagnosis& diagnosis) {
+    QStringList lines{QString::fromStdString(path)};
+    if (!usb.empty()) lines << QString::fromStdString(usb);
+    if (diagnosis.cause != gimbal::PortCause::Usable) {
+        lines << QObject::tr("Cannot be opened: %1").arg(QString::fromStdString(diagnosis.text));
+        if (!diagnosis.hint.empty()) lines << QObject::tr("Fix: %1").arg(QString::fromStdString(diagnosis.hint));
+    } else if (!diagnosis.text.empty()) {
+        lines << QString::fromStdString(diagnosis.text);  // open elsewhere, without a lock
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+}  // namespace app
