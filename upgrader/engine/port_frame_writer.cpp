@@ -1,7 +1,5 @@
 #include "upgrader/engine/port_frame_writer.h"
 
-#include <sys/ioctl.h>
-
 #include <chrono>
 
 #include "upgrader/platform/one_shot_timer.h"
@@ -21,20 +19,13 @@ constexpr int kMostLooks = 200;  // a second: a line streaming without end does 
 // microseconds; this leaves it ample time.
 constexpr std::chrono::milliseconds kHandOver = 20ms;
 
-int bytesWaiting(const serial::KivSerialPort& port) {
-    const int fd = port.fileDescriptor();
-    int waiting = 0;
-    if (fd <= 0 || ::ioctl(fd, FIONREAD, &waiting) != 0) return 0;
-    return waiting;
-}
-
 void look(std::weak_ptr<serial::KivSerialPort> weak, std::function<void()> then, int looks) {
     const auto port = weak.lock();
     if (!port || !port->isOpen()) {
         then();
         return;
     }
-    const bool waiting = bytesWaiting(*port) > 0 && looks < kMostLooks;
+    const bool waiting = port->inputBytesWaiting() > 0 && looks < kMostLooks;
     // One-shot timers stay alive until they fire; the handle is not needed.
     platform::startOneShotTimer(waiting ? kLookAgain : kHandOver,
                                 [weak, then = std::move(then), looks, waiting]() mutable {

@@ -149,6 +149,9 @@ public:
 
     // How often the read handler ran in the current or last open (diagnostics).
     unsigned readHandlerRunCount() const;
+    // Bytes the driver holds that the poll thread has not read yet; 0 when
+    // closed. Any thread.
+    int inputBytesWaiting() const;
 
     // Closes begun on open ports whose real close has not yet finished and
     // told the delegate, over all ports; a program waits for none to be left

@@ -206,6 +206,14 @@ void KivSerialPort::handleReadable(Connection& connection) {
     if (count == 0 || meansDeviceGone(errno)) handleHangUp(connection);
 }
 
+int KivSerialPort::inputBytesWaiting() const {
+    std::shared_lock lock(descriptorMutex_);  // never a descriptor closed meanwhile, or reused
+    const int fd = fileDescriptor();
+    int waiting = 0;
+    if (fd <= 0 || ::ioctl(fd, FIONREAD, &waiting) != 0) return 0;
+    return waiting;
+}
+
 void KivSerialPort::handleHangUp(Connection& connection) {
     if (connection.hangUpHandled.exchange(true)) return;
     // Level-triggered: a hung-up descriptor stays readable, so stop watching
