@@ -289,10 +289,13 @@ void UpgradeEngine::onPageAck() {
 
 // The page at curPage, else the switch after this MCU, else the end. An MCU
 // without pages (only the three-axis side sends such files) is switched past
-// at once.
+// at once. The pages side moves its offset on from the page before, as the
+// window always has, so an image reloaded mid-upgrade is cut where it was.
 void UpgradeEngine::sendNextOrSwitch() {
     if (state_.curPage < state_.pageCount[static_cast<std::size_t>(state_.curMCU)]) {
-        state_.curoffset = offsetOf(state_.curMCU, state_.curPage);
+        const bool first = state_.curMCU == 0 && state_.curPage == 0;
+        state_.curoffset = dialect_.emptyImagesAllowed || first ? offsetOf(state_.curMCU, state_.curPage)
+                                                                : *state_.curoffset + kPageSize;
         sendMCUdata(state_.curMCU, state_.curPage, false);
     } else if (state_.curMCU != kLastMCU) {
         sendSwitchMCUCMD();
