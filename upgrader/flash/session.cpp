@@ -106,8 +106,8 @@ void Session::tickLive() {
 void Session::showLive() {
     const auto where = stand();
     if (finished() || !where || !engine_.upgradeUnderWay()) return;
-    LiveStand live{where->mcu,       where->page, where->pages,
-                   where->pagesDone, 0,           engine_.dialect().kind == engine::Dialect::Kind::ThreeAxis};
+    LiveStand live{where->mcu, where->page, where->pages, where->pagesDone, 0};
+    live.threeAxis = where->threeAxis;
     for (const std::int64_t count : engine_.state().pageCount) live.pagesTotal += count;
     const auto now = std::chrono::steady_clock::now();
     const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d); };
