@@ -1,4 +1,5 @@
 # Whole upgrades against the paced simulated gimbal: quenlo-flash's session
+# (pages and three-axis blocks)
 # and Trisk's window, as ratios of the wire-time minimum, and pages per second
 # unpaced. A plain program (one run prints one table), not Google Benchmark.
 find_package(${GIMBAL_QT} REQUIRED COMPONENTS Widgets Test)

@@ -8,7 +8,9 @@
 // without a child process whose start-up and pipe would blur the timing. Its
 // report lines are time-stamped as they are written, so the measured span runs
 // from "Gimbal Connected" (the version report handled) to "Upgrade Complete!!"
-// (the last acknowledgement handled).
+// (the last acknowledgement handled); with --three-axis, from "LINK OK !" to
+// "SEND OK", the same engine speaking the blocks with a simulated three-axis
+// gimbal.
 //
 // Trisk is a real Widget on the offscreen platform, opened, loaded and started
 // through its buttons; the span runs from the click on UPDATE START to the
@@ -89,6 +91,7 @@ Result named(std::string tool, std::uint32_t baud) {
 //   Trisk: 192 block frames and their acknowledgements, two switch requests
 //   and their acknowledgements; its link reply goes out when the gimbal
 //   announces itself, before the user loads the file and starts.
+//   quenlo-flash --three-axis: the link reply, then as Trisk.
 
 std::size_t quenloWireBytes() {
     const Bytes block(kBlock, 0);
@@ -103,6 +106,10 @@ std::size_t triskWireBytes() {
     std::size_t bytes = kPages * (gimbal::buildBlockFrame(0, block).size() + gimbal::blockAckFrame(0).size());
     bytes += (kImages - 1) * (gimbal::updaterSwitchFrame().size() + gimbal::switchAckFrame().size());
     return bytes;
+}
+
+std::size_t threeAxisWireBytes() {
+    return gimbal::linkReplyFrame().size() + triskWireBytes();
 }
 
 double wireSeconds(std::size_t bytes, std::uint32_t baud) {
@@ -174,24 +181,25 @@ private:
     std::vector<std::pair<Clock::time_point, std::string>> lines_;
 };
 
-Result runQuenlo(std::uint32_t baud, const std::string& file) {
-    Result r = named("quenlo-flash", baud);
-    sim::GimbalSim gimbal(gimbalOptions(sim::Dialect::Pages, baud));
+Result runQuenlo(std::uint32_t baud, const std::string& file, bool threeAxis = false) {
+    Result r = named(threeAxis ? "flash three-axis" : "quenlo-flash", baud);
+    sim::GimbalSim gimbal(gimbalOptions(threeAxis ? sim::Dialect::Blocks : sim::Dialect::Pages, baud));
     if (!gimbal.start(&r.failure)) return r;
     flash::Options options;
     options.ports = {gimbal.slavePath()};
     options.baud = baud == kUnpaced ? 230400 : baud;  // a pty only stores it
     options.file = file;
+    options.threeAxis = threeAxis;
     TimedLines lines;
     std::ostream out(&lines);
     const int code = flash::runFlash(options, out, std::cerr, flash::OutputForm::Text);
-    const auto from = lines.firstContaining("Gimbal Connected");
-    const auto to = lines.firstContaining(engine::kUpgradeCompleteText);
+    const auto from = lines.firstContaining(threeAxis ? "LINK OK !" : "Gimbal Connected");
+    const auto to = lines.firstContaining(threeAxis ? "SEND OK" : engine::kUpgradeCompleteText);
     r.stats = gimbal.stats();
     r.failure =
         code != 0 || !from || !to ? "quenlo-flash ended with code " + std::to_string(code) : checkGimbal(gimbal);
     if (from && to) r.seconds = since(*from, *to);
-    r.wireSeconds = wireSeconds(quenloWireBytes(), baud);
+    r.wireSeconds = wireSeconds(threeAxis ? threeAxisWireBytes() : quenloWireBytes(), baud);
     return r;
 }
 
@@ -375,6 +383,8 @@ int main(int argc, char** argv) {
     std::vector<Result> results;
     for (const std::uint32_t baud : kBauds) results.push_back(runQuenlo(baud, file));
     results.push_back(runQuenlo(kUnpaced, file));
+    for (const std::uint32_t baud : kBauds) results.push_back(runQuenlo(baud, file, true));
+    results.push_back(runQuenlo(kUnpaced, file, true));
     for (Result& r : runTrisk(file)) results.push_back(std::move(r));
     print(results);
     std::fflush(stdout);

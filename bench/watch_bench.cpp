@@ -3,7 +3,8 @@
 // lines at 230400 baud appear at once as virtual ports. For each N it prints
 // the wall time from a gimbal's appearance to its result on the bench's
 // standard output (mean and slowest, and the slowest against one gimbal's),
-// the bench's processor time per page and its peak resident memory.
+// the bench's processor time per page and its peak resident memory. With
+// --three-axis the bench and the gimbals speak the three-axis blocks.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -41,6 +42,7 @@ constexpr std::size_t kPagesPerImage = 16;  // 48 pages a gimbal
 constexpr std::size_t kPages = 3 * kPagesPerImage;
 constexpr int kCounts[] = {1, 8, 32, 64};
 constexpr auto kDeadline = std::chrono::seconds(120);
+bool threeAxis = false;  // --three-axis
 
 Bytes imageBytes(std::size_t image) {
     Bytes bytes(kPagesPerImage * 1024);
@@ -59,6 +61,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         const std::string program = QUENLO_FLASH_PATH;
         std::vector<std::string> args{program, "--watch", "--json", "--quiet", "--baud", std::to_string(kBaud), file};
+        if (threeAxis) args.insert(args.begin() + 1, "--three-axis");
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -149,6 +152,7 @@ Row run(int count, const std::string& file, const fs::path& root) {
     std::vector<std::unique_ptr<sim::GimbalSim>> gimbals;
     for (int i = 0; i < count; ++i) {
         sim::Options options;
+        options.dialect = threeAxis ? sim::Dialect::Blocks : sim::Dialect::Pages;
         options.baud = kBaud;
         options.delay = std::chrono::milliseconds(0);
         options.splitGap = std::chrono::milliseconds(0);
@@ -195,8 +199,9 @@ Row run(int count, const std::string& file, const fs::path& root) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
+    threeAxis = argc > 1 && std::string(argv[1]) == "--three-axis";
     const fs::path root = fs::temp_directory_path() / ("watch-bench-" + std::to_string(::getpid()));
     fs::create_directories(root);
     const std::string file = (root / "bench.bin").string();
@@ -204,7 +209,8 @@ int main() {
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 
-    std::printf("quenlo-flash --watch, %zu pages a gimbal at %u baud, gimbals appearing at once\n", kPages, kBaud);
+    std::printf("quenlo-flash --watch%s, %zu %s a gimbal at %u baud, gimbals appearing at once\n",
+                threeAxis ? " --three-axis" : "", kPages, threeAxis ? "blocks of 1024 bytes" : "pages", kBaud);
     std::printf("%8s %10s %12s %16s %14s %12s\n", "gimbals", "mean s", "slowest s", "slowest/single", "CPU ms/page",
                 "peak RSS MB");
     double single = 0;

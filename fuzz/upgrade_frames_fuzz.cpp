@@ -1,5 +1,6 @@
-// The desktop upgrader's response recognition and version text, and its page
-// frame for blocks of any size: checked against the recognition rules
+// The desktop upgrader's response recognition (and the three-axis side's),
+// its version text and its page frame for blocks of any size: checked
+// against the recognition rules
 // written out again here, without reading past the chunk.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -69,6 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         FUZZ_CHECK(r.length == chunk.size());
         FUZZ_CHECK(r.version == static_cast<std::int16_t>(chunk[8] | chunk[9] << 8));
     }
+    // The three-axis reading takes only a whole frame whose CRC holds.
+    const engine::Response t = engine::recogniseThreeAxisResponse(chunk);
+    const gimbal::FrameCheck whole = gimbal::checkFrame(chunk);
+    FUZZ_CHECK((t.kind != ResponseKind::NotAFrame) ==
+               (whole.status == gimbal::FrameStatus::Sound && whole.frame.size == chunk.size()));
+    if (t.kind == ResponseKind::VersionReport) FUZZ_CHECK(t.blockSize == (chunk[6] | chunk[7] << 8));
     checkVersionText(version);
     if (asPage) {
         std::vector<std::uint8_t> block = chunk;

@@ -383,6 +383,22 @@ def case_trisk(rig):
     return f"{a.path}: SEND OK, {detail}"
 
 
+def case_three_axis(rig):
+    """quenlo-flash --three-axis on ttyUSB0: one whole update of 512-byte
+    blocks, the size the gimbal announces."""
+    a = Adapter(rig, "AXIS3", ["--dialect", "blocks", "--block-size", "512", "--baud", "115200"])
+    try:
+        code, out = flash(rig, a.path, 115200, "/share/fw40-512.bin", extra="--three-axis")
+        a.gimbal.stop()
+        check(code == 0 and "SEND OK" in out, f"quenlo-flash --three-axis answered {code}:\n{out[-2000:]}")
+        same, detail = a.gimbal.recorded_equals(rig.share / "fw40-512.bin")
+        check(same, f"the gimbal's recordings differ from the file: {detail}")
+    finally:
+        a.unplug()
+        a.close()
+    return f"{a.path}: SEND OK, {detail}"
+
+
 CASES = [
     ("ftdi_sio whole upgrade at 115200", lambda rig: case_ftdi(rig, 115200)),
     ("ftdi_sio whole upgrade at 230400", lambda rig: case_ftdi(rig, 230400)),
@@ -396,4 +412,5 @@ CASES = [
     ("port manager announcements from udev", case_port_events),
     ("--watch: hot-add, removals, three at once", case_watch),
     ("Trisk (Qt Serial Port) whole update", case_trisk),
+    ("ftdi_sio whole three-axis update (--three-axis)", case_three_axis),
 ]

@@ -47,6 +47,8 @@ def fill_share(rig):
     subprocess.run([str(make), "--blocks", "12,12,12", str(rig.share / "fw36.bin")], check=True, capture_output=True)
     subprocess.run([str(make), "--blocks", "1,1,1", str(rig.share / "fw3.bin")], check=True, capture_output=True)
     subprocess.run([str(make), "--blocks", "3,2,4", str(rig.share / "fw9.bin")], check=True, capture_output=True)
+    subprocess.run([str(make), "--blocks", "16,8,16", "--block-size", "512", str(rig.share / "fw40-512.bin")],
+                   check=True, capture_output=True)
     for path in [rig.share, *rig.share.rglob("*")]:
         path.chmod(0o755)
 

@@ -89,9 +89,9 @@ std::string loadErrorText(const LoadResult& result) {
     return result.error == LoadError::TooShort ? "too short for a firmware image (under 8 bytes)" : result.detail;
 }
 
-std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset) {
-    if (offset < 0) return std::nullopt;
-    const auto page = gimbal::sliceAt(binbytes, static_cast<std::uint64_t>(offset), kPageSize);
+std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset, std::int64_t size) {
+    if (offset < 0 || size < 0) return std::nullopt;
+    const auto page = gimbal::sliceAt(binbytes, static_cast<std::uint64_t>(offset), static_cast<std::uint64_t>(size));
     if (!page) return std::nullopt;
     return Bytes(page->begin(), page->end());
 }

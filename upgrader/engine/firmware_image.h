@@ -81,7 +81,8 @@ std::optional<std::string> trailingBytesWarning(const Bytes& binbytes, const Pag
 // or the system's text for the error.
 std::string loadErrorText(const LoadResult& result);
 
-// The 1024 bytes at `offset`; nullopt when they do not lie whole in the image.
-std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset);
+// The `size` bytes at `offset` (a page by default); nullopt when they do not
+// lie whole in the image.
+std::optional<Bytes> cutPage(const Bytes& binbytes, std::int64_t offset, std::int64_t size = kPageSize);
 
 }  // namespace engine

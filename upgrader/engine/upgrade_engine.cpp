@@ -33,8 +33,12 @@ std::string asSentence(std::string text) {
 
 }  // namespace
 
-UpgradeEngine::UpgradeEngine(UpgradeView& view, FrameWriter& writer, PageTimerFactory timers)
-    : view_(view), writer_(writer), timers_(std::move(timers)) {}
+UpgradeEngine::UpgradeEngine(UpgradeView& view, FrameWriter& writer, PageTimerFactory timers, Dialect dialect)
+    : view_(view),
+      writer_(writer),
+      timers_(std::move(timers)),
+      dialect_(std::move(dialect)),
+      pageTimeout_(dialect_.answerWait) {}
 
 UpgradeEngine::~UpgradeEngine() {
     cancelPageTimer();
@@ -50,7 +54,8 @@ bool UpgradeEngine::getFileInfo(const std::string& filepath) {
     }
     // A count of 0 cannot be sent (see imageRefusal): such a file is refused
     // here, before it could replace a good one.
-    if (const auto refusal = imageRefusal(*r.image); refusal && refusal->kind == ImageRefusal::Kind::EmptyMCU) {
+    const auto refusal = dialect_.emptyImagesAllowed ? std::nullopt : imageRefusal(*r.image);
+    if (refusal && refusal->kind == ImageRefusal::Kind::EmptyMCU) {
         loadRefusal_ = refusalText(*refusal);
         loadError_ = filepath + ": " + loadRefusal_;
         view_.log(loadError_);
@@ -81,7 +86,7 @@ std::optional<Bytes> UpgradeEngine::getFWBlock(std::int64_t /*page*/, std::int64
     const std::int64_t offset = state_.curoffset.value_or(-1);
     view_.log(format("bin file offset: %lld", offset));
     if (!state_.binbytes) return std::nullopt;
-    return cutPage(*state_.binbytes, offset);
+    return cutPage(*state_.binbytes, offset, blockSize_);
 }
 
 std::optional<bool> UpgradeEngine::writeFrame(const Bytes& frame) {
@@ -93,7 +98,7 @@ void UpgradeEngine::sendRequestEnterUpgradeModeCMD() {
 }
 
 void UpgradeEngine::sendSwitchMCUCMD() {
-    writeFrame(switchMCUFrame());
+    writeFrame(dialect_.switchCarriesSlaveByte ? gimbal::updaterSwitchFrame() : switchMCUFrame());
 }
 
 void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isResent) {
@@ -108,7 +113,11 @@ void UpgradeEngine::sendMCUdata(std::int64_t mcu, std::int64_t page, bool isRese
                    page, mcu));
         return;
     }
-    if (const auto accepted = writeFrame(pageDataFrame(static_cast<std::uint16_t>(page), *block)))
+    const auto index = static_cast<std::uint16_t>(page);
+    lastBlockFrame_ =
+        dialect_.blockSizeAnnounced ? gimbal::buildBlockFrame(index, *block) : pageDataFrame(index, *block);
+    sends_ = 1;
+    if (const auto accepted = writeFrame(lastBlockFrame_))
         view_.trace(std::string("send result : ") + (*accepted ? "true" : "false"));
     awaiting_ = Awaiting::Page;
     armPageTimer();
@@ -169,8 +178,13 @@ void UpgradeEngine::cancelUpgrade() {
 
 std::optional<std::string> UpgradeEngine::startRefusal() const {
     if (!state_.binbytes) return "Choose a firmware image before starting the upgrade.";
-    if (const auto refusal = imageRefusal(LoadedImage{*state_.binbytes, state_.pageCount}))
-        return asSentence(refusalText(*refusal));
+    const LoadedImage image{*state_.binbytes, state_.pageCount};
+    if (dialect_.blockSizeAnnounced) {
+        if (auto refusal = blockSizeRefusal(blockSize_)) return asSentence(*refusal);
+        if (auto refusal = blockFitRefusal(image, blockSize_)) return asSentence(*refusal);
+        return std::nullopt;
+    }
+    if (const auto refusal = imageRefusal(image)) return asSentence(refusalText(*refusal));
     return std::nullopt;
 }
 
@@ -185,11 +199,11 @@ void UpgradeEngine::startUpgrade() {
     state_.curoffset = kFirstPageOffset;
     state_.sendCount = 0;
     answeredSinceStart_ = false;
-    sendMCUdata(state_.curMCU, state_.curPage, false);
+    sendNextOrSwitch();
 }
 
 void UpgradeEngine::processGimbleResponse(const Bytes& response) {
-    const Response r = recogniseResponse(response);
+    const Response r = dialect_.blockSizeAnnounced ? recogniseThreeAxisResponse(response) : recogniseResponse(response);
     if (r.kind == ResponseKind::NotAFrame) return;
     // An acknowledgement that answers nothing outstanding (a late or
     // duplicated copy) is no answer to the page in flight: stopping its timer
@@ -227,10 +241,22 @@ void UpgradeEngine::onVersionReport(const Response& r) {
     const std::int64_t page = state_.curPage;
     const std::int64_t pages =
         mcu >= 0 && mcu <= kLastMCU ? state_.pageCount[static_cast<std::size_t>(mcu)] : std::int64_t{0};
-    view_.setStatusText(connectedStatusText(r.version, r.length));
-    sendRequestEnterUpgradeModeCMD();
+    // Until the first block the three-axis gimbal announces until answered,
+    // and its block size is the one it announced last.
+    const bool beforeFirstBlock = !state_.curoffset || state_.sendCount == 0;
+    std::string version;
+    if (dialect_.blockSizeAnnounced) {
+        version = threeAxisVersionText(static_cast<std::uint16_t>(r.version));
+        if (beforeFirstBlock) blockSize_ = r.blockSize;
+        view_.setStatusText("LINK OK !");
+        view_.setStatusText("VERSION " + version);
+    } else {
+        version = versionText(r.version, r.length);
+        view_.setStatusText(connectedStatusText(r.version, r.length));
+    }
+    if (dialect_.answersAfterFirstBlock || beforeFirstBlock) sendRequestEnterUpgradeModeCMD();
     view_.setStartEnabled(true);
-    view_.gimbalConnected(versionText(r.version, r.length));
+    view_.gimbalConnected(version);
     if (underWay) {
         view_.log("version report in the middle of the upgrade, at page " + std::to_string(page) + " of MCU " +
                   std::to_string(mcu) + ": the gimbal restarted");
@@ -245,13 +271,31 @@ bool UpgradeEngine::acknowledgementCounts(ResponseKind kind, const Bytes& respon
     if (awaiting_ == Awaiting::Complete) return true;                      // completes again, sending nothing
     if (awaiting_ != Awaiting::Page) return false;                         // a switch is due
     const auto page = acknowledgedPage(response);
-    return !page || *page == state_.curPage;
+    if (!page) return !dialect_.acknowledgementMustNameBlock;
+    return *page == state_.curPage;
+}
+
+// Where a page lies: the pages of the MCUs before it, then its own.
+std::int64_t UpgradeEngine::offsetOf(std::int64_t mcu, std::int64_t page) const {
+    std::int64_t before = page;
+    for (std::int64_t m = 0; m < mcu && m <= kLastMCU; ++m) before += state_.pageCount[static_cast<std::size_t>(m)];
+    return kFirstPageOffset + before * blockSize_;
 }
 
 void UpgradeEngine::onPageAck() {
     ++state_.curPage;
+    sendNextOrSwitch();
+}
+
+// The page at curPage, else the switch after this MCU, else the end. An MCU
+// without pages (only the three-axis side sends such files) is switched past
+// at once. The pages side moves its offset on from the page before, as the
+// window always has, so an image reloaded mid-upgrade is cut where it was.
+void UpgradeEngine::sendNextOrSwitch() {
     if (state_.curPage < state_.pageCount[static_cast<std::size_t>(state_.curMCU)]) {
-        *state_.curoffset += kPageSize;
+        const bool first = state_.curMCU == 0 && state_.curPage == 0;
+        state_.curoffset = dialect_.emptyImagesAllowed || first ? offsetOf(state_.curMCU, state_.curPage)
+                                                                : *state_.curoffset + kPageSize;
         sendMCUdata(state_.curMCU, state_.curPage, false);
     } else if (state_.curMCU != kLastMCU) {
         sendSwitchMCUCMD();
@@ -259,8 +303,12 @@ void UpgradeEngine::onPageAck() {
         armPageTimer();  // a lost switch acknowledgement is a failure like a lost page's
     } else {
         awaiting_ = Awaiting::Complete;
-        view_.setStatusText(kUpgradeCompleteText);
-        view_.showAlert(kUpgradeCompleteAlert);
+        if (dialect_.kind == Dialect::Kind::Pages) {
+            view_.setStatusText(kUpgradeCompleteText);
+            view_.showAlert(kUpgradeCompleteAlert);
+        } else {
+            view_.showAlert(dialect_.completeText);
+        }
         view_.upgradeCompleted();
     }
 }
@@ -269,16 +317,30 @@ void UpgradeEngine::onSwitchAck() {
     ++state_.curMCU;
     state_.curPage = 0;
     view_.log(format("switch MCU to %lld", state_.curMCU));
+    if (dialect_.kind == Dialect::Kind::ThreeAxis) view_.setStatusText(format("Set Slave%lld Mode OK", state_.curMCU));
     view_.mcuSwitched(state_.curMCU);
-    *state_.curoffset += kPageSize;
-    sendMCUdata(state_.curMCU, state_.curPage, false);
+    sendNextOrSwitch();
+}
+
+// The same bytes again, as the gimbal may have lost them or their answer.
+void UpgradeEngine::resendBlock() {
+    ++sends_;
+    view_.log(format("Resending Page %lld for MCU %lld", state_.curPage, state_.curMCU) +
+              format(" (send %lld)", sends_));
+    writeFrame(lastBlockFrame_);
+    armPageTimer();
+    view_.pageResent(state_.curMCU, state_.curPage, sends_);
 }
 
 void UpgradeEngine::sendPageTimeOut() {
     // The page stays outstanding: a late acknowledgement still continues.
     sendPageTimer.reset();
     const bool switching = awaiting_ == Awaiting::Switch;
-    view_.showAlert(kSendFailedAlert);
+    if (awaiting_ == Awaiting::Page && sends_ < dialect_.sendsPerBlock) {
+        resendBlock();
+        return;
+    }
+    view_.showAlert(switching ? dialect_.switchFailText : dialect_.blockFailText);
     if (switching)
         view_.switchTimedOut(state_.curMCU);
     else

@@ -1,8 +1,10 @@
-// The desktop upgrader's upgrade sequencer: loads a firmware image, answers
-// the gimbal's version report, and sends the three MCUs' pages one at a time,
-// each on the acknowledgement of the one before, with a switch exchange
-// between MCUs and a 30-second response timer per page and per switch
-// request: an upgrade under way is never without a running timer. It drives a view
+// The upgrade sequencer: loads a firmware image, answers the gimbal's version
+// report, and sends the three MCUs' pages one at a time, each on the
+// acknowledgement of the one before, with a switch exchange between MCUs and
+// a response timer per page and per switch request: an upgrade under way is
+// never without a running timer. A Dialect says the rest: the pages of the
+// desktop upgrader (1024 bytes, sent once, 30 s) or the three-axis blocks (the
+// announced size, up to three sends 3 s apart). It drives a view
 // (controls, alerts, events) and writes its frames through a writer; it owns
 // its page timer.
 //
@@ -18,6 +20,7 @@
 #include <optional>
 #include <string>
 
+#include "upgrader/engine/dialect.h"
 #include "upgrader/engine/firmware_image.h"
 #include "upgrader/engine/upgrade_frames.h"
 #include "upgrader/engine/upgrade_view.h"
@@ -54,7 +57,8 @@ using PageTimerFactory =
 
 class UpgradeEngine {
 public:
-    UpgradeEngine(UpgradeView& view, FrameWriter& writer, PageTimerFactory timers = platform::startOneShotTimer);
+    UpgradeEngine(UpgradeView& view, FrameWriter& writer, PageTimerFactory timers = platform::startOneShotTimer,
+                  Dialect dialect = Dialect::pages());
     ~UpgradeEngine();
     UpgradeEngine(const UpgradeEngine&) = delete;
     UpgradeEngine& operator=(const UpgradeEngine&) = delete;
@@ -97,7 +101,10 @@ public:
     bool upgradeStarted() const { return state_.curoffset.has_value(); }
     bool pageTimerRunning() const { return sendPageTimer != nullptr; }
     const UpgradeState& state() const { return state_; }
-    // Tests only: the product always waits kPageTimeout.
+    const Dialect& dialect() const { return dialect_; }
+    // Bytes per page or block: 1024, or the size the gimbal announced.
+    std::int64_t blockSize() const { return blockSize_; }
+    // Tests only: the product always waits the dialect's answerWait.
     void setPageTimeout(std::chrono::milliseconds timeout) { pageTimeout_ = timeout; }
 
 private:
@@ -111,6 +118,9 @@ private:
     void onPageAck();
     void onVersionReport(const Response& r);
     void onSwitchAck();
+    void sendNextOrSwitch();
+    void resendBlock();
+    std::int64_t offsetOf(std::int64_t mcu, std::int64_t page) const;
 
     // What the gimbal owes an answer to. A late copy of an acknowledgement
     // must not count for the request sent after it: taken for the next page
@@ -125,7 +135,11 @@ private:
     std::unique_ptr<PageTimer> sendPageTimer;
     std::uint64_t timerGeneration_ = 0;                       // bumped when a timer is cancelled or armed
     std::shared_ptr<char> alive_ = std::make_shared<char>();  // for verdicts that wait on the input
-    std::chrono::milliseconds pageTimeout_ = kPageTimeout;
+    const Dialect dialect_;
+    std::int64_t blockSize_ = kPageSize;
+    Bytes lastBlockFrame_;  // sent again as it was while sends_ < sendsPerBlock
+    int sends_ = 0;
+    std::chrono::milliseconds pageTimeout_;
     Awaiting awaiting_ = Awaiting::Nothing;
     // The gimbal acknowledged something since Start. Only then is a version
     // report a restart: one sent before it took the enter request may still

@@ -1,6 +1,7 @@
 #include "upgrader/engine/upgrade_frames.h"
 
 #include <charconv>
+#include <cstdio>
 
 #include "link/frame.h"
 
@@ -53,6 +54,40 @@ Response recogniseResponse(std::span<const std::uint8_t> chunk) {
             break;
     }
     return r;
+}
+
+Response recogniseThreeAxisResponse(std::span<const std::uint8_t> chunk) {
+    Response r;
+    const gimbal::FrameCheck check = gimbal::checkFrame(chunk);
+    if (check.status != gimbal::FrameStatus::Sound || check.frame.size != chunk.size()) return r;
+    r.kind = ResponseKind::OtherFrame;
+    if (check.frame.address != gimbal::kHostAddress) return r;
+    const auto payload = check.frame.payload;
+    switch (check.frame.command) {
+        case gimbal::commandByte(gimbal::Command::LinkAnnouncement):
+            if (payload.size() >= 4) {
+                r.kind = ResponseKind::VersionReport;
+                r.blockSize = *gimbal::readLe16(payload, 0);
+                r.version = static_cast<std::int16_t>(*gimbal::readLe16(payload, 2));
+                r.length = chunk.size();
+            }
+            break;
+        case gimbal::commandByte(gimbal::Command::BlockAck):
+            r.kind = ResponseKind::PageAck;
+            break;
+        case gimbal::commandByte(gimbal::Command::SwitchAck):
+            r.kind = ResponseKind::SwitchAck;
+            break;
+        default:
+            break;
+    }
+    return r;
+}
+
+std::string threeAxisVersionText(std::uint16_t hundredths) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", hundredths * 0.01);
+    return buf;
 }
 
 namespace {

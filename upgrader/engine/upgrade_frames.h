@@ -29,11 +29,19 @@ enum class ResponseKind {
 
 struct Response {
     ResponseKind kind = ResponseKind::NotAFrame;
-    std::int16_t version = 0;  // VersionReport: bytes 8-9, signed
-    std::size_t length = 0;    // VersionReport: 12 or 32
+    std::int16_t version = 0;     // VersionReport: bytes 8-9, signed
+    std::size_t length = 0;       // VersionReport: 12 or 32
+    std::uint16_t blockSize = 0;  // VersionReport of the three-axis side: the announced block size
 };
 
 Response recogniseResponse(std::span<const std::uint8_t> chunk);
+// The three-axis side's reading: only a whole frame whose CRC holds counts,
+// and an announcement is any with at least its 4 bytes of block size and
+// version.
+Response recogniseThreeAxisResponse(std::span<const std::uint8_t> chunk);
+// The three-axis version in hundredths as that side shows it: 150 is "1.5",
+// 203 "2.03", 100 "1".
+std::string threeAxisVersionText(std::uint16_t hundredths);
 
 // "1.23" for a 12-byte report of 123, "1.2.3.4" for a 32-byte report of 1234.
 std::string versionText(std::int16_t version, std::size_t reportLength);

@@ -40,6 +40,8 @@ public:
     virtual void upgradeCompleted() {}
     // The page's 30 s ran out; it stays outstanding, a late answer continues.
     virtual void pageTimedOut(std::int64_t /*mcu*/, std::int64_t /*page*/) {}
+    // A page or block unanswered went out again (`send` counts from 1).
+    virtual void pageResent(std::int64_t /*mcu*/, std::int64_t /*page*/, int /*send*/) {}
     // The same for the switch request after MCU `mcu`'s last page.
     virtual void switchTimedOut(std::int64_t /*mcu*/) {}
     // A version report while an upgrade was under way (after the gimbal's

@@ -46,15 +46,17 @@ std::string liveText(const BenchDisplay::Live& live) {
     text += "version " + live.version + "  ";
     if (!live.stand) return text + "starting";
     const Session::Stand& s = *live.stand;
-    return text + "MCU " + std::to_string(s.mcu) + " page " + std::to_string(s.page) + "/" + std::to_string(s.pages) +
-           "  " + std::to_string(s.percent) + "%";
+    const std::string where =
+        s.threeAxis ? "image " + std::to_string(s.mcu + 1) + " block " : "MCU " + std::to_string(s.mcu) + " page ";
+    return text + where + std::to_string(s.page) + "/" + std::to_string(s.pages) + "  " + std::to_string(s.percent) +
+           "%";
 }
 
 }  // namespace
 
 std::string finishedText(const BenchRecord& r) {
     std::string text = std::string(resultName(r.code)) + (r.code == ExitCode::Ok ? " in " : " after ") +
-                       seconds(r.seconds) + ", " + std::to_string(r.pages) + " pages";
+                       seconds(r.seconds) + ", " + std::to_string(r.pages) + (r.threeAxis ? " blocks" : " pages");
     if (!r.version.empty()) text += ", version " + r.version;
     return r.code == ExitCode::Ok ? text : text + ": " + r.message;
 }

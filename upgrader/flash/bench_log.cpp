@@ -85,7 +85,9 @@ std::string recordJson(const BenchRecord& r) {
     j["serial"] = orNull(r.serial);
     j["start"] = isoUtc(r.start);
     j["seconds"] = std::round(r.seconds * 1000) / 1000;
-    j["pages"] = r.pages;
+    // A log may gather several benches: each record says how it was made.
+    j["dialect"] = r.threeAxis ? "three-axis" : "pages";
+    j[r.threeAxis ? "blocks" : "pages"] = r.pages;
     j["version"] = orNull(r.version);
     j["result"] = resultName(r.code);
     j["code"] = toInt(r.code);
@@ -98,7 +100,8 @@ std::string recordJson(const BenchRecord& r) {
 // that belongs neither to this user nor to the folder's owner was put there
 // by someone else, to have this program append where that user may not.
 bool foreignLinkInSharedFolder(const std::string& path) {
-    struct stat link {}, folder {};
+    struct stat link {
+    }, folder{};
     if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
     const std::string parent = std::filesystem::path(path).parent_path().string();
     if (::stat(parent.empty() ? "." : parent.c_str(), &folder) != 0) return false;

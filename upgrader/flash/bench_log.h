@@ -20,7 +20,8 @@ struct BenchRecord {
     std::string serial;  // the USB serial number; empty when not known
     std::chrono::system_clock::time_point start;
     double seconds = 0;      // from the appearance to the result
-    std::int64_t pages = 0;  // acknowledged by the gimbal
+    std::int64_t pages = 0;  // acknowledged by the gimbal (blocks, with threeAxis)
+    bool threeAxis = false;  // which dialect the bench spoke
     std::string version;     // empty when the gimbal never reported one
     ExitCode code = ExitCode::Ok;
     std::string message;

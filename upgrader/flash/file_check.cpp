@@ -16,20 +16,22 @@ std::string hex16(std::uint16_t value) {
 
 }  // namespace
 
-FileCheck checkFile(const std::string& file) {
+FileCheck checkFile(const std::string& file, const engine::Dialect& dialect) {
     FileCheck check;
     engine::LoadResult r = engine::loadFirmwareImage(file);
     if (!r.image) {
         check.refusal = file + ": " + engine::loadErrorText(r);
         return check;
     }
-    if (const auto refusal = engine::imageRefusal(*r.image)) {
+    if (const auto refusal = dialect.blockSizeAnnounced ? std::nullopt : engine::imageRefusal(*r.image)) {
         check.refusal = file + ": " + engine::refusalText(*refusal);
         return check;
     }
     check.image = std::move(*r.image);
-    if (const auto warning = engine::trailingBytesWarning(check.image.binbytes, check.image.pageCount))
-        check.trailing = file + ": " + *warning;
+    const auto warning = dialect.blockSizeAnnounced
+                             ? std::nullopt
+                             : engine::trailingBytesWarning(check.image.binbytes, check.image.pageCount);
+    if (warning) check.trailing = file + ": " + *warning;
     const auto header = gimbal::readFirmwareHeader(check.image.binbytes);
     const auto computed = gimbal::computeFirmwareCrc(check.image.binbytes);
     if (header && computed && header->storedCrc != *computed)

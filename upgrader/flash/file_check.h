@@ -20,7 +20,9 @@ struct FileCheck {
     std::optional<std::string> trailing;  // bytes after the last page: a warning, not a refusal
 };
 
-FileCheck checkFile(const std::string& file);
+// The three-axis side learns its block size only from the gimbal: its page
+// counts and length are held to it before the first block, not here.
+FileCheck checkFile(const std::string& file, const engine::Dialect& dialect = engine::Dialect::pages());
 
 // Reports the check's outcome: the exit code when the file is not to be
 // flashed (a CRC mismatch is flashed after a warning with --ignore-crc).

@@ -26,7 +26,7 @@ int runFlash(const Options& options, std::ostream& out, std::ostream& err, Outpu
                       options.quiet     ? Detail::Quiet
                       : options.verbose ? Detail::Verbose
                                         : Detail::Normal);
-    FileCheck file = checkFile(options.file);
+    FileCheck file = checkFile(options.file, dialectOf(options));
     if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
     const auto image = std::make_shared<const engine::LoadedImage>(std::move(file.image));  // one for every port
     std::vector<std::shared_ptr<Session>> sessions;

@@ -25,19 +25,20 @@ std::string wholeSeconds(std::chrono::milliseconds t) {
 std::string liveLineText(const LiveStand& s, std::chrono::milliseconds elapsed, std::chrono::milliseconds waited,
                          std::chrono::milliseconds timeout) {
     const double seconds = static_cast<double>(elapsed.count()) / 1000.0;
-    std::string text = "MCU " + std::to_string(s.mcu) + " page " + std::to_string(s.page) + "/" +
-                       std::to_string(s.pages) + "  " + secondsText(seconds);
+    const std::string segment = s.threeAxis ? "image " + std::to_string(s.mcu + 1) : "MCU " + std::to_string(s.mcu);
+    const std::string unit = s.threeAxis ? "block" : "page";
+    std::string text = segment + " " + unit + " " + std::to_string(s.page) + "/" + std::to_string(s.pages) + "  " +
+                       secondsText(seconds);
     if (seconds > 0 && s.pagesDone > 0) {
         const double rate = static_cast<double>(s.pagesDone) / seconds;
         char rateText[32];
-        std::snprintf(rateText, sizeof rateText, "%.1f pages/s", rate);
+        std::snprintf(rateText, sizeof rateText, "%.1f %ss/s", rate, unit.c_str());
         const double left = static_cast<double>(std::max<std::int64_t>(s.pagesTotal - s.pagesDone, 0)) / rate;
         text += std::string("  ") + rateText + "  about " + std::to_string(std::lround(left)) + " s left";
     }
     if (waited > kWaitShownAfter) {
-        const std::string what = s.page >= s.pages
-                                     ? "the switch acknowledgement after MCU " + std::to_string(s.mcu)
-                                     : "page " + std::to_string(s.page) + "'s acknowledgement";
+        const std::string what = s.page >= s.pages ? "the switch acknowledgement after " + segment
+                                                   : unit + " " + std::to_string(s.page) + "'s acknowledgement";
         text += "  waiting for " + what + " (" + wholeSeconds(waited) + " s of " + wholeSeconds(timeout) + ")";
     }
     return text;

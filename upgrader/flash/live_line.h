@@ -15,6 +15,7 @@ struct LiveStand {
     std::int64_t pages = 0;      // that MCU's page count
     std::int64_t pagesDone = 0;  // over all MCUs
     std::int64_t pagesTotal = 0;
+    bool threeAxis = false;  // images (from 1) and blocks instead of MCUs and pages
 };
 
 // "MCU 0 page 3/64  4.2 s  7.1 pages/s  about 23 s left", then

@@ -25,13 +25,22 @@ own engine, and one summary line per port is printed at the end.
 With --watch it is a flashing bench: it upgrades every serial port that
 appears after it started (an adapter plugged in, a virtual port placed), each
 once per appearance, several at once, until Ctrl-C. Ports present at its start
-are never opened. A gimbal unplugged and plugged in again is upgraded again.)";
+are never opened. A gimbal unplugged and plugged in again is upgraded again.
+
+With --three-axis it speaks to a three-axis gimbal as its updater does: the
+gimbal's announcement is answered until the first block and sets the block
+size (1 to 2100 bytes; the file must be built for it), each block goes out up
+to three times about 3 seconds apart, and the slave switch carries the byte
+01. It ends with "SEND OK", "SEND FAIL" or "SLAVE SET FAILE!".)";
 
 constexpr char kFooter[] = R"(There is no one to dismiss an alert: every alert is printed as a line, and
 "send Failed" (a page or switch request unanswered for 30 seconds) ends that
 port's session, where the window would wait for a late answer. A gimbal that
 reports its version again in the middle of the upgrade has restarted: the
-session ends at once, with the MCU and page it stood at (exit 7).
+session ends at once, with the MCU and page it stood at (exit 7). With
+--three-axis the same holds for "SEND FAIL" (a block unanswered after its
+third send) and "SLAVE SET FAILE!" (a switch unanswered for 3 seconds), named
+with the image and block.
 
 Exit codes:
   0  every port was upgraded
@@ -40,7 +49,9 @@ Exit codes:
   3  firmware file refused (unreadable, not a regular file, larger than any
      header can describe, too short, shorter than its page counts, an MCU with
      a page count of 0, or its stored CRC does not match its contents; see
-     --ignore-crc); bytes after the last page are only a warning
+     --ignore-crc); bytes after the last page are only a warning. With
+     --three-axis: an announced block size of 0 or above 2100, or a file not
+     built for the announced block size (checked before anything is sent)
   4  port error: no such serial device, or open/setup/write failed; a port that
      cannot be opened is printed with why (no permission, which program holds
      it, unplugged) and how to fix it
@@ -48,7 +59,8 @@ Exit codes:
   6  no version report within --wait seconds
   7  send Failed: a page or a switch request was not acknowledged within 30
      seconds, or the gimbal restarted (reported its version again) in the
-     middle of the upgrade; run the upgrade again
+     middle of the upgrade; run the upgrade again. With --three-axis: SEND
+     FAIL or SLAVE SET FAILE!, or a restart
   129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
      closed and the page each upgrade stood at is printed; the gimbal stays in
      upgrade mode until a whole upgrade completes, so run again; a signal
@@ -110,6 +122,10 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
             return parseWait(v) ? std::string() : "wants seconds above 0 and at most 86400, not \"" + v + "\"";
         }))
         ->group("Ports");
+    app->add_flag("--three-axis", o.threeAxis,
+                  "speak the three-axis updater's blocks (announced block size, three sends 3 s apart) instead of "
+                  "the upgrader's pages")
+        ->group("Firmware");
     app->add_flag("--ignore-crc", o.ignoreCrc,
                   "flash the file even when its stored CRC does not match its contents (one warning line)")
         ->group("Firmware");
@@ -186,6 +202,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     o.wait = *parseWait(line.wait);
     o.file = line.files.front();
     return {o, {}};
+}
+
+engine::Dialect dialectOf(const Options& options) {
+    return options.threeAxis ? engine::Dialect::threeAxis() : engine::Dialect::pages();
 }
 
 std::string helpText() {

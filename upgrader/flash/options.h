@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link/port_diagnosis.h"
+#include "upgrader/engine/dialect.h"
 
 namespace flash {
 
@@ -22,16 +23,21 @@ struct Options {
     bool ignoreCrc = false;  // flash a file whose stored CRC does not hold
     bool help = false;
     bool version = false;
-    bool list = false;   // list the ports and their state instead of flashing
-    bool watch = false;  // upgrade every port that appears, until stopped
-    std::string log;     // --watch: where each result is appended
+    bool list = false;       // list the ports and their state instead of flashing
+    bool watch = false;      // upgrade every port that appears, until stopped
+    bool threeAxis = false;  // speak the three-axis updater's blocks instead of the pages
+    std::string log;         // --watch: where each result is appended
     std::string file;
-    // Not on the command line: tests shorten it, the program waits 30 s.
-    std::chrono::milliseconds pageTimeout{30000};
+    // Not on the command line: tests shorten it; none waits the dialect's
+    // own (30 s for a page, 3 s for each send of a block).
+    std::optional<std::chrono::milliseconds> pageTimeout;
     // Not on the command line: where a port's trouble is looked up; tests
     // point it at folders of their own.
     gimbal::SystemPaths systemPaths;
 };
+
+// The dialect the options ask for.
+engine::Dialect dialectOf(const Options& options);
 
 struct ParseResult {
     std::optional<Options> options;  // none on a usage error

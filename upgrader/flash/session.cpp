@@ -21,10 +21,10 @@ Session::Session(std::string path, const Options& options, Reporter& reporter)
       wait_(options.wait),
       systemPaths_(options.systemPaths),
       reporter_(reporter),
-      engine_(*this, *this),
+      engine_(*this, *this, platform::startOneShotTimer, dialectOf(options)),
       frames_(options.baud),
-      pageTimeout_(options.pageTimeout) {
-    engine_.setPageTimeout(options.pageTimeout);
+      pageTimeout_(options.pageTimeout.value_or(engine_.dialect().answerWait)) {
+    engine_.setPageTimeout(pageTimeout_);
 }
 
 Session::~Session() {
@@ -63,16 +63,17 @@ bool Session::interrupt(int signal) {
         "; the gimbal stays in upgrade mode until a whole upgrade completes: run quenlo-flash again";
     std::optional<Reporter::Place> where;
     std::string text;
+    const engine::Dialect& dialect = engine_.dialect();
     if (engine_.upgradeStarted()) {
         const engine::UpgradeState& state = engine_.state();
         where = Reporter::Place{state.curMCU, state.curPage};
         const bool switching = state.curPage >= state.pageCount[static_cast<std::size_t>(state.curMCU)];
         text = by +
-               (switching ? " while switching from MCU " + std::to_string(state.curMCU) + " to the next"
-                          : " at page " + std::to_string(state.curPage) + " of MCU " + std::to_string(state.curMCU)) +
+               (switching ? " while switching from " + dialect.segmentName(state.curMCU) + " to the next"
+                          : " at " + dialect.place(state.curMCU, state.curPage)) +
                kRunAgain;
     } else if (started_) {
-        text = by + " before the first page" + kRunAgain;
+        text = by + " before the first " + dialect.unit() + kRunAgain;
     } else {
         text = by + " while waiting for the version report";
     }
@@ -106,6 +107,7 @@ void Session::showLive() {
     const auto where = stand();
     if (finished() || !where || !engine_.upgradeUnderWay()) return;
     LiveStand live{where->mcu, where->page, where->pages, where->pagesDone, 0};
+    live.threeAxis = where->threeAxis;
     for (const std::int64_t count : engine_.state().pageCount) live.pagesTotal += count;
     const auto now = std::chrono::steady_clock::now();
     const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d); };
@@ -146,35 +148,55 @@ std::optional<Session::Stand> Session::stand() const {
     }
     stand.pagesDone += stand.page;
     stand.percent = static_cast<int>(std::lround(fraction_ * 100));
+    stand.threeAxis = engine_.dialect().kind == engine::Dialect::Kind::ThreeAxis;
     return stand;
 }
 
 void Session::upgradeCompleted() {
-    finish(ExitCode::Ok, engine::kUpgradeCompleteText);
+    finish(ExitCode::Ok, engine_.dialect().completeText);
 }
 
 std::string Session::timeoutText() const {
+    return waitText(engine::kPageTimeout);
+}
+
+std::string waitText(std::chrono::milliseconds wait) {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(engine::kPageTimeout.count()) / 1000.0);
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000.0);
     return seconds;
 }
 
-void Session::pageTimedOut(std::int64_t, std::int64_t) {
-    finish(ExitCode::SendFailed, "send Failed: no answer to a page within " + timeoutText() + " s");
+// The three-axis failures name the block or image they stood at: its own
+// sends already took their turns, so nothing is left to wait for.
+void Session::pageTimedOut(std::int64_t mcu, std::int64_t page) {
+    const engine::Dialect& d = engine_.dialect();
+    if (d.kind == engine::Dialect::Kind::Pages) {
+        finish(ExitCode::SendFailed, "send Failed: no answer to a page within " + timeoutText() + " s");
+        return;
+    }
+    finish(ExitCode::SendFailed, d.blockFailText + ": " + d.place(mcu, page) + " was not acknowledged after " +
+                                     std::to_string(d.sendsPerBlock) + " sends, " + waitText(pageTimeout_) +
+                                     " s apart");
 }
 
 void Session::switchTimedOut(std::int64_t mcu) {
-    finish(ExitCode::SendFailed, "send Failed: no answer to the switch request after MCU " + std::to_string(mcu) +
-                                     " within " + timeoutText() + " s");
+    const engine::Dialect& d = engine_.dialect();
+    if (d.kind == engine::Dialect::Kind::Pages) {
+        finish(ExitCode::SendFailed, "send Failed: no answer to the switch request after MCU " + std::to_string(mcu) +
+                                         " within " + timeoutText() + " s");
+        return;
+    }
+    finish(ExitCode::SendFailed, d.switchFailText + ": no answer to the slave switch after " + d.segmentName(mcu) +
+                                     " within " + waitText(pageTimeout_) + " s");
 }
 
 // The gimbal announced itself again: it restarted, and what it was sent is
 // lost. Nothing would ever answer the outstanding page; going on from page 0
 // would write a gimbal that cannot be trusted to be where the tool thinks.
 void Session::gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) {
-    const std::string where = page >= pages
-                                  ? "MCU " + std::to_string(mcu) + ", switching to MCU " + std::to_string(mcu + 1)
-                                  : "MCU " + std::to_string(mcu) + ", page " + std::to_string(page);
+    const engine::Dialect& d = engine_.dialect();
+    const std::string where = page >= pages ? d.segmentName(mcu) + ", switching to " + d.segmentName(mcu + 1)
+                                            : d.segmentName(mcu) + ", " + d.unit() + " " + std::to_string(page);
     finish(ExitCode::SendFailed, "the gimbal restarted at " + where +
                                      " (it reported its version again in the middle of the upgrade); the upgrade "
                                      "must be run again: run quenlo-flash again");

@@ -66,6 +66,7 @@ public:
         std::int64_t page = 0;   // acknowledged pages of that MCU
         std::int64_t pages = 0;  // that MCU's page count
         int percent = 0;
+        bool threeAxis = false;  // images and blocks rather than MCUs and pages
         bool operator==(const Stand&) const = default;
     };
     std::optional<Stand> stand() const;
@@ -137,6 +138,9 @@ private:
     std::string reason_;
     std::optional<gimbal::PortDiagnosis> diagnosis_;
 };
+
+// "30", "3", "0.25": a wait in seconds as the texts give it.
+std::string waitText(std::chrono::milliseconds wait);
 
 // Before quenlo-flash exits: waits (at most 5 s) until `sessionsClosed` and
 // every port's close has finished; says so on `err` when one has not.

@@ -95,6 +95,7 @@ private:
         g->record.name = name;
         g->record.serial = usbSerialOf(path);
         g->record.start = std::chrono::system_clock::now();
+        g->record.threeAxis = options_.threeAxis;
         g->began = std::chrono::steady_clock::now();
         g->session = std::make_shared<Session>(path, options_, reporter_);
         // The finished line tells a failure where both streams share a terminal.
@@ -203,7 +204,7 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
                       options.verbose             ? Detail::Verbose
                       : options.quiet || terminal ? Detail::Quiet
                                                   : Detail::Normal);
-    FileCheck file = checkFile(options.file);
+    FileCheck file = checkFile(options.file, dialectOf(options));
     if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
     std::optional<BenchLog> log;
     if (!options.log.empty()) {

@@ -307,5 +307,132 @@ TEST(EngineSplitReply, InThreeReadsIsNoAcknowledgement) {
     EXPECT_EQ(view.alerts, std::vector<std::string>{kSendFailedAlert});
 }
 
+namespace three_axis {
+
+// A three-axis file of 2, 0 and 1 blocks of `blockSize` bytes, in an engine
+// without a port that the gimbal has announced `announced` to.
+struct Bench {
+    explicit Bench(std::size_t blockSize, std::uint16_t announced) {
+        for (std::size_t i = 0; i < 3; ++i) {
+            images[i] = randomImage(std::array<std::size_t, 3>{2, 0, 1}[i], static_cast<unsigned>(blockSize + i));
+            images[i].resize(images[i].size() / 1024 * blockSize);
+        }
+        path = fs::temp_directory_path() / ("engine-three-axis-" + std::to_string(::getpid()) + ".bin");
+        const Bytes file = gimbal::composeFirmwareFile(images, blockSize);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+        engine.processGimbleResponse(gimbal::announcementFrame(announced, 150));
+        EXPECT_TRUE(engine.getFileInfo(path.string()) || blockSize == 0);
+        fs::remove(path);
+    }
+    Bytes blockFrame(std::size_t image, std::uint16_t index) const {
+        const auto size = static_cast<std::ptrdiff_t>(engine.blockSize());
+        const auto from = images[image].begin() + index * size;
+        return gimbal::buildBlockFrame(index, Bytes(from, from + size));
+    }
+    void fire() {
+        ASSERT_NE(view.armed(), nullptr);
+        EXPECT_EQ(view.armed()->interval, 3s);
+        view.armed()->fire();
+    }
+    std::array<Bytes, 3> images;
+    fs::path path;
+    test_support::FakeView view;
+    UpgradeEngine engine{view, view, view.timerFactory(), Dialect::threeAxis()};
+};
+
+// The whole exchange at each block size: the announced size cuts the blocks,
+// an acknowledgement counts only for the block sent (a wrong index or a copy
+// of the last one does nothing), a silent block goes out again as it was, an
+// empty image is switched past, and the end is "SEND OK".
+class ThreeAxisSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ThreeAxisSizes, SendsEveryBlockAtTheAnnouncedSize) {
+    const std::size_t size = GetParam();
+    Bench b(size, static_cast<std::uint16_t>(size));
+    EXPECT_EQ(b.view.frames, std::vector<Bytes>{gimbal::linkReplyFrame()});
+    EXPECT_EQ(b.view.statuses, (std::vector<std::string>{"LINK OK !", "VERSION 1.5"}));
+    b.engine.bt_startUpgradePressed();
+    for (const Bytes& reply : {gimbal::blockAckFrame(1), gimbal::blockAckFrame(0), gimbal::blockAckFrame(0),
+                               gimbal::blockAckFrame(1), gimbal::switchAckFrame(), gimbal::switchAckFrame()})
+        b.engine.processGimbleResponse(reply);
+    ASSERT_NO_FATAL_FAILURE(b.fire());
+    ASSERT_NO_FATAL_FAILURE(b.fire());
+    b.engine.processGimbleResponse(gimbal::blockAckFrame(0));
+    const Bytes slave = gimbal::updaterSwitchFrame();
+    const Bytes last = b.blockFrame(2, 0);
+    EXPECT_EQ(b.view.frames, (std::vector<Bytes>{gimbal::linkReplyFrame(), b.blockFrame(0, 0), b.blockFrame(0, 1),
+                                                 slave, slave, last, last, last}));
+    EXPECT_EQ(b.view.statuses.back(), "Set Slave2 Mode OK");
+    EXPECT_EQ(b.view.alerts, std::vector<std::string>{"SEND OK"});
+    EXPECT_EQ(b.view.events.back(), "completed");
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, ThreeAxisSizes, ::testing::Values(256u, 1024u, 2048u));
+
+// How a three-axis upgrade ends when the gimbal does not go on.
+TEST(ThreeAxisFaults, EachEndsWithItsNameAndPlace) {
+    struct Row {
+        const char* name;
+        std::uint16_t announced;
+        std::vector<Bytes> replies;  // after Start
+        int fires;                   // timer runs out this often
+        std::vector<std::string> alerts;
+        std::string lastEvent;
+    };
+    const Row rows[] = {
+        {"silent block", 1024, {gimbal::blockAckFrame(0)}, 3, {"SEND FAIL"}, "timed out 0.1"},
+        {"dropped ack, resent", 1024, {gimbal::blockAckFrame(0)}, 1, {}, "page 0.1 @1032"},
+        {"silent switch",
+         1024,
+         {gimbal::blockAckFrame(0), gimbal::blockAckFrame(1)},
+         1,
+         {"SLAVE SET FAILE!"},
+         "switch timed out 0"},
+        {"restart", 1024, {gimbal::blockAckFrame(0), gimbal::announcementFrame(1024, 150)}, 0, {}, "restarted 0.1/2"},
+        {"block size 0",
+         0,
+         {},
+         0,
+         {"The gimbal announced a block size of 0 bytes, which cannot carry firmware; nothing was sent."},
+         "stopped: "},
+        {"too large",
+         2101,
+         {},
+         0,
+         {"The gimbal announced a block size of 2101 bytes, above the largest accepted (2100 bytes); nothing was "
+          "sent."},
+         "stopped: "},
+        {"shorter than counts",
+         2048,
+         {},
+         0,
+         {"The firmware file has 3080 bytes, but its block counts (2, 0, 1) in blocks of the announced 2048 bytes call "
+          "for 6152: it was built for another block size; nothing was sent."},
+         "stopped: "},
+        {"built for 1024",
+         512,
+         {},
+         0,
+         {"The firmware file is built for blocks of 1024 bytes (its block counts (2, 0, 1) fill it exactly), but the "
+          "gimbal announced blocks of 512 bytes; nothing was sent."},
+         "stopped: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bench b(1024, row.announced);
+        b.engine.bt_startUpgradePressed();
+        for (const Bytes& reply : row.replies) b.engine.processGimbleResponse(reply);
+        for (int i = 0; i < row.fires; ++i) ASSERT_NO_FATAL_FAILURE(b.fire());
+        EXPECT_EQ(b.view.alerts, row.alerts);
+        ASSERT_FALSE(b.view.events.empty());
+        EXPECT_EQ(b.view.events.back().rfind(row.lastEvent, 0), 0u) << b.view.events.back();
+        // Only the announcement before the first block is answered.
+        EXPECT_EQ(std::count(b.view.frames.begin(), b.view.frames.end(), gimbal::linkReplyFrame()), 1);
+    }
+}
+
+}  // namespace three_axis
+
 }  // namespace
 }  // namespace engine

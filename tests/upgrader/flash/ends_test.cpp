@@ -221,3 +221,65 @@ TEST_F(FlashEnds, AnAnswerWaitingWhenThePageTimerFiresIsReadFirst) {
 
 }  // namespace
 }  // namespace flash_ends_test
+
+namespace flash_ends_test {
+namespace {
+
+// The three-axis side through the same session: blocks of the announced size
+// (the file made for it), a lost acknowledgement ridden out by the next send,
+// and each way of not going on ending with its name, code and place. Sends
+// are 300 ms apart here instead of 3 s. Blocks 2, 1, 2 give replies 0 and 1
+// for image 1, 2 its switch, 3 image 2's block, 4 the second switch.
+TEST(FlashThreeAxis, EndsAsTheRowSaysAtEveryBlockSize) {
+    const struct {
+        std::size_t blockSize;
+        std::size_t fileBlockSize;
+        std::map<std::size_t, Fault> faults;
+        std::size_t silentAfter;
+        ExitCode code;
+        const char* text;
+    } rows[] = {
+        {256, 256, {{0, Fault::Duplicate}, {3, Fault::Drop}}, SIZE_MAX, ExitCode::Ok, ": alert: SEND OK\n"},
+        {1024, 1024, {{1, Fault::Drop}, {2, Fault::Duplicate}}, SIZE_MAX, ExitCode::Ok, ": alert: SEND OK\n"},
+        {2048, 2048, {{1, Fault::CorruptCrc}, {5, Fault::Split}}, SIZE_MAX, ExitCode::Ok, ": alert: SEND OK\n"},
+        {1024, 1024, {}, 3, ExitCode::SendFailed, "SEND FAIL: block 0 of image 2 was not acknowledged after 3 sends"},
+        {256, 256, {}, 2, ExitCode::SendFailed, "SLAVE SET FAILE!: no answer to the slave switch after image 1"},
+        {2048, 2048, {{3, Fault::Restart}}, SIZE_MAX, ExitCode::SendFailed, "the gimbal restarted at image 2, block 0"},
+        {1024, 256, {}, SIZE_MAX, ExitCode::RefusedFile, "call for 5128: it was built for another block size"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.blockSize) + " " + row.text);
+        std::array<Bytes, 3> images;
+        for (std::size_t i = 0; i < 3; ++i) {
+            images[i] = randomImage(kPages[i], static_cast<unsigned>(40 + i));
+            images[i].resize(kPages[i] * row.fileBlockSize);
+        }
+        const fs::path file = fs::temp_directory_path() / ("flash-three-axis-" + std::to_string(::getpid()) + ".bin");
+        const Bytes bytes = gimbal::composeFirmwareFile(images, row.fileBlockSize);
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        sim::Options gimbalOptions;
+        gimbalOptions.dialect = sim::Dialect::Blocks;
+        gimbalOptions.blockSize = static_cast<std::uint16_t>(row.blockSize);
+        gimbalOptions.announcePeriod = 300ms;
+        gimbalOptions.faults = sim::faultsAt(row.faults);
+        gimbalOptions.silentAfter = row.silentAfter;
+        sim::GimbalSim gimbal(gimbalOptions);
+        std::string error;
+        ASSERT_TRUE(gimbal.start(&error)) << error;
+        flash::Options options;
+        options.ports = {gimbal.slavePath()};
+        options.file = file.string();
+        options.threeAxis = true;
+        options.pageTimeout = 300ms;
+        std::ostringstream out;
+        EXPECT_EQ(flash::runFlash(options, out, out, flash::OutputForm::Text), flash::toInt(row.code)) << out.str();
+        EXPECT_NE(out.str().find(row.text), std::string::npos) << out.str();
+        for (std::size_t i = 0; i < 3 && row.code == ExitCode::Ok; ++i) EXPECT_EQ(gimbal.image(i), images[i]);
+        EXPECT_EQ(gimbal.stats().malformedFrames, 0u);
+        fs::remove(file);
+    }
+}
+
+}  // namespace
+}  // namespace flash_ends_test

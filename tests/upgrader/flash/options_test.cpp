@@ -8,9 +8,10 @@ namespace flash {
 namespace {
 
 TEST(FlashOptions, TakesPortsRateWaitJsonAndOneFile) {
-    const auto r = parseOptions(
-        {"--port", "/dev/ttyUSB0", "--port=/dev/ttyUSB1", "--baud", "230400", "--wait=1.5", "--json", "fw.bin"});
+    const auto r = parseOptions({"--port", "/dev/ttyUSB0", "--port=/dev/ttyUSB1", "--baud", "230400", "--wait=1.5",
+                                 "--json", "fw.bin", "--three-axis"});
     ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(dialectOf(*r.options), engine::Dialect::threeAxis());
     EXPECT_EQ(r.options->ports, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
     EXPECT_EQ(r.options->baud, 230400u);
     EXPECT_EQ(r.options->wait, std::chrono::milliseconds(1500));
@@ -24,6 +25,7 @@ TEST(FlashOptions, DefaultsAndAFileThatLooksLikeAnOptionAfterDoubleDash) {
     EXPECT_EQ(r.options->baud, 115200u);
     EXPECT_EQ(r.options->wait, std::chrono::seconds(10));
     EXPECT_FALSE(r.options->json);
+    EXPECT_EQ(dialectOf(*r.options), engine::Dialect::pages());
     EXPECT_EQ(r.options->file, "-odd-name.bin");
 }
 

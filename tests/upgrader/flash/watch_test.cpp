@@ -367,3 +367,36 @@ TEST(FlashBench, ALostSwitchAcknowledgementAndARestartAreLoggedFailedAndStrayByt
 }
 
 }  // namespace
+
+namespace {
+
+// A three-axis bench: one gimbal upgraded whole, one whose slave switch goes
+// unanswered (3 s); each record says the dialect and counts blocks.
+TEST(FlashBench, AThreeAxisBenchLogsItsDialectAndItsFailuresByName) {
+    Bench bench;
+    auto child = bench.watch({"--three-axis"});
+    sim::Options blocks;
+    blocks.dialect = sim::Dialect::Blocks;
+    auto good = gimbal(blocks);
+    blocks.silentAfter = 3;
+    auto silent = gimbal(blocks);
+    const std::string goodPort = plugIn(bench, *good, "good");
+    const std::string silentPort = plugIn(bench, *silent, "silent");
+    ASSERT_TRUE(child->waitForLine(finishedOn(goodPort, "upgraded"), kDeadline));
+    ASSERT_TRUE(child->waitForLine(finishedOn(silentPort, "send-failed"), kDeadline));
+    expectImages(*good, bench);
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 7) << dump(r);
+    std::map<std::string, Json> byPort;
+    for (const Json& rec : bench.logged()) byPort[rec["port"]] = rec;
+    ASSERT_EQ(byPort.size(), 2u) << dump(r);
+    EXPECT_EQ(byPort[goodPort]["dialect"], "three-axis");
+    EXPECT_EQ(byPort[goodPort]["blocks"], 9);
+    EXPECT_EQ(byPort[goodPort]["message"], "SEND OK");
+    EXPECT_EQ(byPort[silentPort]["blocks"], 3);
+    EXPECT_EQ(byPort[silentPort]["message"],
+              "SLAVE SET FAILE!: no answer to the slave switch after image 1 within 3 s");
+}
+
+}  // namespace
