@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QSerialPortInfo>
-#include <QSerialPort>
 #include <QTextBrowser>
 #include <QTimer>
 
