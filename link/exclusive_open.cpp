@@ -65,8 +65,8 @@ int ExclusiveDevice::close() {
 
 std::string keptLockFileText(const std::string& file, const std::string& devicePath) {
     const std::string what = whatIsAt(file);
-    const std::string is = what == "a file" ? " is another user's stale lock"
-                                             : " is not a lock file at all but " + what + ",";
+    const std::string is =
+        what == "a file" ? " is another user's stale lock" : " is not a lock file at all but " + what + ",";
     return file + is + " and cannot be removed here; opening " + devicePath +
            " under its own locks only (remove it with: " + removalCommand(file) + ")";
 }

@@ -63,9 +63,12 @@ LockJudgement judgeLockFile(const std::string& file) {
     UniqueFd fd = openLockFile(file);
     if (!fd.valid()) {
         if (errno == ENOENT) return j;
-        if (errno == ELOOP || errno == EINVAL) j.claim = LockClaim::NotALock;  // swapped since the look
-        else if (errno == EACCES) j.claim = LockClaim::Unreadable;
-        else j.claim = LockClaim::Failed, j.error = errno;
+        if (errno == ELOOP || errno == EINVAL)
+            j.claim = LockClaim::NotALock;  // swapped since the look
+        else if (errno == EACCES)
+            j.claim = LockClaim::Unreadable;
+        else
+            j.claim = LockClaim::Failed, j.error = errno;
         return j;
     }
     j.content = readLockFile(fd.get());

@@ -236,8 +236,8 @@ struct AsNobody {
             ::_exit(became && work() ? 0 : 1);
         }
         int status = 0;
-        done = !untilGone && pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-               WEXITSTATUS(status) == 0;
+        done =
+            !untilGone && pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     ~AsNobody() {
         if (pid <= 0 || done) return;

@@ -94,8 +94,9 @@ TEST(FlashPortWarning, AKeptLockPathIsNamedOnStandardErrorAndTheUpgradeGoesOn) {
     fs::remove_all(root);
 
     EXPECT_EQ(code, 0) << out.str() << err.str();
-    EXPECT_NE(err.str().find(gimbal.slavePath() + ": warning: " + lockPath + " is not a lock file at all but a directory"),
-              std::string::npos)
+    EXPECT_NE(
+        err.str().find(gimbal.slavePath() + ": warning: " + lockPath + " is not a lock file at all but a directory"),
+        std::string::npos)
         << err.str();
     EXPECT_NE(err.str().find("sudo rm -r " + lockPath + ")"), std::string::npos) << err.str();
 }

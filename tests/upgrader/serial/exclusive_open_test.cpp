@@ -236,7 +236,9 @@ TEST(ExclusiveOpen, WhateverAnotherUserPutsAtTheLockPathNeitherBlocksNorHoldsThe
             test_support::Pty pty;
             ASSERT_EQ(::chown(pty.slavePath().c_str(), victim, victim), 0);
             const std::string file = *dir + "/" + lockFileNameFor(pty.slavePath());
-            ASSERT_EQ(inChildAs(kNobody, [&, &plant = plant] { return plant(file); }, std::chrono::seconds(10)), 0);
+            ASSERT_EQ(inChildAs(
+                          kNobody, [&, &plant = plant] { return plant(file); }, std::chrono::seconds(10)),
+                      0);
             const auto opened = inChildAs(
                 victim,
                 [&] {
