@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "link/arbitrary_speed.h"
 #include "link/posix_io.h"
@@ -92,8 +93,12 @@ void LinePort::fail(int error) {
 }
 
 void LinePort::close() {
-    delete writable_;
-    writable_ = nullptr;
+    // Maybe inside the notifier's own signal (a write that found the line gone).
+    if (QSocketNotifier* notifier = std::exchange(writable_, nullptr)) {
+        notifier->setEnabled(false);
+        notifier->disconnect(this);
+        notifier->deleteLater();
+    }
     pending_.clear();
     if (!device_.isOpen()) return;
     // The next open must not meet an echoing line (link/raw_at_open.h).
