@@ -17,8 +17,6 @@
 #include <memory>
 #include <type_traits>
 
-#include <QSerialPort>
-
 #include "link/crc.h"
 #include "link/low_latency.h"
 
@@ -31,6 +29,8 @@ class Widget;
 }
 
 namespace trisk {
+
+class LinePort;
 
 class Widget : public QWidget {
     Q_OBJECT
@@ -99,12 +99,12 @@ private:
     // Port handling (widget_port.cpp).
     QStringList openablePortNames(bool logDetails);
     void fillPortList(const QStringList& names);
-    bool canOpen(QSerialPort& probe);
+    bool canOpen(const QString& name, const QString& path);
     void noteLeftOut(const QString& path, const QString& line);  // once per port and reason
     static int listedPortCount();
     bool openPort(const QString& name, qint32 baud, QString* error);
     void closePort();
-    void portErrorOccurred(QSerialPort::SerialPortError error);
+    void portLost(const QString& why);
     void showClosedState();
     void writeToPort(const quint8* data, std::size_t len);
 
@@ -134,7 +134,7 @@ private:
 
     std::array<quint8, kRxPayloadSize> rx_payload{};
     std::unique_ptr<Ui::Widget> ui;
-    QSerialPort* serial_port = nullptr;                                    // child of the window while it exists
+    LinePort* serial_port = nullptr;                                       // child of the window while it exists
     QString open_name;  // the open port as the list names it (a virtual port's link)
     gimbal::LowLatency low_latency_at_open = gimbal::LowLatency::Refused;  // put back at close
     QTimer* read_timer = nullptr;

@@ -1,12 +1,12 @@
 // The serial port: the list of ports that can be opened, opening and closing
 // at the chosen rate (8N1, no flow control), the 200 ms receive poll, and
-// closing a port that hung up.
+// closing a port that hung up. Ports are listed by Qt and opened through the
+// shared exclusive open (line_port.h).
 #include "widget.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QDebug>
-#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QFontMetrics>
 #include <QMessageBox>
@@ -17,12 +17,13 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <utility>
 
+#include "line_port.h"
 #include "link/port_diagnosis.h"
 #include "link/low_latency.h"
-#include "link/serial_locks.h"
 #include "link/virtual_ports.h"
 #include "ui_widget.h"
 
@@ -44,45 +45,17 @@ QStringList virtualPortNames() {
     return names;
 }
 
-// Qt Serial Port reads whatever sits at its lock path, and blocks for ever on
-// a FIFO: such a thing, which any local user can put there, is named and the
-// port left unopened.
-std::optional<QString> lockPathTrap(const QString& path) {
-    const auto file = gimbal::nonLockAtLockPath(path.toStdString());
-    if (!file) return std::nullopt;
-    return QStringLiteral("%1: %2 is not a lock file, and opening the port would wait on it. Fix: sudo rm %2")
-        .arg(path, QString::fromStdString(*file));
-}
-
-// A virtual port's link is opened by the device it leads to: Qt names its
-// lock file after the path it is given, so only the device's own name meets
-// the lock quenlo-flash takes on it. Other names are opened as they are.
-QString openPathOf(const QString& name) {
-    if (!name.startsWith(QLatin1Char('/'))) return name;
-    const QString resolved = QFileInfo(name).canonicalFilePath();
-    return resolved.isEmpty() ? name : resolved;
-}
-
 QString diagnosisLine(const gimbal::PortDiagnosis& why) {
     return QString::fromStdString(why.hint.empty() ? why.text : why.text + ". Fix: " + why.hint);
 }
 
-// Why `path` must not be opened, found without opening it: a trap at its
-// lock path, or a holder Qt would not see (an flock, a lock file under the
-// device's own name) or would pass over as root.
-std::optional<QString> refusalBeforeOpening(const QString& path) {
-    if (const auto trap = lockPathTrap(openPathOf(path))) return trap;
-    // The link's own path: the diagnosis looks for both spellings of its lock.
-    const gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
-    if (why.cause == gimbal::PortCause::Busy) return diagnosisLine(why);
-    return std::nullopt;
-}
-
-// Why Qt's open failed, with the holder and the fix where they can be found.
-QString refusalAfterFailure(const QString& path, const QString& qtError) {
-    const gimbal::PortDiagnosis why = gimbal::diagnosePort(path.toStdString());
-    if (why.cause == gimbal::PortCause::Usable) return path + QStringLiteral(": ") + qtError;
-    return diagnosisLine(why);
+// Why the open of `path` failed, with the holder and the fix where they can
+// be found: the open and the diagnosis judge a lock file alike.
+QString refusal(const QString& path, int error, const char* failedCall) {
+    const gimbal::PortDiagnosis why = gimbal::diagnoseOpenFailure(path.toStdString(), error);
+    if (why.cause != gimbal::PortCause::Other) return diagnosisLine(why);
+    return path + QStringLiteral(": ") + QString::fromLatin1(failedCall) + QStringLiteral(": ") +
+           QString::fromLocal8Bit(std::strerror(error));
 }
 
 }  // namespace
@@ -91,21 +64,17 @@ QString refusalAfterFailure(const QString& path, const QString& qtError) {
 // and how to fix it, once per port and cause rather than every scan. Qt does
 // not tell the errno, so the cause is found from the device itself. The port
 // this window has open stays listed: the list names the port Close acts on.
-bool Widget::canOpen(QSerialPort& probe) {
-    if (serial_port != nullptr && probe.portName() == open_name) return true;
-    QString path = QSerialPortInfo(probe).systemLocation();
-    if (path.isEmpty()) path = probe.portName();  // a virtual port's link
-    if (const auto refusal = refusalBeforeOpening(path)) {
-        noteLeftOut(path, *refusal);
-        return false;
-    }
-    probe.setPortName(openPathOf(path));
-    if (probe.open(QIODevice::ReadWrite)) {
+bool Widget::canOpen(const QString& name, const QString& path) {
+    if (serial_port != nullptr && name == open_name) return true;
+    LinePort probe;
+    int error = 0;
+    const char* failedCall = "open";
+    if (probe.open(path, 0, &error, &failedCall)) {
         probe.close();
         left_out.erase(path);
         return true;
     }
-    noteLeftOut(path, refusalAfterFailure(path, probe.errorString()));
+    noteLeftOut(path, refusal(path, error, failedCall));
     return false;
 }
 
@@ -127,15 +96,12 @@ QStringList Widget::openablePortNames(bool logDetails) {
             qCDebug(lcTriskPorts).noquote() << QStringLiteral("Description : ") + info.description();
             qCDebug(lcTriskPorts).noquote() << QStringLiteral("Manufacturer: ") + info.manufacturer();
         }
-        QSerialPort probe;
-        probe.setPort(info);
-        if (canOpen(probe)) names << info.portName();
+        const QString path = info.systemLocation();
+        if (canOpen(info.portName(), path.isEmpty() ? QStringLiteral("/dev/") + info.portName() : path))
+            names << info.portName();
     }
-    for (const QString& path : virtualPortNames()) {
-        QSerialPort probe;
-        probe.setPortName(path);
-        if (canOpen(probe)) names << path;
-    }
+    for (const QString& path : virtualPortNames())
+        if (canOpen(path, path)) names << path;
     return names;
 }
 
@@ -207,28 +173,21 @@ bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
         return false;
     }
     const QString path = name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
-    if (const auto refusal = refusalBeforeOpening(path)) {
-        *error = *refusal;
-        return false;
-    }
-    auto* port = new QSerialPort(this);
-    port->setPortName(openPathOf(name));  // a full path is taken as is, a bare name under /dev
-    const bool ok = port->open(QIODevice::ReadWrite) && port->setBaudRate(baud, QSerialPort::AllDirections) &&
-                    port->setDataBits(QSerialPort::Data8) && port->setParity(QSerialPort::NoParity) &&
-                    port->setStopBits(QSerialPort::OneStop) && port->setFlowControl(QSerialPort::NoFlowControl);
-    if (!ok) {
-        *error = refusalAfterFailure(path, port->errorString());
-        port->close();
+    auto* port = new LinePort(this);
+    int code = 0;
+    const char* failedCall = "open";
+    // The open leaves the line raw with both queues flushed, so nothing that
+    // came in before (echoed by a cooked line) reaches the parser or the gimbal.
+    if (!port->open(path, baud, &code, &failedCall)) {
+        *error = refusal(path, code, failedCall);
         delete port;
         return false;
     }
-    // Qt's open sets raw mode, but a byte that came in before it met a cooked
-    // line (echo on, as the last close left it): drop what was received and
-    // any echo still queued for the gimbal.
-    port->clear(QSerialPort::AllDirections);
+    if (!port->keptLockFile().empty())
+        appendLine(QString::fromStdString(gimbal::keptLockFileText(port->keptLockFile(), path.toStdString())));
     // Cuts a USB adapter's 16 ms hold on every reply; a pty refuses, which is fine.
     low_latency_at_open = gimbal::requestLowLatency(port->handle());
-    connect(port, &QSerialPort::errorOccurred, this, &Widget::portErrorOccurred);
+    connect(port, &LinePort::lost, this, &Widget::portLost);
     serial_port = port;
     open_name = name;
     return true;
@@ -236,7 +195,7 @@ bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
 
 // Safe from inside one of the port's own signals: it is released later.
 void Widget::closePort() {
-    QSerialPort* port = std::exchange(serial_port, nullptr);
+    LinePort* port = std::exchange(serial_port, nullptr);
     if (port == nullptr) return;
     disconnect(port, nullptr, this, nullptr);
     // The driver keeps the setting after the close; a pulled adapter refuses quietly.
@@ -261,14 +220,11 @@ void Widget::showClosedState() {
     ui->textBrowser->clear();
 }
 
-// A port that hung up (adapter pulled out, pty master closed) makes Qt report
-// read errors in a tight loop without ever closing it. Close it at once, so
-// the user sees one message and the window is back in its closed state.
-void Widget::portErrorOccurred(QSerialPort::SerialPortError error) {
+// A port that hung up (adapter pulled out, pty master closed) is closed at
+// once, so the user sees one message and the window is back in its closed state.
+void Widget::portLost(const QString& why) {
     if (serial_port == nullptr) return;
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) return;
-    const QString name = serial_port->portName();
-    const QString why = serial_port->errorString();
+    const QString name = open_name;
     closePort();
     showClosedState();
     QMessageBox::warning(this, tr("OPEN COM"), tr("the port %1 was lost: %2").arg(name, why));

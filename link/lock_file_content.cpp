@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fstream>
@@ -39,8 +40,8 @@ LockFileContent readLockFile(int fd) {
     return parseLockFileText(n > 0 ? std::string(buffer.data(), static_cast<std::size_t>(n)) : std::string());
 }
 
-// Digits with blanks around them (Qt writes "%10d"); anything else, or a
-// number no process can have, names nobody.
+// Digits with blanks around them (Qt writes "%10d"), maybe followed by the
+// program's name; anything else, or a number no process can have, names nobody.
 LockFileContent parseLockFileText(const std::string& text) {
     LockFileContent content;
     const auto newline = text.find('\n');
@@ -50,9 +51,12 @@ LockFileContent parseLockFileText(const std::string& text) {
         content.program = text.substr(newline + 1, end == std::string::npos ? std::string::npos : end - newline - 1);
     }
     const auto begin = first.find_first_not_of(' ');
-    const auto last = first.find_last_not_of(' ');
     if (begin == std::string::npos) return content;
-    const std::string digits = first.substr(begin, last - begin + 1);
+    const auto digitsEnd = std::min(first.find(' ', begin), first.size());
+    const std::string digits = first.substr(begin, digitsEnd - begin);
+    // Older tools write "PID program user" on one line.
+    if (const auto word = first.find_first_not_of(' ', digitsEnd); word != std::string::npos && content.program.empty())
+        content.program = first.substr(word, first.find(' ', word) - word);
     if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) return content;
     const long pid = std::stol(digits);
     if (pid >= 1 && pid <= maxProcessId()) content.pid = pid;

@@ -20,7 +20,7 @@ UniqueFd openLockFile(const std::string& path);
 // What the lock file says, from its first 512 bytes.
 struct LockFileContent {
     std::optional<long> pid;  // none unless the first line is a PID in 1..pid_max
-    std::string program;      // the second line as written: untrusted text
+    std::string program;      // the second line as written (else the first line's second word): untrusted text
 };
 LockFileContent readLockFile(int fd);
 LockFileContent parseLockFileText(const std::string& text);

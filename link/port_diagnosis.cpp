@@ -17,7 +17,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "link/lock_file_content.h"
+#include "link/lock_claim.h"
 #include "link/serial_locks.h"
 #include "link/virtual_ports.h"
 
@@ -120,18 +120,21 @@ PortDiagnosis permissionDenied(const std::string& path, const struct stat& info)
     return d;
 }
 
-// Both spellings: ours resolves the path, Qt Serial Port's does not.
+// Both spellings: ours resolves the path, Qt Serial Port's does not. Only a
+// claim the exclusive open would also respect names a holder.
 std::optional<PortHolder> lockFileHolder(const std::string& path) {
     std::vector<std::string> names{lockFileNameFor(path)};
     if (auto literal = literalLockFileNameFor(path)) names.push_back(*literal);
     for (const std::string& dir : lockDirectoryCandidates()) {
         for (const std::string& name : names) {
             const std::string file = dir + "/" + name;
-            const UniqueFd fd = openLockFile(file);
-            if (!fd.valid()) continue;
-            const LockFileContent content = readLockFile(fd.get());
-            if (content.pid && *content.pid != ::getpid() && alive(*content.pid))
-                return PortHolder{*content.pid, content.program, "lock file " + file};
+            const LockJudgement judged = judgeLockFile(file);
+            if (judged.claim == LockClaim::Unreadable)
+                return PortHolder{0, {}, "lock file " + file + ", which this user cannot read"};
+            if (judged.claim != LockClaim::Held) continue;
+            // A flocked file's PID is the holder's word; shown only while it lives.
+            const long pid = judged.content.pid && alive(*judged.content.pid) ? *judged.content.pid : 0;
+            return PortHolder{pid, judged.content.program, "lock file " + file};
         }
     }
     return std::nullopt;
@@ -171,9 +174,14 @@ PortDiagnosis busy(const std::string& path, std::optional<PortHolder> holder) {
     d.holder = std::move(holder);
     if (d.holder) {
         const std::string program = d.holder->program.empty() ? "a program" : d.holder->program;
-        const std::string pid = "PID " + std::to_string(d.holder->pid);
-        d.text = path + " is in use by " + program + " (" + pid + "; " + d.holder->how + ")";
-        d.hint = "close " + program + " (" + pid + ") and try again";
+        if (d.holder->pid > 0) {
+            const std::string pid = "PID " + std::to_string(d.holder->pid);
+            d.text = path + " is in use by " + program + " (" + pid + "; " + d.holder->how + ")";
+            d.hint = "close " + program + " (" + pid + ") and try again";
+        } else {
+            d.text = path + " is in use by " + program + " (" + d.holder->how + ")";
+            d.hint = "close " + program + " and try again";
+        }
     } else {
         d.text = path + " is in use by another program";
         d.hint = "close the program that uses it (a terminal program, another upgrader) and try again";

@@ -15,12 +15,18 @@ int makeRawAtOpen(int fd, termios& original, const char*& failedCall) {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     failedCall = "tcsetattr";
-    if (retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &raw); }) != 0) return errno;
+    int result = retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &raw); });
     // Bytes from before raw mode were seen by the cooked line discipline (and
     // any echo of them still waits in the output queue): neither is wanted.
-    failedCall = "tcflush";
-    if (::tcflush(fd, TCIOFLUSH) != 0) return errno;
-    return 0;
+    if (result == 0) {
+        failedCall = "tcflush";
+        result = ::tcflush(fd, TCIOFLUSH);
+    }
+    if (result == 0) return 0;
+    // A failed open leaves the line as it found it, never half raw.
+    const int error = errno;
+    retryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &original); });
+    return error;
 }
 
 termios attributesToLeaveAtClose(const termios& original) {

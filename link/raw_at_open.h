@@ -3,7 +3,8 @@
 // that puts the attributes back leaves it so), so every byte the far end
 // sends before raw mode would be echoed straight back to it: a gimbal that
 // announces itself every few ms then reads its own announcement, mangled,
-// as a request. Raw mode goes first, before locks, speeds or modem lines.
+// as a request. Raw mode comes right after the locks (which touch nothing
+// of the line), before speeds or modem lines.
 #pragma once
 
 #include <termios.h>
@@ -13,8 +14,9 @@ namespace gimbal {
 // Saves the attributes found into `original`, switches the line to raw
 // (8 bits, receiver on, modem control ignored; the speed is kept for the
 // caller to set), then discards whatever was received or queued before.
-// Answers 0, or the errno of the failing call with `failedCall` naming it
-// ("tcgetattr" means the node is no terminal at all).
+// On failure the line gets its attributes back. Answers 0, or the errno of
+// the failing call with `failedCall` naming it ("tcgetattr" means the node
+// is no terminal at all).
 int makeRawAtOpen(int fd, termios& original, const char*& failedCall);
 
 // What a close writes back: the attributes found at open, but with echo off.

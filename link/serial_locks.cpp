@@ -45,19 +45,6 @@ std::vector<std::string> lockDirectoryCandidates() {
     return dirs;
 }
 
-std::optional<std::string> nonLockAtLockPath(const std::string& devicePath) {
-    std::vector<std::string> names{lockFileNameFor(devicePath)};
-    if (auto literal = literalLockFileNameFor(devicePath)) names.push_back(*literal);
-    for (const auto& dir : lockDirectoryCandidates()) {
-        for (const auto& name : names) {
-            const std::string file = dir + "/" + name;
-            struct stat info {};
-            if (::lstat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return file;
-        }
-    }
-    return std::nullopt;
-}
-
 std::optional<std::string> lockDirectory() {
     for (const auto& dir : lockDirectoryCandidates()) {
         struct stat info {};

@@ -26,10 +26,4 @@ std::vector<std::string> lockDirectoryCandidates();
 // The first candidate that is a writable directory; none if there is none.
 std::optional<std::string> lockDirectory();
 
-// A place where a lock file for the device belongs (either spelling, any
-// candidate folder) that holds something else: a link, a FIFO, a device.
-// Any local user can put one there, and a program that opens it to read the
-// lock can block for ever (Qt Serial Port does); none when all are clean.
-std::optional<std::string> nonLockAtLockPath(const std::string& devicePath);
-
 }  // namespace gimbal

@@ -367,7 +367,7 @@ def unplug_mid_upgrade(rig, serial):
 
 
 def case_trisk(rig):
-    """Trisk's own serial path (Qt Serial Port) on ttyUSB0: one whole update
+    """Trisk's own serial path (its exclusive open, not Qt Serial Port's) on ttyUSB0: one whole update
     through its buttons, the gimbal in the three-axis dialect."""
     a = Adapter(rig, "TRISK", ["--dialect", "blocks", "--block-size", "1024", "--baud", "115200"])
     try:
@@ -411,6 +411,6 @@ CASES = [
     ("modem lines without a USB request every 10 ms", case_modem_line_requests),
     ("port manager announcements from udev", case_port_events),
     ("--watch: hot-add, removals, three at once", case_watch),
-    ("Trisk (Qt Serial Port) whole update", case_trisk),
+    ("Trisk (its own port path) whole update", case_trisk),
     ("ftdi_sio whole three-axis update (--three-axis)", case_three_axis),
 ]

@@ -1,19 +1,28 @@
 // The updater window given bad input at its edges: update files too short for
 // their header, counts and block sizes that overflow the file or the buffers,
 // files at the size limit, folders and unreadable files, and ports that are no
-// serial devices. Each gets a clear message and changes nothing else: nothing
-// is sent, no port is opened, the window keeps its state.
+// serial devices, things another user puts at a port's lock path. Each gets a
+// clear message and changes nothing else: nothing is sent, no port is opened,
+// the window keeps its state.
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QTimer>
 
 #include <gmock/gmock.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include "window_fixture.h"
+#include <fstream>
+
+#include "link/serial_locks.h"
+#include "pty_peer.h"
 #include "tests/support/fifo_unblocker.h"
+#include "tests/support/window_process.h"
+#include "window_fixture.h"
 
 namespace trisk_test {
 namespace {
@@ -215,6 +224,76 @@ TEST_F(TriskBadInput, PortsThatAreNoTtysAreReportedAndNotOpened) {
     QFile file(regular);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray("idle"));
+}
+
+// Runs `work` in a child process as the user nobody, for as long as it
+// takes (`untilGone`: until the object goes); `done` once it answered true.
+struct AsNobody {
+    AsNobody(const std::function<bool()>& work, bool untilGone = false) {
+        pid = ::fork();
+        if (pid == 0) {
+            const bool became = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+            ::_exit(became && work() ? 0 : 1);
+        }
+        int status = 0;
+        done =
+            !untilGone && pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    ~AsNobody() {
+        if (pid <= 0 || done) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+    bool done = false;
+};
+
+// The largest resident size the process had, in KiB.
+long peakResidentKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+    return -1;
+}
+
+// What another user puts at the port's lock path (a file of 3 GB, holes only;
+// a FIFO swapped in and out every few ms) never makes the program as shipped
+// read without bound or wait: each start opens the port within the deadline.
+TEST(TriskLockPath, WhatAnotherUserPutsThereNeitherSwellsNorBlocksTheOpen) {
+    using namespace std::chrono_literals;
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to plant things as nobody";
+    PtyPeer peer;
+    ASSERT_TRUE(peer.ok());
+    const std::string path = peer.path().toStdString();
+    const auto dir = gimbal::lockDirectory();
+    ASSERT_TRUE(dir);
+    const std::string file = *dir + "/" + gimbal::lockFileNameFor(path);
+    ASSERT_TRUE(AsNobody([&] {
+                    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                    return fd >= 0 && ::ftruncate(fd, 3LL << 30) == 0;
+                }).done);
+    {
+        test_support::WindowProcess trisk(TRISK_SIGNAL_HARNESS, {path});
+        EXPECT_TRUE(trisk.waitForLine("OPEN", 20s)) << trisk.output();
+        EXPECT_LT(peakResidentKiB(trisk.pid()), 400 * 1024) << "KiB resident";
+    }
+    ::unlink(file.c_str());
+
+    const AsNobody swapper(
+        [&] {
+            for (;;) {
+                ::mkfifo(file.c_str(), 0666);
+                ::usleep(2000);  // the cadence of the attack, not a wait for anything
+                ::unlink(file.c_str());
+                ::usleep(2000);
+            }
+            return true;
+        },
+        true);
+    for (int start = 0; start < 8; ++start) {
+        test_support::WindowProcess trisk(TRISK_SIGNAL_HARNESS, {path});
+        EXPECT_TRUE(trisk.waitForLine("OPEN", 20s)) << "start " << start << ": " << trisk.output();
+    }
 }
 
 }  // namespace

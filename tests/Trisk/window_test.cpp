@@ -282,7 +282,7 @@ TEST_F(TriskWindow, AVirtualPortIsOpenedAsItsDeviceAndAHolderIsNamedWithTheFix) 
     });
     QFile lock(deviceLock);
     ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
-    lock.write(QByteArray::number(holder.processId()).rightJustified(10, ' ') + "\n");
+    lock.write(QByteArray::number(holder.processId()).rightJustified(10, ' ') + "\nsleep\n");
     lock.close();
     const auto removeLock = qScopeGuard([&deviceLock] { QFile::remove(deviceLock); });
     probe.openOn(link);

@@ -109,18 +109,28 @@ TEST(PortDiagnosis, BusyNamesTheHolderByPidWhateverWayItHolds) {
         EXPECT_NE(d.text.find("PID " + std::to_string(flocker.pid)), std::string::npos) << d.text;
     }
     {
+        // Without a flock, a lock file holds only while its PID runs the
+        // program it names (this test's own executable, forked).
         Holder sleeper([] { return true; });
         const auto dir = lockDirectory();
         ASSERT_TRUE(dir);
         const std::string file = *dir + "/" + lockFileNameFor(pty.path);
-        std::ofstream(file) << sleeper.pid << "\nminicom\nhost\n";
-        const PortDiagnosis d = diagnosePort(pty.path);
+        const std::string self = fs::read_symlink("/proc/self/exe").filename().string();
+        const std::string id = std::to_string(sleeper.pid);
+        for (const std::string& text : {id + "\n" + self + "\nhost\n", "    " + id + " " + self + " root\n"}) {
+            std::ofstream(file) << text;
+            const PortDiagnosis d = diagnosePort(pty.path);
+            EXPECT_EQ(d.cause, PortCause::Busy) << text;
+            ASSERT_TRUE(d.holder) << text;
+            EXPECT_EQ(d.holder->pid, sleeper.pid);
+            EXPECT_EQ(d.holder->program, self);
+            EXPECT_EQ(d.holder->how, "lock file " + file);
+        }
+        for (const std::string& forged : {id + "\nminicom\nhost\n", std::string("1\n\n"), id + "\n"}) {
+            std::ofstream(file) << forged;
+            EXPECT_EQ(diagnosePort(pty.path).cause, PortCause::Usable) << forged;
+        }
         ::unlink(file.c_str());
-        EXPECT_EQ(d.cause, PortCause::Busy);
-        ASSERT_TRUE(d.holder);
-        EXPECT_EQ(d.holder->pid, sleeper.pid);
-        EXPECT_EQ(d.holder->program, "minicom");
-        EXPECT_EQ(d.holder->how, "lock file " + file);
     }
     {
         Holder opener([&] { return ::open(pty.path.c_str(), O_RDWR | O_NOCTTY) >= 0; });

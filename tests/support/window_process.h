@@ -24,6 +24,7 @@ public:
     WindowProcess& operator=(const WindowProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // Reads standard output until a line equals `line`; false when the
     // child ended or the deadline passed first.
     bool waitForLine(const std::string& line, std::chrono::milliseconds deadline);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "link/exclusive_open.h"
 #include "link/frame.h"
 #include "upgrader/flash/log_echo.h"
 #include "upgrader/flash/session.h"
@@ -76,6 +77,9 @@ void Session::start(const std::shared_ptr<const engine::LoadedImage>& image) {
             });
     });
     port->open();  // a failure arrives as an error
+    // Not only in the system log: whoever runs the upgrade sees it here.
+    if (const std::string kept = port->keptLockFile(); !kept.empty())
+        reporter_.warning(path_, gimbal::keptLockFileText(kept, path_));
 }
 
 void Session::close() {

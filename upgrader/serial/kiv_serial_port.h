@@ -152,6 +152,10 @@ public:
     // Bytes the driver holds that the poll thread has not read yet; 0 when
     // closed. Any thread.
     int inputBytesWaiting() const;
+    // What sat at the lock path of the last open, was no standing claim and
+    // could not be removed (the open went ahead under its other locks); empty
+    // when there was none.
+    std::string keptLockFile() const;
 
     // Closes begun on open ports whose real close has not yet finished and
     // told the delegate, over all ports; a program waits for none to be left
@@ -225,6 +229,7 @@ private:
     std::shared_ptr<platform::ReadSource> readPollSource_;  // stateMutex_
     std::shared_ptr<Connection> connection_;                // stateMutex_
     termios originalPortAttributes_{};                      // stateMutex_
+    std::string keptLockFile_;                              // stateMutex_
 
     // Users of the descriptor off the poll thread hold it shared; the real
     // close holds it exclusively, so a descriptor is never used once closed.

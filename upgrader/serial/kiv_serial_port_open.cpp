@@ -46,7 +46,10 @@ void KivSerialPort::open() {
         std::lock_guard lock(stateMutex_);
         connection_ = connection;
         originalPortAttributes_ = connection->originalAttributes;
+        keptLockFile_ = connection->device.keptLockFile();
     }
+    if (!connection->device.keptLockFile().empty())
+        platform::systemLog("%s", gimbal::keptLockFileText(connection->device.keptLockFile(), path_).c_str());
     fileDescriptor_.store(connection->device.fd());
     setPortOptions();
     // A stop-and-wait link waits out a USB adapter's latency timer on every
@@ -204,6 +207,11 @@ void KivSerialPort::handleReadable(Connection& connection) {
     }
     // A readable descriptor that gives nothing has been hung up.
     if (count == 0 || meansDeviceGone(errno)) handleHangUp(connection);
+}
+
+std::string KivSerialPort::keptLockFile() const {
+    std::lock_guard lock(stateMutex_);
+    return keptLockFile_;
 }
 
 int KivSerialPort::inputBytesWaiting() const {

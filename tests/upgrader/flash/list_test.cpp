@@ -15,6 +15,7 @@
 
 #include <fstream>
 
+#include "link/serial_locks.h"
 #include "tests/upgrader/support/pty.h"
 #include "child_process.h"
 #include "tests/support/holding_process.h"
@@ -68,9 +69,14 @@ TEST(FlashList, ListsVirtualPortsFreeOrBusyWithTheirHolderWithoutOpeningThem) {
     ASSERT_TRUE(opener.held);
     OpenWatch watch(freePty.slavePath());
     const std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime};
+    // A lock naming minicom with the PID of a process that is no minicom and
+    // holds no flock: not believed, as the open would not believe it.
+    const std::string forged = *gimbal::lockDirectory() + "/" + gimbal::lockFileNameFor(freePty.slavePath());
+    std::ofstream(forged) << opener.pid << "\nminicom\nhost\n";
 
     const ChildResult text = runChild(kProgram, {"--list"}, std::chrono::seconds(60), env);
     const ChildResult json = runChild(kProgram, {"--list", "--json"}, std::chrono::seconds(60), env);
+    ::unlink(forged.c_str());
     EXPECT_EQ(watch.opens(), 0u) << "listing opened the device";
     ::close(::open(freePty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     EXPECT_GT(watch.opens(), 0u) << "the watch sees opens";

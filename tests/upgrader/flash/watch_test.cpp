@@ -22,6 +22,7 @@
 #include "child_process.h"
 #include "tests/support/holding_process.h"
 #include "link/firmware_file.h"
+#include "link/serial_locks.h"
 #include "link/virtual_ports.h"
 #include "sim/gimbal_sim.h"
 #include "tests/upgrader/support/random_image.h"
@@ -364,6 +365,24 @@ TEST(FlashBench, ALostSwitchAcknowledgementAndARestartAreLoggedFailedAndStrayByt
     EXPECT_NE(byPort[restartPort]["message"].get<std::string>().find("the gimbal restarted at MCU 1, page 1"),
               std::string::npos)
         << byPort[restartPort];
+}
+
+// A forged lock at a port's lock path (PID 1, which always lives, and no
+// program name) holds nothing: the bench upgrades that gimbal and logs it.
+TEST(FlashBench, AForgedLockMakesTheBenchSkipNoGimbal) {
+    Bench bench;
+    auto child = bench.watch();
+    auto g = gimbal();
+    const std::string forged = *gimbal::lockDirectory() + "/" + gimbal::lockFileNameFor(g->slavePath());
+    std::ofstream(forged) << "1\n\n";
+    plugIn(bench, *g, "forged lock");
+    const bool logged = waitUntil([&] { return bench.logged().size() == 1; }, kDeadline);
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    ::unlink(forged.c_str());
+    ASSERT_TRUE(logged) << dump(r);
+    EXPECT_EQ(bench.logged()[0]["result"], "upgraded");
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
 }
 
 }  // namespace

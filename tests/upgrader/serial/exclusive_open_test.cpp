@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/holding_process.h"
 #include "tests/upgrader/support/pty.h"
 #include "link/port_diagnosis.h"
 #include "upgrader/serial/kiv_exclusive_open.h"
@@ -21,6 +25,22 @@
 namespace serial {
 
 namespace {
+
+// A running `sleep` (exec'd before the constructor returns), killed with the object.
+struct Sleeper {
+    Sleeper() {
+        char arg0[] = "sleep", arg1[] = "60";
+        char* argv[] = {arg0, arg1, nullptr};
+        if (::posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ) != 0) pid = -1;
+    }
+    ~Sleeper() { stop(); }
+    void stop() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(std::exchange(pid, -1), nullptr, 0);
+    }
+    pid_t pid = -1;
+};
 
 TEST(ExclusiveOpen, LockFileNames) {
     EXPECT_EQ(lockFileNameFor("/dev/ttyUSB0"), "LCK..ttyUSB0");
@@ -38,17 +58,14 @@ TEST(ExclusiveOpen, LockFileNames) {
     const auto dir = lockDirectory();
     const auto literal = gimbal::literalLockFileNameFor(link);
     ASSERT_TRUE(dir && literal);
-    pid_t sleeper = 0;
-    char arg0[] = "sleep", arg1[] = "60";
-    char* argv[] = {arg0, arg1, nullptr};
-    ASSERT_EQ(::posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
+    Sleeper sleeper;
+    ASSERT_GT(sleeper.pid, 0);
     const std::string file = *dir + "/" + *literal;
-    std::ofstream(file) << sleeper << "\n\nhost\n";  // no program name: the PID alone decides
+    std::ofstream(file) << sleeper.pid << "\nsleep\nhost\n";  // no flock: the living program it names decides
     ExclusiveDevice device;
     const char* failed = nullptr;
     EXPECT_EQ(device.open(link, failed), EBUSY);
-    ::kill(sleeper, SIGKILL);
-    ::waitpid(sleeper, nullptr, 0);
+    sleeper.stop();
     EXPECT_EQ(device.open(link, failed), 0) << "the holder is gone";
     ::unlink(file.c_str());
     ::unlink(link.c_str());
@@ -64,6 +81,45 @@ TEST(ExclusiveOpen, SecondOpenOfTheSameDeviceIsRefusedUntilTheFirstCloses) {
     EXPECT_FALSE(second.isOpen());
     EXPECT_EQ(first.close(), 0);
     EXPECT_EQ(second.open(pty.slavePath(), failed), 0);
+}
+
+// A program holding the port by flock alone (pyserial's exclusive mode does)
+// keeps its unread input and its line settings when our open is refused: as
+// root the exclusive flag protects nobody, so only the order of the open does.
+TEST(ExclusiveOpen, ARefusedOpenLeavesTheHoldersInputAndSettingsAlone) {
+    test_support::Pty pty;
+    test_support::HoldingProcess holder([&] {
+        const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        termios t{};
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::tcgetattr(fd, &t) != 0) return false;
+        t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // its own settings, not raw
+        ::cfsetspeed(&t, B4800);
+        return ::tcsetattr(fd, TCSANOW, &t) == 0;
+    });
+    ASSERT_TRUE(holder.held);
+    const test_support::Bytes input(22, 'x');
+    pty.write(input);
+    const int look = ::open(pty.slavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(look, 0);
+    int waiting = 0;
+    ASSERT_TRUE(test_support::waitFor([&] { return ::ioctl(look, FIONREAD, &waiting) == 0 && waiting == 22; }));
+    const termios before = pty.slaveAttributes();
+
+    ExclusiveDevice device;
+    const char* failed = nullptr;
+    EXPECT_EQ(device.open(pty.slavePath(), failed), EBUSY);
+    EXPECT_STREQ(failed, "flock");
+    EXPECT_EQ(::ioctl(look, FIONREAD, &waiting), 0);
+    EXPECT_EQ(waiting, 22) << "the holder's input was flushed";
+    const termios after = pty.slaveAttributes();
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    int exclusive = 0;
+    EXPECT_EQ(::ioctl(look, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the exclusive flag was set on another's line";
+    ::close(look);
 }
 
 TEST(ExclusiveOpen, LockFileCarriesPidProgramAndHost) {
@@ -92,7 +148,9 @@ int openAsNobody(const std::string& path) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
         ExclusiveDevice device;
         const char* failed = nullptr;
-        ::_exit(device.open(path, failed) & 0x7f);
+        const int error = device.open(path, failed);
+        device.close();  // _exit runs no destructor: the exclusive flag would stay on the pty
+        ::_exit(error & 0x7f);
     }
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
@@ -116,8 +174,11 @@ TEST(ExclusiveOpen, AnotherUsersLockFileAsAnOrdinaryUser) {
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     EXPECT_EQ(openAsNobody(pty.slavePath()), 0);
 
+    // Alive and the program it names, seen by its command name: another
+    // user's executable cannot be read.
     ::unlink(file.c_str());
-    std::ofstream(file) << "1\ninit\nhost\n";  // alive, and not ours to look into
+    const Sleeper sleeper;
+    std::ofstream(file) << sleeper.pid << "\nsleep\nhost\n";
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     EXPECT_EQ(openAsNobody(pty.slavePath()), EBUSY);
     ::unlink(file.c_str());
@@ -153,6 +214,7 @@ std::optional<int> inChildAs(uid_t uid, const std::function<int()>& work, std::c
 TEST(ExclusiveOpen, WhateverAnotherUserPutsAtTheLockPathNeitherBlocksNorHoldsThePort) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root, to plant as nobody and open as root and as daemon";
     constexpr uid_t kNobody = 65534, kDaemon = 1;
+    const Sleeper sleeper;
     const std::vector<std::pair<const char*, std::function<int(const std::string&)>>> plants{
         {"fifo", [](const std::string& f) { return ::mkfifo(f.c_str(), 0666); }},
         {"link to a file", [](const std::string& f) { return ::symlink("/etc/hostname", f.c_str()); }},
@@ -160,6 +222,11 @@ TEST(ExclusiveOpen, WhateverAnotherUserPutsAtTheLockPathNeitherBlocksNorHoldsThe
         {"pid 2^32-1", [](const std::string& f) { return std::ofstream(f) << "4294967295\n" ? 0 : 1; }},
         {"pid past long", [](const std::string& f) { return std::ofstream(f) << "99999999999999999999999\n" ? 0 : 1; }},
         {"pid -1", [](const std::string& f) { return std::ofstream(f) << "-1\nsh\n" ? 0 : 1; }},
+        // A live PID proves nothing without the program it names: PID 1 is always alive.
+        {"pid 1, no name", [](const std::string& f) { return std::ofstream(f) << "1\n\n" ? 0 : 1; }},
+        {"minicom naming a sleep",
+         [&](const std::string& f) { return std::ofstream(f) << sleeper.pid << "\nminicom\nhost\n" ? 0 : 1; }},
+        {"directory", [](const std::string& f) { return ::mkdir(f.c_str(), 0755); }},
     };
     const auto dir = lockDirectory();
     ASSERT_TRUE(dir);
@@ -169,7 +236,9 @@ TEST(ExclusiveOpen, WhateverAnotherUserPutsAtTheLockPathNeitherBlocksNorHoldsThe
             test_support::Pty pty;
             ASSERT_EQ(::chown(pty.slavePath().c_str(), victim, victim), 0);
             const std::string file = *dir + "/" + lockFileNameFor(pty.slavePath());
-            ASSERT_EQ(inChildAs(kNobody, [&, &plant = plant] { return plant(file); }, std::chrono::seconds(10)), 0);
+            ASSERT_EQ(inChildAs(
+                          kNobody, [&, &plant = plant] { return plant(file); }, std::chrono::seconds(10)),
+                      0);
             const auto opened = inChildAs(
                 victim,
                 [&] {
@@ -182,7 +251,7 @@ TEST(ExclusiveOpen, WhateverAnotherUserPutsAtTheLockPathNeitherBlocksNorHoldsThe
             const auto diagnosed = inChildAs(
                 victim, [&] { return gimbal::findPortHolder(pty.slavePath()) ? 1 : 0; }, std::chrono::seconds(20));
             EXPECT_EQ(diagnosed, 0) << "a holder was named, or the diagnosis waited";
-            ::unlink(file.c_str());
+            if (::unlink(file.c_str()) != 0) ::rmdir(file.c_str());
         }
     }
 }

@@ -1,4 +1,4 @@
-#include "upgrader/serial/kiv_exclusive_open.h"
+#include "link/exclusive_open.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,26 +6,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/lock_claim.h"
 #include "link/posix_io.h"
 #include "link/raw_at_open.h"
-#include "upgrader/platform/system_log.h"
 
-namespace serial {
-
-using gimbal::retryOnInterrupt;
-using gimbal::UniqueFd;
+namespace gimbal {
 
 int ExclusiveDevice::open(const std::string& path, const char*& failedCall) {
     close();
+    keptLockFile_.clear();
     DeviceLockFile lock;
     if (const auto dir = lockDirectory()) {
         failedCall = "lock";
         const int error = lock.acquire(*dir, path);
         if (error == DeviceLockFile::kStaleButKept)
-            platform::systemLog(
-                "%s is another user's stale lock, or not a lock file at all, and cannot be removed here; "
-                "opening %s under its own locks only (remove it with: sudo rm %s)",
-                lock.staleFileKept().c_str(), path.c_str(), lock.staleFileKept().c_str());
+            keptLockFile_ = lock.staleFileKept();
         else if (error != 0)
             return error;
     }
@@ -37,10 +32,11 @@ int ExclusiveDevice::open(const std::string& path, const char*& failedCall) {
         fd = UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 1));
         if (!fd.valid()) return errno;
     }
-    if (const int error = gimbal::makeRawAtOpen(fd.get(), originalAttributes_, failedCall); error != 0) return error;
-    if (const int error = lockDevice(fd.get(), failedCall); error != 0) {
-        // Someone else holds it after all: leave the line as that holder had it.
-        ::tcsetattr(fd.get(), TCSANOW, &originalAttributes_);
+    // The locks first: a refused open leaves a holder's line (its unread
+    // input, its settings) exactly as it was.
+    if (const int error = lockDevice(fd.get(), failedCall); error != 0) return error;
+    if (const int error = makeRawAtOpen(fd.get(), originalAttributes_, failedCall); error != 0) {
+        ::ioctl(fd.get(), TIOCNXCL);
         return error;
     }
     fd_ = std::move(fd);
@@ -67,4 +63,12 @@ int ExclusiveDevice::close() {
     return result;
 }
 
-}  // namespace serial
+std::string keptLockFileText(const std::string& file, const std::string& devicePath) {
+    const std::string what = whatIsAt(file);
+    const std::string is =
+        what == "a file" ? " is another user's stale lock" : " is not a lock file at all but " + what + ",";
+    return file + is + " and cannot be removed here; opening " + devicePath +
+           " under its own locks only (remove it with: " + removalCommand(file) + ")";
+}
+
+}  // namespace gimbal

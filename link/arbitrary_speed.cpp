@@ -1,4 +1,4 @@
-#include "upgrader/serial/kiv_arbitrary_speed.h"
+#include "link/arbitrary_speed.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
@@ -7,9 +7,7 @@
 
 #include "link/posix_io.h"
 
-namespace serial {
-
-using gimbal::retryOnInterrupt;
+namespace gimbal {
 
 int setArbitrarySpeed(int fd, std::uint32_t rate) {
     struct termios2 attributes {};
@@ -35,4 +33,4 @@ std::optional<std::uint32_t> currentSpeed(int fd) {
     return attributes.c_ospeed;
 }
 
-}  // namespace serial
+}  // namespace gimbal

@@ -1,6 +1,5 @@
-// The lock file half of an exclusive open (see kiv_exclusive_open.h).
+// The lock file half of an exclusive open (see link/exclusive_open.h).
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,14 +8,11 @@
 #include <atomic>
 #include <string>
 
-#include "link/lock_file_content.h"
+#include "link/exclusive_open.h"
+#include "link/lock_claim.h"
 #include "link/posix_io.h"
-#include "upgrader/serial/kiv_exclusive_open.h"
 
-namespace serial {
-
-using gimbal::retryOnInterrupt;
-using gimbal::UniqueFd;
+namespace gimbal {
 
 namespace {
 
@@ -35,18 +31,6 @@ std::string lockContent() {
     return std::to_string(::getpid()) + "\n" + executableName(::getpid()) + "\n" + host.data() + "\n";
 }
 
-// A holder without flock (an older tool) still counts while its process
-// lives and is the program it names.
-bool namedHolderIsAlive(const gimbal::LockFileContent& content) {
-    // Our own PID with nobody holding the flock is a file left by an earlier
-    // process that had our PID: while we hold a lock, we hold its flock too.
-    if (!content.pid || *content.pid == ::getpid()) return false;
-    const auto pid = static_cast<pid_t>(*content.pid);
-    if (::kill(pid, 0) != 0 && errno != EPERM) return false;
-    const std::string running = executableName(pid);
-    return content.program.empty() || running.empty() || content.program == running;
-}
-
 bool sameFile(int fd, const std::string& path) {
     struct stat open {
     }, named{};
@@ -54,33 +38,34 @@ bool sameFile(int fd, const std::string& path) {
            open.st_ino == named.st_ino;
 }
 
-// Answers 0 when the existing lock file was stale and is gone, EBUSY when it
-// is held, kStaleButKept when it is stale but not ours to remove, another
-// errno on failure. Read-only, so that a file another user left (an
-// interrupted sudo run) can still be judged: flock needs no write access.
+// Answers 0 when what was at the lock path is gone, kStaleButKept when this
+// user may not remove it (another user's file in a sticky folder, or a
+// directory), another errno on failure.
 int removeNamed(const std::string& file) {
     if (::unlink(file.c_str()) == 0 || errno == ENOENT) return 0;
-    // A sticky lock folder keeps another user's file.
-    return errno == EACCES || errno == EPERM ? DeviceLockFile::kStaleButKept : errno;
+    return errno == EACCES || errno == EPERM || errno == EISDIR ? DeviceLockFile::kStaleButKept : errno;
 }
 
+// Answers 0 when the existing lock file was stale and is gone, EBUSY when its
+// claim stands, kStaleButKept when it is stale but not ours to remove, another
+// errno on failure.
 int removeIfStale(const std::string& file) {
-    // A link, a FIFO or a device at the lock path is nobody's lock (any user
-    // may put one there); opening it could block or reach another file.
-    struct stat named {};
-    if (::lstat(file.c_str(), &named) != 0) return errno == ENOENT ? 0 : errno;
-    if (!S_ISREG(named.st_mode)) return removeNamed(file);
-    UniqueFd fd = gimbal::openLockFile(file);
-    if (!fd.valid()) {
-        if (errno == ENOENT) return 0;
-        if (errno == ELOOP || errno == EINVAL) return removeNamed(file);  // swapped since the look
-        // Unreadable: someone else's lock, and nothing tells that it is stale.
-        return errno == EACCES ? EBUSY : errno;
+    const LockJudgement judged = judgeLockFile(file);
+    switch (judged.claim) {
+        case LockClaim::Absent:
+            return 0;
+        case LockClaim::NotALock:
+            return removeNamed(file);
+        case LockClaim::Held:
+        case LockClaim::Unreadable:
+            return EBUSY;
+        case LockClaim::Failed:
+            return judged.error;
+        case LockClaim::Stale:
+            // Removed while flocked, and only if it is still the file judged.
+            return sameFile(judged.fd.get(), file) ? removeNamed(file) : 0;
     }
-    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
-        return errno == EWOULDBLOCK ? EBUSY : errno;
-    if (namedHolderIsAlive(gimbal::readLockFile(fd.get()))) return EBUSY;
-    return sameFile(fd.get(), file) ? removeNamed(file) : 0;
+    return EBUSY;
 }
 
 // Makes the lock file complete (content written, flock held) under a private
@@ -106,10 +91,7 @@ int createLocked(const std::string& file, UniqueFd& out) {
 }  // namespace
 
 bool DeviceLockFile::heldElsewhere(const std::string& file) {
-    UniqueFd fd = gimbal::openLockFile(file);
-    if (!fd.valid()) return errno == EACCES;  // someone else's, and nothing tells that it is stale
-    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) return errno == EWOULDBLOCK;
-    return namedHolderIsAlive(gimbal::readLockFile(fd.get()));
+    return claimStands(judgeLockFile(file).claim);
 }
 
 int DeviceLockFile::acquire(const std::string& directory, const std::string& devicePath) {
@@ -148,4 +130,4 @@ void DeviceLockFile::release() {
     file_.clear();
 }
 
-}  // namespace serial
+}  // namespace gimbal
