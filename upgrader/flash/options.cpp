@@ -49,6 +49,8 @@ Exit codes:
   7  send Failed: a page or a switch request was not acknowledged within 30
      seconds, or the gimbal restarted (reported its version again) in the
      middle of the upgrade; run the upgrade again
+  8  --watch only: a port that appeared was held by another program and left
+     to it (logged as left-alone), so not every gimbal was upgraded here
   129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
      closed and the page each upgrade stood at is printed; the gimbal stays in
      upgrade mode until a whole upgrade completes, so run again; a signal
@@ -56,8 +58,8 @@ Exit codes:
 With several ports, the exit code is that of the first port, in command-line
 order, whose session failed; the other ports run to their own end regardless.
 With --watch: 0 when nothing failed, 130/143/129 when the signal that stopped
-it interrupted an upgrade, else the code of the first upgrade that failed
-(1 when a result could not be written to the --log file).
+it interrupted an upgrade, else the code of the first upgrade that failed or
+port left alone (1 when a result could not be written to the --log file).
 
 Output: results and progress go to standard output, one summary line per port
 at the end (failed ports too); errors, warnings and interruptions go to
@@ -186,6 +188,15 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     o.wait = *parseWait(line.wait);
     o.file = line.files.front();
     return {o, {}};
+}
+
+void applyTestPageTimeout(Options& options, const char* milliseconds) {
+    if (!milliseconds) return;
+    const std::string_view text(milliseconds);
+    long long ms = 0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+    if (ec == std::errc{} && ptr == text.data() + text.size() && ms > 0 && ms <= options.pageTimeout.count())
+        options.pageTimeout = std::chrono::milliseconds(ms);
 }
 
 std::string helpText() {

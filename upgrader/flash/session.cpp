@@ -22,14 +22,12 @@ Session::Session(std::string path, const Options& options, Reporter& reporter)
       systemPaths_(options.systemPaths),
       reporter_(reporter),
       engine_(*this, *this),
-      frames_(options.baud),
       pageTimeout_(options.pageTimeout) {
     engine_.setPageTimeout(options.pageTimeout);
 }
 
 Session::~Session() {
     if (waitTimer_) waitTimer_->invalidate();
-    if (staleTimer_) staleTimer_->invalidate();
     if (liveTimer_) liveTimer_->invalidate();
     if (port_) port_->setDelegate(nullptr);
 }
@@ -39,7 +37,6 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
     outcome_ = code;
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
-    if (staleTimer_) staleTimer_->invalidate();
     if (liveTimer_) liveTimer_->invalidate();
     engine_.cancelUpgrade();
     if (code != ExitCode::Ok && reportFailure && reportsFailures_) reporter_.failure(path_, code, reason, diagnosis());

@@ -106,7 +106,7 @@ private:
     void noVersionReport();
     void portRefused(const gimbal::PortDiagnosis& why);
     void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
-    void rearmStaleTimer();
+    void traceDropped();
     void tickLive();
     void showLive();
     std::string timeoutText() const;
@@ -121,7 +121,6 @@ private:
     std::shared_ptr<serial::KivSerialPortDelegate> delegate_;
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
-    std::unique_ptr<platform::OneShotTimer> staleTimer_;  // while frames_ holds a partial frame
     std::unique_ptr<platform::OneShotTimer> liveTimer_;   // redraws the live line every second
     const std::chrono::milliseconds pageTimeout_;
     std::chrono::steady_clock::time_point startedAt_;  // the first page
