@@ -9,6 +9,7 @@
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/flash/live_line.h"
 #include "upgrader/flash/signal_watch.h"
+#include "upgrader/platform/exit_budget.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_exit_wait.h"
 #include "upgrader/serial/kiv_serial_port.h"
@@ -206,10 +207,10 @@ void Session::traceReceived(const engine::Bytes& chunk) {
 }
 
 void waitForClosesBeforeExit(const std::function<bool()>& sessionsClosed, std::ostream& err) {
-    constexpr std::chrono::seconds kLimit{5};
-    if (!serial::waitForPortClosesBeforeExit(kLimit, sessionsClosed))
-        err << "quenlo-flash: a port's close did not finish within " << kLimit.count() << " s; exiting without it"
-            << std::endl;
+    platform::beginExit();
+    if (!serial::waitForPortClosesBeforeExit(platform::exitTimeLeft(platform::kExitBudget), sessionsClosed))
+        err << "quenlo-flash: a port's close did not finish within " << platform::kExitBudget.count()
+            << " s; exiting without it" << std::endl;
 }
 
 }  // namespace flash

@@ -137,8 +137,9 @@ private:
     std::optional<gimbal::PortDiagnosis> diagnosis_;
 };
 
-// Before quenlo-flash exits: waits (at most 5 s) until `sessionsClosed` and
-// every port's close has finished; says so on `err` when one has not.
+// Before quenlo-flash exits: begins the exit (exit_budget.h) and waits, at
+// most for its budget, until `sessionsClosed` and every port's close has
+// finished; says so on `err` when one has not.
 void waitForClosesBeforeExit(const std::function<bool()>& sessionsClosed, std::ostream& err);
 
 }  // namespace flash

@@ -12,6 +12,7 @@
 #include "upgrader/flash/session.h"
 #include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/event_loop.h"
+#include "upgrader/platform/exit_budget.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/one_shot_timer.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
@@ -185,6 +186,7 @@ private:
 }  // namespace
 
 int runWatch(const Options& options, std::ostream& out, std::ostream& err, OutputForm form, int columns) {
+    platform::forgetExit();  // an earlier run in this process (tests) has ended
     BenchDisplay display(out, form, columns);
     // On a terminal the live lines own the screen: everything else is
     // printed above them, and the results are the finished lines.
