@@ -160,6 +160,34 @@ def case_opens(rig, count=20):
             f"{clean} times" + (f", nothing captured {count - clean} times" if clean < count else ""))
 
 
+def case_new_adapters(rig, runs=5):
+    """A new adapter for every run, its gimbal announcing every 5 ms from the
+    moment it is plugged in: each upgrade is the first open of a fresh
+    ttyUSB. Each must upgrade exactly; a gimbal that heard an echo first is
+    sent the end of any frame and answered again (one warning line)."""
+    echoed = recovered = 0
+    took = []
+    for i in range(runs):
+        a = Adapter(rig, f"NEW{i}", ["--announce-ms", "5", "--baud", "115200"])
+        try:
+            start = time.monotonic()
+            code, out = flash(rig, a.path, 115200, "/share/fw3.bin")
+            took.append(time.monotonic() - start)
+            first = a.gimbal.captured()[:len(ENTER_REQUEST)]
+        finally:
+            a.unplug()
+            a.close()
+        check(code == 0, f"run {i + 1}: quenlo-flash answered {code}:\n{out[-1500:]}")
+        same, detail = a.gimbal.recorded_equals(rig.share / "fw3.bin")
+        check(same, f"run {i + 1}: not exact: {detail}")
+        rig.measure.setdefault("new adapter: first bytes", []).append(first.hex(" ") or "(none captured)")
+        echoed += first not in (ENTER_REQUEST, b"")
+        recovered += "announced itself again before acknowledging" in out
+    return (f"{runs} new adapters, each upgraded exactly; the gimbal first heard something other than the enter "
+            f"request {echoed} times; sent the end of a frame and answered again {recovered} times; "
+            f"{min(took):.1f} to {max(took):.1f} s a run")
+
+
 def wait_for(condition, what, timeout):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -389,6 +417,7 @@ CASES = [
     ("8250 isa-serial whole upgrade", lambda rig: case_uart(rig, "isa")),
     ("8250 pci-serial whole upgrade", lambda rig: case_uart(rig, "pci")),
     ("20 opens with announcements every 5 ms", case_opens),
+    ("new adapter per run, announcements every 5 ms", case_new_adapters),
     ("--list names vendor:product, serial, driver, by-id", case_list),
     ("second holder and non-root user diagnosed", case_holder_and_user),
     ("low-latency flag and latency_timer put back", case_low_latency),

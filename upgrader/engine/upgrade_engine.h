@@ -30,6 +30,11 @@ class KivSerialPort;
 namespace engine {
 
 inline constexpr std::chrono::milliseconds kPageTimeout{30000};
+// How long after an enter request an announcement the gimbal sent before it
+// took that request may still arrive: the request's and the announcement's
+// wire time at the slowest rate in use, and an adapter's or a bridge's
+// latency both ways, with room to spare.
+inline constexpr std::chrono::milliseconds kAnnouncementInFlight{1000};
 inline constexpr std::int64_t kLastMCU = 2;
 
 inline constexpr char kUpgradeCompleteText[] = "Upgrade Complete!!";
@@ -99,6 +104,8 @@ public:
     const UpgradeState& state() const { return state_; }
     // Tests only: the product always waits kPageTimeout.
     void setPageTimeout(std::chrono::milliseconds timeout) { pageTimeout_ = timeout; }
+    // Tests only: the product allows kAnnouncementInFlight.
+    void setAnnouncementInFlight(std::chrono::milliseconds allowance) { announcementInFlight_ = allowance; }
 
 private:
     std::optional<bool> writeFrame(const Bytes& frame);
@@ -111,6 +118,7 @@ private:
     void onPageAck();
     void onVersionReport(const Response& r);
     void onSwitchAck();
+    bool announcedAgainBeforeFirstAnswer() const;
 
     // What the gimbal owes an answer to. A late copy of an acknowledgement
     // must not count for the request sent after it: taken for the next page
@@ -126,11 +134,15 @@ private:
     std::uint64_t timerGeneration_ = 0;                       // bumped when a timer is cancelled or armed
     std::shared_ptr<char> alive_ = std::make_shared<char>();  // for verdicts that wait on the input
     std::chrono::milliseconds pageTimeout_ = kPageTimeout;
+    std::chrono::milliseconds announcementInFlight_ = kAnnouncementInFlight;
     Awaiting awaiting_ = Awaiting::Nothing;
     // The gimbal acknowledged something since Start. Only then is a version
     // report a restart: one sent before it took the enter request may still
     // be on the line when the first page goes out.
     bool answeredSinceStart_ = false;
+    // When the last enter request went out, and the last one before Start.
+    std::optional<std::chrono::steady_clock::time_point> lastEnterRequestAt_;
+    std::optional<std::chrono::steady_clock::time_point> enterBeforeStartAt_;
     std::string loadError_;
     std::string loadRefusal_;
 };

@@ -95,6 +95,7 @@ public:
     void pageTimedOut(std::int64_t mcu, std::int64_t page) override;
     void switchTimedOut(std::int64_t mcu) override;
     void gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) override;
+    void gimbalAnnouncedAgain() override;
     void upgradeStopped(const std::string& reason) override;
 
     // FrameWriter
@@ -107,6 +108,7 @@ private:
     void portRefused(const gimbal::PortDiagnosis& why);
     void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
     void traceDropped();
+    void writeFiller(std::size_t left);
     void tickLive();
     void showLive();
     std::string timeoutText() const;
@@ -126,6 +128,8 @@ private:
     std::chrono::steady_clock::time_point startedAt_;  // the first page
     std::chrono::steady_clock::time_point requestAt_;  // the last frame written
     bool started_ = false;
+    bool resynced_ = false;   // the gimbal was sent bytes to complete a frame, and answered again
+    bool resyncing_ = false;  // those bytes are going out
     bool reportsFailures_ = true;
     bool leavesBusyPortsAlone_ = false;
     std::string version_;

@@ -202,6 +202,29 @@ TEST_F(FlashEnds, StrayBytesOrASlowSecondPieceBeforeAnAcknowledgementCostNothing
     }
 }
 
+// A gimbal whose receiver waits for the rest of a frame that will not come
+// (the echo of its announcements at an adapter's first open read as a header
+// of 16478 bytes) swallowed every request and kept announcing; the run ended
+// after 30 s. It is sent the bytes that complete any frame, answered again,
+// and upgraded; one line says why.
+TEST_F(FlashEnds, AGimbalDeafToItsRequestsIsSentAFrameEndAndAnsweredAgain) {
+    sim::Options options = gimbalOptions();
+    options.heldAtStart = {0x55, 0xAA, 0x5E, 0x40, 0x5E, 0x40};
+    sim::GimbalSim gimbal(options);
+    std::string error;
+    ASSERT_TRUE(gimbal.start(&error)) << error;
+    std::string output;
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(flashOnce(gimbal, output, engine::kPageTimeout, &took), flash::toInt(ExitCode::Ok)) << output;
+    std::printf("a deaf gimbal upgraded in %lld ms\n", static_cast<long long>(took.count()));
+    EXPECT_LT(took, 15s);
+    expectUpgraded(gimbal, output);
+    const std::string why = "warning: the gimbal announced itself again before acknowledging the first page";
+    const std::size_t at = output.find(why);
+    EXPECT_NE(at, std::string::npos) << output;
+    EXPECT_EQ(output.find(why, at + 1), std::string::npos) << output;
+}
+
 // Item 6: a page timer that fires while the acknowledgement is already
 // waiting in the input (the process was stopped and continued, or starved)
 // reads it first. Here the background thread that reads the port is held
