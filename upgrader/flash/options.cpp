@@ -31,7 +31,11 @@ constexpr char kFooter[] = R"(There is no one to dismiss an alert: every alert i
 "send Failed" (a page or switch request unanswered for 30 seconds) ends that
 port's session, where the window would wait for a late answer. A gimbal that
 reports its version again in the middle of the upgrade has restarted: the
-session ends at once, with the MCU and page it stood at (exit 7).
+session ends at once, with the MCU and page it stood at (exit 7). One that
+announces itself again before acknowledging the first page, although it was
+answered, is sent bytes that complete any frame it may be waiting for (an
+echo at an adapter's first open can leave it so), answered again and started
+over once; if it goes on announcing, the session ends (exit 7).
 
 Exit codes:
   0  every port was upgraded
