@@ -160,16 +160,20 @@ def case_opens(rig, count=20):
             f"{clean} times" + (f", nothing captured {count - clean} times" if clean < count else ""))
 
 
-def case_new_adapters(rig, runs=5):
-    """A new adapter for every run, its gimbal announcing every 5 ms from the
-    moment it is plugged in: each upgrade is the first open of a fresh
-    ttyUSB. Each must upgrade exactly; a gimbal that heard an echo first is
-    sent the end of any frame and answered again (one warning line)."""
-    echoed = recovered = 0
+def case_new_adapters(rig, runs=10):
+    """A new adapter for every run, its gimbal announcing every 5 ms: each
+    upgrade is the first open of a fresh ttyUSB. Half the gimbals announce
+    from the moment the adapter is plugged in, half are powered once it has
+    appeared (when the udev rule has made it raw and silent). Each must
+    upgrade exactly; a gimbal that heard an echo first is sent the end of any
+    frame and answered again (one warning line)."""
+    counts = {"at plug": [0, 0, 0], "after plug": [0, 0, 0]}  # runs, echoed, recovered
     took = []
     for i in range(runs):
-        a = Adapter(rig, f"NEW{i}", ["--announce-ms", "5", "--baud", "115200"])
+        when = "at plug" if i % 2 == 0 else "after plug"
+        a = Adapter(rig, f"NEW{i}", ["--announce-ms", "5", "--baud", "115200"], powered=when == "at plug")
         try:
+            a.gimbal.power_on()
             start = time.monotonic()
             code, out = flash(rig, a.path, 115200, "/share/fw3.bin")
             took.append(time.monotonic() - start)
@@ -180,12 +184,14 @@ def case_new_adapters(rig, runs=5):
         check(code == 0, f"run {i + 1}: quenlo-flash answered {code}:\n{out[-1500:]}")
         same, detail = a.gimbal.recorded_equals(rig.share / "fw3.bin")
         check(same, f"run {i + 1}: not exact: {detail}")
-        rig.measure.setdefault("new adapter: first bytes", []).append(first.hex(" ") or "(none captured)")
-        echoed += first not in (ENTER_REQUEST, b"")
-        recovered += "announced itself again before acknowledging" in out
-    return (f"{runs} new adapters, each upgraded exactly; the gimbal first heard something other than the enter "
-            f"request {echoed} times; sent the end of a frame and answered again {recovered} times; "
-            f"{min(took):.1f} to {max(took):.1f} s a run")
+        rig.measure.setdefault(f"new adapter, powered {when}: first bytes", []).append(first.hex(" ") or "(none)")
+        c = counts[when]
+        c[0] += 1
+        c[1] += first not in (ENTER_REQUEST, b"")
+        c[2] += "announced itself again before acknowledging" in out
+    parts = [f"powered {when}: {c[0]} runs, the gimbal first heard an echo {c[1]} times, sent the end of a frame "
+             f"and answered again {c[2]} times" for when, c in counts.items()]
+    return f"each upgraded exactly; {'; '.join(parts)}; {min(took):.1f} to {max(took):.1f} s a run"
 
 
 def wait_for(condition, what, timeout):

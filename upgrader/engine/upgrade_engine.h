@@ -104,7 +104,9 @@ public:
     const UpgradeState& state() const { return state_; }
     // Tests only: the product always waits kPageTimeout.
     void setPageTimeout(std::chrono::milliseconds timeout) { pageTimeout_ = timeout; }
-    // Tests only: the product allows kAnnouncementInFlight.
+    // How long after the enter request before Start an announcement may
+    // still have crossed it: kAnnouncementInFlight, longer when bytes were
+    // queued ahead of that request (tests: shorter).
     void setAnnouncementInFlight(std::chrono::milliseconds allowance) { announcementInFlight_ = allowance; }
 
 private:

@@ -50,6 +50,12 @@ void Session::writeFiller(std::size_t left) {
     if (finished()) return;
     if (left == 0) {
         resyncing_ = false;
+        // The bytes may still be queued ahead of the enter request (in the
+        // adapter, in a bridge): until they are on the wire, announcements
+        // keep crossing it.
+        const std::uint64_t rate = baud_ == 0 ? 115200 : baud_;
+        engine_.setAnnouncementInFlight(engine::kAnnouncementInFlight +
+                                        std::chrono::milliseconds(kFillerBytes * 10 * 1000 / rate + 1));
         engine_.sendRequestEnterUpgradeModeCMD();
         startedAt_ = std::chrono::steady_clock::now();
         engine_.startUpgrade();
