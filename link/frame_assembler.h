@@ -2,7 +2,7 @@
 // whole frame its length field announces, then checks it. A read may hold
 // several frames or half of one; each comes out alone, in stream order.
 // A partial frame that sees no new byte for a while can be dropped, so a
-// stray header cannot wedge the receiver.
+// stray header cannot wedge a receiver that has no better sign.
 //
 // Thread contract: plain value type, used by one thread at a time.
 #pragma once
@@ -31,6 +31,13 @@ public:
         // sync instead of after the frame: its length field may be the byte
         // that broke, and then it swallowed sound frames.
         bool resyncInsideBadFrames = false;
+        // A partial frame is given up as soon as a sound frame lies whole
+        // after its sync: it was a stray header, and the frame after it is
+        // what the peer sent. Until then it is kept, however slowly the rest
+        // of it comes.
+        bool yieldsToSoundFrameInside = false;
+        // The bytes that end in no sound frame are kept for takeDropped().
+        bool keepsDropped = false;
         std::chrono::milliseconds staleAfter = std::chrono::seconds(1);
     };
 
@@ -53,13 +60,17 @@ public:
     std::optional<TimePoint> staleAt() const;
     // Drops the partial frame if it has gone stale by `now`; true if it did.
     bool dropStale(TimePoint now);
-    // A reader's way with a stale partial frame: its first byte goes and the
-    // scan resumes one byte later, as often as what is left is a partial
-    // frame that has gone stale too. Answers the frames the rescan completed
-    // (a sound one may have followed a stray header).
-    std::vector<Piece> skipStale(TimePoint now);
     void reset() { buffer_.clear(); }
     std::size_t buffered() const { return buffer_.size(); }
+    // With Rules::keepsDropped: the bytes given up since the last call
+    // (noise, damaged frames, stray headers), at most kDroppedKept of them;
+    // `count` says how many there were in all.
+    static constexpr std::size_t kDroppedKept = 256;
+    struct Dropped {
+        Bytes bytes;
+        std::size_t count = 0;
+    };
+    Dropped takeDropped();
 
 private:
     // Takes the frames now whole in the buffer; `chunkSize` is that of the
@@ -67,37 +78,35 @@ private:
     std::vector<Piece> scan(std::size_t chunkSize);
     std::size_t syncFrom(std::size_t start) const;
     bool announcesTooMuch(ByteView rest) const;
+    // Where a sound frame lies whole after the partial frame at `start`, if
+    // anywhere.
+    std::optional<std::size_t> soundFrameInside(std::size_t start) const;
+    // Keeps [from, to) of the buffer as dropped bytes.
+    void noteDropped(std::size_t from, std::size_t to);
 
     Rules rules_;
     Bytes buffer_;  // empty, or starts at a (possible) sync
     TimePoint lastByte_{};
+    Dropped dropped_;
 };
 
 // A host reading the gimbal's replies. They are short (at most 32 bytes, the
 // long announcement), so a header announcing a longer payload is noise, and
 // waiting for it would stall the link; a host only waits for a sound reply,
-// so it looks inside a damaged frame too. The gimbal sends a reply in one
-// burst: a partial frame that no byte has extended for a reply's wire time
-// and the latency of an adapter or bridge is no frame, and the scan goes on
-// one byte after its start (skipStale).
+// so it looks inside a damaged frame too. A reply's pieces may come far
+// apart (an adapter's latency timer, a network bridge), so a partial reply is
+// kept until it is whole, until its CRC fails, or until a sound reply is
+// found after it; never dropped for being slow.
 class ReplyFrameAssembler final : public FrameAssembler {
 public:
     static constexpr std::size_t kLargestReplyPayload = 24;
     static constexpr std::size_t kLargestReply = kLargestReplyPayload + kFrameOverhead;
-    // What a USB adapter's latency timer, a pseudo-terminal or a network
-    // bridge may hold back the rest of a burst for.
-    static constexpr std::chrono::milliseconds kDeliveryAllowance{200};
 
-    explicit ReplyFrameAssembler(std::uint32_t baud = 115200)
+    ReplyFrameAssembler()
         : FrameAssembler(Rules{.largestPayload = kLargestReplyPayload,
                                .resyncInsideBadFrames = true,
-                               .staleAfter = staleAfterFor(baud)}) {}
-
-    // A whole reply's wire time at `baud` (10 bits a byte), plus the allowance.
-    static std::chrono::milliseconds staleAfterFor(std::uint32_t baud) {
-        const std::uint64_t rate = baud == 0 ? 115200 : baud;
-        return kDeliveryAllowance + std::chrono::milliseconds((kLargestReply * 10 * 1000 + rate - 1) / rate);
-    }
+                               .yieldsToSoundFrameInside = true,
+                               .keepsDropped = true}) {}
 };
 
 }  // namespace gimbal

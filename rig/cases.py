@@ -160,6 +160,40 @@ def case_opens(rig, count=20):
             f"{clean} times" + (f", nothing captured {count - clean} times" if clean < count else ""))
 
 
+def case_new_adapters(rig, runs=10):
+    """A new adapter for every run, its gimbal announcing every 5 ms: each
+    upgrade is the first open of a fresh ttyUSB. Half the gimbals announce
+    from the moment the adapter is plugged in, half are powered once it has
+    appeared (when the udev rule has made it raw and silent). Each must
+    upgrade exactly; a gimbal that heard an echo first is sent the end of any
+    frame and answered again (one warning line)."""
+    counts = {"at plug": [0, 0, 0], "after plug": [0, 0, 0]}  # runs, echoed, recovered
+    took = []
+    for i in range(runs):
+        when = "at plug" if i % 2 == 0 else "after plug"
+        a = Adapter(rig, f"NEW{i}", ["--announce-ms", "5", "--baud", "115200"], powered=when == "at plug")
+        try:
+            a.gimbal.power_on()
+            start = time.monotonic()
+            code, out = flash(rig, a.path, 115200, "/share/fw3.bin")
+            took.append(time.monotonic() - start)
+            first = a.gimbal.captured()[:len(ENTER_REQUEST)]
+        finally:
+            a.unplug()
+            a.close()
+        check(code == 0, f"run {i + 1}: quenlo-flash answered {code}:\n{out[-1500:]}")
+        same, detail = a.gimbal.recorded_equals(rig.share / "fw3.bin")
+        check(same, f"run {i + 1}: not exact: {detail}")
+        rig.measure.setdefault(f"new adapter, powered {when}: first bytes", []).append(first.hex(" ") or "(none)")
+        c = counts[when]
+        c[0] += 1
+        c[1] += first not in (ENTER_REQUEST, b"")
+        c[2] += "announced itself again before acknowledging" in out
+    parts = [f"powered {when}: {c[0]} runs, the gimbal first heard an echo {c[1]} times, sent the end of a frame "
+             f"and answered again {c[2]} times" for when, c in counts.items()]
+    return f"each upgraded exactly; {'; '.join(parts)}; {min(took):.1f} to {max(took):.1f} s a run"
+
+
 def wait_for(condition, what, timeout):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -405,6 +439,7 @@ CASES = [
     ("8250 isa-serial whole upgrade", lambda rig: case_uart(rig, "isa")),
     ("8250 pci-serial whole upgrade", lambda rig: case_uart(rig, "pci")),
     ("20 opens with announcements every 5 ms", case_opens),
+    ("new adapter per run, announcements every 5 ms", case_new_adapters),
     ("--list names vendor:product, serial, driver, by-id", case_list),
     ("second holder and non-root user diagnosed", case_holder_and_user),
     ("low-latency flag and latency_timer put back", case_low_latency),

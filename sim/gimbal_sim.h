@@ -89,6 +89,10 @@ struct Options {
     std::size_t vanishAfter = std::numeric_limits<std::size_t>::max();
     FaultPolicy faults;   // per reply; none = no faults
     ReplyGate replyGate;  // none = replies go out when due
+    // Bytes the gimbal's receiver holds before the host's first byte, as the
+    // echo of its own announcements at an adapter's first open leaves them
+    // (55 AA 5E 40 5E 40 reads as a header of 16478 bytes).
+    Bytes heldAtStart;
 };
 
 // One block or page frame as the gimbal took it.

@@ -91,6 +91,7 @@ private:
     TimerQueue::Id staleTimer_ = 0;
     LinePacer pacer_;
     gimbal::FrameAssembler assembler_;
+    bool heldTaken_ = false;  // Options::heldAtStart is in the assembler
     GimbalProtocol protocol_;
     std::thread thread_;  // last: starts after everything above is built
 };

@@ -2,6 +2,7 @@
 // wire time, acknowledgements sent through the fault plan, announcements, and
 // writes paced onto the line.
 #include <algorithm>
+#include <utility>
 
 #include "link/frame.h"
 #include "sim/sim_worker.h"
@@ -17,6 +18,7 @@ struct SimWorker::WriteChain {
 
 void SimWorker::onBytes(const Bytes& bytes, TimePoint now) {
     const TimePoint start = pacer_.receive(now, bytes.size());
+    if (!std::exchange(heldTaken_, true)) assembler_.push(options_.heldAtStart, now);
     for (gimbal::FrameAssembler::Piece& piece : assembler_.push(bytes, now)) {
         // Acted on when its last byte would have come off the wire.
         const TimePoint due = start + pacer_.wireTime(piece.endInChunk);

@@ -14,6 +14,7 @@
 #include "upgrader/app/view_controller.h"
 #include "upgrader/platform/desktop_notifications.h"
 #include "upgrader/platform/system_log.h"
+#include "upgrader/platform/exit_budget.h"
 #include "upgrader/platform/thread_shutdown.h"
 #include "upgrader/serial/kiv_exit_wait.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
@@ -67,8 +68,9 @@ void watchTerminationSignals(gimbal::TerminationSignals& termination, QSocketNot
 // when a close can no longer report to the main thread; so it is done here,
 // while the event loop can still serve those reports.
 void closeAllPortsBeforeExit() {
+    platform::beginExit();  // the closes and the threads' stop share one budget
     serial::KivSerialPortManager::sharedSerialPortManager()->cleanupAllPorts();
-    if (!serial::waitForPortClosesBeforeExit(kCloseAtExitLimit))
+    if (!serial::waitForPortClosesBeforeExit(platform::exitTimeLeft(kCloseAtExitLimit)))
         platform::systemLog("exit: a port's close did not finish within %lld s; exiting without it",
                             static_cast<long long>(kCloseAtExitLimit.count()));
 }

@@ -94,7 +94,7 @@ std::optional<bool> UpgradeEngine::writeFrame(const Bytes& frame) {
 }
 
 void UpgradeEngine::sendRequestEnterUpgradeModeCMD() {
-    writeFrame(enterUpgradeModeFrame());
+    if (writeFrame(enterUpgradeModeFrame()).has_value()) lastEnterRequestAt_ = std::chrono::steady_clock::now();
 }
 
 void UpgradeEngine::sendSwitchMCUCMD() {
@@ -199,6 +199,7 @@ void UpgradeEngine::startUpgrade() {
     state_.curoffset = kFirstPageOffset;
     state_.sendCount = 0;
     answeredSinceStart_ = false;
+    enterBeforeStartAt_ = lastEnterRequestAt_;
     sendNextOrSwitch();
 }
 
@@ -237,6 +238,7 @@ void UpgradeEngine::processGimbleResponse(const Bytes& response) {
 // timer then tells if the gimbal does not go on.)
 void UpgradeEngine::onVersionReport(const Response& r) {
     const bool underWay = upgradeUnderWay() && answeredSinceStart_;
+    const bool again = announcedAgainBeforeFirstAnswer();
     const std::int64_t mcu = state_.curMCU;
     const std::int64_t page = state_.curPage;
     const std::int64_t pages =
@@ -262,6 +264,20 @@ void UpgradeEngine::onVersionReport(const Response& r) {
                   std::to_string(mcu) + ": the gimbal restarted");
         view_.gimbalRestarted(mcu, page, pages);
     }
+    if (again) {
+        view_.log("version report before the first acknowledgement, although the enter request was sent: the gimbal "
+                  "announced itself again");
+        view_.gimbalAnnouncedAgain();
+    }
+}
+
+// Before its first acknowledgement the gimbal may still have announced
+// itself while the enter request was on its way: such a report arrives within
+// kAnnouncementInFlight of that request. One that comes later was sent after
+// the gimbal should have taken it: it restarted, or never heard the request.
+bool UpgradeEngine::announcedAgainBeforeFirstAnswer() const {
+    if (!upgradeUnderWay() || answeredSinceStart_ || !enterBeforeStartAt_) return false;
+    return std::chrono::steady_clock::now() - *enterBeforeStartAt_ > announcementInFlight_;
 }
 
 bool UpgradeEngine::acknowledgementCounts(ResponseKind kind, const Bytes& response) const {

@@ -33,6 +33,11 @@ class KivSerialPort;
 namespace engine {
 
 inline constexpr std::chrono::milliseconds kPageTimeout{30000};
+// How long after an enter request an announcement the gimbal sent before it
+// took that request may still arrive: the request's and the announcement's
+// wire time at the slowest rate in use, and an adapter's or a bridge's
+// latency both ways, with room to spare.
+inline constexpr std::chrono::milliseconds kAnnouncementInFlight{1000};
 inline constexpr std::int64_t kLastMCU = 2;
 
 inline constexpr char kUpgradeCompleteText[] = "Upgrade Complete!!";
@@ -106,6 +111,10 @@ public:
     std::int64_t blockSize() const { return blockSize_; }
     // Tests only: the product always waits the dialect's answerWait.
     void setPageTimeout(std::chrono::milliseconds timeout) { pageTimeout_ = timeout; }
+    // How long after the enter request before Start an announcement may
+    // still have crossed it: kAnnouncementInFlight, longer when bytes were
+    // queued ahead of that request (tests: shorter).
+    void setAnnouncementInFlight(std::chrono::milliseconds allowance) { announcementInFlight_ = allowance; }
 
 private:
     std::optional<bool> writeFrame(const Bytes& frame);
@@ -121,6 +130,7 @@ private:
     void sendNextOrSwitch();
     void resendBlock();
     std::int64_t offsetOf(std::int64_t mcu, std::int64_t page) const;
+    bool announcedAgainBeforeFirstAnswer() const;
 
     // What the gimbal owes an answer to. A late copy of an acknowledgement
     // must not count for the request sent after it: taken for the next page
@@ -140,11 +150,15 @@ private:
     Bytes lastBlockFrame_;  // sent again as it was while sends_ < sendsPerBlock
     int sends_ = 0;
     std::chrono::milliseconds pageTimeout_;
+    std::chrono::milliseconds announcementInFlight_ = kAnnouncementInFlight;
     Awaiting awaiting_ = Awaiting::Nothing;
     // The gimbal acknowledged something since Start. Only then is a version
     // report a restart: one sent before it took the enter request may still
     // be on the line when the first page goes out.
     bool answeredSinceStart_ = false;
+    // When the last enter request went out, and the last one before Start.
+    std::optional<std::chrono::steady_clock::time_point> lastEnterRequestAt_;
+    std::optional<std::chrono::steady_clock::time_point> enterBeforeStartAt_;
     std::string loadError_;
     std::string loadRefusal_;
 };

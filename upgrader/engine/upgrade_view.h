@@ -49,6 +49,11 @@ public:
     // `pages` (that MCU's count) while the switch request was. The page timer keeps running, so an upgrade that does
     // not go on still times out.
     virtual void gimbalRestarted(std::int64_t /*mcu*/, std::int64_t /*page*/, std::int64_t /*pages*/) {}
+    // A version report after Start and before the gimbal's first
+    // acknowledgement, too long after the enter request to have crossed it:
+    // the gimbal restarted, or did not hear the request. The page timer keeps
+    // running.
+    virtual void gimbalAnnouncedAgain() {}
     // Start refused, or the upgrade stopped before a page outside the image.
     virtual void upgradeStopped(const std::string& /*reason*/) {}
 };

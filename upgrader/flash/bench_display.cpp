@@ -16,14 +16,19 @@ std::string dumped(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+std::string leftAloneText(const BenchCounts& c) {
+    return c.leftAlone > 0 ? ", left alone " + std::to_string(c.leftAlone) : "";
+}
+
 std::string countsText(const BenchCounts& c) {
-    return "upgraded " + std::to_string(c.upgraded) + ", failed " + std::to_string(c.failed) + ", under way " +
-           std::to_string(c.underWay);
+    return "upgraded " + std::to_string(c.upgraded) + ", failed " + std::to_string(c.failed) + leftAloneText(c) +
+           ", under way " + std::to_string(c.underWay);
 }
 
 Json withCounts(Json j, const BenchCounts& c) {
     j["upgraded"] = c.upgraded;
     j["failed"] = c.failed;
+    j["leftAlone"] = c.leftAlone;
     j["underWay"] = c.underWay;
     return j;
 }
@@ -157,7 +162,8 @@ void BenchDisplay::stopped(const BenchCounts& counts, ExitCode code) {
         return;
     }
     clearLive();
-    out_ << "stopped watching: upgraded " << counts.upgraded << ", failed " << counts.failed << std::endl;
+    out_ << "stopped watching: upgraded " << counts.upgraded << ", failed " << counts.failed << leftAloneText(counts)
+         << std::endl;
 }
 
 AboveStream::AboveStream(BenchDisplay& display) : std::ostream(nullptr), buffer_(display) {

@@ -21,6 +21,7 @@ struct BenchCounts {
     int upgraded = 0;
     int failed = 0;
     int underWay = 0;
+    int leftAlone = 0;  // held by another program when they appeared
     bool operator==(const BenchCounts&) const = default;
 };
 

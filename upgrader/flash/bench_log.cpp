@@ -1,6 +1,8 @@
 #include "upgrader/flash/bench_log.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +54,8 @@ const char* resultName(ExitCode code) {
             return "no-version";
         case ExitCode::PortError:
             return "port-error";
+        case ExitCode::LeftAlone:
+            return "left-alone";
         case ExitCode::HungUp:
         case ExitCode::Interrupted:
         case ExitCode::Terminated:
@@ -137,10 +141,41 @@ BenchLog::BenchLog(const std::string& path) : path_(path) {
     if (!existed) syncFolderOf(path);
 }
 
+namespace {
+
+// Benches that share a log append under its flock, so that between one's
+// write and its take-back no other can append. A holder that keeps the lock
+// for long (anyone who can read the log can take it) is waited for only
+// briefly: the record then goes in without it, never lost for a lock.
+class AppendLock {
+public:
+    explicit AppendLock(int fd) : fd_(fd) {
+        constexpr int kTries = 100;  // 10 ms apart: at most about a second
+        for (int i = 0; i < kTries && !held_; ++i) {
+            held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+            if (!held_ && errno != EWOULDBLOCK && errno != EINTR) return;
+            if (!held_) ::poll(nullptr, 0, 10);
+        }
+    }
+    ~AppendLock() {
+        if (held_) ::flock(fd_, LOCK_UN);
+    }
+    AppendLock(const AppendLock&) = delete;
+    AppendLock& operator=(const AppendLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
+}  // namespace
+
 bool BenchLog::append(const BenchRecord& record) {
     if (!fd_.valid()) return false;
+    const AppendLock lock(fd_.get());
     struct stat before {};
-    const bool sized = ::fstat(fd_.get(), &before) == 0;
+    const bool sized = lock.held() && ::fstat(fd_.get(), &before) == 0;
     // One write per line: O_APPEND then keeps each line whole even when two
     // benches share the log.
     const std::string line = recordJson(record) + "\n";
@@ -149,14 +184,17 @@ bool BenchLog::append(const BenchRecord& record) {
     if (error == 0 && gimbal::retryOnInterrupt([&] { return ::fdatasync(fd_.get()); }) != 0) error = errno;
     if (error == 0) return true;
     error_ = path_ + ": " + systemError(error);
-    if (sized) takeBack(before.st_size, w.written);
+    if (sized)
+        takeBack(before.st_size, w.written);
+    else if (w.written > 0)
+        error_ += "; the log may end with a part of this record (another program held the log's lock)";
     return false;
 }
 
 // A record cut short (a full disk) would have the next one appended onto it,
-// and neither could be read: the log goes back to its last whole record. Only
-// when nothing else was appended meanwhile, since that would be another
-// bench's record.
+// and neither could be read: the log goes back to its last whole record.
+// Under the append lock no other bench appends meanwhile; a writer that
+// takes no lock is still seen by the size and its record kept.
 void BenchLog::takeBack(off_t size, std::size_t written) {
     struct stat now {};
     if (written == 0 || ::fstat(fd_.get(), &now) != 0) return;

@@ -28,7 +28,7 @@ struct BenchRecord {
 };
 
 // "upgraded", "send-failed", "removed", "no-version", "port-error",
-// "interrupted"; "refused-file" or "internal" for what a bench should not see.
+// "left-alone", "interrupted"; "refused-file" or "internal" for what a bench should not see.
 const char* resultName(ExitCode code);
 // "2026-12-08T21:03:04.123Z".
 std::string isoUtc(std::chrono::system_clock::time_point time);

@@ -22,6 +22,8 @@ std::string_view exitCodeName(ExitCode code) {
             return "no-version-report";
         case ExitCode::SendFailed:
             return "send-failed";
+        case ExitCode::LeftAlone:
+            return "left-alone";
         case ExitCode::HungUp:
         case ExitCode::Interrupted:
         case ExitCode::Terminated:

@@ -15,6 +15,7 @@ enum class ExitCode : int {
     DeviceRemoved = 5,    // the device went away during the session
     NoVersionReport = 6,  // no version report within --wait seconds
     SendFailed = 7,       // a page or switch request went unanswered for 30 s ("send Failed"), or the gimbal restarted
+    LeftAlone = 8,        // --watch: a port another program held was left to it, so not every gimbal was upgraded
     // Stopped by a signal; the shell's code for a process it ended (128 + signal).
     HungUp = 129,       // SIGHUP: the terminal went away
     Interrupted = 130,  // SIGINT: Ctrl-C

@@ -8,6 +8,7 @@
 #include "upgrader/flash/session.h"
 #include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/event_loop.h"
+#include "upgrader/platform/exit_budget.h"
 
 namespace flash {
 
@@ -22,6 +23,7 @@ bool all(const std::vector<std::shared_ptr<Session>>& sessions, bool (Session::*
 }  // namespace
 
 int runFlash(const Options& options, std::ostream& out, std::ostream& err, OutputForm form) {
+    platform::forgetExit();  // an earlier run in this process (tests) has ended
     Reporter reporter(out, err, form,
                       options.quiet     ? Detail::Quiet
                       : options.verbose ? Detail::Verbose

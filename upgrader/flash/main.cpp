@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const flash::ParseResult parsed = flash::parseOptions(args);
+    flash::ParseResult parsed = flash::parseOptions(args);
+    if (parsed.options) flash::applyTestPageTimeout(*parsed.options, std::getenv(flash::kTestPageTimeoutVariable));
     if (!parsed.options) {
         // The error may quote an argument, which may hold anything.
         std::cerr << "quenlo-flash: " << gimbal::terminalSafe(parsed.error) << "\nTry 'quenlo-flash --help'." << std::endl;

@@ -40,7 +40,11 @@ reports its version again in the middle of the upgrade has restarted: the
 session ends at once, with the MCU and page it stood at (exit 7). With
 --three-axis the same holds for "SEND FAIL" (a block unanswered after its
 third send) and "SLAVE SET FAILE!" (a switch unanswered for 3 seconds), named
-with the image and block.
+with the image and block. One that announces itself again before
+acknowledging the first page, although it was answered, is sent bytes that
+complete any frame it may be waiting for (an echo at an adapter's first open
+can leave it so), answered again and started over once; if it goes on
+announcing, the session ends (exit 7).
 
 Exit codes:
   0  every port was upgraded
@@ -61,6 +65,8 @@ Exit codes:
      seconds, or the gimbal restarted (reported its version again) in the
      middle of the upgrade; run the upgrade again. With --three-axis: SEND
      FAIL or SLAVE SET FAILE!, or a restart
+  8  --watch only: a port that appeared was held by another program and left
+     to it (logged as left-alone), so not every gimbal was upgraded here
   129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
      closed and the page each upgrade stood at is printed; the gimbal stays in
      upgrade mode until a whole upgrade completes, so run again; a signal
@@ -68,8 +74,8 @@ Exit codes:
 With several ports, the exit code is that of the first port, in command-line
 order, whose session failed; the other ports run to their own end regardless.
 With --watch: 0 when nothing failed, 130/143/129 when the signal that stopped
-it interrupted an upgrade, else the code of the first upgrade that failed
-(1 when a result could not be written to the --log file).
+it interrupted an upgrade, else the code of the first upgrade that failed or
+port left alone (1 when a result could not be written to the --log file).
 
 Output: results and progress go to standard output, one summary line per port
 at the end (failed ports too); errors, warnings and interruptions go to
@@ -206,6 +212,15 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
 
 engine::Dialect dialectOf(const Options& options) {
     return options.threeAxis ? engine::Dialect::threeAxis() : engine::Dialect::pages();
+}
+
+void applyTestPageTimeout(Options& options, const char* milliseconds) {
+    if (!milliseconds) return;
+    const std::string_view text(milliseconds);
+    long long ms = 0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+    if (ec == std::errc{} && ptr == text.data() + text.size() && ms > 0 && ms <= engine::Dialect::pages().answerWait.count())
+        options.pageTimeout = std::chrono::milliseconds(ms);
 }
 
 std::string helpText() {

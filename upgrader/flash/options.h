@@ -47,6 +47,12 @@ struct ParseResult {
 // `args` excludes the program name.
 ParseResult parseOptions(const std::vector<std::string>& args);
 
+// Tests of the whole program shorten the page timer through this variable
+// (milliseconds); a value that is no whole number from 1 to 30000 is ignored.
+// Messages still name the 30 s the program waits.
+inline constexpr char kTestPageTimeoutVariable[] = "QUENLO_FLASH_TEST_PAGE_TIMEOUT_MS";
+void applyTestPageTimeout(Options& options, const char* milliseconds);
+
 std::string helpText();
 std::string versionText();
 

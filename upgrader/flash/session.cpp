@@ -9,6 +9,7 @@
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/flash/live_line.h"
 #include "upgrader/flash/signal_watch.h"
+#include "upgrader/platform/exit_budget.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/serial/kiv_exit_wait.h"
 #include "upgrader/serial/kiv_serial_port.h"
@@ -22,14 +23,12 @@ Session::Session(std::string path, const Options& options, Reporter& reporter)
       systemPaths_(options.systemPaths),
       reporter_(reporter),
       engine_(*this, *this, platform::startOneShotTimer, dialectOf(options)),
-      frames_(options.baud),
       pageTimeout_(options.pageTimeout.value_or(engine_.dialect().answerWait)) {
     engine_.setPageTimeout(pageTimeout_);
 }
 
 Session::~Session() {
     if (waitTimer_) waitTimer_->invalidate();
-    if (staleTimer_) staleTimer_->invalidate();
     if (liveTimer_) liveTimer_->invalidate();
     if (port_) port_->setDelegate(nullptr);
 }
@@ -39,7 +38,6 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
     outcome_ = code;
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
-    if (staleTimer_) staleTimer_->invalidate();
     if (liveTimer_) liveTimer_->invalidate();
     engine_.cancelUpgrade();
     if (code != ExitCode::Ok && reportFailure && reportsFailures_) reporter_.failure(path_, code, reason, diagnosis());
@@ -231,10 +229,10 @@ void Session::traceReceived(const engine::Bytes& chunk) {
 }
 
 void waitForClosesBeforeExit(const std::function<bool()>& sessionsClosed, std::ostream& err) {
-    constexpr std::chrono::seconds kLimit{5};
-    if (!serial::waitForPortClosesBeforeExit(kLimit, sessionsClosed))
-        err << "quenlo-flash: a port's close did not finish within " << kLimit.count() << " s; exiting without it"
-            << std::endl;
+    platform::beginExit();
+    if (!serial::waitForPortClosesBeforeExit(platform::exitTimeLeft(platform::kExitBudget), sessionsClosed))
+        err << "quenlo-flash: a port's close did not finish within " << platform::kExitBudget.count()
+            << " s; exiting without it" << std::endl;
 }
 
 }  // namespace flash

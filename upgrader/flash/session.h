@@ -96,6 +96,7 @@ public:
     void pageTimedOut(std::int64_t mcu, std::int64_t page) override;
     void switchTimedOut(std::int64_t mcu) override;
     void gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) override;
+    void gimbalAnnouncedAgain() override;
     void upgradeStopped(const std::string& reason) override;
 
     // FrameWriter
@@ -107,7 +108,8 @@ private:
     void noVersionReport();
     void portRefused(const gimbal::PortDiagnosis& why);
     void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
-    void rearmStaleTimer();
+    void traceDropped();
+    void writeFiller(std::size_t left);
     void tickLive();
     void showLive();
     std::string timeoutText() const;
@@ -122,12 +124,13 @@ private:
     std::shared_ptr<serial::KivSerialPortDelegate> delegate_;
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
-    std::unique_ptr<platform::OneShotTimer> staleTimer_;  // while frames_ holds a partial frame
     std::unique_ptr<platform::OneShotTimer> liveTimer_;   // redraws the live line every second
     const std::chrono::milliseconds pageTimeout_;
     std::chrono::steady_clock::time_point startedAt_;  // the first page
     std::chrono::steady_clock::time_point requestAt_;  // the last frame written
     bool started_ = false;
+    bool resynced_ = false;   // the gimbal was sent bytes to complete a frame, and answered again
+    bool resyncing_ = false;  // those bytes are going out
     bool reportsFailures_ = true;
     bool leavesBusyPortsAlone_ = false;
     std::string version_;
@@ -142,8 +145,9 @@ private:
 // "30", "3", "0.25": a wait in seconds as the texts give it.
 std::string waitText(std::chrono::milliseconds wait);
 
-// Before quenlo-flash exits: waits (at most 5 s) until `sessionsClosed` and
-// every port's close has finished; says so on `err` when one has not.
+// Before quenlo-flash exits: begins the exit (exit_budget.h) and waits, at
+// most for its budget, until `sessionsClosed` and every port's close has
+// finished; says so on `err` when one has not.
 void waitForClosesBeforeExit(const std::function<bool()>& sessionsClosed, std::ostream& err);
 
 }  // namespace flash

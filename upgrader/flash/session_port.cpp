@@ -7,6 +7,7 @@
 
 #include "link/exclusive_open.h"
 #include "link/frame.h"
+#include "upgrader/engine/diagnostics.h"
 #include "upgrader/flash/log_echo.h"
 #include "upgrader/flash/session.h"
 #include "upgrader/serial/kiv_serial_port.h"
@@ -104,8 +105,9 @@ void Session::portRemoved() {
 // would stop the page timer without moving the upgrade on, and a run that no
 // one watches would then wait for ever.
 void Session::portReceived(const std::shared_ptr<serial::KivSerialPort>& port, const engine::Bytes& data) {
-    deliver(port, frames_.push(data, std::chrono::steady_clock::now()));
-    rearmStaleTimer();
+    auto pieces = frames_.push(data);
+    traceDropped();
+    deliver(port, std::move(pieces));
 }
 
 void Session::deliver(const std::shared_ptr<serial::KivSerialPort>& port,
@@ -119,22 +121,15 @@ void Session::deliver(const std::shared_ptr<serial::KivSerialPort>& port,
     }
 }
 
-// A partial frame that nothing completes (stray bytes that look like a
-// header) must not hide the reply behind it until the page timer runs out.
-void Session::rearmStaleTimer() {
-    if (staleTimer_) staleTimer_->invalidate();
-    staleTimer_.reset();
-    const auto at = frames_.staleAt();
-    if (!at || finished()) return;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*at - std::chrono::steady_clock::now());
-    std::weak_ptr<Session> self = weak_from_this();
-    staleTimer_ = platform::startOneShotTimer(std::max(wait, std::chrono::milliseconds(0)), [self] {
-        auto s = self.lock();
-        if (!s || s->finished()) return;
-        s->staleTimer_.reset();
-        s->deliver(s->port_, s->frames_.skipStale(std::chrono::steady_clock::now()));
-        s->rearmStaleTimer();
-    });
+// What could not become a reply (noise, a damaged frame, a stray header), so
+// that a -v run shows why an answer the gimbal sent was not taken.
+void Session::traceDropped() {
+    const gimbal::FrameAssembler::Dropped dropped = frames_.takeDropped();
+    if (dropped.count == 0) return;
+    std::string line = "dropped " + std::to_string(dropped.count) + " received byte" +
+                       (dropped.count == 1 ? "" : "s") + " that are no reply: " + engine::hexBytes(dropped.bytes);
+    if (dropped.count > dropped.bytes.size()) line += " ...";
+    reporter_.diagnostic(path_, line);
 }
 
 // A device without modem lines (a pty, some adapters) needs none for an

@@ -7,6 +7,7 @@
 
 #include "link/termination_signals.h"
 #include "upgrader/platform/application.h"
+#include "upgrader/platform/exit_budget.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/read_source.h"
 
@@ -40,12 +41,14 @@ SignalWatch::SignalWatch(std::function<void(int signal)> onSignal) : shared_(std
 
 // Waits with the main loop running: work on the background thread may be
 // waiting for the main thread (a port's synchronous callbacks), and the
-// cancel handler runs only after it. Should the wait time out, the cancel
-// handler still holds the shared part, so nothing is used after its end.
+// cancel handler runs only after it. During the exit the wait takes only what
+// is left of its budget: a poll thread stuck in a close would never run the
+// handler. Should the wait time out, the cancel handler still holds the
+// shared part, so nothing is used after its end.
 SignalWatch::~SignalWatch() {
     shared_->onSignal = nullptr;
     shared_->source->cancel();
-    platform::runMainLoopUntil([&] { return released_->load(); }, std::chrono::seconds(10));
+    platform::runMainLoopUntil([&] { return released_->load(); }, platform::exitTimeLeft(std::chrono::seconds(10)));
 }
 
 std::string signalName(int signal) {

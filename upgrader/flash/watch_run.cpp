@@ -12,6 +12,7 @@
 #include "upgrader/flash/session.h"
 #include "upgrader/flash/signal_watch.h"
 #include "upgrader/platform/event_loop.h"
+#include "upgrader/platform/exit_budget.h"
 #include "upgrader/platform/main_queue.h"
 #include "upgrader/platform/one_shot_timer.h"
 #include "upgrader/serial/kiv_serial_port_manager.h"
@@ -117,24 +118,19 @@ private:
 
     void finished(Gimbal& g) {
         const Session& s = *g.session;
-        if (heldByAnotherProgram(s)) {
-            leftAlone(g);
-            return;
-        }
         BenchRecord& r = g.record;
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g.began).count();
         const auto stand = s.stand();
         r.pages = stand ? stand->pagesDone : 0;
         r.version = s.version();
-        r.code = s.code();
-        r.message = withFix(s.reason(), s.diagnosis());
+        r.code = heldByAnotherProgram(s) ? ExitCode::LeftAlone : s.code();
+        r.message = r.code == ExitCode::LeftAlone ? s.diagnosis()->text : withFix(s.reason(), s.diagnosis());
         --counts_.underWay;
-        if (r.code == ExitCode::Ok) {
+        if (r.code == ExitCode::Ok)
             ++counts_.upgraded;
-        } else {
-            ++counts_.failed;
-            if (!firstFailure_) firstFailure_ = r.code;
-        }
+        else
+            ++(r.code == ExitCode::LeftAlone ? counts_.leftAlone : counts_.failed);
+        if (r.code != ExitCode::Ok && !firstFailure_) firstFailure_ = r.code;
         if (log_ && !log_->append(r)) {
             logLost_ = true;
             reporter_.warning(r.port, std::string("this port's result (") + resultName(r.code) +
@@ -145,15 +141,11 @@ private:
     }
 
     // A port another program holds when it appears (a second bench sharing
-    // these ports, say) is that program's to upgrade: neither a failure here
-    // nor a record in this log, only a line.
+    // these ports, say) is that program's to upgrade, not a failure here. It
+    // is still a gimbal this bench did not upgrade: recorded, counted apart,
+    // and the exit code says so, since the holder may not be what it claims.
     static bool heldByAnotherProgram(const Session& s) {
         return s.code() == ExitCode::PortError && s.diagnosis() && s.diagnosis()->cause == gimbal::PortCause::Busy;
-    }
-    void leftAlone(const Gimbal& g) {
-        --counts_.underWay;
-        reporter_.warning(g.record.port, "left alone: " + g.session->diagnosis()->text);
-        showLive();
     }
 
     // Forgets the appearances whose ports are closed. Never from a session's
@@ -195,6 +187,7 @@ private:
 }  // namespace
 
 int runWatch(const Options& options, std::ostream& out, std::ostream& err, OutputForm form, int columns) {
+    platform::forgetExit();  // an earlier run in this process (tests) has ended
     BenchDisplay display(out, form, columns);
     // On a terminal the live lines own the screen: everything else is
     // printed above them, and the results are the finished lines.

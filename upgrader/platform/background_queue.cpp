@@ -25,6 +25,7 @@ struct BackgroundThread {
     QThread thread;
     QObject context;
     std::mutex startMutex;  // start and stop, from any thread
+    bool stopBegun = false;  // guarded by startMutex; never started again after
 };
 
 std::atomic<int> pendingItems{0};
@@ -37,10 +38,15 @@ BackgroundThread& backgroundThread() {
     return *instance;
 }
 
-void ensureRunning(BackgroundThread& background) {
-    if (QThread::currentThread() == &background.thread) return;  // running, and maybe being stopped
+// False once the thread has been stopped for the exit: a thread started then
+// would never be joined, and could run Qt code after main has returned.
+bool ensureRunning(BackgroundThread& background) {
+    if (QThread::currentThread() == &background.thread) return true;  // running, and maybe being stopped
     std::lock_guard lock(background.startMutex);
-    if (!background.thread.isRunning()) background.thread.start();
+    if (background.thread.isRunning()) return true;
+    if (background.stopBegun) return false;
+    background.thread.start();
+    return true;
 }
 
 }  // namespace
@@ -59,7 +65,10 @@ void backgroundQueueAsync(std::function<void()> work) {
         return;
     }
     BackgroundThread& background = backgroundThread();
-    ensureRunning(background);
+    if (!ensureRunning(background)) {
+        systemLog("background queue used after its thread was stopped for the exit; work dropped");
+        return;
+    }
     pendingItems.fetch_add(1);
     QMetaObject::invokeMethod(
         &background.context,
@@ -79,6 +88,7 @@ bool backgroundQueueIdle() {
 bool stopBackgroundThread(std::chrono::milliseconds limit) {
     BackgroundThread& background = backgroundThread();
     std::lock_guard lock(background.startMutex);
+    background.stopBegun = true;
     if (!background.thread.isRunning()) return true;
     background.thread.quit();
     // Items queued meanwhile stay counted: they run if the thread starts again.

@@ -2,8 +2,8 @@
 // every open port reads, polls its modem lines and really closes (read
 // sources and timers, see read_source.h and timer_source.h). Work queued here
 // runs in order, one item at a time. Started on first use; stopped before the
-// application object goes (thread_shutdown.h), and started again by work
-// queued later while an application object exists.
+// application object goes (thread_shutdown.h), and never started again after:
+// work queued then is dropped with a line logged.
 #pragma once
 
 #include <chrono>
@@ -18,8 +18,9 @@ void backgroundQueueAsync(std::function<void()> work);
 
 // Whether every item queued so far has run (any thread).
 bool backgroundQueueIdle();
-// Ends the thread's event loop and joins it; queued items not yet run are
-// dropped. Answers false when it did not end within `limit`. Main thread.
+// Ends the thread's event loop and joins it, for good; queued items not yet
+// run are dropped. Answers false when it did not end within `limit`. Main
+// thread.
 bool stopBackgroundThread(std::chrono::milliseconds limit);
 
 // Tests only: the background thread waits this long before each queued item,

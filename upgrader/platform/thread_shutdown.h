@@ -10,7 +10,9 @@ namespace platform {
 
 // Serves the main loop while both finish what is queued for them (their work
 // may hand off to the main thread and wait for it), then stops and joins
-// them. Answers false, with a line logged, when `limit` passed first.
+// them, within `limit` and what is left of the exit's budget (exit_budget.h;
+// this begins the exit if nothing did). Answers false, with a line logged,
+// when the time ran out first. Nothing starts the poll thread again after.
 bool stopBackgroundThreads(std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // Calls stopBackgroundThreads when it goes. Declared right after a program's

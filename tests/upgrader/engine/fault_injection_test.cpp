@@ -85,6 +85,9 @@ const Row kRows[] = {
     // version and answers it, but the page (or switch) keeps its timer.
     {"RestartMidImageKeepsThePageTimer", {{5, Fault::Restart}}, Outcome::SendFailed, 5},
     {"RestartAtTheSwitchKeepsItsTimer", {{2, Fault::Restart}}, Outcome::SendFailed, 2},
+    // Before the first acknowledgement it is told at once as well (it was a
+    // lost page 30 s later).
+    {"RestartBeforeTheFirstAckIsToldAtOnce", {{0, Fault::Restart}}, Outcome::SendFailed, 0},
 };
 
 void PrintTo(const Row& row, std::ostream* os) {
@@ -173,6 +176,9 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
     ASSERT_TRUE(gimbal.start(&error)) << error;
     ASSERT_NO_FATAL_FAILURE(connect(gimbal));
 
+    // Every announcement has landed (connect): none can still cross the
+    // enter request, however soon the gimbal restarts.
+    engine_.setAnnouncementInFlight(0ms);
     engine_.bt_startUpgradePressed();
     if (row.lateAfterTimeOut) {
         // The gimbal has the page and holds its ack back: the timer fires first.
@@ -203,8 +209,9 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
             // The window's part: the version shown again, the enter request
             // answered, Start enabled, and the request's timer still running.
             ASSERT_TRUE(runUntil([&] {
-                return std::any_of(view_.events.begin(), view_.events.end(),
-                                   [](const std::string& e) { return e.rfind("restarted ", 0) == 0; });
+                return std::any_of(view_.events.begin(), view_.events.end(), [](const std::string& e) {
+                    return e.rfind("restarted ", 0) == 0 || e == "announced again";
+                });
             }));
             EXPECT_TRUE(view_.startEnabled);
             EXPECT_EQ(view_.status, "Gimbal Connected, current firmware version V1.23");
@@ -283,6 +290,20 @@ TEST(EngineLateCopies, AreNotTakenForTheNextPageOrSwitch) {
     EXPECT_EQ(view.status, kUpgradeCompleteText);
     EXPECT_EQ(view.logsStartingWith("Sending Page").size(), pagesSent);
     EXPECT_EQ(view.armed(), nullptr);
+}
+
+// An announcement the gimbal sent while the enter request was on its way
+// may arrive after Start: answered, and no sign of a restart.
+TEST(EngineLateCopies, AnAnnouncementThatCrossedTheEnterRequestIsNoRestart) {
+    test_support::FakeView view;
+    UpgradeEngine engine{view, view, view.timerFactory()};
+    ASSERT_NO_FATAL_FAILURE(loadPagesTwoOneTwo(engine));
+    const Bytes announcement = gimbal::announcementFrame(1024, 123);
+    engine.processGimbleResponse(announcement);
+    engine.bt_startUpgradePressed();
+    engine.processGimbleResponse(announcement);
+    EXPECT_EQ(std::count(view.events.begin(), view.events.end(), "announced again"), 0);
+    EXPECT_NE(view.armed(), nullptr);
 }
 
 // A reply that comes in three reads is lost: 55 AA 00 alone cannot be told

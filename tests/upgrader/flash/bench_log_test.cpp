@@ -4,7 +4,9 @@
 // kernel then takes part of a write and refuses the rest, as it does when
 // the disk fills up.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -58,7 +60,7 @@ BenchRecord record(const std::string& port) {
     return r;
 }
 
-TEST(BenchLog, ARecordCutShortIsTakenBackAndTheNextOneIsWholeOnItsOwnLine) {
+TEST(BenchLog, ARecordCutShortIsTakenBackOnlyUnderTheLogsLockAndTheNextOneIsWhole) {
     const fs::path path = fs::temp_directory_path() / ("bench-log-" + std::to_string(::getpid()) + ".jsonl");
     const std::string earlier = "{\"earlier\":\"run\"}\n";
     const std::string line = recordJson(record("/dev/ttyUSB1")) + "\n";
@@ -79,6 +81,20 @@ TEST(BenchLog, ARecordCutShortIsTakenBackAndTheNextOneIsWholeOnItsOwnLine) {
         const std::string after = contentOf(path);
         EXPECT_EQ(after, earlier + recordJson(record("/dev/ttyUSB2")) + "\n");
     }
+    // Benches append under the log's lock. While another holds it past the
+    // short wait, the record still goes in; cut short, it is not taken back,
+    // since that other may have appended meanwhile.
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << earlier;
+    BenchLog log(path.string());
+    const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    {
+        const FileSizeLimit full(earlier.size() + 10);
+        EXPECT_FALSE(log.append(record("/dev/ttyUSB3")));
+    }
+    EXPECT_NE(log.error().find("another program held the log's lock"), std::string::npos) << log.error();
+    EXPECT_EQ(contentOf(path).size(), earlier.size() + 10);
+    ::close(other);
     fs::remove(path);
 }
 

@@ -152,4 +152,21 @@ TEST(FlashSignals, UnderNohupSIGHUPIsIgnoredAndTheUpgradeGoesOn) {
     fs::remove(file);
 }
 
+// A close that never finishes (a driver stuck in it holds the poll thread)
+// held quenlo-flash's exit for 20 s: 5 s for the closes, 10 s in the signal
+// watch, 5 s for the threads. The way out has one budget of 5 s, and the
+// line logged says plainly what was left behind.
+TEST(FlashSignals, ACloseThatNeverFinishesHoldsTheExitForOneBudgetNotOnePerStep) {
+    test_support::Pty pty;
+    const ChildResult r = flash_test::runChild(FLASH_EXIT_HARNESS, {pty.slavePath()}, std::chrono::seconds(60));
+    ASSERT_EQ(r.exitCode, 0) << dump(r);
+    long long took = -1;
+    for (const auto& line : r.lines) std::sscanf(line.c_str(), "EXIT TOOK %lld ms", &took);
+    std::printf("the way out took %lld ms\n", took);
+    EXPECT_GE(took, 0) << dump(r);
+    EXPECT_LT(took, 12000) << dump(r);
+    EXPECT_NE(r.errorOutput.find("a port's close did not finish within 5 s"), std::string::npos) << dump(r);
+    EXPECT_EQ(r.errorOutput.find("; )"), std::string::npos) << dump(r);
+}
+
 }  // namespace

@@ -56,6 +56,7 @@ public:
     void gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) override {
         events.push_back("restarted " + std::to_string(mcu) + "." + std::to_string(page) + "/" + std::to_string(pages));
     }
+    void gimbalAnnouncedAgain() override { events.push_back("announced again"); }
     void upgradeStopped(const std::string& reason) override { events.push_back("stopped: " + reason); }
 
     std::optional<bool> writeFrame(const Bytes& frame) override {
