@@ -45,6 +45,7 @@ struct SystemPaths {
     std::string sys = "/sys";
     std::string udevData = "/run/udev/data";
     std::string serialById = "/dev/serial/by-id";
+    std::string serialByPath = "/dev/serial/by-path";  // the adapters' physical sockets
 };
 
 // Why opening `path` failed with `error` (an errno value).

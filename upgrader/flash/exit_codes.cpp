@@ -22,6 +22,10 @@ std::string_view exitCodeName(ExitCode code) {
             return "no-version-report";
         case ExitCode::SendFailed:
             return "send-failed";
+        case ExitCode::VersionDiffers:
+            return "version-differs";
+        case ExitCode::Unconfirmed:
+            return "unconfirmed";
         case ExitCode::HungUp:
         case ExitCode::Interrupted:
         case ExitCode::Terminated:

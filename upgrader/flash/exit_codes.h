@@ -15,6 +15,10 @@ enum class ExitCode : int {
     DeviceRemoved = 5,    // the device went away during the session
     NoVersionReport = 6,  // no version report within --wait seconds
     SendFailed = 7,       // a page or switch request went unanswered for 30 s ("send Failed"), or the gimbal restarted
+    // --expect-version: the restarted gimbal announced another version, or
+    // none within the wait. (8 is "not every gimbal was upgraded".)
+    VersionDiffers = 9,
+    Unconfirmed = 10,
     // Stopped by a signal; the shell's code for a process it ended (128 + signal).
     HungUp = 129,       // SIGHUP: the terminal went away
     Interrupted = 130,  // SIGINT: Ctrl-C
