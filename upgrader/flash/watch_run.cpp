@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "upgrader/flash/bench_display.h"
@@ -136,6 +137,7 @@ private:
             ++counts_.failed;
             if (!firstFailure_) firstFailure_ = r.code;
         }
+        tellBrlttyOnce(g);
         if (log_ && !log_->append(r)) {
             logLost_ = true;
             reporter_.warning(r.port, std::string("this port's result (") + resultName(r.code) +
@@ -143,6 +145,17 @@ private:
         }
         display_.finished(r, counts_);
         showLive();
+    }
+
+    // A port that was gone again within 2 s of appearing, with brltty
+    // installed, was most likely taken by it: one line per port says so.
+    void tellBrlttyOnce(const Gimbal& g) {
+        const BenchRecord& r = g.record;
+        const auto* why = g.session->diagnosis();
+        const bool gone = r.code == ExitCode::DeviceRemoved || (why && why->cause == gimbal::PortCause::Gone);
+        if (!gone || r.seconds >= 2 || brlttyTold_.contains(r.port) || !gimbal::brlttyInstalled()) return;
+        brlttyTold_.insert(r.port);
+        reporter_.warning(r.port, gimbal::brlttyFlapText(r.port));
     }
 
     // A port another program holds when it appears (a second bench sharing
@@ -192,6 +205,7 @@ private:
     BenchCounts counts_;
     std::optional<ExitCode> firstFailure_;
     bool logLost_ = false;
+    std::set<std::string> brlttyTold_;
     bool stopped_ = false;
     std::unique_ptr<platform::OneShotTimer> liveTimer_;
 };
