@@ -146,7 +146,7 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     app->add_option_function<std::string>(
            "--expect-version", [&o](const std::string& v) { o.expectVersion = v; },
            "after the upgrade, wait for the restarted gimbal's announcement (answering nothing) and end "
-                    "with 0 only when it reports version V, as shown (1.24)")
+           "with 0 only when it reports version V, as shown (1.24)")
         ->type_name("V")
         ->check(cli::check([](std::string& v) { return v.empty() ? std::string("needs a version") : std::string(); }))
         ->group("Confirmation");

@@ -31,7 +31,7 @@ struct Options {
     // how long to wait for that announcement.
     std::optional<std::string> expectVersion;
     std::chrono::milliseconds confirmWait{30000};
-    std::string slotsFile;  // the slots file: a label for each physical socket
+    std::string slotsFile;   // the slots file: a label for each physical socket
     bool onlySlots = false;  // ports that are in no slot are left alone
     std::string file;
     // Not on the command line: tests shorten it; none waits the dialect's

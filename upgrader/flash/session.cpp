@@ -69,8 +69,9 @@ bool Session::interrupt(int signal) {
     std::string text;
     const engine::Dialect& dialect = engine_.dialect();
     if (confirming_) {
-        text = by + " while waiting for the restarted gimbal's announcement; the upgrade itself completed, its "
-                    "version is not confirmed";
+        text = by +
+               " while waiting for the restarted gimbal's announcement; the upgrade itself completed, its "
+               "version is not confirmed";
     } else if (engine_.upgradeStarted()) {
         const engine::UpgradeState& state = engine_.state();
         where = Reporter::Place{state.curMCU, state.curPage};

@@ -40,8 +40,7 @@ SlotsRead parseSlots(const std::string& text, const std::string& name) {
         if (slot.path.front() != '/') return {std::nullopt, where + "the path \"" + slot.path + "\" is not absolute"};
         if (!labels.insert(slot.label).second)
             return {std::nullopt, where + "the label \"" + slot.label + "\" is given twice"};
-        if (!paths.insert(slot.path).second)
-            return {std::nullopt, where + "the path " + slot.path + " is given twice"};
+        if (!paths.insert(slot.path).second) return {std::nullopt, where + "the path " + slot.path + " is given twice"};
         table.push_back(std::move(slot));
     }
     if (table.empty()) return {std::nullopt, name + ": no slots in it"};
@@ -51,7 +50,8 @@ SlotsRead parseSlots(const std::string& text, const std::string& name) {
 SlotsRead readSlots(const std::string& file) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) return {std::nullopt, file + ": cannot be read"};
-    if (!S_ISREG(st.st_mode)) return {std::nullopt, file + ": not a regular file but " + gimbal::specialFileType(st.st_mode)};
+    if (!S_ISREG(st.st_mode))
+        return {std::nullopt, file + ": not a regular file but " + gimbal::specialFileType(st.st_mode)};
     if (st.st_size > kMaxSlotsFile) return {std::nullopt, file + ": too large for a slots file"};
     std::ifstream in(file, std::ios::binary);
     if (!in) return {std::nullopt, file + ": cannot be read"};

@@ -16,8 +16,8 @@
 namespace flash {
 
 struct ImageFacts {
-    std::string path;    // as given on the command line
-    std::string sha256;  // of the whole file, lower-case hex
+    std::string path;       // as given on the command line
+    std::string sha256;     // of the whole file, lower-case hex
     std::uint16_t crc = 0;  // the CRC stored in the file's header
     std::array<std::int64_t, 3> counts{};
 };

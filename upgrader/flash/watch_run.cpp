@@ -195,7 +195,7 @@ private:
 
     const Options& options_;
     const std::shared_ptr<const engine::LoadedImage> image_;  // one for every gimbal
-    const std::shared_ptr<const ImageFacts> imageFacts_;       // its digest, read once
+    const std::shared_ptr<const ImageFacts> imageFacts_;      // its digest, read once
     const std::vector<Slot> slots_;
     Reporter& reporter_;
     BenchDisplay& display_;
@@ -245,8 +245,8 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
 
     auto image = std::make_shared<const engine::LoadedImage>(std::move(file.image));
     platform::EventLoop loop;
-    const auto bench =
-        std::make_shared<Bench>(options, std::move(image), reporter, display, log ? &*log : nullptr, form, std::move(table));
+    const auto bench = std::make_shared<Bench>(options, std::move(image), reporter, display, log ? &*log : nullptr,
+                                               form, std::move(table));
     std::optional<ExitCode> interruption;
     const SignalWatch signals([&](int signal) {
         if (bench->interrupt(signal) && !interruption) interruption = exitCodeForSignal(signal);
