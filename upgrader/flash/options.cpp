@@ -228,6 +228,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     if (app->count("--confirm-wait") > 0 && !o.expectVersion)
         return {std::nullopt, "--confirm-wait is for --expect-version"};
     if (o.onlySlots && o.slotsFile.empty()) return {std::nullopt, "--only-slots needs --slots"};
+    if (o.onlySlots && !o.watch) return {std::nullopt, "--only-slots is for --watch"};
     o.wait = *parseWait(line.wait);
     o.confirmWait = *parseWait(line.confirmWait);
     o.file = line.files.front();

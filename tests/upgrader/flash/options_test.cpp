@@ -75,6 +75,7 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong) {
         {{"--port", "/dev/a", "--confirm-wait", "5", "f"}, "--confirm-wait is for --expect-version"},
         {{"--port", "/dev/a", "--expect-version", "1", "--confirm-wait", "0", "f"}, "--confirm-wait"},
         {{"--watch", "--only-slots", "f"}, "--only-slots needs --slots"},
+        {{"--port", "/dev/a", "--slots", "s", "--only-slots", "f"}, "--only-slots is for --watch"},
     };
     for (const auto& [args, expected] : cases) {
         const auto r = parseOptions(args);
