@@ -98,6 +98,12 @@ bool inGroupDatabase(const passwd& user, gid_t gid) {
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
+// The desktop user's way in without the group: the package's rule tags the
+// usual adapters for logind, which grants the active session an ACL.
+constexpr char kUaccessFix[] =
+    "install the udev rule 60-gimbal-serial.rules (the package does) and plug the adapter in again: it gives "
+    "the user logged in at the desktop access to FTDI, CP210x, CH340 and PL2303 adapters";
+
 PortDiagnosis permissionDenied(const std::string& path, const struct stat& info) {
     const std::string group = groupName(info.st_gid);
     const std::string where = path + " (" + modeText(info.st_mode) + ", group " + group + ")";
@@ -115,7 +121,8 @@ PortDiagnosis permissionDenied(const std::string& path, const struct stat& info)
         d.hint = "log out and back in (or run `newgrp " + group + "` in this terminal)";
     } else {
         d.text = "permission denied: " + where + " and user " + userName + " is not in group " + group;
-        d.hint = "sudo usermod -aG " + group + " \"$USER\", then log out and back in";
+        d.hint = "sudo usermod -aG " + group + " \"$USER\", then log out and back in; or, at the desktop, " +
+                 kUaccessFix;
     }
     return d;
 }
@@ -168,6 +175,18 @@ std::optional<PortHolder> openHolder(const std::string& path, const SystemPaths&
     return std::nullopt;
 }
 
+// ModemManager holding a port is probing it with AT commands: the fix is to
+// keep it off the adapter, not to close a program the user never started.
+void nameModemManager(PortDiagnosis& d, const std::string& path) {
+    if (!d.holder || d.holder->program != "ModemManager") return;
+    d.text = path + " is in use by ModemManager (PID " + std::to_string(d.holder->pid) + "; " + d.holder->how +
+             "), which probes new serial ports with AT commands";
+    d.hint =
+        "install the udev rule 60-gimbal-serial.rules into /etc/udev/rules.d, run `sudo udevadm control --reload "
+        "&& sudo udevadm trigger` and plug the adapter in again; for other adapters `sudo systemctl stop "
+        "ModemManager` while flashing";
+}
+
 PortDiagnosis busy(const std::string& path, std::optional<PortHolder> holder) {
     PortDiagnosis d;
     d.cause = PortCause::Busy;
@@ -186,6 +205,7 @@ PortDiagnosis busy(const std::string& path, std::optional<PortHolder> holder) {
         d.text = path + " is in use by another program";
         d.hint = "close the program that uses it (a terminal program, another upgrader) and try again";
     }
+    nameModemManager(d, path);
     return d;
 }
 
@@ -343,6 +363,18 @@ std::optional<PortDiagnosis> brlttyTookAnAdapter(const SystemPaths& paths) {
         return d;
     }
     return std::nullopt;
+}
+
+bool brlttyInstalled(const std::vector<std::string>& programs) {
+    return std::any_of(programs.begin(), programs.end(),
+                       [](const std::string& program) { return ::access(program.c_str(), F_OK) == 0; });
+}
+
+std::string brlttyFlapText(const std::string& path) {
+    return path +
+           " appeared and vanished within 2 s, and brltty (a Braille display service) is installed: it takes "
+           "CH340/CH341 adapters as they are plugged in. Fix: sudo systemctl mask --now brltty-udev.service "
+           "brltty.service (or sudo apt remove brltty), then plug the adapter in again";
 }
 
 std::vector<std::string> portWarnings(const std::string& path, const SystemPaths& paths) {

@@ -45,6 +45,7 @@ struct SystemPaths {
     std::string sys = "/sys";
     std::string udevData = "/run/udev/data";
     std::string serialById = "/dev/serial/by-id";
+    std::string serialByPath = "/dev/serial/by-path";  // the adapters' physical sockets
 };
 
 // Why opening `path` failed with `error` (an errno value).
@@ -71,6 +72,13 @@ std::optional<ProcLock> parseProcLocksLine(const std::string& line);
 // device is not marked for it to ignore; brltty running while a CH340/CH341
 // adapter has no serial port.
 std::vector<std::string> portWarnings(const std::string& path, const SystemPaths& paths = {});
+
+// brltty is installed: one of `programs` exists.
+bool brlttyInstalled(const std::vector<std::string>& programs = {"/usr/bin/brltty", "/bin/brltty",
+                                                                 "/usr/sbin/brltty", "/sbin/brltty"});
+// The line for a port that appeared and vanished within two seconds while
+// brltty is installed (brltty claims such adapters as they appear).
+std::string brlttyFlapText(const std::string& path);
 
 // A CH340/CH341 adapter is plugged in but has no serial port while brltty
 // runs: brltty has taken it. None when that is not the case.

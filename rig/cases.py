@@ -433,6 +433,28 @@ def case_three_axis(rig):
     return f"{a.path}: SEND OK, {detail}"
 
 
+def case_uaccess_and_record(rig):
+    """The package's rule tags an FTDI adapter "uaccess" (logind's way to
+    let the desktop user in without dialout), and a run's JSON summary names
+    the adapter (vendor:product, serial, by-path socket) and the version the
+    restarted gimbal announced."""
+    a = Adapter(rig, "RECORD1", ["--restart-with-version", "124", "--restart-after-ms", "200"])
+    try:
+        tags = guest(rig, f"udevadm info -q property -n {a.path} | grep TAGS=", expect=None)
+        check(":uaccess:" in tags, f"{a.path} is not tagged uaccess: {tags.strip()}")
+        code, out = flash(rig, a.path, extra="--json --expect-version 1.24 --confirm-wait 20")
+        summary = [json.loads(l.strip()) for l in out.splitlines() if l.strip().startswith('{"event":"summary"')]
+        check(code == 0 and summary, f"quenlo-flash --expect-version answered {code}:\n{out[-2000:]}")
+        adapter = summary[0]["adapter"] or {}
+        check(adapter.get("usb") == "0403:6001" and adapter.get("serial") == "RECORD1"
+              and (adapter.get("path") or "").startswith("/dev/serial/by-path/")
+              and summary[0]["version_after"] == "1.24", f"the record says {summary[0]}")
+    finally:
+        a.unplug()
+        a.close()
+    return f"{a.path}: {tags.strip()}; adapter {adapter}, version_after 1.24"
+
+
 CASES = [
     ("ftdi_sio whole upgrade at 115200", lambda rig: case_ftdi(rig, 115200)),
     ("ftdi_sio whole upgrade at 230400", lambda rig: case_ftdi(rig, 230400)),
@@ -448,4 +470,5 @@ CASES = [
     ("--watch: hot-add, removals, three at once", case_watch),
     ("Trisk (its own port path) whole update", case_trisk),
     ("ftdi_sio whole three-axis update (--three-axis)", case_three_axis),
+    ("udev rule tags adapters uaccess; the record names the adapter", case_uaccess_and_record),
 ]

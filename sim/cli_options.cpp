@@ -106,6 +106,16 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
         ->capture_default_str()
         ->group("Protocol");
     addMillis(*app, "--announce-ms", o.announcePeriod, "announce every N ms until answered", 1)->group("Protocol");
+    app->add_option_function<std::uint16_t>(
+           "--restart-with-version", [&o](const std::uint16_t& v) { o.versionAfterUpgrade = v; },
+           "after the last MCU's or image's blocks, restart and announce firmware version N (the new "
+           "firmware running); without it the gimbal stays quiet after an upgrade")
+        ->type_name("N")
+        ->transform(number(0, 65535))
+        ->group("Protocol");
+    addMillis(*app, "--restart-after-ms", o.restartAfterUpgrade,
+              "with --restart-with-version: how long after the last block the gimbal restarts")
+        ->group("Protocol");
 
     for (std::size_t i = 0; i < kFaultOptions.size(); ++i)
         app->add_option(kFaultOptions[i].name, line.replies[i], kFaultOptions[i].help)

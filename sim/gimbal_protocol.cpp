@@ -21,6 +21,10 @@ void GimbalProtocol::beginRun(RunStart start) {
     segmentPastFirst_ = false;
 }
 
+bool GimbalProtocol::inLastSegment() const {
+    return runSegment_ >= kLastSegment;
+}
+
 GimbalProtocol::GimbalProtocol(const Options& options)
     : dialect_(options.dialect),
       // The desktop upgrader's pages are always 1024 bytes, whatever is asked for.

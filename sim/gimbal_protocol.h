@@ -48,6 +48,10 @@ public:
     // and announces until answered. Segments keep counting: segment() is the
     // number of switch requests taken, and what was recorded stays put.
     void reboot() { answered_ = false; }
+    // The firmware announced from the next announcement on.
+    void setVersion(std::uint16_t version) { version_ = version; }
+    // The run has switched to its last MCU / image.
+    bool inLastSegment() const;
 
 private:
     FrameOutcome takeBlock(std::span<const std::uint8_t> payload);

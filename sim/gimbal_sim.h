@@ -27,6 +27,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,11 @@ struct Options {
     // then nothing more; vanishAfter = 2 vanishes instead of reply 2 (once).
     std::size_t silentAfter = std::numeric_limits<std::size_t>::max();
     std::size_t vanishAfter = std::numeric_limits<std::size_t>::max();
+    // After the last MCU's / image's blocks have stopped coming for
+    // restartAfterUpgrade, restart and announce this version (new firmware
+    // running); none = stay quiet, as a gimbal waiting to be restarted.
+    std::optional<std::uint16_t> versionAfterUpgrade;
+    std::chrono::milliseconds restartAfterUpgrade{300};
     FaultPolicy faults;   // per reply; none = no faults
     ReplyGate replyGate;  // none = replies go out when due
     // Bytes the gimbal's receiver holds before the host's first byte, as the

@@ -60,6 +60,7 @@ private:
     void actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint due);
     void publish(const FrameOutcome& outcome);
     void answer(const OwedReply& reply, TimePoint due);
+    void restartAfterUpgradeLater(TimePoint due);
     void vanish();
 
     void announce(TimePoint due, std::uint64_t epoch);
@@ -87,6 +88,7 @@ private:
     // of an earlier epoch die quietly instead of being cancelled one by one.
     std::uint64_t epoch_ = 0;
     std::size_t repliesDue_ = 0;
+    std::uint64_t lastFrameSeen_ = 0;  // bumped by each answered frame: a later one puts the restart off
     TimerQueue timers_;
     TimerQueue::Id staleTimer_ = 0;
     LinePacer pacer_;

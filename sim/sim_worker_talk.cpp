@@ -50,7 +50,23 @@ void SimWorker::actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint
     }
     const FrameOutcome outcome = protocol_.take(check.frame.command, check.frame.payload);
     publish(outcome);
-    if (outcome.reply) answer(*outcome.reply, due);
+    if (!outcome.reply) return;
+    answer(*outcome.reply, due);
+    restartAfterUpgradeLater(due);
+}
+
+// A gimbal given new firmware runs it after a restart and announces its new
+// version: once the last MCU's / image's blocks stop coming.
+void SimWorker::restartAfterUpgradeLater(TimePoint due) {
+    const std::uint64_t seen = ++lastFrameSeen_;
+    if (!options_.versionAfterUpgrade || !protocol_.inLastSegment()) return;
+    const std::uint64_t epoch = epoch_;
+    timers_.schedule(due + options_.restartAfterUpgrade, [this, seen, epoch](TimePoint at) {
+        if (seen != lastFrameSeen_ || epoch != epoch_ || line_ != Line::Open) return;
+        protocol_.setVersion(*options_.versionAfterUpgrade);
+        protocol_.reboot();
+        announce(at, epoch_);
+    });
 }
 
 void SimWorker::publish(const FrameOutcome& outcome) {

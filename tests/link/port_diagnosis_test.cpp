@@ -193,6 +193,9 @@ TEST_F(FakeSystem, AGonePortListsWhatIsThereOrBlamesBrltty) {
     EXPECT_NE(taken.hint.find("systemctl mask"), std::string::npos) << taken.hint;
     write(paths.sys + "/bus/usb/devices/1-2:1.0/ttyUSB0/dev", "188:0");
     EXPECT_FALSE(brlttyTookAnAdapter(paths)) << "the adapter has its port";
+    write(root + "/brltty", "");
+    EXPECT_TRUE(brlttyInstalled({root + "/none", root + "/brltty"}));
+    EXPECT_FALSE(brlttyInstalled({root + "/none"}));
 }
 
 TEST_F(FakeSystem, ModemManagerIsAWarningOnlyForADeviceItWouldProbe) {
@@ -203,6 +206,13 @@ TEST_F(FakeSystem, ModemManagerIsAWarningOnlyForADeviceItWouldProbe) {
         paths.udevData + "/c" + std::to_string(::major(info.st_rdev)) + ":" + std::to_string(::minor(info.st_rdev));
     run("ModemManager");
     EXPECT_TRUE(portWarnings(pty.path, paths).empty()) << "no udev record: not a device it probes";
+    // Holding it, it is named with the fix that keeps it off.
+    fs::create_directories(paths.proc + "/4242/fd");
+    fs::create_symlink(pty.path, paths.proc + "/4242/fd/3");
+    const PortDiagnosis held = diagnoseOpenFailure(pty.path, EBUSY, paths);
+    EXPECT_NE(held.text.find("in use by ModemManager (PID 4242; open descriptor), which probes"), std::string::npos)
+        << held.text;
+    EXPECT_NE(held.hint.find("60-gimbal-serial.rules"), std::string::npos) << held.hint;
     write(record, "E:ID_VENDOR_ID=1a86");
     const auto warnings = portWarnings(pty.path, paths);
     ASSERT_EQ(warnings.size(), 1u);

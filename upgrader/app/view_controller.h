@@ -12,8 +12,12 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "upgrader/app/controls.h"
@@ -101,6 +105,7 @@ private:
     void portsChanged(const platform::Notification& notification, const char* key, const char* line,
                       void (ViewController::*post)(const Ports&));
     void postUserNotifications(const Ports& ports, const QString& title, const char* ending);
+    void noticeBrlttyForShortLivedPorts(const Ports& ports);
     bool confirmDamagedFile();
     void showFileCheck();
     void upgradeLostItsPort(const std::string& why);
@@ -110,6 +115,8 @@ private:
     QString statusBeforeWarning_;                           // what the status line said before it
     QString connectedStatus_;                               // the gimbal's last version report, as shown
     QString runEndStatus_;                                  // how the last upgrade ended, as shown
+    std::map<std::string, std::chrono::steady_clock::time_point> connectedAt_;  // by path
+    std::set<std::string> brlttyNoticed_;  // ports already named in a brltty notice
 };
 
 // "[a, b]": ports by name, as the output lines show them.

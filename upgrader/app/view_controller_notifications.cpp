@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include "link/port_diagnosis.h"
 #include "upgrader/app/view_controller.h"
 
 namespace app {
@@ -15,6 +16,7 @@ constexpr std::chrono::milliseconds kDeliveredLifetime{3000};
 }  // namespace
 
 void ViewController::postUserNotificationForConnectedPorts(const Ports& ports) {
+    for (const Port& port : ports) connectedAt_[port->path()] = std::chrono::steady_clock::now();
     postUserNotifications(
         ports, QCoreApplication::translate("ViewController", "Serial Port Connected", "Serial Port Connected"),
         " was connected to this computer.");
@@ -24,6 +26,26 @@ void ViewController::postUserNotificationForDisconnectedPorts(const Ports& ports
     postUserNotifications(
         ports, QCoreApplication::translate("ViewController", "Serial Port Disconnected", "Serial Port Disconnected"),
         " was disconnected from this computer.");
+    noticeBrlttyForShortLivedPorts(ports);
+}
+
+// An adapter gone again within 2 s of its arrival, with brltty installed,
+// was most likely claimed by it: one notice per port names it and the fix.
+void ViewController::noticeBrlttyForShortLivedPorts(const Ports& ports) {
+    constexpr std::chrono::seconds kShortLived{2};
+    const auto now = std::chrono::steady_clock::now();
+    for (const Port& port : ports) {
+        const auto arrived = connectedAt_.find(port->path());
+        if (arrived == connectedAt_.end()) continue;
+        const bool shortLived = now - arrived->second < kShortLived;
+        connectedAt_.erase(arrived);
+        if (!shortLived || brlttyNoticed_.contains(port->path()) || !gimbal::brlttyInstalled()) continue;
+        brlttyNoticed_.insert(port->path());
+        platform::UserNotification notification;
+        notification.title = "brltty took the adapter";
+        notification.informativeText = gimbal::brlttyFlapText(port->path());
+        platform::UserNotificationCenter::defaultUserNotificationCenter().deliverNotification(notification);
+    }
 }
 
 void ViewController::postUserNotifications(const Ports& ports, const QString& title, const char* ending) {

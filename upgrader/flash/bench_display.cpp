@@ -63,6 +63,7 @@ std::string finishedText(const BenchRecord& r) {
     std::string text = std::string(resultName(r.code)) + (r.code == ExitCode::Ok ? " in " : " after ") +
                        seconds(r.seconds) + ", " + std::to_string(r.pages) + (r.threeAxis ? " blocks" : " pages");
     if (!r.version.empty()) text += ", version " + r.version;
+    if (!r.versionAfter.empty()) text += ", restarted with version " + r.versionAfter;
     return r.code == ExitCode::Ok ? text : text + ": " + r.message;
 }
 
@@ -139,7 +140,7 @@ void BenchDisplay::finished(const BenchRecord& record, const BenchCounts& counts
         jsonLine(dumped(withCounts(std::move(e), counts)));
         return;
     }
-    std::string text = record.port + ": " + finishedText(record);
+    std::string text = (record.slot.empty() ? record.port : record.slot) + ": " + finishedText(record);
     if (form_ == OutputForm::Text) text += " (" + countsText(counts) + ")";
     above(text);
 }

@@ -16,6 +16,7 @@
 
 #include "link/posix_io.h"
 #include "link/regular_file.h"
+#include "upgrader/flash/options.h"
 
 namespace flash {
 
@@ -40,6 +41,34 @@ void syncFolderOf(const std::string& path) {
     if (dir.valid()) gimbal::retryOnInterrupt([&] { return ::fsync(dir.get()); });
 }
 
+Json imageJson(const BenchRecord& r) {
+    if (!r.image) return nullptr;
+    char crc[8];
+    std::snprintf(crc, sizeof crc, "0x%04X", r.image->crc);
+    Json j = Json::object();
+    j["path"] = r.image->path;
+    j["sha256"] = r.image->sha256;
+    j["crc"] = crc;
+    j["counts"] = r.image->counts;
+    j["block_size"] = r.blockSize > 0 ? Json(r.blockSize) : Json(nullptr);
+    return j;
+}
+
+Json adapterJson(const std::optional<AdapterFacts>& adapter) {
+    if (!adapter) return nullptr;
+    Json j = Json::object();
+    j["usb"] = orNull(adapter->usbId);
+    j["serial"] = orNull(adapter->serial);
+    j["path"] = orNull(adapter->byPath);
+    return j;
+}
+
+// Read once: the station does not change its name under a bench.
+const std::string& stationName() {
+    static const std::string name = hostName();
+    return name;
+}
+
 }  // namespace
 
 const char* resultName(ExitCode code) {
@@ -60,6 +89,10 @@ const char* resultName(ExitCode code) {
         case ExitCode::Interrupted:
         case ExitCode::Terminated:
             return "interrupted";
+        case ExitCode::VersionDiffers:
+            return "version-differs";
+        case ExitCode::Unconfirmed:
+            return "unconfirmed";
         case ExitCode::RefusedFile:
             return "refused-file";
         case ExitCode::Internal:
@@ -84,6 +117,7 @@ std::string isoUtc(std::chrono::system_clock::time_point time) {
 
 std::string recordJson(const BenchRecord& r) {
     Json j = Json::object();
+    j["schema"] = kRecordSchema;
     j["port"] = r.port;
     j["name"] = r.name;
     j["serial"] = orNull(r.serial);
@@ -96,6 +130,13 @@ std::string recordJson(const BenchRecord& r) {
     j["result"] = resultName(r.code);
     j["code"] = toInt(r.code);
     j["message"] = r.message;
+    j["tool"] = Json{{"name", "quenlo-flash"}, {"version", toolVersion()}};
+    j["host"] = orNull(stationName());
+    j["image"] = imageJson(r);
+    j["adapter"] = adapterJson(r.adapter);
+    j["slot"] = orNull(r.slot);
+    j["version_before"] = orNull(r.version);
+    j["version_after"] = orNull(r.versionAfter);
     // Port names can be any bytes: replaced, never a failed record.
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -7,10 +7,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "link/unique_fd.h"
 #include "upgrader/flash/exit_codes.h"
+#include "upgrader/flash/unit_facts.h"
 
 namespace flash {
 
@@ -25,7 +28,18 @@ struct BenchRecord {
     std::string version;     // empty when the gimbal never reported one
     ExitCode code = ExitCode::Ok;
     std::string message;
+    // What a production line asks afterwards: which image, through which
+    // adapter and slot, and what the gimbal said before and after.
+    std::shared_ptr<const ImageFacts> image;  // none: not known (null in the record)
+    std::int64_t blockSize = 0;               // bytes per page or block; 0 before the gimbal announced one
+    std::optional<AdapterFacts> adapter;      // none for a virtual port
+    std::string slot;                         // the slots file's label; empty when in none
+    std::string versionAfter;                 // announced after the restart; empty when none was awaited or heard
 };
+
+// The record layout's version, written into every record; raised only when
+// a field changes meaning or goes away.
+inline constexpr int kRecordSchema = 1;
 
 // "upgraded", "send-failed", "removed", "no-version", "port-error",
 // "left-alone", "interrupted"; "refused-file" or "internal" for what a bench should not see.

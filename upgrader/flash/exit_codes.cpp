@@ -24,6 +24,10 @@ std::string_view exitCodeName(ExitCode code) {
             return "send-failed";
         case ExitCode::LeftAlone:
             return "left-alone";
+        case ExitCode::VersionDiffers:
+            return "version-differs";
+        case ExitCode::Unconfirmed:
+            return "unconfirmed";
         case ExitCode::HungUp:
         case ExitCode::Interrupted:
         case ExitCode::Terminated:

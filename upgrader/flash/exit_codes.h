@@ -16,6 +16,10 @@ enum class ExitCode : int {
     NoVersionReport = 6,  // no version report within --wait seconds
     SendFailed = 7,       // a page or switch request went unanswered for 30 s ("send Failed"), or the gimbal restarted
     LeftAlone = 8,        // --watch: a port another program held was left to it, so not every gimbal was upgraded
+    // --expect-version: the restarted gimbal announced another version, or
+    // none within the wait.
+    VersionDiffers = 9,
+    Unconfirmed = 10,
     // Stopped by a signal; the shell's code for a process it ended (128 + signal).
     HungUp = 129,       // SIGHUP: the terminal went away
     Interrupted = 130,  // SIGINT: Ctrl-C

@@ -67,6 +67,9 @@ Exit codes:
      FAIL or SLAVE SET FAILE!, or a restart
   8  --watch only: a port that appeared was held by another program and left
      to it (logged as left-alone), so not every gimbal was upgraded here
+  9  --expect-version: the restarted gimbal announced another version
+  10 --expect-version: no announcement within --confirm-wait seconds after the
+     upgrade
   129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: every port is
      closed and the page each upgrade stood at is printed; the gimbal stays in
      upgrade mode until a whole upgrade completes, so run again; a signal
@@ -99,6 +102,7 @@ struct CommandLine {
     Options options;
     std::vector<std::string> files;  // exactly one is wanted; counted after parsing
     std::string wait = "10";
+    std::string confirmWait = "30";
 };
 
 // The options, bound to `line`; --help is made from these definitions.
@@ -144,6 +148,28 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     app->add_option("--log", o.log, "with --watch: append one JSON line per finished upgrade to FILE, on disk at once")
         ->type_name("FILE")
         ->check(cli::check([](std::string& v) { return v.empty() ? std::string("needs a file") : std::string(); }))
+        ->group("Bench");
+    app->add_option_function<std::string>(
+           "--expect-version", [&o](const std::string& v) { o.expectVersion = v; },
+           "after the upgrade, wait for the restarted gimbal's announcement (answering nothing) and end "
+           "with 0 only when it reports version V, as shown (1.24)")
+        ->type_name("V")
+        ->check(cli::check([](std::string& v) { return v.empty() ? std::string("needs a version") : std::string(); }))
+        ->group("Confirmation");
+    app->add_option("--confirm-wait", line.confirmWait, "how long --expect-version waits for the announcement")
+        ->type_name("SECONDS")
+        ->capture_default_str()
+        ->check(cli::check([](std::string& v) {
+            return parseWait(v) ? std::string() : "wants seconds above 0 and at most 86400, not \"" + v + "\"";
+        }))
+        ->group("Confirmation");
+    app->add_option("--slots", o.slotsFile,
+                    "a file of slots, one a line: a label and the adapter's physical path "
+                    "(/dev/serial/by-path/...) or device; lines, log and summary name the slot")
+        ->type_name("FILE")
+        ->check(cli::check([](std::string& v) { return v.empty() ? std::string("needs a file") : std::string(); }))
+        ->group("Bench");
+    app->add_flag("--only-slots", o.onlySlots, "with --slots: leave alone every port that is in no slot")
         ->group("Bench");
     app->add_flag("--json", o.json, "one JSON object per line and event instead of text")->group("Output");
     app->add_flag("-q,--quiet", o.quiet, "print only the summary lines; errors and warnings still go to standard error")
@@ -205,7 +231,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     if (line.files.size() != 1)
         return {std::nullopt, line.files.empty() ? "no firmware file given" : "give exactly one firmware file"};
     if (o.ports.empty() && !o.watch) return {std::nullopt, "no --port given (or --watch)"};
+    if (app->count("--confirm-wait") > 0 && !o.expectVersion)
+        return {std::nullopt, "--confirm-wait is for --expect-version"};
+    if (o.onlySlots && o.slotsFile.empty()) return {std::nullopt, "--only-slots needs --slots"};
+    if (o.onlySlots && !o.watch) return {std::nullopt, "--only-slots is for --watch"};
     o.wait = *parseWait(line.wait);
+    o.confirmWait = *parseWait(line.confirmWait);
     o.file = line.files.front();
     return {o, {}};
 }
@@ -230,6 +261,12 @@ std::string helpText() {
 
 std::string versionText() {
     return cli::versionLine(kProgram);
+}
+
+std::string toolVersion() {
+    const std::string line = versionText();
+    const std::size_t space = line.rfind(' ');
+    return space == std::string::npos ? line : line.substr(space + 1);
 }
 
 }  // namespace flash

@@ -27,6 +27,12 @@ struct Options {
     bool watch = false;      // upgrade every port that appears, until stopped
     bool threeAxis = false;  // speak the three-axis updater's blocks instead of the pages
     std::string log;         // --watch: where each result is appended
+    // After the upgrade: the version the restarted gimbal must announce, and
+    // how long to wait for that announcement.
+    std::optional<std::string> expectVersion;
+    std::chrono::milliseconds confirmWait{30000};
+    std::string slotsFile;   // the slots file: a label for each physical socket
+    bool onlySlots = false;  // ports that are in no slot are left alone
     std::string file;
     // Not on the command line: tests shorten it; none waits the dialect's
     // own (30 s for a page, 3 s for each send of a block).
@@ -55,5 +61,7 @@ void applyTestPageTimeout(Options& options, const char* milliseconds);
 
 std::string helpText();
 std::string versionText();
+// The project's version alone ("0.1.0"), as records name the tool.
+std::string toolVersion();
 
 }  // namespace flash

@@ -116,6 +116,18 @@ std::string jsonString(const std::string& text) {
     return dumped(Json(text));
 }
 
+std::string Reporter::shown(const std::string& port) const {
+    const auto slot = slots_.find(port);
+    return slot == slots_.end() ? port : slot->second;
+}
+
+// Writes one JSON event about `port`, with its slot when it has one.
+void Reporter::portLine(const std::string& name, const std::string& port, const std::string& text) {
+    Json j = withText(event(name.c_str(), port), text);
+    if (const auto slot = slots_.find(port); slot != slots_.end()) j["slot"] = slot->second;
+    writeLine(out_, j);
+}
+
 void Reporter::endBar() {
     if (!barShown_) return;
     out_ << '\n' << std::flush;
@@ -126,7 +138,7 @@ void Reporter::endBar() {
 // names, lock-file and USB strings) comes from outside the program.
 void Reporter::line(const std::string& port, const std::string& text) {
     endBar();
-    out_ << gimbal::terminalSafe(port + ": " + text) << std::endl;
+    out_ << gimbal::terminalSafe(shown(port) + ": " + text) << std::endl;
 }
 
 // Ends the bar first: both streams are often the same terminal.
@@ -138,7 +150,7 @@ void Reporter::errorLine(const std::string& text) {
 void Reporter::status(const std::string& port, const std::string& text) {
     if (!chatty()) return;
     if (form_ == OutputForm::Json)
-        writeLine(out_, withText(event("status", port), text));
+        portLine("status", port, text);
     else
         line(port, text);
 }
@@ -148,7 +160,7 @@ void Reporter::drawBar() {
     std::string bar = "\r";
     for (const auto& [port, percent] : percents_) {
         const int filled = percent * kWidth / 100;
-        bar += gimbal::terminalSafe(port) + " [" + std::string(static_cast<std::size_t>(filled), '#') +
+        bar += gimbal::terminalSafe(shown(port)) + " [" + std::string(static_cast<std::size_t>(filled), '#') +
                std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + std::to_string(percent) + "%  ";
         if (const auto text = live_.find(port); text != live_.end()) bar += gimbal::terminalSafe(text->second) + "  ";
     }
@@ -187,16 +199,16 @@ void Reporter::live(const std::string& port, const std::string& text) {
 void Reporter::alert(const std::string& port, const std::string& text) {
     if (!chatty()) return;
     if (form_ == OutputForm::Json)
-        writeLine(out_, withText(event("alert", port), text));
+        portLine("alert", port, text);
     else
         line(port, "alert: " + text);
 }
 
 void Reporter::warning(const std::string& port, const std::string& text) {
     if (form_ == OutputForm::Json)
-        writeLine(out_, withText(event("warning", port), text));
+        portLine("warning", port, text);
     else
-        errorLine(port + ": warning: " + text);
+        errorLine(shown(port) + ": warning: " + text);
 }
 
 void Reporter::failure(const std::string& port, ExitCode code, const std::string& text,
@@ -204,20 +216,25 @@ void Reporter::failure(const std::string& port, ExitCode code, const std::string
     if (form_ == OutputForm::Json)
         writeLine(out_, withDiagnosis(withText(withCode(event("error", port), code), text), why));
     else
-        errorLine(port + ": error: " + withFix(text, why));
+        errorLine(shown(port) + ": error: " + withFix(text, why));
 }
 
 // On standard output whatever the outcome: a script reading it sees every
 // port's result; the failure itself was also told on standard error.
 void Reporter::summary(const std::string& port, ExitCode code, const std::string& text,
-                       const gimbal::PortDiagnosis* why) {
+                       const gimbal::PortDiagnosis* why, const std::string& record) {
     if (form_ == OutputForm::Json) {
         Json j = event("summary", port);
         j["ok"] = code == ExitCode::Ok;
-        writeLine(out_, withDiagnosis(withText(withCode(std::move(j), code), text), why));
+        j = withDiagnosis(withText(withCode(std::move(j), code), text), why);
+        const Json fields = Json::parse(record, nullptr, false);
+        if (fields.is_object())
+            for (const auto& [key, value] : fields.items())
+                if (!j.contains(key)) j[key] = value;
+        writeLine(out_, j);
     } else {
         endBar();
-        out_ << gimbal::terminalSafe("summary: " + port + ": " +
+        out_ << gimbal::terminalSafe("summary: " + shown(port) + ": " +
                                      (code == ExitCode::Ok ? std::string("upgraded")
                                                            : "failed (exit " + std::to_string(toInt(code)) +
                                                                  "): " + withFix(text, why)))
@@ -228,7 +245,7 @@ void Reporter::summary(const std::string& port, ExitCode code, const std::string
 void Reporter::interrupted(const std::string& port, const std::string& signal, ExitCode code,
                            std::optional<Place> where, const std::string& text) {
     if (form_ != OutputForm::Json) {
-        errorLine(port + ": " + text);
+        errorLine(shown(port) + ": " + text);
         return;
     }
     Json j = event("interrupted", port);
@@ -282,7 +299,7 @@ void Reporter::fileWarning(const std::string& file, const std::string& text) {
 
 void Reporter::diagnostic(const std::string& port, const std::string& text) {
     if (detail_ != Detail::Verbose) return;
-    errorLine(port + ": " + text);
+    errorLine(shown(port) + ": " + text);
 }
 
 }  // namespace flash

@@ -40,8 +40,15 @@ public:
     // the cause, the fix and the holder as fields of their own.
     void failure(const std::string& port, ExitCode code, const std::string& text,
                  const gimbal::PortDiagnosis* why = nullptr);
+    // `record`: the unit's record as a JSON object, whose fields a JSON
+    // summary carries besides its own.
     void summary(const std::string& port, ExitCode code, const std::string& text,
-                 const gimbal::PortDiagnosis* why = nullptr);
+                 const gimbal::PortDiagnosis* why = nullptr, const std::string& record = {});
+    // From now on text lines name `port` by its slot's label, and JSON
+    // events about it carry "slot".
+    void setSlot(const std::string& port, const std::string& label) { slots_[port] = label; }
+    // The label of the port's slot, else the port.
+    std::string shown(const std::string& port) const;
     // A session stopped by `signal`; `where` is the MCU and page under way, if any.
     struct Place {
         std::int64_t mcu = 0;
@@ -61,6 +68,7 @@ public:
 
 private:
     bool chatty() const { return detail_ != Detail::Quiet; }
+    void portLine(const std::string& name, const std::string& port, const std::string& text);
     void line(const std::string& port, const std::string& text);
     void errorLine(const std::string& text);
     void endBar();
@@ -72,6 +80,7 @@ private:
     Detail detail_;
     std::map<std::string, int> percents_;  // last shown, per port
     std::map<std::string, std::string> live_;  // per port, drawn instead of its bar
+    std::map<std::string, std::string> slots_;  // port -> its slot's label
     bool barShown_ = false;
 };
 

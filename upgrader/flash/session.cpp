@@ -20,6 +20,8 @@ Session::Session(std::string path, const Options& options, Reporter& reporter)
     : path_(std::move(path)),
       baud_(options.baud),
       wait_(options.wait),
+      expectVersion_(options.expectVersion),
+      confirmWait_(options.confirmWait),
       systemPaths_(options.systemPaths),
       reporter_(reporter),
       engine_(*this, *this, platform::startOneShotTimer, dialectOf(options)),
@@ -30,6 +32,7 @@ Session::Session(std::string path, const Options& options, Reporter& reporter)
 Session::~Session() {
     if (waitTimer_) waitTimer_->invalidate();
     if (liveTimer_) liveTimer_->invalidate();
+    if (confirmTimer_) confirmTimer_->invalidate();
     if (port_) port_->setDelegate(nullptr);
 }
 
@@ -39,6 +42,7 @@ void Session::finish(ExitCode code, const std::string& reason, bool reportFailur
     reason_ = reason;
     if (waitTimer_) waitTimer_->invalidate();
     if (liveTimer_) liveTimer_->invalidate();
+    if (confirmTimer_) confirmTimer_->invalidate();
     engine_.cancelUpgrade();
     if (code != ExitCode::Ok && reportFailure && reportsFailures_) reporter_.failure(path_, code, reason, diagnosis());
     close();
@@ -62,7 +66,11 @@ bool Session::interrupt(int signal) {
     std::optional<Reporter::Place> where;
     std::string text;
     const engine::Dialect& dialect = engine_.dialect();
-    if (engine_.upgradeStarted()) {
+    if (confirming_) {
+        text = by +
+               " while waiting for the restarted gimbal's announcement; the upgrade itself completed, its "
+               "version is not confirmed";
+    } else if (engine_.upgradeStarted()) {
         const engine::UpgradeState& state = engine_.state();
         where = Reporter::Place{state.curMCU, state.curPage};
         const bool switching = state.curPage >= state.pageCount[static_cast<std::size_t>(state.curMCU)];
@@ -151,7 +159,11 @@ std::optional<Session::Stand> Session::stand() const {
 }
 
 void Session::upgradeCompleted() {
-    finish(ExitCode::Ok, engine_.dialect().completeText);
+    if (!expectVersion_) {
+        finish(ExitCode::Ok, engine_.dialect().completeText);
+        return;
+    }
+    if (!confirming_ && !finished()) beginConfirmation();
 }
 
 std::string Session::timeoutText() const {

@@ -58,6 +58,11 @@ public:
     const gimbal::PortDiagnosis* diagnosis() const { return diagnosis_ ? &*diagnosis_ : nullptr; }
     // The firmware version the gimbal reported ("1.23"); empty before it has.
     const std::string& version() const { return version_; }
+    // With an expected version: the one the restarted gimbal announced after
+    // the upgrade; empty when none came (or none was awaited).
+    const std::string& versionAfter() const { return versionAfter_; }
+    // Bytes per page or block; 0 before the gimbal announced itself.
+    std::int64_t blockSize() const { return started_ ? engine_.blockSize() : 0; }
     // Where the upgrade stands: pages acknowledged over all MCUs, and within
     // the MCU under way. None before the first page was sent.
     struct Stand {
@@ -106,6 +111,9 @@ public:
 private:
     void finish(ExitCode code, const std::string& reason, bool reportFailure = true);
     void noVersionReport();
+    void beginConfirmation();
+    void confirmationHeard(const std::string& version);
+    std::optional<std::string> announcedVersion(const engine::Bytes& frame) const;
     void portRefused(const gimbal::PortDiagnosis& why);
     void deliver(const std::shared_ptr<serial::KivSerialPort>& port, std::vector<gimbal::FrameAssembler::Piece> pieces);
     void traceDropped();
@@ -117,6 +125,8 @@ private:
     const std::string path_;
     const std::uint32_t baud_;
     const std::chrono::milliseconds wait_;
+    const std::optional<std::string> expectVersion_;
+    const std::chrono::milliseconds confirmWait_;
     const gimbal::SystemPaths systemPaths_;
     Reporter& reporter_;
     std::shared_ptr<serial::KivSerialPort> port_;
@@ -125,6 +135,11 @@ private:
     std::unique_ptr<platform::OneShotTimer> waitTimer_;
     gimbal::ReplyFrameAssembler frames_;
     std::unique_ptr<platform::OneShotTimer> liveTimer_;   // redraws the live line every second
+    std::unique_ptr<platform::OneShotTimer> confirmTimer_;
+    // After the last acknowledgement, waiting for the restarted gimbal's
+    // announcement: frames go to no engine and nothing is answered.
+    bool confirming_ = false;
+    std::string versionAfter_;
     const std::chrono::milliseconds pageTimeout_;
     std::chrono::steady_clock::time_point startedAt_;  // the first page
     std::chrono::steady_clock::time_point requestAt_;  // the last frame written
@@ -141,6 +156,9 @@ private:
     std::string reason_;
     std::optional<gimbal::PortDiagnosis> diagnosis_;
 };
+
+// The same version as shown: equal texts, or equal numbers ("1.5", "1.50").
+bool sameVersion(const std::string& a, const std::string& b);
 
 // "30", "3", "0.25": a wait in seconds as the texts give it.
 std::string waitText(std::chrono::milliseconds wait);

@@ -117,6 +117,11 @@ void Session::deliver(const std::shared_ptr<serial::KivSerialPort>& port,
         if (!piece.crcHolds) continue;
         const engine::Bytes& frame = piece.frame;
         if (frame.size() > 2 && frame[2] != gimbal::kHostAddress) continue;
+        if (confirming_) {
+            reporter_.diagnostic(path_, "received " + engine::hexBytes(frame));
+            if (const auto version = announcedVersion(frame)) confirmationHeard(*version);
+            continue;
+        }
         engine_.serialPortDidReceiveData(port, frame);
     }
 }

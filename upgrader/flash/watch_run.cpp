@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "upgrader/flash/bench_display.h"
@@ -11,6 +12,8 @@
 #include "upgrader/flash/port_list.h"
 #include "upgrader/flash/session.h"
 #include "upgrader/flash/signal_watch.h"
+#include "upgrader/flash/slots.h"
+#include "upgrader/flash/unit_record.h"
 #include "upgrader/platform/event_loop.h"
 #include "upgrader/platform/exit_budget.h"
 #include "upgrader/platform/main_queue.h"
@@ -23,13 +26,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kLiveRefresh{200};
 
-// The USB serial number of a /dev node, from sysfs; empty for other ports.
-std::string usbSerialOf(const std::string& path) {
-    constexpr char kDev[] = "/dev/";
-    if (path.rfind(kDev, 0) != 0 || path.find('/', sizeof kDev - 1) != std::string::npos) return {};
-    ListedPort facts;
-    addDeviceFacts(facts, "/sys/class/tty/" + path.substr(sizeof kDev - 1));
-    return facts.serial;
+// What lines name a port by: its slot's label, else its path.
+std::string labelOf(const BenchRecord& record) {
+    return record.slot.empty() ? record.port : record.slot;
 }
 
 // One appearance of a port: its session and what the log will say of it.
@@ -42,8 +41,15 @@ struct Gimbal {
 class Bench : public std::enable_shared_from_this<Bench> {
 public:
     Bench(const Options& options, std::shared_ptr<const engine::LoadedImage> image, Reporter& reporter,
-          BenchDisplay& display, BenchLog* log, OutputForm form)
-        : options_(options), image_(std::move(image)), reporter_(reporter), display_(display), log_(log), form_(form) {}
+          BenchDisplay& display, BenchLog* log, OutputForm form, std::vector<Slot> table)
+        : options_(options),
+          image_(std::move(image)),
+          imageFacts_(std::make_shared<const ImageFacts>(imageFactsOf(options.file, *image_))),
+          slots_(std::move(table)),
+          reporter_(reporter),
+          display_(display),
+          log_(log),
+          form_(form) {}
 
     // Follows the manager's list from now on; answers the ports left alone.
     std::vector<std::string> watch(serial::KivSerialPortManager& manager) {
@@ -92,11 +98,12 @@ private:
         for (const auto& g : gimbals_)
             if (g->record.port == path && !g->session->finished()) return;
         auto g = std::make_shared<Gimbal>();
-        g->record.port = path;
-        g->record.name = name;
-        g->record.serial = usbSerialOf(path);
-        g->record.start = std::chrono::system_clock::now();
-        g->record.threeAxis = options_.threeAxis;
+        g->record = recordOnAppearance(path, name, options_, imageFacts_, slots_);
+        if (options_.onlySlots && g->record.slot.empty()) {
+            reporter_.warning(path, "left alone: in no slot of " + options_.slotsFile);
+            return;
+        }
+        if (!g->record.slot.empty()) reporter_.setSlot(path, g->record.slot);
         g->began = std::chrono::steady_clock::now();
         g->session = std::make_shared<Session>(path, options_, reporter_);
         // The finished line tells a failure where both streams share a terminal.
@@ -111,7 +118,7 @@ private:
         });
         gimbals_.push_back(g);
         ++counts_.underWay;
-        display_.appeared(path, name);
+        display_.appeared(labelOf(g->record), g->record.slot.empty() ? name : path);
         showLive();
         g->session->start(image_);
     }
@@ -119,18 +126,18 @@ private:
     void finished(Gimbal& g) {
         const Session& s = *g.session;
         BenchRecord& r = g.record;
-        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g.began).count();
-        const auto stand = s.stand();
-        r.pages = stand ? stand->pagesDone : 0;
-        r.version = s.version();
-        r.code = heldByAnotherProgram(s) ? ExitCode::LeftAlone : s.code();
-        r.message = r.code == ExitCode::LeftAlone ? s.diagnosis()->text : withFix(s.reason(), s.diagnosis());
+        recordOutcome(r, s, std::chrono::duration<double>(std::chrono::steady_clock::now() - g.began).count());
+        if (heldByAnotherProgram(s)) {
+            r.code = ExitCode::LeftAlone;
+            r.message = s.diagnosis()->text;
+        }
         --counts_.underWay;
         if (r.code == ExitCode::Ok)
             ++counts_.upgraded;
         else
             ++(r.code == ExitCode::LeftAlone ? counts_.leftAlone : counts_.failed);
         if (r.code != ExitCode::Ok && !firstFailure_) firstFailure_ = r.code;
+        tellBrlttyOnce(g);
         if (log_ && !log_->append(r)) {
             logLost_ = true;
             reporter_.warning(r.port, std::string("this port's result (") + resultName(r.code) +
@@ -138,6 +145,17 @@ private:
         }
         display_.finished(r, counts_);
         showLive();
+    }
+
+    // A port that was gone again within 2 s of appearing, with brltty
+    // installed, was most likely taken by it: one line per port says so.
+    void tellBrlttyOnce(const Gimbal& g) {
+        const BenchRecord& r = g.record;
+        const auto* why = g.session->diagnosis();
+        const bool gone = r.code == ExitCode::DeviceRemoved || (why && why->cause == gimbal::PortCause::Gone);
+        if (!gone || r.seconds >= 2 || brlttyTold_.contains(r.port) || !gimbal::brlttyInstalled()) return;
+        brlttyTold_.insert(r.port);
+        reporter_.warning(r.port, gimbal::brlttyFlapText(r.port));
     }
 
     // A port another program holds when it appears (a second bench sharing
@@ -157,7 +175,8 @@ private:
     void showLive() {
         std::vector<BenchDisplay::Live> live;
         for (const auto& g : gimbals_)
-            if (!g->session->finished()) live.push_back({g->record.port, g->session->version(), g->session->stand()});
+            if (!g->session->finished())
+                live.push_back({labelOf(g->record), g->session->version(), g->session->stand()});
         display_.setLive(std::move(live), counts_);
     }
 
@@ -172,6 +191,8 @@ private:
 
     const Options& options_;
     const std::shared_ptr<const engine::LoadedImage> image_;  // one for every gimbal
+    const std::shared_ptr<const ImageFacts> imageFacts_;      // its digest, read once
+    const std::vector<Slot> slots_;
     Reporter& reporter_;
     BenchDisplay& display_;
     BenchLog* log_;
@@ -180,6 +201,7 @@ private:
     BenchCounts counts_;
     std::optional<ExitCode> firstFailure_;
     bool logLost_ = false;
+    std::set<std::string> brlttyTold_;
     bool stopped_ = false;
     std::unique_ptr<platform::OneShotTimer> liveTimer_;
 };
@@ -197,6 +219,15 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
                       options.verbose             ? Detail::Verbose
                       : options.quiet || terminal ? Detail::Quiet
                                                   : Detail::Normal);
+    std::vector<Slot> table;
+    if (!options.slotsFile.empty()) {
+        SlotsRead read = readSlots(options.slotsFile);
+        if (!read.table) {
+            reporter.fileRefused(options.slotsFile, "the slots file is refused: " + read.error, ExitCode::Usage);
+            return toInt(ExitCode::Usage);
+        }
+        table = std::move(*read.table);
+    }
     FileCheck file = checkFile(options.file, dialectOf(options));
     if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
     std::optional<BenchLog> log;
@@ -211,8 +242,8 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
 
     auto image = std::make_shared<const engine::LoadedImage>(std::move(file.image));
     platform::EventLoop loop;
-    const auto bench =
-        std::make_shared<Bench>(options, std::move(image), reporter, display, log ? &*log : nullptr, form);
+    const auto bench = std::make_shared<Bench>(options, std::move(image), reporter, display, log ? &*log : nullptr,
+                                               form, std::move(table));
     std::optional<ExitCode> interruption;
     const SignalWatch signals([&](int signal) {
         if (bench->interrupt(signal) && !interruption) interruption = exitCodeForSignal(signal);

@@ -22,6 +22,8 @@
 #include "upgrader/flash/flash_run.h"
 #include "upgrader/platform/background_queue.h"
 
+#include <nlohmann/json.hpp>
+
 namespace flash_ends_test {
 namespace {
 
@@ -65,16 +67,17 @@ protected:
         options.wait = 10s;
         options.file = file.string();
         options.pageTimeout = pageTimeout;
-        bool watchdog = true;
-        QTimer::singleShot(20s, [&] {
-            if (watchdog) gimbal.stop();
-        });
+        // Owned here, so that it never fires into a later test's run.
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [&] { gimbal.stop(); });
+        watchdog.start(20s);
         std::ostringstream out;
         const auto start = std::chrono::steady_clock::now();
         const int code = flash::runFlash(options, out, out, flash::OutputForm::Text);
         if (took)
             *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        watchdog = false;
+        watchdog.stop();
         output = out.str();
         return code;
     }
@@ -314,6 +317,61 @@ TEST(FlashThreeAxis, EndsAsTheRowSaysAtEveryBlockSize) {
         for (std::size_t i = 0; i < 3 && row.code == ExitCode::Ok; ++i) EXPECT_EQ(gimbal.image(i), images[i]);
         EXPECT_EQ(gimbal.stats().malformedFrames, 0u);
         fs::remove(file);
+    }
+}
+
+}  // namespace
+}  // namespace flash_ends_test
+
+namespace flash_ends_test {
+namespace {
+
+// --expect-version: the restarted gimbal's announcement, awaited without an
+// answer, decides the code; the JSON summary carries the whole record.
+TEST_F(FlashEnds, TheRestartedGimbalsAnnouncementConfirmsTheVersionOrNot) {
+    const struct {
+        bool threeAxis;
+        std::optional<std::uint16_t> after;
+        const char* expect;
+        ExitCode code;
+        const char* versionAfter;
+    } rows[] = {
+        {false, 124, "1.24", ExitCode::Ok, "1.24"},
+        {false, 125, "1.24", ExitCode::VersionDiffers, "1.25"},
+        {false, std::nullopt, "1.24", ExitCode::Unconfirmed, nullptr},
+        {true, 150, "1.50", ExitCode::Ok, "1.5"},
+        {true, std::nullopt, "1.5", ExitCode::Unconfirmed, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.threeAxis ? "three-axis " : "pages ") + row.expect);
+        sim::Options gimbalOptions = FlashEnds::gimbalOptions();
+        gimbalOptions.dialect = row.threeAxis ? sim::Dialect::Blocks : sim::Dialect::Pages;
+        gimbalOptions.versionAfterUpgrade = row.after;
+        gimbalOptions.restartAfterUpgrade = 100ms;
+        sim::GimbalSim gimbal(gimbalOptions);
+        std::string error;
+        ASSERT_TRUE(gimbal.start(&error)) << error;
+        flash::Options options;
+        options.ports = {gimbal.slavePath()};
+        options.file = file.string();
+        options.threeAxis = row.threeAxis;
+        options.expectVersion = row.expect;
+        options.confirmWait = 1500ms;
+        std::ostringstream out;
+        EXPECT_EQ(flash::runFlash(options, out, out, flash::OutputForm::Json), flash::toInt(row.code)) << out.str();
+        const std::string text = out.str();
+        const auto summary = nlohmann::json::parse(text.substr(text.rfind("{\"event\":\"summary\"")), nullptr, false);
+        ASSERT_TRUE(summary.is_object()) << text;
+        EXPECT_EQ(summary["schema"], 1);
+        EXPECT_EQ(summary["version_before"], "1.23");
+        EXPECT_EQ(summary["version_after"], row.versionAfter ? nlohmann::json(row.versionAfter) : nlohmann::json());
+        EXPECT_EQ(summary["image"]["counts"], nlohmann::json::array({2, 1, 2}));
+        EXPECT_EQ(summary["image"]["block_size"], 1024);
+        EXPECT_EQ(summary["dialect"], row.threeAxis ? "three-axis" : "pages");
+        EXPECT_TRUE(summary["adapter"].is_null());
+        for (std::size_t mcu = 0; mcu < 3; ++mcu) EXPECT_EQ(gimbal.image(mcu), images[mcu]) << "MCU " << mcu;
+        // Nothing answered the restarted gimbal: no second upgrade began.
+        EXPECT_EQ(gimbal.runs().size(), 1u) << text;
     }
 }
 

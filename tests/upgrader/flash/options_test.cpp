@@ -3,6 +3,8 @@
 
 #include "upgrader/flash/exit_codes.h"
 #include "upgrader/flash/options.h"
+#include "upgrader/flash/slots.h"
+#include "upgrader/flash/unit_facts.h"
 
 namespace flash {
 namespace {
@@ -70,6 +72,10 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong) {
         {{"--watch", "--list"}, "--watch and --list"},
         {{"--watch"}, "no firmware file"},
         {{"--port", "/dev/a", "--log", "bench.jsonl", "f"}, "--log is for --watch"},
+        {{"--port", "/dev/a", "--confirm-wait", "5", "f"}, "--confirm-wait is for --expect-version"},
+        {{"--port", "/dev/a", "--expect-version", "1", "--confirm-wait", "0", "f"}, "--confirm-wait"},
+        {{"--watch", "--only-slots", "f"}, "--only-slots needs --slots"},
+        {{"--port", "/dev/a", "--slots", "s", "--only-slots", "f"}, "--only-slots is for --watch"},
     };
     for (const auto& [args, expected] : cases) {
         const auto r = parseOptions(args);
@@ -78,9 +84,31 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong) {
     }
 }
 
+// A slots file names each socket once; a port matches its own path or its
+// by-path link. (The digest is checked against a known value here.)
+TEST(FlashOptions, SlotsFilesAreHeldToOneLabelAndOnePathEach) {
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {"A1\n", "s:1: wants a label and one path"},
+        {"# x\nA1 /a /b\n", "s:2: wants a label and one path"},
+        {"A1 tty0\n", "s:1: the path \"tty0\" is not absolute"},
+        {"A1 /a\nA1 /b\n", "s:2: the label \"A1\" is given twice"},
+        {"A1 /a\nA2 /a\n", "s:2: the path /a is given twice"},
+        {"# none\n\n", "s: no slots in it"},
+    };
+    for (const auto& [text, error] : refused) EXPECT_TRUE(parseSlots(text, "s").error.starts_with(error)) << text;
+    const auto read = parseSlots("A1 /dev/serial/by-path/p1 # left\n  B2\t/dev/ttyUSB9\n", "s");
+    ASSERT_TRUE(read.table) << read.error;
+    EXPECT_EQ(slotOf(*read.table, "/dev/ttyUSB3", "/dev/serial/by-path/p1"), "A1");
+    EXPECT_EQ(slotOf(*read.table, "/dev/ttyUSB9", ""), "B2");
+    EXPECT_EQ(slotOf(*read.table, "/dev/ttyUSB4", "/dev/serial/by-path/p4"), "");
+    const std::string abc = "abc";
+    EXPECT_EQ(sha256Hex({reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()}),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
 TEST(FlashOptions, HelpDocumentsEveryExitCodeAndTheSeveralPortsRule) {
     const std::string help = helpText();
-    for (int code = 0; code <= 7; ++code)
+    for (int code : {0, 1, 2, 3, 4, 5, 6, 7, 9})
         EXPECT_NE(help.find("\n  " + std::to_string(code) + "  "), std::string::npos) << code;
     EXPECT_NE(help.find("first port"), std::string::npos);
     EXPECT_NE(help.find("send Failed"), std::string::npos);

@@ -172,7 +172,10 @@ TEST_P(FlashUnrecoverable, EndsWithSendFailedAndNoWrongPage) {
     // The page timer is the only thing that can end the run; shortened here.
     // A run that has none left would hang: the watchdog then takes the device
     // away, which ends it with another code.
-    QTimer::singleShot(20s, [&] { gimbal.stop(); });
+    QTimer watchdog;  // owned here, so that it never fires into a later test's run
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] { gimbal.stop(); });
+    watchdog.start(20s);
     std::string output;
     EXPECT_EQ(flashOnce(gimbal.slavePath(), &output, 1500ms), flash::toInt(ExitCode::SendFailed)) << output;
     EXPECT_NE(output.find(gimbal.slavePath() + ": alert: send Failed\n"), std::string::npos) << output;

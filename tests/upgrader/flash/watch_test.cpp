@@ -26,6 +26,7 @@
 #include "link/virtual_ports.h"
 #include "sim/gimbal_sim.h"
 #include "tests/upgrader/support/random_image.h"
+#include "upgrader/flash/unit_facts.h"
 
 namespace {
 
@@ -421,6 +422,61 @@ TEST(FlashBench, AThreeAxisBenchLogsItsDialectAndItsFailuresByName) {
     EXPECT_EQ(byPort[silentPort]["blocks"], 3);
     EXPECT_EQ(byPort[silentPort]["message"],
               "SLAVE SET FAILE!: no answer to the slave switch after image 1 within 3 s");
+}
+
+}  // namespace
+
+namespace {
+
+// What a production line asks of the log afterwards, and a station's slots:
+// the unit in slot A3 is named A3 and confirmed at its new version; a port
+// in no slot is left alone with a line, never opened.
+TEST(FlashBench, TheRecordSaysImageAdapterSlotAndBothVersionsAndOnlySlotsAreOpened) {
+    Bench bench;
+    const std::string socket = bench.ports + "/socket-a3";
+    std::ofstream(bench.root / "slots.txt") << "# station 1\nA3  " << socket << "\nA4 /dev/serial/by-path/none\n";
+    auto child = bench.watch({"--slots", (bench.root / "slots.txt").string(), "--only-slots", "--expect-version",
+                              "1.24", "--confirm-wait", "5"});
+    sim::Options renewed;
+    renewed.versionAfterUpgrade = 124;
+    renewed.restartAfterUpgrade = std::chrono::milliseconds(100);
+    auto inSlot = gimbal(renewed);
+    auto stranger = gimbal();
+    const std::string strangerPort = plugIn(bench, *stranger, "stranger");
+    ASSERT_EQ(plugIn(bench, *inSlot, "socket-a3"), socket);
+    ASSERT_TRUE(child->waitForLine(finishedOn(socket, "upgraded"), kDeadline));
+    ::kill(child->pid(), SIGINT);
+    const ChildResult r = child->finish(kDeadline);
+    EXPECT_EQ(r.exitCode, 0) << dump(r);
+    EXPECT_TRUE(std::any_of(r.lines.begin(), r.lines.end(), [&](const std::string& l) {
+        return l.find("\"port\":\"" + strangerPort + "\",\"text\":\"left alone: in no slot of ") != std::string::npos;
+    })) << dump(r);
+    EXPECT_EQ(stranger->stats().hangups + stranger->stats().framesReceived, 0u);
+
+    const auto records = bench.logged();
+    ASSERT_EQ(records.size(), 1u) << dump(r);
+    const Json& rec = records[0];
+    std::ifstream in(bench.root / "fw.bin", std::ios::binary);
+    const Bytes file((std::istreambuf_iterator<char>(in)), {});
+    const Json expected = {{"schema", 1},
+                           {"dialect", "pages"},
+                           {"slot", "A3"},
+                           {"adapter", nullptr},
+                           {"version_before", "1.23"},
+                           {"version_after", "1.24"},
+                           {"image",
+                            {{"path", (bench.root / "fw.bin").string()},
+                             {"sha256", flash::sha256Hex(file)},
+                             {"crc", "0x" + [&] {
+                                  char hex[8];
+                                  std::snprintf(hex, sizeof hex, "%02X%02X", file[1], file[0]);
+                                  return std::string(hex);
+                              }()},
+                             {"counts", {3, 2, 4}},
+                             {"block_size", 1024}}}};
+    for (const auto& [key, value] : expected.items()) EXPECT_EQ(rec[key], value) << key;
+    EXPECT_EQ(rec["tool"]["name"], "quenlo-flash");
+    EXPECT_FALSE(rec["host"].get<std::string>().empty());
 }
 
 }  // namespace
