@@ -12,6 +12,14 @@ namespace {
 constexpr std::size_t kShortReport = 12;
 constexpr std::size_t kLongReport = 32;
 
+// The two acknowledgements read alike in both dialects; anything else from
+// the gimbal is some other frame.
+ResponseKind acknowledgementKind(std::uint8_t command) {
+    if (command == gimbal::commandByte(gimbal::Command::BlockAck)) return ResponseKind::PageAck;
+    if (command == gimbal::commandByte(gimbal::Command::SwitchAck)) return ResponseKind::SwitchAck;
+    return ResponseKind::OtherFrame;
+}
+
 }  // namespace
 
 Bytes enterUpgradeModeFrame() {
@@ -36,22 +44,14 @@ Response recogniseResponse(std::span<const std::uint8_t> chunk) {
     if (chunk.size() < 4) return r;
     r.kind = ResponseKind::OtherFrame;
     if (chunk[2] != gimbal::kHostAddress) return r;
-    switch (chunk[3]) {
-        case gimbal::commandByte(gimbal::Command::LinkAnnouncement):
-            if (chunk.size() == kShortReport || chunk.size() == kLongReport) {
-                r.kind = ResponseKind::VersionReport;
-                r.version = static_cast<std::int16_t>(*gimbal::readLe16(chunk, 8));
-                r.length = chunk.size();
-            }
-            break;
-        case gimbal::commandByte(gimbal::Command::BlockAck):
-            r.kind = ResponseKind::PageAck;
-            break;
-        case gimbal::commandByte(gimbal::Command::SwitchAck):
-            r.kind = ResponseKind::SwitchAck;
-            break;
-        default:
-            break;
+    if (chunk[3] != gimbal::commandByte(gimbal::Command::LinkAnnouncement)) {
+        r.kind = acknowledgementKind(chunk[3]);
+        return r;
+    }
+    if (chunk.size() == kShortReport || chunk.size() == kLongReport) {
+        r.kind = ResponseKind::VersionReport;
+        r.version = static_cast<std::int16_t>(*gimbal::readLe16(chunk, 8));
+        r.length = chunk.size();
     }
     return r;
 }
@@ -63,23 +63,15 @@ Response recogniseThreeAxisResponse(std::span<const std::uint8_t> chunk) {
     r.kind = ResponseKind::OtherFrame;
     if (check.frame.address != gimbal::kHostAddress) return r;
     const auto payload = check.frame.payload;
-    switch (check.frame.command) {
-        case gimbal::commandByte(gimbal::Command::LinkAnnouncement):
-            if (payload.size() >= 4) {
-                r.kind = ResponseKind::VersionReport;
-                r.blockSize = *gimbal::readLe16(payload, 0);
-                r.version = static_cast<std::int16_t>(*gimbal::readLe16(payload, 2));
-                r.length = chunk.size();
-            }
-            break;
-        case gimbal::commandByte(gimbal::Command::BlockAck):
-            r.kind = ResponseKind::PageAck;
-            break;
-        case gimbal::commandByte(gimbal::Command::SwitchAck):
-            r.kind = ResponseKind::SwitchAck;
-            break;
-        default:
-            break;
+    if (check.frame.command != gimbal::commandByte(gimbal::Command::LinkAnnouncement)) {
+        r.kind = acknowledgementKind(check.frame.command);
+        return r;
+    }
+    if (payload.size() >= 4) {
+        r.kind = ResponseKind::VersionReport;
+        r.blockSize = *gimbal::readLe16(payload, 0);
+        r.version = static_cast<std::int16_t>(*gimbal::readLe16(payload, 2));
+        r.length = chunk.size();
     }
     return r;
 }

@@ -31,14 +31,7 @@ int runFlash(const Options& options, std::ostream& out, std::ostream& err, Outpu
                       : options.verbose ? Detail::Verbose
                                         : Detail::Normal);
     std::vector<Slot> table;
-    if (!options.slotsFile.empty()) {
-        SlotsRead read = readSlots(options.slotsFile);
-        if (!read.table) {
-            reporter.fileRefused(options.slotsFile, "the slots file is refused: " + read.error, ExitCode::Usage);
-            return toInt(ExitCode::Usage);
-        }
-        table = std::move(*read.table);
-    }
+    if (!loadSlots(options.slotsFile, reporter, table)) return toInt(ExitCode::Usage);
     FileCheck file = checkFile(options.file, dialectOf(options));
     if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
     const auto image = std::make_shared<const engine::LoadedImage>(std::move(file.image));  // one for every port

@@ -9,6 +9,7 @@
 
 #include "link/regular_file.h"
 #include "link/serial_locks.h"
+#include "upgrader/flash/reporter.h"
 
 namespace flash {
 
@@ -57,6 +58,17 @@ SlotsRead readSlots(const std::string& file) {
     if (!in) return {std::nullopt, file + ": cannot be read"};
     std::string text(std::istreambuf_iterator<char>(in), {});
     return parseSlots(text, file);
+}
+
+bool loadSlots(const std::string& file, Reporter& reporter, std::vector<Slot>& table) {
+    if (file.empty()) return true;
+    SlotsRead read = readSlots(file);
+    if (!read.table) {
+        reporter.fileRefused(file, "the slots file is refused: " + read.error, ExitCode::Usage);
+        return false;
+    }
+    table = std::move(*read.table);
+    return true;
 }
 
 std::string slotOf(const std::vector<Slot>& table, const std::string& port, const std::string& byPath) {

@@ -11,6 +11,8 @@
 
 namespace flash {
 
+class Reporter;
+
 struct Slot {
     std::string label;
     std::string path;
@@ -26,6 +28,9 @@ struct SlotsRead {
 SlotsRead parseSlots(const std::string& text, const std::string& name);
 // Reads and parses the file; at most 1 MiB, a regular file.
 SlotsRead readSlots(const std::string& file);
+// The slots of `file` (none when `file` is empty) into `table`; false when the
+// file is refused, which `reporter` is told as a usage error.
+bool loadSlots(const std::string& file, Reporter& reporter, std::vector<Slot>& table);
 
 // The label of the slot `port` is plugged into, or empty: a slot whose path
 // is the port itself, its by-path link `byPath`, or leads to the same device.

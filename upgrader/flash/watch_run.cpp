@@ -220,14 +220,7 @@ int runWatch(const Options& options, std::ostream& out, std::ostream& err, Outpu
                       : options.quiet || terminal ? Detail::Quiet
                                                   : Detail::Normal);
     std::vector<Slot> table;
-    if (!options.slotsFile.empty()) {
-        SlotsRead read = readSlots(options.slotsFile);
-        if (!read.table) {
-            reporter.fileRefused(options.slotsFile, "the slots file is refused: " + read.error, ExitCode::Usage);
-            return toInt(ExitCode::Usage);
-        }
-        table = std::move(*read.table);
-    }
+    if (!loadSlots(options.slotsFile, reporter, table)) return toInt(ExitCode::Usage);
     FileCheck file = checkFile(options.file, dialectOf(options));
     if (const auto refused = reportFileCheck(file, options, reporter)) return toInt(*refused);
     std::optional<BenchLog> log;
