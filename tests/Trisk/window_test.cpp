@@ -141,10 +141,12 @@ TEST_F(TriskWindow, ReceivedBytesArePolledIntoTheParser) {
     EXPECT_EQ(probe.text(), QStringLiteral("LINK OK !\nVERSION 2.03"));
 }
 
+// The name is shown as it stands: a planted "<b>" makes nothing bold.
 TEST_F(TriskWindow, FailedOpenIsReportedAndTheWindowStaysClosed) {
-    probe.openOn(QStringLiteral("/dev/trisk-no-such-port"));
+    probe.openOn(QStringLiteral("/dev/<b>trisk-no-such-port</b>"));
     ASSERT_EQ(modal.boxes().size(), 1u);
-    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("/dev/trisk-no-such-port"));
+    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("/dev/<b>trisk-no-such-port</b>"));
+    EXPECT_FALSE(modal.boxes()[0].rich);
     EXPECT_EQ(modal.boxes()[0].icon, QMessageBox::Warning);
     EXPECT_FALSE(probe.port_open());
     EXPECT_FALSE(probe.has_port());

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QObject>
 #include <QStringList>
+#include <QTextDocument>
 
 #include <filesystem>
 
@@ -32,7 +33,8 @@ QString portToolTip(const std::string& path) {
 QVariant PortListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::ToolTipRole) {
         const QString path = QStandardItemModel::data(index, kPathRole).toString();
-        if (!path.isEmpty()) return portToolTip(path.toStdString());
+        // Holder names come from lock files: shown as they stand, never as markup.
+        if (!path.isEmpty()) return Qt::convertFromPlainText(portToolTip(path.toStdString()), Qt::WhiteSpaceNormal);
     }
     return QStandardItemModel::data(index, role);
 }

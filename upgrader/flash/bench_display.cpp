@@ -46,7 +46,7 @@ std::string liveText(const BenchDisplay::Live& live) {
     text += "version " + live.version + "  ";
     if (!live.stand) return text + "starting";
     const Session::Stand& s = *live.stand;
-    return text + "MCU " + std::to_string(s.mcu) + " page " + std::to_string(s.page) + "/" + std::to_string(s.pages) +
+    return text + "MCU " + std::to_string(s.mcu) + ", page " + std::to_string(s.page) + " of " + std::to_string(s.pages) +
            "  " + std::to_string(s.percent) + "%";
 }
 

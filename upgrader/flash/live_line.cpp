@@ -25,7 +25,7 @@ std::string wholeSeconds(std::chrono::milliseconds t) {
 std::string liveLineText(const LiveStand& s, std::chrono::milliseconds elapsed, std::chrono::milliseconds waited,
                          std::chrono::milliseconds timeout) {
     const double seconds = static_cast<double>(elapsed.count()) / 1000.0;
-    std::string text = "MCU " + std::to_string(s.mcu) + " page " + std::to_string(s.page) + "/" +
+    std::string text = "MCU " + std::to_string(s.mcu) + ", page " + std::to_string(s.page) + " of " +
                        std::to_string(s.pages) + "  " + secondsText(seconds);
     if (seconds > 0 && s.pagesDone > 0) {
         const double rate = static_cast<double>(s.pagesDone) / seconds;

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimerEvent>
 
 #include "upgrader/platform/application.h"
@@ -109,6 +110,8 @@ ModalDriver::Handler acceptAlert(ModalDriver& driver) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (box == nullptr) return false;
         driver.alertTexts.push_back(box->text().toStdString());
+        if (box->textFormat() == Qt::RichText || (box->textFormat() == Qt::AutoText && Qt::mightBeRichText(box->text())))
+            ++driver.richAlerts;
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         return true;
     };

@@ -69,9 +69,9 @@ TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt) {
     ASSERT_TRUE(vc->engine.state().binbytes);
     EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
 
-    // A refusal says why, with the path.
+    // A refusal says why, with the path, shown as it stands (never bold).
     for (const std::size_t size : {0, 4}) {
-        const std::string refused = file("short.bin", size);
+        const std::string refused = file("<b>short</b>.bin", size);
         modals.alertTexts.clear();
         modals.expect(chooseFile(refused));
         modals.expect(acceptAlert(modals));
@@ -81,6 +81,7 @@ TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt) {
         EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
         EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
     }
+    EXPECT_EQ(modals.richAlerts, 0);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
 }
 

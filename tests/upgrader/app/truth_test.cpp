@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <filesystem>
@@ -198,7 +199,9 @@ TEST_F(WindowTruth, ThePortListKeepsTheOpenPortOrTheUsersChoiceSelected) {
     EXPECT_EQ(list->currentText(), open) << "the open port, whatever else is selected";
 
     // Each entry says where it leads and why it cannot be opened, if so.
-    const QString gone = list->itemData(list->findText(bName), Qt::ToolTipRole).toString();
+    QTextDocument tip;
+    tip.setHtml(list->itemData(list->findText(bName), Qt::ToolTipRole).toString());
+    const QString gone = tip.toPlainText();
     EXPECT_TRUE(gone.startsWith(QString::fromStdString(b) + QLatin1Char('\n'))) << gone.toStdString();
     EXPECT_TRUE(gone.contains(QStringLiteral("Cannot be opened: "))) << gone.toStdString();
 }
