@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QLineEdit>
 #include <QTest>
 #include <QTextDocument>
 #include <QTimerEvent>
@@ -91,7 +92,14 @@ ModalDriver::Handler chooseFile(const std::string& path) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         if (dialog == nullptr) return false;
         dialog->selectFile(QString::fromStdString(path));
-        static_cast<QDialog*>(dialog)->accept();  // QFileDialog hides it; the dialog checks the name
+        // selectFile leaves the name field alone while it has the focus: set it
+        // outright. The dialog's own accept checks the name against its file
+        // list, which may not have caught up with a file just written, and then
+        // opens a box of its own: accepted as a dialog, the name is the window's
+        // to check.
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(QString::fromStdString(path));
+        dialog->QDialog::accept();
         return true;
     };
 }
