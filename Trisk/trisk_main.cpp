@@ -27,7 +27,7 @@ constexpr const char* kHelp =
     "Usage: Trisk [--help] [--version] [Qt options]\n"
     "Updates the three-axis gimbal's firmware over a serial port: choose the port and\n"
     "rate, open it, open the update file, then start. Virtual ports are listed by their\n"
-    "full path. Options: --help prints this text, --version the version; any other\n"
+    "name. Options: --help prints this text, --version the version; any other\n"
     "argument goes to Qt (for example -platform offscreen or -style Fusion).";
 
 // Stops the run and lets the port go (its exclusive flag and lock file with

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QIcon>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QVBoxLayout>
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTimer>
@@ -30,10 +32,14 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
     setWindowIcon(QIcon(QPixmap(QStringLiteral(":/image/1192349.gif"))));
     ui->textBrowser->setTextColor(QColor(Qt::blue));
 
-    // A virtual port's full path would widen the whole form: the box keeps a
-    // small width, and its list opens as wide as the longest name.
-    ui->comboBoxPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    // As wide as the longest name it holds: ports must be told apart.
+    ui->comboBoxPort->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     ui->comboBoxPort->setMinimumContentsLength(7);  // "ttyUSB0" whole
+    progress = new QProgressBar(this);
+    progress->setObjectName(QStringLiteral("progressBar"));
+    progress->setRange(0, 1);
+    progress->setValue(0);
+    ui->verticalLayout_2->addWidget(progress);
     fillPortList(openablePortNames(true));
     port_count = listedPortCount();
 
@@ -64,6 +70,18 @@ Widget::Widget(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Widge
 // reach a window whose members are already gone.
 Widget::~Widget() {
     closePort();
+}
+
+int Widget::showBox(QMessageBox::Icon icon, const QString& title, const QString& text,
+                    QMessageBox::StandardButtons buttons, const char* objectName) {
+    QMessageBox box(icon, title, text, buttons, this);
+    box.setTextFormat(Qt::PlainText);
+    if (buttons & QMessageBox::No) {  // a question: Enter or Escape answer No
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+    }
+    if (objectName != nullptr) box.setObjectName(QString::fromLatin1(objectName));
+    return box.exec();
 }
 
 void Widget::on_BtnAbout_clicked() {

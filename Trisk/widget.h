@@ -17,10 +17,14 @@
 #include <memory>
 #include <type_traits>
 
+#include <QMessageBox>
+
 #include "link/crc.h"
 #include "link/low_latency.h"
 
+class QCloseEvent;
 class QFile;
+class QProgressBar;
 class QTimer;
 class WidgetProbe;  // the test suite's white-box view
 
@@ -67,6 +71,15 @@ public:
     void send_update_all();
     void parse_msg_update_msg();
 
+    // A modal box whose text is shown as it stands: port names, paths and
+    // lock holders come from outside and are never read as markup.
+    int showBox(QMessageBox::Icon icon, const QString& title, const QString& text,
+                QMessageBox::StandardButtons buttons = QMessageBox::Ok, const char* objectName = nullptr);
+
+protected:
+    // Mid-update, asks first (default No): quitting leaves the gimbal half written.
+    void closeEvent(QCloseEvent* event) override;
+
 private slots:
     void sendUpdateFile();
     void updataSerialData();
@@ -107,6 +120,14 @@ private:
     void portLost(const QString& why);
     void showClosedState();
     void writeToPort(const quint8* data, std::size_t len);
+    QString chosenPort() const;
+
+    // What the window shows of a run (widget_run.cpp): UPDATE START and OPEN
+    // FILE only while idle with the port open, the port and rate lists only
+    // while it is closed, and the progress over the three images.
+    void syncRunControls();
+    void showProgress();
+    QString runPlace() const;
 
     // File check (widget_file.cpp).
     bool openUpdateFile(QString* why);
@@ -119,6 +140,7 @@ private:
     bool confirmFailedFile(quint16 computed, quint16 stored);
 
     // Sequencer helpers (widget_sequencer.cpp).
+    void stepSequencer();
     void startImage(quint8 image, quint8 next);
     void sendNextBlock();
     void awaitAck(quint8 next);
@@ -135,9 +157,12 @@ private:
     std::array<quint8, kRxPayloadSize> rx_payload{};
     std::unique_ptr<Ui::Widget> ui;
     LinePort* serial_port = nullptr;                                       // child of the window while it exists
-    QString open_name;  // the open port as the list names it (a virtual port's link)
+    QString open_name;   // what opened the open port (a virtual port's link)
+    QString open_shown;  // the open port as the list showed it to the user
     gimbal::LowLatency low_latency_at_open = gimbal::LowLatency::Refused;  // put back at close
     QTimer* read_timer = nullptr;
+    QProgressBar* progress = nullptr;  // below the text area
+    bool run_shown = false;            // the bar shows a run: from its start until a new port or file
     int port_count = 0;
     // Why each port the scan leaves out cannot be opened, as last said in the
     // text area: said again only when it changes.

@@ -48,10 +48,11 @@ void Widget::loadChosenFile(const QString& chosen) {
     delete update_file;
     update_file = new QFile(file_name, this);
     if (QString why; !openUpdateFile(&why)) {
-        QMessageBox::warning(this, tr("failed to open"), tr("can't open the file!!please check!") + why);
+        showBox(QMessageBox::Warning, tr("failed to open"), tr("can't open the file!!please check!") + why);
         return;
     }
-    ui->BtnUpdate->setEnabled(true);
+    run_shown = false;  // the bar told of another file
+    syncRunControls();
     QString error;
     if (loadFile(&error))
         showFileCheck();

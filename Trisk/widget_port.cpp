@@ -7,11 +7,13 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QDebug>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QSerialPortInfo>
 #include <QTextBrowser>
 #include <QTimer>
@@ -43,6 +45,21 @@ QStringList virtualPortNames() {
     QStringList names;
     for (const auto& port : gimbal::listVirtualSerialPorts(folder)) names << QString::fromStdString(port.path);
     return names;
+}
+
+// How the list shows a port: a virtual one by its link's name, as Quenlo
+// does (the folder is the same for all of them), others by Qt's name.
+QString shownName(const QString& port) {
+    return port.startsWith(QLatin1Char('/')) ? QFileInfo(port).fileName() : port;
+}
+
+// The device behind an entry, for its tool tip: the link and where it leads,
+// or the device node. Shown as plain text whatever the names hold.
+QString deviceToolTip(const QString& port) {
+    QString text = port.startsWith(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    const QString target = QFileInfo(text).canonicalFilePath();
+    if (!target.isEmpty() && target != text) text += QStringLiteral(" → ") + target;
+    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
 }
 
 QString diagnosisLine(const gimbal::PortDiagnosis& why) {
@@ -116,33 +133,38 @@ int Widget::listedPortCount() {
 void Widget::updatePortCom() {
     const int n = listedPortCount();
     if (n == port_count) return;
-    const QStringList names = openablePortNames(false);
-    ui->comboBoxPort->setEnabled(true);
-    ui->comboBoxBaudRate->setEnabled(true);
-    fillPortList(names);
+    fillPortList(openablePortNames(false));
+    syncRunControls();  // the lists stay locked while the port is open
     port_count = n;
 }
 
-// The box is narrower than a long path: each entry carries its full name as
-// a tool tip, and the open list is wide enough to show every name whole.
-// The open port stays selected, else the user's choice while it is listed.
+// Each entry shows the port's name and keeps what opens it; the box grows to
+// the longest name. The open port stays selected, else the user's choice
+// while it is listed.
 void Widget::fillPortList(const QStringList& names) {
     QComboBox* box = ui->comboBoxPort;
-    const QString chosen = serial_port != nullptr ? open_name : box->currentText();
+    const QString chosen = serial_port != nullptr ? open_name : chosenPort();
     box->clear();
-    box->addItems(names);
-    if (const int kept = names.indexOf(chosen); kept >= 0) box->setCurrentIndex(kept);
-    QAbstractItemView* view = box->view();
-    const QFontMetrics metrics(view->font());
+    const QFontMetrics metrics(box->font());
     int widest = 0;
-    for (int i = 0; i < names.size(); ++i) {
-        box->setItemData(i, names[i], Qt::ToolTipRole);
-        widest = std::max(widest, metrics.horizontalAdvance(names[i]));
+    for (const QString& name : names) {
+        box->addItem(shownName(name), name);
+        box->setItemData(box->count() - 1, deviceToolTip(name), Qt::ToolTipRole);
+        widest = std::max(widest, metrics.horizontalAdvance(shownName(name)));
     }
-    // Room for the item's padding, the frame and a scroll bar besides the text.
-    const int extra = 2 * view->frameWidth() + box->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, box) +
-                      2 * metrics.averageCharWidth();
-    view->setMinimumWidth(names.isEmpty() ? 0 : widest + extra);
+    if (const int kept = names.indexOf(chosen); kept >= 0) box->setCurrentIndex(kept);
+    // Room for the frame and the arrow besides the text; the form grows with it.
+    QStyleOptionComboBox option;
+    option.initFrom(box);
+    const QSize room = box->style()->sizeFromContents(QStyle::CT_ComboBox, &option, QSize(widest, 1), box);
+    box->setMinimumWidth(names.isEmpty() ? 0 : room.width());
+}
+
+// What opens the selected entry: its port, or its text for an entry put
+// there without one.
+QString Widget::chosenPort() const {
+    const QString port = ui->comboBoxPort->currentData().toString();
+    return port.isEmpty() ? ui->comboBoxPort->currentText() : port;
 }
 
 void Widget::on_BtnOpen_clicked() {
@@ -151,20 +173,20 @@ void Widget::on_BtnOpen_clicked() {
         showClosedState();
         return;
     }
-    const QString name = ui->comboBoxPort->currentText();
+    const QString name = chosenPort();
     QString error;
     if (!openPort(name, ui->comboBoxBaudRate->currentText().toInt(), &error)) {
-        QMessageBox box(QMessageBox::Warning, tr("OPEN COM"), tr("can't open the port %1: %2").arg(name, error),
-                        QMessageBox::Ok, this);
-        box.setObjectName(QStringLiteral("openRefusal"));
-        box.exec();
+        showBox(QMessageBox::Warning, tr("OPEN COM"),
+                tr("can't open the port %1: %2").arg(ui->comboBoxPort->currentText(), error), QMessageBox::Ok,
+                "openRefusal");
         return;
     }
     read_timer->start(kReadPollMs);
     ui->BtnOpen->setText(QStringLiteral("CLOSE"));
-    ui->BtnOpenFile->setEnabled(true);
-    ui->BtnUpdate->setEnabled(true);
     port_open = true;
+    open_shown = ui->comboBoxPort->currentText();
+    run_shown = false;  // the bar told of another gimbal
+    syncRunControls();
 }
 
 bool Widget::openPort(const QString& name, qint32 baud, QString* error) {
@@ -215,19 +237,28 @@ void Widget::showClosedState() {
     read_timer->stop();
     ui->BtnOpen->setText(QStringLiteral("OPEN"));
     port_open = false;
-    ui->BtnOpenFile->setEnabled(false);
-    ui->BtnUpdate->setEnabled(false);
     ui->textBrowser->clear();
+    syncRunControls();
 }
 
 // A port that hung up (adapter pulled out, pty master closed) is closed at
-// once, so the user sees one message and the window is back in its closed state.
+// once, so the user sees one message, naming the port as the list did, and
+// the window is back in its closed state. A run cannot go on without the
+// port: it ends here, rather than in a second box about a slave that never
+// answered.
 void Widget::portLost(const QString& why) {
     if (serial_port == nullptr) return;
-    const QString name = open_name;
+    const QString name = open_shown;
+    QString stopped;
+    if (send_state != kIdle) {
+        stopped = tr("\n\nThe update stopped at %1; the gimbal stays half written until it is updated again.")
+                      .arg(runPlace());
+        send_state = kIdle;
+        resend_len = 0;
+    }
     closePort();
     showClosedState();
-    QMessageBox::warning(this, tr("OPEN COM"), tr("the port %1 was lost: %2").arg(name, why));
+    showBox(QMessageBox::Warning, tr("OPEN COM"), tr("the port %1 was lost: %2").arg(name, why) + stopped);
 }
 
 void Widget::updataSerialData() {

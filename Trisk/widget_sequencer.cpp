@@ -32,14 +32,23 @@ quint16 le16(const std::array<quint8, Widget::kRxPayloadSize>& payload, std::siz
 }  // namespace
 
 void Widget::on_BtnUpdate_clicked() {
-    if (send_state == kIdle && mayStart()) send_state = kStart;
+    if (send_state != kIdle || !mayStart()) return;
+    send_state = kStart;
+    run_shown = true;
+    syncRunControls();
 }
 
 void Widget::sendUpdateFile() {
     send_update_all();
 }
 
+// The buttons and the bar follow each step (a reply may have moved the run too).
 void Widget::send_update_all() {
+    stepSequencer();
+    syncRunControls();
+}
+
+void Widget::stepSequencer() {
     switch (send_state) {
         case kStart:
             file_header = file_buf.data();
@@ -189,12 +198,14 @@ bool Widget::blocksFit(quint64 offset, quint64 blocks, quint8 image) {
 void Widget::stopRun(const QString& why) {
     send_state = kIdle;
     resend_len = 0;
+    syncRunControls();
     QMessageBox::warning(this, tr("UPDATE"), why);
 }
 
 // The state is idle before the box opens: the timers keep firing under it.
 void Widget::finishRun(const QString& text) {
     send_state = kIdle;
+    syncRunControls();
     QMessageBox::information(this, tr("UPDATE"), text);
 }
 

@@ -167,7 +167,7 @@ TEST_F(TriskFaults, APortHeldByAnotherProgramIsReportedAndLeftAlone) {
 }
 
 // The user closes the window mid-update: the port is let go at once, nothing
-// more is sent, and what the gimbal took is the file's.
+// more is sent, and what the gimbal took is the file's. Closing asks first.
 TEST_F(TriskFaults, ClosingTheWindowMidUpdateLetsThePortGoAndSendsNothingMore) {
     sim::Options o = blocksGimbal();
     o.delay = 500ms;
@@ -180,7 +180,16 @@ TEST_F(TriskFaults, ClosingTheWindowMidUpdateLetsThePortGoAndSendsNothingMore) {
     ASSERT_NO_FATAL_FAILURE(loadAndStart(file));
     ASSERT_TRUE(waitFor([&] { return gimbal.stats().blockFrames == 3; }));
 
+    // It asks first, No by default, and No keeps updating.
     window->close();
+    ASSERT_EQ(modal.boxes().size(), 1u);
+    EXPECT_EQ(modal.boxes()[0].defaultButton, QMessageBox::No);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_NE(probe.send_state(), 0);
+    modal.answerQuestions(QMessageBox::Yes);
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+    modal.clear();
     window.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(waitFor([&] { return descriptorsOn(gimbal.slavePath()) == simulatorsOwn; }))

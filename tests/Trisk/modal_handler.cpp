@@ -1,5 +1,7 @@
 #include "modal_handler.h"
 
+#include <QTextDocument>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
@@ -32,6 +34,8 @@ void ModalHandler::poll() {
         seen.text = box->text();
         seen.icon = box->icon();
         seen.defaultButton = box->standardButton(box->defaultButton());
+        seen.rich = box->textFormat() == Qt::RichText ||
+                    (box->textFormat() == Qt::AutoText && Qt::mightBeRichText(box->text()));
         boxes_.push_back(seen);
         QAbstractButton* ok = box->button(QMessageBox::Ok);
         if (box->button(QMessageBox::Yes) != nullptr) ok = box->button(answer_);

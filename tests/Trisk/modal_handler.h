@@ -18,6 +18,7 @@ public:
         QString text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+        bool rich = false;  // its text would be read as markup
     };
 
     ModalHandler();
@@ -28,6 +29,7 @@ public:
     void answerQuestions(QMessageBox::StandardButton answer) { answer_ = answer; }
 
     const std::vector<Box>& boxes() const { return boxes_; }
+    void clear() { boxes_.clear(); }
     std::size_t fileDialogs() const { return fileDialogs_; }
     QStringList texts() const;
 

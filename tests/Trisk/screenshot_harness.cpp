@@ -82,7 +82,7 @@ void answerModal(const QString& file) {
 void drive(trisk::Widget& window, const QString& port, const QString& file) {
     auto* ports = window.findChild<QComboBox*>(QStringLiteral("comboBoxPort"));
     auto* text = window.findChild<QTextBrowser*>(QStringLiteral("textBrowser"));
-    ports->setCurrentIndex(ports->findText(port));
+    ports->setCurrentIndex(ports->findData(port));
     window.findChild<QPushButton*>(QStringLiteral("BtnOpen"))->click();
     every(window, [file] {
         answerModal(file);

@@ -178,6 +178,7 @@ TEST_F(TriskSequencer, BlockSizeThatDoesNotFitAFrameStopsTheRun) {
     EXPECT_EQ(probe.send_state(), 9) << "a header without blocks has none to size";
     EXPECT_TRUE(modal.boxes().empty());
     probe.send_state() = 0;
+    probe.step();
 
     loadFile(updateFile(16, 1, 0, 0));
     for (std::uint16_t size : {std::uint16_t{2101}, std::uint16_t{0}}) {

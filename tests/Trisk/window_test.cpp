@@ -8,10 +8,12 @@
 #include <QImage>
 #include <QMetaMethod>
 #include <QProcess>
+#include <QProgressBar>
 #include <QScopeGuard>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 
 #include <gmock/gmock.h>
 
@@ -139,10 +141,12 @@ TEST_F(TriskWindow, ReceivedBytesArePolledIntoTheParser) {
     EXPECT_EQ(probe.text(), QStringLiteral("LINK OK !\nVERSION 2.03"));
 }
 
+// The name is shown as it stands: a planted "<b>" makes nothing bold.
 TEST_F(TriskWindow, FailedOpenIsReportedAndTheWindowStaysClosed) {
-    probe.openOn(QStringLiteral("/dev/trisk-no-such-port"));
+    probe.openOn(QStringLiteral("/dev/<b>trisk-no-such-port</b>"));
     ASSERT_EQ(modal.boxes().size(), 1u);
-    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("/dev/trisk-no-such-port"));
+    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("/dev/<b>trisk-no-such-port</b>"));
+    EXPECT_FALSE(modal.boxes()[0].rich);
     EXPECT_EQ(modal.boxes()[0].icon, QMessageBox::Warning);
     EXPECT_FALSE(probe.port_open());
     EXPECT_FALSE(probe.has_port());
@@ -157,9 +161,8 @@ TEST_F(TriskWindow, HungUpPortIsClosedWithOneMessage) {
     openPort();
     peer.hangUp();
     ASSERT_TRUE(waitFor([&] { return !probe.port_open() && modal.boxes().size() == 1; }));
-    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr("was lost"));
-    // Named as Qt names ports: the path without its /dev/.
-    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr(peer.path().mid(5).toStdString()));
+    // Named as the list named it to the user.
+    EXPECT_THAT(modal.boxes()[0].text.toStdString(), HasSubstr(peer.path().toStdString() + " was lost"));
     EXPECT_FALSE(probe.has_port());
     EXPECT_FALSE(probe.polling());
     EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("OPEN"));
@@ -186,9 +189,10 @@ TEST_F(TriskWindow, PortListIsRebuiltWhenTheCountChanges) {
     EXPECT_FALSE(probe.port_open());
 }
 
-// A link in the virtual-port folder is listed by its full path and opens
-// like any port; the list follows it coming and going.
-TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
+// A link in the virtual-port folder is listed by its name, with the link and
+// its device as the tool tip, and opens like any port; the list follows it
+// coming and going.
+TEST_F(TriskWindow, VirtualPortsAreListedByTheirName) {
     auto* ports = probe.child<QComboBox>("comboBoxPort");
     const QString folder = QString::fromStdString(gimbal::virtualSerialFolder());
     ASSERT_FALSE(folder.isEmpty());
@@ -204,8 +208,10 @@ TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
         EXPECT_EQ(freshProbe.button("BtnOpen")->text(), QStringLiteral("OPEN COM"));
     }
     probe.refreshPorts();
-    ASSERT_GE(ports->findText(link), 0);
-    ports->setCurrentIndex(ports->findText(link));
+    ASSERT_GE(ports->findText(QStringLiteral("sim gimbal")), 0);
+    ports->setCurrentIndex(ports->findText(QStringLiteral("sim gimbal")));
+    EXPECT_EQ(QTextDocumentFragment::fromHtml(ports->currentData(Qt::ToolTipRole).toString()).toPlainText(),
+              link + QStringLiteral(" → ") + peer.path());
     probe.click("BtnOpen");
     EXPECT_TRUE(probe.port_open()) << modal.texts().join(QStringLiteral(" / ")).toStdString();
     probe.click("BtnOpen");
@@ -232,12 +238,12 @@ TEST_F(TriskWindow, VirtualPortsAreListedByTheirFullPath) {
     QFile::remove(lockFile);
     holder.kill();
     holder.waitForFinished();
-    EXPECT_EQ(ports->findText(link), -1);
+    EXPECT_EQ(ports->findData(link), -1);
     EXPECT_EQ(probe.text().count(QStringLiteral(" is in use by sleep (PID")), 1) << probe.text().toStdString();
 
     QFile::remove(link);
     probe.refreshPorts();
-    EXPECT_EQ(ports->findText(link), -1);
+    EXPECT_EQ(ports->findData(link), -1);
 }
 
 // A virtual port was opened by its link's name, so Qt locked that name while
@@ -260,7 +266,7 @@ TEST_F(TriskWindow, AVirtualPortIsOpenedAsItsDeviceAndAHolderIsNamedWithTheFix) 
 
     probe.port_count() = -1;
     probe.refreshPorts();
-    ports->setCurrentIndex(ports->findText(link));
+    ports->setCurrentIndex(ports->findData(link));
     probe.click("BtnOpen");
     ASSERT_TRUE(probe.port_open()) << modal.texts().join(QStringLiteral(" / ")).toStdString();
     EXPECT_TRUE(QFile::exists(deviceLock)) << "not locked under the device's name";
@@ -268,7 +274,7 @@ TEST_F(TriskWindow, AVirtualPortIsOpenedAsItsDeviceAndAHolderIsNamedWithTheFix) 
         probe.port_count() = -1;
         probe.refreshPorts();
     }
-    EXPECT_EQ(ports->currentText(), link) << "the open port left the list or the selection";
+    EXPECT_EQ(ports->currentData().toString(), link) << "the open port left the list or the selection";
     EXPECT_EQ(probe.button("BtnOpen")->text(), QStringLiteral("CLOSE"));
     probe.click("BtnOpen");
     ASSERT_FALSE(probe.port_open());
@@ -294,39 +300,61 @@ TEST_F(TriskWindow, AVirtualPortIsOpenedAsItsDeviceAndAHolderIsNamedWithTheFix) 
     EXPECT_THAT(refusal, HasSubstr(". Fix: close "));
 }
 
-// A virtual port's long path neither widens the form nor gets cut off: the
-// open list is as wide as the name, and the entry's tool tip is the path.
-TEST_F(TriskWindow, LongPortNamesKeepTheFormAtItsSize) {
+// Every virtual port showed as the cut-off start of its runtime folder: the
+// box now grows to the longest name, and the entry's tool tip is the link.
+TEST_F(TriskWindow, LongPortNamesAreShownWhole) {
     const QString folder = QString::fromStdString(gimbal::virtualSerialFolder());
     ASSERT_FALSE(folder.isEmpty());
     ASSERT_TRUE(QDir().mkpath(folder));
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    const QString link = folder + QStringLiteral("/gimbal on the bench, behind the second USB hub");
-    // The form's designed size as this platform's fonts lay it out (311×238
-    // on a desktop); taken before the long name exists.
-    const QSize formSize = window->size();
+    const QString name = QStringLiteral("gimbal on the bench, behind the second USB hub");
+    const QString link = folder + QLatin1Char('/') + name;
     ASSERT_TRUE(QFile::link(peer.path(), link));
     const auto removeLink = qScopeGuard([&link] { QFile::remove(link); });
-    const auto fitsTheList = [&link](QComboBox& ports) {
-        const int at = ports.findText(link);
-        ASSERT_GE(at, 0);
-        EXPECT_EQ(ports.itemData(at, Qt::ToolTipRole).toString(), link);
-        EXPECT_GE(ports.view()->minimumWidth(), QFontMetrics(ports.view()->font()).horizontalAdvance(link));
-    };
-    {
-        // Present at start-up, when the form takes its size.
-        trisk::Widget fresh;
-        fresh.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&fresh));
-        QCoreApplication::processEvents();
-        EXPECT_EQ(fresh.size(), formSize);
-        fitsTheList(*WidgetProbe(fresh).child<QComboBox>("comboBoxPort"));
-    }
-    // Arriving while the window is up.
     probe.refreshPorts();
     QCoreApplication::processEvents();
-    EXPECT_EQ(window->size(), formSize);
-    fitsTheList(*probe.child<QComboBox>("comboBoxPort"));
+    auto* ports = probe.child<QComboBox>("comboBoxPort");
+    const int at = ports->findText(name);
+    ASSERT_GE(at, 0);
+    EXPECT_TRUE(QTextDocumentFragment::fromHtml(ports->itemData(at, Qt::ToolTipRole).toString())
+                    .toPlainText()
+                    .startsWith(link));
+    EXPECT_GE(ports->width(), QFontMetrics(ports->font()).horizontalAdvance(name));
+}
+
+// UPDATE START and OPEN FILE could be used during a run, and the port and
+// rate lists while the port was open, where they then named a port not in use.
+TEST_F(TriskWindow, WhileThePortIsOpenItsListsAreLockedAndWhileARunGoesStartAndOpenFileAre) {
+    openPort();
+    auto* ports = probe.child<QComboBox>("comboBoxPort");
+    auto* rates = probe.child<QComboBox>("comboBoxBaudRate");
+    ports->insertItem(0, QStringLiteral("another port"));
+    for (QComboBox* list : {ports, rates}) {
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Home);
+    }
+    EXPECT_EQ(ports->currentText(), peer.path()) << "another port shown beside CLOSE";
+    EXPECT_EQ(rates->currentText(), QStringLiteral("115200"));
+
+    loadFile(updateFile(64, 2, 1, 1));
+    probe.feed(gimbal::announcementFrame(64, 100));
+    probe.click("BtnUpdate");
+    probe.step(2);  // image 1 set up, its block 0 sent
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(probe.button("BtnUpdate")->isEnabled());
+    EXPECT_FALSE(probe.button("BtnOpenFile")->isEnabled()) << "a new file would be read under the run";
+    probe.feed(gimbal::blockAckFrame(0));
+    QMetaObject::invokeMethod(window.get(), "sendUpdateFile");  // one tick of the sequencer's clock
+    auto* bar = probe.child<QProgressBar>("progressBar");
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->maximum(), 4);
+    EXPECT_EQ(bar->value(), 1);
+    EXPECT_TRUE(bar->text().startsWith(QStringLiteral("Image 1 of 3: 1 of 2 blocks"))) << bar->text().toStdString();
+    probe.send_state() = 0;  // the run ends
+    QMetaObject::invokeMethod(window.get(), "sendUpdateFile");
+    EXPECT_TRUE(probe.button("BtnUpdate")->isEnabled());
+    probe.click("BtnOpen");
+    EXPECT_TRUE(ports->isEnabled() && rates->isEnabled());
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "upgrader/app/port_tool_tip.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -72,10 +74,12 @@ QuenloControls loadQuenloControls(QWidget* view) {
     c.lb_Status = named(new QLabel(QObject::tr("Choose a port and press Open."), view), "lb_Status");
     c.pgb_UpgradeProgress = named(new FractionProgressBar(view), "pgb_UpgradeProgress");
 
+    c.portSelector->setModel(new PortListModel(c.portSelector));
     c.portSelector->setMinimumContentsLength(16);
     c.portSelector->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     c.tf_filepath->setReadOnly(true);
     c.tf_filepath->setPlaceholderText(QObject::tr("No firmware file chosen"));
+    c.lb_Status->setTextFormat(Qt::PlainText);  // it shows paths, lock holders and the gimbal's texts
     c.lb_Status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     c.lb_Status->setWordWrap(true);
 

@@ -1,7 +1,9 @@
 #include "upgrader/app/port_tool_tip.h"
 
+#include <QComboBox>
 #include <QObject>
 #include <QStringList>
+#include <QTextDocument>
 
 #include <filesystem>
 
@@ -24,8 +26,22 @@ std::string usbDescription(const std::string& path) {
 
 }  // namespace
 
-QString portToolTip(const serial::KivSerialPort& port) {
-    return portToolTipText(port.path(), usbDescription(port.path()), gimbal::diagnosePort(port.path()));
+QString portToolTip(const std::string& path) {
+    return portToolTipText(path, usbDescription(path), gimbal::diagnosePort(path));
+}
+
+QVariant PortListModel::data(const QModelIndex& index, int role) const {
+    if (role == Qt::ToolTipRole) {
+        const QString path = QStandardItemModel::data(index, kPathRole).toString();
+        // Holder names come from lock files: shown as they stand, never as markup.
+        if (!path.isEmpty()) return Qt::convertFromPlainText(portToolTip(path.toStdString()), Qt::WhiteSpaceNormal);
+    }
+    return QStandardItemModel::data(index, role);
+}
+
+void addPortEntry(QComboBox& list, const serial::KivSerialPort& port) {
+    list.addItem(QString::fromStdString(port.name()));
+    list.setItemData(list.count() - 1, QString::fromStdString(port.path()), PortListModel::kPathRole);
 }
 
 QString portToolTipText(const std::string& path, const std::string& usb, const gimbal::PortDiagnosis& diagnosis) {

@@ -12,6 +12,7 @@
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 
 #include <iostream>
@@ -19,6 +20,7 @@
 #include "upgrader/app/controller_port_delegate.h"
 #include "upgrader/app/damaged_file.h"
 #include "upgrader/app/port_tool_tip.h"
+#include "upgrader/app/upgrade_status.h"
 #include "upgrader/engine/port_frame_writer.h"
 #include "upgrader/platform/notification_center.h"
 #include "upgrader/platform/system_log.h"
@@ -31,6 +33,9 @@ const std::vector<std::int64_t> kAvailableBaudRates{300,   1200,  2400,  4800,  
                                                     19200, 28800, 38400, 57600, 115200, 230400};
 
 constexpr char kInvalidFileAlert[] = "Invalid file";
+constexpr std::chrono::seconds kAnnounceWait{3};
+constexpr char kLateAnswerStillCounts[] =
+    " within 30 s. A late answer still continues the upgrade; else restart the gimbal and press Start.";
 
 QString startingFolder() {
     const QStringList desktop = QStandardPaths::standardLocations(QStandardPaths::DesktopLocation);
@@ -65,6 +70,9 @@ ViewController::ViewController(QWidget* parent)
     bt_StartUpgrade = controls.bt_StartUpgrade;
     lb_Status = controls.lb_Status;
     pgb_UpgradeProgress = controls.pgb_UpgradeProgress;
+    announceWait_.setSingleShot(true);
+    announceWait_.setInterval(kAnnounceWait);
+    connect(&announceWait_, &QTimer::timeout, this, &ViewController::showAnnounceWait);
 }
 
 // Leaves the port open and its delegate set: the manager closes it at exit.
@@ -95,19 +103,27 @@ void ViewController::viewDidLoad() {
 
 // The list is read afresh for every entry, as the manager may change it.
 // The selection names the port Open and Start act on, so a refill keeps the
-// open port selected, else the user's choice while it is listed, else the
-// first entry.
+// open port selected, else the open port that vanished and is back, else the
+// user's choice while it is listed, else the first entry. Tool tips are
+// worked out when shown: who holds a port changes after it appeared.
 void ViewController::fillPortSelector() {
-    const QString chosen = serialPort && serialPort->isOpen() ? QString::fromStdString(serialPort->name())
-                                                             : portSelector->currentText();
+    const bool open = serialPort && serialPort->isOpen();
+    const QString chosen = open ? QString::fromStdString(serialPort->name()) : portSelector->currentText();
+    const QSignalBlocker quiet(portSelector);  // the refill is no choice of the user's
     portSelector->clear();
+    int back = -1;
     for (std::size_t i = 0; i < serialPortManager->availablePorts().size(); ++i) {
         const Port& port = serialPortManager->availablePorts()[i];
-        portSelector->addItem(QString::fromStdString(port->name()));
-        portSelector->setItemData(portSelector->count() - 1, portToolTip(*port), Qt::ToolTipRole);
+        addPortEntry(*portSelector, *port);
+        if (!open && !vanishedPath_.empty() && port->path() == vanishedPath_) back = portSelector->count() - 1;
     }
     const int kept = chosen.isEmpty() ? -1 : portSelector->findText(chosen, Qt::MatchExactly);
-    if (kept >= 0) portSelector->setCurrentIndex(kept);
+    if (back >= 0) {
+        portSelector->setCurrentIndex(back);
+        vanishedPath_.clear();
+    } else if (kept >= 0) {
+        portSelector->setCurrentIndex(kept);
+    }
 }
 
 void ViewController::fillBoundsRateSelector() {
@@ -119,15 +135,34 @@ void ViewController::wireButtons() {
     connect(bt_OpenPort, &QPushButton::clicked, this, &ViewController::bt_openPortPressed);
     connect(bt_FileBrowser, &QPushButton::clicked, this, &ViewController::bt_fileBrowserPressed);
     connect(bt_StartUpgrade, &QPushButton::clicked, this, &ViewController::bt_startUpgradePressed);
+    // A port the user picks replaces one waiting to come back.
+    connect(portSelector, QOverload<int>::of(&QComboBox::activated), this, [this] { vanishedPath_.clear(); });
 }
 
-// A new run no longer shows how the last one ended: the status line goes
-// back to the gimbal's version report.
+bool ViewController::upgradeRunning() const {
+    return engine.upgradeUnderWay() && !restartedSinceStart_;
+}
+
+// Start needs a gimbal that announced itself and no upgrade running; Browse…
+// no upgrade running; the port and rate lists show the open port and rate
+// and stay as they are while it is open.
+void ViewController::syncControls() {
+    const bool open = serialPort && serialPort->isOpen();
+    bt_StartUpgrade->setEnabled(gimbalKnown_ && !upgradeRunning());
+    bt_FileBrowser->setEnabled(!upgradeRunning());
+    portSelector->setEnabled(!open);
+    boundsRateSelector->setEnabled(!open);
+}
+
+// Never while an upgrade runs: the gimbal stands at the MCU it was switched
+// to, and a start at MCU 0 would write MCU 0's pages into it.
 void ViewController::bt_startUpgradePressed() {
-    if (!confirmDamagedFile()) return;
+    if (upgradeRunning() || !confirmDamagedFile() || upgradeRunning()) return;
+    restartedSinceStart_ = false;
+    runClock_.start();
+    pgb_UpgradeProgress->setDoubleValue(0.0);
     engine.bt_startUpgradePressed();
-    if (engine.upgradeUnderWay() && !runEndStatus_.isEmpty() && lb_Status->text() == runEndStatus_)
-        lb_Status->setText(connectedStatus_);
+    syncControls();
 }
 
 // Nothing is sent from a damaged file unless the user says so. Without an
@@ -167,24 +202,30 @@ void ViewController::showFileCheck() {
 }
 
 // The firmware file chooser: one ".bin" file, starting in the desktop folder.
+// Not while an upgrade runs: the next page would be cut from the new image
+// at the old offset.
 void ViewController::bt_fileBrowserPressed() {
+    if (upgradeRunning()) return;
     QFileDialog dialog(this, tr("Choose a firmware file"));
     dialog.setObjectName(QStringLiteral("firmwareFileDialog"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilter(tr("Firmware images (*.bin)"));
     dialog.setDirectory(startingFolder());
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty() || upgradeRunning()) return;
     const QString path = dialog.selectedFiles().first();
     // A name typed into the dialog gets past its filter; it is refused here.
     const bool isBin = QFileInfo(path).suffix().compare(QStringLiteral("bin"), Qt::CaseInsensitive) == 0;
     if (isBin && engine.getFileInfo(path.toStdString())) {
         tf_filepath->setText(path);
+        pgb_UpgradeProgress->setDoubleValue(0.0);
         showFileCheck();
         return;
     }
-    // A file that loaded but cannot be sent says why.
-    const std::string& refusal = isBin ? engine.loadRefusalText() : std::string();
-    showAlert(refusal.empty() ? std::string(kInvalidFileAlert) : std::string(kInvalidFileAlert) + ": " + refusal);
+    // Says why, with the path: the loader's reason, or the missing suffix.
+    const std::string why = !isBin                             ? path.toStdString() + ": the name does not end in \".bin\""
+                            : !engine.loadRefusalText().empty() ? engine.loadRefusalText()
+                                                                : engine.loadErrorText();
+    showAlert(why.empty() ? std::string(kInvalidFileAlert) : std::string(kInvalidFileAlert) + ": " + why);
 }
 
 // --- The engine's view ---
@@ -197,8 +238,11 @@ void ViewController::setProgress(double fraction) {
     pgb_UpgradeProgress->setDoubleValue(fraction);
 }
 
+// Called with true by a version report; whether Start may be pressed then
+// depends on the upgrade too.
 void ViewController::setStartEnabled(bool enabled) {
-    bt_StartUpgrade->setEnabled(enabled);
+    gimbalKnown_ = enabled;
+    syncControls();
 }
 
 // exec() runs a nested event loop, which keeps delivering the serial layer's
@@ -207,6 +251,7 @@ void ViewController::showAlert(const std::string& message) {
     QMessageBox box(QMessageBox::NoIcon, window()->windowTitle(), QString::fromStdString(message), QMessageBox::Ok,
                     this);
     box.setObjectName(QStringLiteral("alert"));
+    box.setTextFormat(Qt::PlainText);  // paths and the gimbal's texts are never markup
     box.exec();
 }
 
@@ -235,11 +280,41 @@ void ViewController::afterWaitingInput(std::function<void()> then) {
 }
 
 void ViewController::gimbalConnected(const std::string&) {
-    connectedStatus_ = lb_Status->text();
+    announceWait_.stop();
+}
+
+void ViewController::pageSent(std::int64_t, std::int64_t, std::int64_t) {
+    const auto elapsed = std::chrono::milliseconds(runClock_.isValid() ? runClock_.elapsed() : 0);
+    setStatusText(upgradingStatus(engine.state(), elapsed));
 }
 
 void ViewController::upgradeCompleted() {
     runEndStatus_ = lb_Status->text();
+    syncControls();
+}
+
+// The page stays outstanding: a late answer still continues the upgrade.
+void ViewController::pageTimedOut(std::int64_t, std::int64_t) {
+    if (restartedSinceStart_) return;  // the line already says to press Start
+    setStatusText("No answer to " + upgradePlace(engine.state()) + kLateAnswerStillCounts);
+}
+
+void ViewController::switchTimedOut(std::int64_t mcu) {
+    if (restartedSinceStart_) return;
+    setStatusText("No answer to the switch request after MCU " + std::to_string(mcu) + kLateAnswerStillCounts);
+}
+
+// The gimbal forgot the upgrade: it waits for MCU 0's first page, so a
+// start from the beginning is right again.
+void ViewController::gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t) {
+    restartedSinceStart_ = true;
+    setStatusText(lb_Status->text().toStdString() + ". The gimbal restarted during the upgrade (at MCU " +
+                  std::to_string(mcu) + ", page " + std::to_string(page) + "): press Start to upgrade it again.");
+    syncControls();
+}
+
+void ViewController::upgradeStopped(const std::string&) {
+    syncControls();
 }
 
 std::string portListText(const ViewController::Ports& ports) {

@@ -10,6 +10,8 @@
 // delivering those hand-offs.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
 #include <chrono>
@@ -96,10 +98,23 @@ public:
     std::optional<bool> writeFrame(const engine::Bytes& frame) override;
     void afterWaitingInput(std::function<void()> then) override;
     void gimbalConnected(const std::string& versionText) override;
+    void pageSent(std::int64_t mcu, std::int64_t page, std::int64_t offset) override;
     void upgradeCompleted() override;
+    void pageTimedOut(std::int64_t mcu, std::int64_t page) override;
+    void switchTimedOut(std::int64_t mcu) override;
+    void gimbalRestarted(std::int64_t mcu, std::int64_t page, std::int64_t pages) override;
+    void upgradeStopped(const std::string& reason) override;
+
+    // An upgrade is under way and the gimbal has not announced itself since
+    // it began: the gimbal stands at the MCU the upgrade switched it to, so
+    // nothing may start again at MCU 0 nor change the image under it.
+    bool upgradeRunning() const;
 
 private:
     void fillPortSelector();
+    void syncControls();
+    void selectOpenPort();
+    void showAnnounceWait();
     void fillBoundsRateSelector();
     void wireButtons();
     void portsChanged(const platform::Notification& notification, const char* key, const char* line,
@@ -113,10 +128,14 @@ private:
     std::shared_ptr<ControllerPortDelegate> portDelegate_;  // the port holds it weakly
     QString damagedStatus_;                                 // the file warning last shown (damaged, padded), if any
     QString statusBeforeWarning_;                           // what the status line said before it
-    QString connectedStatus_;                               // the gimbal's last version report, as shown
     QString runEndStatus_;                                  // how the last upgrade ended, as shown
     std::map<std::string, std::chrono::steady_clock::time_point> connectedAt_;  // by path
     std::set<std::string> brlttyNoticed_;  // ports already named in a brltty notice
+    bool gimbalKnown_ = false;            // a version report came since the port opened
+    bool restartedSinceStart_ = false;    // the gimbal announced itself again mid-upgrade
+    std::string vanishedPath_;            // the open port's device, removed; chosen again if it returns
+    QElapsedTimer runClock_;              // since Start, for the time left
+    QTimer announceWait_;                 // a port open this long without a version report is told of
 };
 
 // "[a, b]": ports by name, as the output lines show them.

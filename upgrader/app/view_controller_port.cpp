@@ -9,7 +9,7 @@
 
 #include "link/port_diagnosis.h"
 #include "upgrader/app/controller_port_delegate.h"
-#include "upgrader/app/stopped_status.h"
+#include "upgrader/app/upgrade_status.h"
 #include "upgrader/app/view_controller.h"
 #include "upgrader/platform/notification_center.h"
 
@@ -32,6 +32,8 @@ void ViewController::bt_openPortPressed() {
         serialPort.reset();
     }
     serialPort = ports[static_cast<std::size_t>(portIndex)];
+    vanishedPath_.clear();
+    pgb_UpgradeProgress->setDoubleValue(0.0);  // the bar told of another gimbal
     serialPort->setBaudRate(static_cast<std::uint32_t>(availableBaudRates[static_cast<std::size_t>(rateIndex)]));
     serialPort->setDelegate(portDelegate_);
     serialPort->open();
@@ -39,6 +41,28 @@ void ViewController::bt_openPortPressed() {
 
 void ViewController::serialPortWasOpened(const Port&) {
     bt_OpenPort->setText(QStringLiteral("Close"));
+    selectOpenPort();
+    gimbalKnown_ = false;
+    syncControls();
+    announceWait_.start();
+}
+
+// The lists may have been changed between Open and this report; while the
+// port is open they show it and its rate.
+void ViewController::selectOpenPort() {
+    if (!serialPort) return;
+    const int port = portSelector->findText(QString::fromStdString(serialPort->name()), Qt::MatchExactly);
+    if (port >= 0) portSelector->setCurrentIndex(port);
+    const int rate = boundsRateSelector->findText(QString::number(serialPort->baudRate()), Qt::MatchExactly);
+    if (rate >= 0) boundsRateSelector->setCurrentIndex(rate);
+}
+
+// Nothing came from the gimbal: most often it is off, miswired or set to
+// another rate.
+void ViewController::showAnnounceWait() {
+    if (!serialPort || !serialPort->isOpen() || gimbalKnown_) return;
+    setStatusText("Port open; waiting for the gimbal to announce itself. Check its power, the wiring and the "
+                  "baud rate.");
 }
 
 // The close is reported after the port already counts as closed, so Open may
@@ -47,13 +71,18 @@ void ViewController::serialPortWasOpened(const Port&) {
 // port held (its device was removed) the close still resets the controls.
 void ViewController::serialPortWasClosed(const Port& port) {
     if (serialPort && (serialPort != port || serialPort->isOpen())) return;
-    if (engine.upgradeUnderWay()) upgradeLostItsPort("the port " + port->name() + " was closed");
+    announceWait_.stop();
+    if (engine.upgradeUnderWay())
+        upgradeLostItsPort("the port " + port->name() + " was closed");
+    else if (runEndStatus_.isEmpty() || lb_Status->text() != runEndStatus_)
+        setStatusText("Port closed.");  // not the gimbal shown as connected; a run's end stays
     bt_OpenPort->setText(QStringLiteral("Open"));
     if (serialPort) {
         serialPort->setDelegate(nullptr);
         serialPort.reset();
     }
-    bt_StartUpgrade->setEnabled(false);
+    gimbalKnown_ = false;
+    syncControls();
 }
 
 // Stays the port's delegate: the close that follows still reaches us. A late
@@ -61,6 +90,7 @@ void ViewController::serialPortWasClosed(const Port& port) {
 void ViewController::serialPortWasRemovedFromSystem(const Port& port) {
     if (serialPort != port) return;
     if (engine.upgradeUnderWay()) upgradeLostItsPort("the device " + port->path() + " was removed");
+    vanishedPath_ = port->path();  // chosen again should it come back
     serialPort.reset();
 }
 

@@ -51,10 +51,10 @@ std::string liveText(const BenchDisplay::Live& live) {
     text += "version " + live.version + "  ";
     if (!live.stand) return text + "starting";
     const Session::Stand& s = *live.stand;
-    const std::string where =
-        s.threeAxis ? "image " + std::to_string(s.mcu + 1) + " block " : "MCU " + std::to_string(s.mcu) + " page ";
-    return text + where + std::to_string(s.page) + "/" + std::to_string(s.pages) + "  " + std::to_string(s.percent) +
-           "%";
+    const std::string where = s.threeAxis ? "image " + std::to_string(s.mcu + 1) + ", block "
+                                          : "MCU " + std::to_string(s.mcu) + ", page ";
+    return text + where + std::to_string(s.page) + " of " + std::to_string(s.pages) + "  " +
+           std::to_string(s.percent) + "%";
 }
 
 }  // namespace

@@ -27,8 +27,8 @@ std::string liveLineText(const LiveStand& s, std::chrono::milliseconds elapsed, 
     const double seconds = static_cast<double>(elapsed.count()) / 1000.0;
     const std::string segment = s.threeAxis ? "image " + std::to_string(s.mcu + 1) : "MCU " + std::to_string(s.mcu);
     const std::string unit = s.threeAxis ? "block" : "page";
-    std::string text = segment + " " + unit + " " + std::to_string(s.page) + "/" + std::to_string(s.pages) + "  " +
-                       secondsText(seconds);
+    std::string text = segment + ", " + unit + " " + std::to_string(s.page) + " of " + std::to_string(s.pages) +
+                       "  " + secondsText(seconds);
     if (seconds > 0 && s.pagesDone > 0) {
         const double rate = static_cast<double>(s.pagesDone) / seconds;
         char rateText[32];

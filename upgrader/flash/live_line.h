@@ -18,7 +18,7 @@ struct LiveStand {
     bool threeAxis = false;  // images (from 1) and blocks instead of MCUs and pages
 };
 
-// "MCU 0 page 3/64  4.2 s  7.1 pages/s  about 23 s left", then
+// "MCU 0, page 3 of 64  4.2 s  7.1 pages/s  about 23 s left", then
 // "  waiting for page 3's acknowledgement (12 s of 30)" past 2 s of waiting.
 std::string liveLineText(const LiveStand& stand, std::chrono::milliseconds elapsed, std::chrono::milliseconds waited,
                          std::chrono::milliseconds timeout);

@@ -4,7 +4,9 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QLineEdit>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimerEvent>
 
 #include "upgrader/platform/application.h"
@@ -90,7 +92,14 @@ ModalDriver::Handler chooseFile(const std::string& path) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         if (dialog == nullptr) return false;
         dialog->selectFile(QString::fromStdString(path));
-        static_cast<QDialog*>(dialog)->accept();  // QFileDialog hides it; the dialog checks the name
+        // selectFile leaves the name field alone while it has the focus: set it
+        // outright. The dialog's own accept checks the name against its file
+        // list, which may not have caught up with a file just written, and then
+        // opens a box of its own: accepted as a dialog, the name is the window's
+        // to check.
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(QString::fromStdString(path));
+        dialog->QDialog::accept();
         return true;
     };
 }
@@ -109,6 +118,8 @@ ModalDriver::Handler acceptAlert(ModalDriver& driver) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (box == nullptr) return false;
         driver.alertTexts.push_back(box->text().toStdString());
+        if (box->textFormat() == Qt::RichText || (box->textFormat() == Qt::AutoText && Qt::mightBeRichText(box->text())))
+            ++driver.richAlerts;
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         return true;
     };

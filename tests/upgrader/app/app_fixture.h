@@ -50,6 +50,7 @@ public:
     using Handler = std::function<bool(QWidget* modal)>;  // true: done with this modal
     void expect(Handler handle);
     std::vector<std::string> alertTexts;  // every alert seen
+    int richAlerts = 0;                   // alerts whose text would be read as markup
 
 private:
     void timerEvent(QTimerEvent*) override;

@@ -121,8 +121,10 @@ TEST_F(WindowEnds, AGimbalThatRestartsMidUpgradeIsShownAndTheUpgradeTimesOut) {
     ASSERT_TRUE(waitUntil([&] { return gimbal.stats().repliesDue >= 4; }, 20s));
     ASSERT_TRUE(waitUntil([&] { return gimbal.stats().enterRequests > enters; }, 20s))
         << "the announcement mid-upgrade was not answered";
-    EXPECT_EQ(vc->lb_Status->text().toStdString(), kConnected);
-    EXPECT_TRUE(vc->bt_StartUpgrade->isEnabled());
+    EXPECT_EQ(vc->lb_Status->text().toStdString(), std::string(kConnected) +
+                                                   ". The gimbal restarted during the upgrade (at MCU 1, page 0): "
+                                                   "press Start to upgrade it again.");
+    EXPECT_TRUE(vc->bt_StartUpgrade->isEnabled()) << "a restarted gimbal takes a new upgrade";
     EXPECT_TRUE(vc->engine.pageTimerRunning()) << "the upgrade was left without a timer";
     ASSERT_TRUE(waitUntil([&] { return !modals.alertTexts.empty(); }, 20s));
     EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"send Failed"});

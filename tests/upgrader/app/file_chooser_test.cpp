@@ -69,13 +69,19 @@ TEST_F(FileChooser, AGoodFileShowsItsPathAndARefusedOneKeepsIt) {
     ASSERT_TRUE(vc->engine.state().binbytes);
     EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
 
-    const std::string empty = file("empty.bin", 0);
-    modals.expect(chooseFile(empty));
-    modals.expect(acceptAlert(modals));
-    click(vc->bt_FileBrowser);
-    EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"});
-    EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
-    EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
+    // A refusal says why, with the path, shown as it stands (never bold).
+    for (const std::size_t size : {0, 4}) {
+        const std::string refused = file("<b>short.bin", size);
+        modals.alertTexts.clear();
+        modals.expect(chooseFile(refused));
+        modals.expect(acceptAlert(modals));
+        click(vc->bt_FileBrowser);
+        EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file: " + refused +
+                                                              ": too short for a firmware image (under 8 bytes)"});
+        EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
+        EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
+    }
+    EXPECT_EQ(modals.richAlerts, 0);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
 }
 
@@ -86,7 +92,8 @@ TEST_F(FileChooser, ANameTypedPastTheFilterIsRefusedAndCancelKeepsTheChoice) {
     modals.expect(chooseFile(text));
     modals.expect(acceptAlert(modals));
     click(vc->bt_FileBrowser);
-    EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"});
+    EXPECT_EQ(modals.alertTexts,
+              std::vector<std::string>{"Invalid file: " + text + ": the name does not end in \".bin\""});
     choose(cancelDialog());
     EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
     EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
@@ -107,7 +114,9 @@ TEST_F(FileChooser, PathsThatAreNoRegularFilesAreRefusedWithoutBlocking) {
         modals.expect(chooseFile(path.string()));
         modals.expect(acceptAlert(modals));
         click(vc->bt_FileBrowser);
-        EXPECT_EQ(modals.alertTexts, std::vector<std::string>{"Invalid file"}) << path;
+        ASSERT_EQ(modals.alertTexts.size(), 1u) << path;
+        EXPECT_EQ(modals.alertTexts[0].rfind("Invalid file: " + path.string() + ": not a regular file", 0), 0u)
+            << modals.alertTexts[0];
         EXPECT_EQ(vc->tf_filepath->text().toStdString(), good);
         EXPECT_EQ(vc->engine.state().binbytes->size(), 8u + 1024u);
     }

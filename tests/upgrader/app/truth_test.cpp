@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <filesystem>
@@ -106,7 +107,7 @@ TEST_F(WindowTruth, StartClearsTheLastRunAndALostPortStopsTheUpgradeSayingWhere)
         ASSERT_TRUE(waitUntil([&] { return status() == kComplete && !modals.alertTexts.empty(); }, 60s));
         modals.expect(acceptAlert(modals));
         click(vc->bt_StartUpgrade);
-        EXPECT_EQ(status(), kConnected) << "Start kept the last run's end";
+        EXPECT_EQ(status(), "Upgrading MCU 0, page 0 of 2") << "Start kept the last run's end";
         ASSERT_TRUE(waitUntil([&] { return modals.alertTexts.size() == 2; }, 60s));
         modals.alertTexts.clear();
         vc->engine.setPageTimeout(30s);
@@ -198,9 +199,42 @@ TEST_F(WindowTruth, ThePortListKeepsTheOpenPortOrTheUsersChoiceSelected) {
     EXPECT_EQ(list->currentText(), open) << "the open port, whatever else is selected";
 
     // Each entry says where it leads and why it cannot be opened, if so.
-    const QString gone = list->itemData(list->findText(bName), Qt::ToolTipRole).toString();
+    QTextDocument tip;
+    tip.setHtml(list->itemData(list->findText(bName), Qt::ToolTipRole).toString());
+    const QString gone = tip.toPlainText();
     EXPECT_TRUE(gone.startsWith(QString::fromStdString(b) + QLatin1Char('\n'))) << gone.toStdString();
     EXPECT_TRUE(gone.contains(QStringLiteral("Cannot be opened: "))) << gone.toStdString();
+}
+
+// Start pressed again mid-upgrade began at MCU 0 while the gimbal stood at
+// the MCU it had been switched to, and a file picked then was cut at the old
+// offset; a port or rate picked while open showed beside Close although the
+// open port was the one used.
+TEST_F(WindowTruth, WhileAPortIsOpenItsListsAreLockedAndWhileAnUpgradeRunsStartAndBrowseAre) {
+    sim::GimbalSim gimbal(stuckAtPage1(false));
+    ASSERT_TRUE(gimbal.start());
+    plug({"/dev/quenlo-truth-other"});
+    ASSERT_NO_FATAL_FAILURE(connect(gimbal.slavePath()));
+    const QString open = vc->portSelector->currentText(), rate = vc->boundsRateSelector->currentText();
+    for (QComboBox* list : {vc->portSelector, vc->boundsRateSelector}) {
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Home);
+    }
+    EXPECT_EQ(vc->portSelector->currentText(), open) << "another port shown beside Close";
+    EXPECT_EQ(vc->boundsRateSelector->currentText(), rate) << "another rate shown for the open port";
+
+    click(vc->bt_StartUpgrade);
+    ASSERT_TRUE(waitUntil([&] { return gimbal.stats().blockFrames >= 2; }, 20s));
+    EXPECT_FALSE(vc->bt_FileBrowser->isEnabled()) << "a new file would be cut at the old offset";
+    EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
+    click(vc->bt_StartUpgrade);
+    ASSERT_TRUE(app_test::drainMainQueue());
+    EXPECT_EQ(vc->engine.state().curPage, 1) << "started again from page 0 mid-upgrade";
+
+    click(vc->bt_OpenPort);  // the upgrade ends with the port: Browse is back, the lists free
+    ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
+    EXPECT_TRUE(vc->bt_FileBrowser->isEnabled());
+    EXPECT_TRUE(vc->portSelector->isEnabled() && vc->boundsRateSelector->isEnabled());
 }
 
 // Every received chunk went to standard output twice (decimal and as

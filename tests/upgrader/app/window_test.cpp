@@ -4,7 +4,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSerialPort>
+#include <QTextDocument>
 
+#include <csignal>
+
+#include "tests/support/window_process.h"
 #include "tests/upgrader/support/pty.h"
 #include "app_fixture.h"
 #include "upgrader/platform/desktop_notifications.h"
@@ -50,16 +54,24 @@ TEST_F(PortHandling, OpenThenCloseRetitlesTheButtonAndKeepsStartDisabled) {
     plug({pty.slavePath()});
     ASSERT_EQ(vc->portSelector->count(), 1);
     vc->boundsRateSelector->setCurrentIndex(11);
+    vc->pgb_UpgradeProgress->setDoubleValue(0.5);  // another gimbal's
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Close"; }));
     ASSERT_TRUE(vc->serialPort);
     EXPECT_EQ(vc->serialPort->baudRate(), 230400u);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
+    EXPECT_EQ(vc->pgb_UpgradeProgress->doubleValue(), 0.0);
+    // Nothing announces itself on this line.
+    EXPECT_TRUE(waitUntil([&] {
+        return vc->lb_Status->text() == "Port open; waiting for the gimbal to announce itself. Check its power, the "
+                                        "wiring and the baud rate.";
+    }));
 
-    // A new rate chosen while open waits for the next open.
+    // A new rate chosen while open (by the program: the list is locked) waits for the next open.
     vc->boundsRateSelector->setCurrentIndex(4);
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
+    EXPECT_EQ(vc->lb_Status->text(), "Port closed.");
     EXPECT_FALSE(vc->serialPort);
     EXPECT_FALSE(vc->bt_StartUpgrade->isEnabled());
     EXPECT_FALSE(serial::KivSerialPort::existingPortWithPath(pty.slavePath())->isOpen());
@@ -82,6 +94,7 @@ TEST_F(PortHandling, AFailedOpenLeavesAnErrorLineAndASecondPressRetries) {
     EXPECT_NE(out.find("SerialPort " + port->name() + " encountered an error: "), std::string::npos) << out;
     EXPECT_EQ(vc->lb_Status->text().toStdString().rfind(pty.slavePath() + " is in use by", 0), 0u)
         << vc->lb_Status->text().toStdString();
+    EXPECT_EQ(vc->lb_Status->textFormat(), Qt::PlainText) << "a lock file's holder name is no markup";
     EXPECT_EQ(openTitle(), "Open");
     EXPECT_FALSE(port->isOpen());
 
@@ -109,6 +122,8 @@ TEST_F(PortHandling, RemovingTheOpenPortForgetsItAndRefillsTheList) {
         items(vc->portSelector),
         QStringList{QString::fromStdString(serial::KivSerialPort::existingPortWithPath(keep.slavePath())->name())});
     EXPECT_NE(out.find("Ports were disconnected: [" + name + "]\n"), std::string::npos) << out;
+    plug({pull.slavePath()});  // back under the same path: chosen again
+    EXPECT_EQ(vc->portSelector->currentText().toStdString(), name);
 }
 
 // Close and removal are reported after the fact, and on Linux an unplug is
@@ -135,6 +150,26 @@ TEST_F(PortHandling, LateCloseAndRemovalReportsLeaveTheOpenPortAlone) {
     click(vc->bt_OpenPort);
     ASSERT_TRUE(waitUntil([&] { return openTitle() == "Open"; }));
     EXPECT_FALSE(vc->serialPort);
+}
+
+// A tool tip was worked out when its port appeared, so it went on naming a
+// holder that had let go, or none for a port taken since.
+TEST_F(PortHandling, PortToolTipsTellWhoHoldsThePortWhenShown) {
+    test_support::Pty pty;
+    plug({pty.slavePath()});
+    const auto tip = [&] {
+        QTextDocument text;
+        text.setHtml(vc->portSelector->itemData(0, Qt::ToolTipRole).toString());
+        return text.toPlainText().toStdString();
+    };
+    EXPECT_EQ(tip(), pty.slavePath());
+    test_support::WindowProcess holder(QUENLO_SIGNAL_HARNESS, {pty.slavePath()});
+    ASSERT_TRUE(holder.started());
+    ASSERT_TRUE(holder.waitForLine("OPEN", std::chrono::seconds(60))) << holder.output();
+    EXPECT_NE(tip().find("Cannot be opened: " + pty.slavePath() + " is in use by "), std::string::npos) << tip();
+    ASSERT_TRUE(holder.signal(SIGTERM));
+    ASSERT_TRUE(holder.waitForExit(std::chrono::seconds(60)).has_value());
+    EXPECT_EQ(tip(), pty.slavePath());
 }
 
 // The list keeps naming the open port: Start acts on it.

@@ -46,12 +46,12 @@ TEST(FlashReporter, TheLiveLineTellsWhereRateTimeLeftAndALongWait) {
         milliseconds elapsed, waited;
         std::string text;
     } cases[] = {
-        {{0, 0, 64, 0, 160}, milliseconds(100), milliseconds(100), "MCU 0 page 0/64  0.1 s"},
-        {page3, milliseconds(1500), milliseconds(2000), "MCU 0 page 3/64  1.5 s  2.0 pages/s  about 79 s left"},
+        {{0, 0, 64, 0, 160}, milliseconds(100), milliseconds(100), "MCU 0, page 0 of 64  0.1 s"},
+        {page3, milliseconds(1500), milliseconds(2000), "MCU 0, page 3 of 64  1.5 s  2.0 pages/s  about 79 s left"},
         {page3, milliseconds(14500), milliseconds(12900),
-         "MCU 0 page 3/64  14.5 s  0.2 pages/s  about 759 s left  waiting for page 3's acknowledgement (12 s of 30)"},
+         "MCU 0, page 3 of 64  14.5 s  0.2 pages/s  about 759 s left  waiting for page 3's acknowledgement (12 s of 30)"},
         {switching, milliseconds(48000), milliseconds(2500),
-         "MCU 1 page 32/32  48.0 s  2.0 pages/s  about 32 s left  waiting for the switch acknowledgement after MCU 1 "
+         "MCU 1, page 32 of 32  48.0 s  2.0 pages/s  about 32 s left  waiting for the switch acknowledgement after MCU 1 "
          "(2 s of 30)"},
     };
     for (const auto& c : cases) EXPECT_EQ(liveLineText(c.stand, c.elapsed, c.waited, milliseconds(30000)), c.text);
@@ -60,8 +60,8 @@ TEST(FlashReporter, TheLiveLineTellsWhereRateTimeLeftAndALongWait) {
         std::ostringstream out, err;
         Reporter r(out, err, form);
         r.progress("/dev/x", 2);
-        r.live("/dev/x", "MCU 0 page 3/64  1.5 s");
-        const bool shown = out.str().find("] 2%  MCU 0 page 3/64  1.5 s  \033[K") != std::string::npos;
+        r.live("/dev/x", "MCU 0, page 3 of 64  1.5 s");
+        const bool shown = out.str().find("] 2%  MCU 0, page 3 of 64  1.5 s  \033[K") != std::string::npos;
         EXPECT_EQ(shown, form == OutputForm::Terminal) << out.str();
     }
 }
