@@ -1,6 +1,7 @@
 """The rig's virtual machine: its initramfs, QEMU, the console command loop
 and the monitor (QMP) for hot-plugging USB-serial adapters."""
 
+import hashlib
 import json
 import lzma
 import os
@@ -17,6 +18,7 @@ RIG = Path(__file__).resolve().parent
 # Modules the guest loads at start (their dependencies come first): the USB
 # host controller and the FTDI driver, the USB monitor that counts the
 # adapter's control requests, and the shared folder.
+COMMAND_TRIES = 5  # sends of one console command before the rig gives up
 WANTED_MODULES = ["xhci-pci", "ftdi_sio", "usbmon", "virtio_pci", "9pnet_virtio", "9p"]
 
 
@@ -207,6 +209,7 @@ class Machine:
         os.set_blocking(self.proc.stdout.fileno(), False)
         self.pending = b""
         self.qmp = None
+        self.resends = 0  # commands the guest's console garbled and got again
 
     def _read_until(self, pattern, deadline):
         regex = re.compile(pattern)
@@ -237,10 +240,30 @@ class Machine:
 
     def run(self, command, timeout=60):
         """Runs one shell line in the guest; answers (exit code, output)."""
-        self.proc.stdin.write(command.encode() + b"\n")
+        self._send(command)
         text, m = self._read_until(rb"RIG-DONE (\d+)\r?\n", time.monotonic() + timeout)
         output = text[:m.start()].decode(errors="replace").replace("\r\n", "\n")
         return int(m.group(1)), output
+
+    def _send(self, command):
+        """Hands one line to the guest's loop, again while a byte was lost on
+        the way (the loop checks the line's MD5). A lost newline leaves the
+        loop waiting for the rest: a bare newline then ends the broken line."""
+        digest = hashlib.md5(command.encode()).hexdigest()
+        answer = re.compile(rb"RIG-(?:TAKEN " + digest.encode() + rb"|RESEND)\r?\n")
+        for _ in range(COMMAND_TRIES):
+            self.proc.stdin.write(f"{digest} {command}\n".encode())
+            try:
+                _, m = self._read_until(answer, time.monotonic() + 10)
+            except RigError:
+                if self.proc.poll() is not None:
+                    raise
+                self.proc.stdin.write(b"\n")
+                _, m = self._read_until(answer, time.monotonic() + 10)
+            if m.group(0).startswith(b"RIG-TAKEN"):
+                return
+            self.resends += 1
+        raise RigError(f"the guest's console garbled one command {COMMAND_TRIES} times: {command[:200]!r}")
 
     def stop(self):
         if self.qmp:
