@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <QCryptographicHash>
-
 #include <filesystem>
 
 #include "link/firmware_file.h"
@@ -11,18 +9,6 @@
 #include "upgrader/flash/port_list.h"
 
 namespace flash {
-
-std::string sha256Hex(std::span<const std::uint8_t> bytes) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    // Added in pieces: a QByteArrayView of a firmware file's size fits, but
-    // the counts stay well inside int this way on every Qt.
-    constexpr std::size_t kPiece = 1 << 20;
-    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
-        const std::size_t n = std::min(kPiece, bytes.size() - at);
-        hash.addData(reinterpret_cast<const char*>(bytes.data() + at), static_cast<int>(n));
-    }
-    return hash.result().toHex().toStdString();
-}
 
 ImageFacts imageFactsOf(const std::string& path, const engine::LoadedImage& image) {
     ImageFacts facts;

@@ -12,6 +12,7 @@
 
 #include "link/port_diagnosis.h"
 #include "upgrader/engine/firmware_image.h"
+#include "upgrader/platform/sha256.h"
 
 namespace flash {
 
@@ -28,7 +29,7 @@ struct AdapterFacts {
     std::string byPath;  // its /dev/serial/by-path link: the socket it is plugged into
 };
 
-std::string sha256Hex(std::span<const std::uint8_t> bytes);
+using platform::sha256Hex;
 ImageFacts imageFactsOf(const std::string& path, const engine::LoadedImage& image);
 // None for a port that is no device in sysfs (a virtual port, a pty).
 std::optional<AdapterFacts> adapterOf(const std::string& port, const gimbal::SystemPaths& paths = {});
