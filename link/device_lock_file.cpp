@@ -16,15 +16,6 @@ namespace gimbal {
 
 namespace {
 
-std::string executableName(pid_t pid) {
-    std::array<char, 4096> target{};
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
-    if (n <= 0) return {};
-    const std::string path(target.data(), static_cast<std::size_t>(n));
-    return path.substr(path.find_last_of('/') + 1);
-}
-
 std::string lockContent() {
     std::array<char, 256> host{};
     ::gethostname(host.data(), host.size() - 1);

@@ -15,19 +15,6 @@ namespace gimbal {
 
 namespace {
 
-// The file name of the executable `pid` runs; empty when it cannot be read.
-std::string executableName(long pid) {
-    std::array<char, 4096> target{};
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
-    if (n <= 0) return {};
-    std::string path(target.data(), static_cast<std::size_t>(n));
-    // A program replaced on disk (an upgrade) runs on; its name stays.
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
-    return path.substr(path.find_last_of('/') + 1);
-}
-
 std::string commandName(long pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
     std::string line;
@@ -40,6 +27,18 @@ bool alive(long pid) {
 }
 
 }  // namespace
+
+std::string executableName(long pid) {
+    std::array<char, 4096> target{};
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
+    if (n <= 0) return {};
+    std::string path(target.data(), static_cast<std::size_t>(n));
+    // A program replaced on disk (an upgrade) runs on; its name stays.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+    return path.substr(path.find_last_of('/') + 1);
+}
 
 bool processRunsProgram(long pid, const std::string& program) {
     if (program.empty() || !alive(pid)) return false;

@@ -43,6 +43,10 @@ inline bool claimStands(LockClaim claim) {
 // An empty name matches nothing: a bare PID proves nothing.
 bool processRunsProgram(long pid, const std::string& program);
 
+// The file name of the executable `pid` runs (" (deleted)" dropped, as
+// after an upgrade on disk); empty when it cannot be read.
+std::string executableName(long pid);
+
 // What is at `file`, in a few words: "a directory", "a FIFO", "a symbolic
 // link", "a device", "a socket", "a file".
 std::string whatIsAt(const std::string& file);
