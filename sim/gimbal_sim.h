@@ -66,7 +66,7 @@ struct ReplyInfo {
 using FaultPolicy = std::function<Fault(const ReplyInfo&)>;
 
 // Called on the worker thread just before each write of a reply goes on the
-// line (a copy or a piece too; announcements are not held), with
+// line (a copy or a piece too; announcements have a gate of their own), with
 // Stats::bytesSent at that moment. It may block: a client that judges each
 // read on its own waits there until it has read everything sent before, so no
 // reply, copy or piece shares a read with an earlier one however late its
@@ -95,6 +95,10 @@ struct Options {
     std::chrono::milliseconds restartAfterUpgrade{300};
     FaultPolicy faults;   // per reply; none = no faults
     ReplyGate replyGate;  // none = replies go out when due
+    // The same for each announcement. A client that flushes its input when
+    // it opens the line (every port does) loses what came before; a test that
+    // counts announcements holds them until its open has returned.
+    ReplyGate announcementGate;  // none = announcements go out when due
     // Bytes the gimbal's receiver holds before the host's first byte, as the
     // echo of its own announcements at an adapter's first open leaves them
     // (55 AA 5E 40 5E 40 reads as a header of 16478 bytes).

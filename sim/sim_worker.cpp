@@ -181,8 +181,10 @@ void SimWorker::onOpened(TimePoint now) {
 void SimWorker::onHungUp(TimePoint now) {
     line_ = Line::HungUp;
     ++epoch_;
-    // Frames already whole still count as received; only the unfinished one
-    // and everything on its way out die with the client.
+    // Frames already whole still count as received, now; only the unfinished
+    // one and everything on its way out die with the client.
+    actOnEveryFrameDue(now);
+    if (line_ == Line::Gone) return;  // one of them was answered by vanishing
     assembler_.reset();
     pty_->forgetDepartedClient();
     shared_.update([](Record& r) { ++r.stats.hangups; });
@@ -194,6 +196,7 @@ void SimWorker::vanish() {
     // Flag it before closing, so whoever sees the hang-up also sees vanished().
     shared_.update([](Record& r) { r.vanished = true; });
     timers_.clear();
+    framesDue_.clear();
     staleTimer_ = 0;
     assembler_.reset();
     pty_.reset();
@@ -209,6 +212,7 @@ void SimWorker::takeAdopted() {
     }
     if (!next) return;
     timers_.clear();
+    framesDue_.clear();
     staleTimer_ = 0;
     assembler_.reset();
     pty_ = std::move(next);

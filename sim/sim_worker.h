@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,12 @@ public:
 private:
     enum class Line { Waiting, Open, HungUp, Gone };
     struct WriteChain;
+    struct FrameDue {
+        std::uint64_t number = 0;
+        TimerQueue::Id timer = 0;
+        gimbal::FrameAssembler::Piece piece;
+        TimePoint due;
+    };
 
     SimWorker(const Options& options, SharedState& shared, PseudoTerminal pty, gimbal::UniqueFd wake,
               gimbal::UniqueFd timer);
@@ -58,6 +65,8 @@ private:
     void onBytes(const Bytes& bytes, TimePoint now);
     void rearmStaleTimer();
     void actOnFrame(const gimbal::FrameAssembler::Piece& piece, TimePoint due);
+    void actOnFrameDue(std::uint64_t number);
+    void actOnEveryFrameDue(TimePoint now);
     void publish(const FrameOutcome& outcome);
     void answer(const OwedReply& reply, TimePoint due);
     void restartAfterUpgradeLater(TimePoint due);
@@ -91,6 +100,8 @@ private:
     std::uint64_t lastFrameSeen_ = 0;  // bumped by each answered frame: a later one puts the restart off
     TimerQueue timers_;
     TimerQueue::Id staleTimer_ = 0;
+    std::deque<FrameDue> framesDue_;  // whole frames waiting for the end of their wire time
+    std::uint64_t framesTaken_ = 0;
     LinePacer pacer_;
     gimbal::FrameAssembler assembler_;
     bool heldTaken_ = false;  // Options::heldAtStart is in the assembler

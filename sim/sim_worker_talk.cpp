@@ -22,9 +22,32 @@ void SimWorker::onBytes(const Bytes& bytes, TimePoint now) {
     for (gimbal::FrameAssembler::Piece& piece : assembler_.push(bytes, now)) {
         // Acted on when its last byte would have come off the wire.
         const TimePoint due = start + pacer_.wireTime(piece.endInChunk);
-        timers_.schedule(due, [this, p = std::move(piece)](TimePoint when) { actOnFrame(p, when); });
+        const std::uint64_t number = ++framesTaken_;
+        const TimerQueue::Id timer = timers_.schedule(due, [this, number](TimePoint) { actOnFrameDue(number); });
+        framesDue_.push_back(FrameDue{number, timer, std::move(piece), due});
     }
     rearmStaleTimer();
+}
+
+void SimWorker::actOnFrameDue(std::uint64_t number) {
+    const auto it = std::find_if(framesDue_.begin(), framesDue_.end(),
+                                 [number](const FrameDue& frame) { return frame.number == number; });
+    if (it == framesDue_.end()) return;
+    const FrameDue frame = std::move(*it);
+    framesDue_.erase(it);
+    actOnFrame(frame.piece, frame.due);
+}
+
+// A client that leaves has still sent what it wrote: the gimbal takes those
+// frames before it comes up for the next client, so that an answer to the
+// last boot's announcement never silences the next boot's.
+void SimWorker::actOnEveryFrameDue(TimePoint now) {
+    while (!framesDue_.empty()) {
+        const FrameDue frame = std::move(framesDue_.front());
+        framesDue_.pop_front();
+        timers_.cancel(frame.timer);
+        actOnFrame(frame.piece, now);
+    }
 }
 
 void SimWorker::rearmStaleTimer() {
@@ -141,8 +164,8 @@ void SimWorker::sendNext(const std::shared_ptr<WriteChain>& chain, TimePoint fro
 void SimWorker::writeNow(const std::shared_ptr<WriteChain>& chain, TimePoint when) {
     // A client that left, or a line that changed hands, never hears it.
     if (chain->epoch != epoch_ || line_ != Line::Open || !pty_) return;
-    if (!chain->announcement && options_.replyGate)
-        options_.replyGate(shared_.read([](const Record& r) { return r.stats.bytesSent; }));
+    if (const ReplyGate& gate = chain->announcement ? options_.announcementGate : options_.replyGate)
+        gate(shared_.read([](const Record& r) { return r.stats.bytesSent; }));
     const PlannedWrite& write = chain->writes[chain->next++];
     const std::size_t before = pty_->bytesWritten();
     const bool written = pty_->write(write.bytes);

@@ -213,6 +213,23 @@ TEST(SimLine, AReopenedSlaveHearsAFreshGimbalAndNothingStale) {
     EXPECT_TRUE(second.skipped().empty());
 }
 
+// An answer still on the wire when its client leaves was for that boot: the
+// next client's gimbal announces until it is answered itself.
+TEST(SimLine, AnAnswerSentJustBeforeLeavingDoesNotSilenceTheNextBoot) {
+    sim::Options o = blocksOptions(16);
+    o.announcePeriod = std::chrono::milliseconds(50);
+    o.baud = 9600;  // the answer takes 8 ms to arrive
+    GimbalSim gimbal(o);
+    ASSERT_TRUE(gimbal.start());
+    {
+        TermiosClient leaving(gimbal.slavePath());
+        ASSERT_TRUE(leaving.readFrame());
+        ASSERT_TRUE(leaving.send(gimbal::linkReplyFrame()));
+    }
+    TermiosClient next(gimbal.slavePath());
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(next.readFrame(), gimbal::announcementFrame(16, 123)) << i;
+}
+
 TEST(SimPacing, AnExchangeTakesAtLeastItsWireTime) {
     sim::Options o;
     o.baud = 57600;

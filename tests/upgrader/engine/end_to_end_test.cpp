@@ -34,25 +34,27 @@ class EngineEndToEnd : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EngineEndToEnd, AWholeUpgradeLeavesExactlyTheFileInTheGimbal) {
     const Case& c = GetParam();
+    test_support::FakeView view;
+    UpgradeEngine engine(view, view, view.timerFactory());
+    auto delegate = std::make_shared<test_support::EngineDelegate>(engine);
     sim::Options options;
     options.dialect = sim::Dialect::Pages;
     options.version = c.version;
     options.longAnnouncement = c.longAnnouncement;
     options.baud = c.baud;
     options.announcePeriod = std::chrono::milliseconds(100);
+    options.announcementGate = delegate->openGate(std::chrono::seconds(20));
     sim::GimbalSim gimbal(options);
     std::string error;
     ASSERT_TRUE(gimbal.start(&error)) << error;
 
-    test_support::FakeView view;
-    UpgradeEngine engine(view, view, view.timerFactory());
-    auto delegate = std::make_shared<test_support::EngineDelegate>(engine);
     auto port = serial::KivSerialPort::serialPortWithPath(gimbal.slavePath());
     ASSERT_TRUE(port);
     port->setBaudRate(115200);
     port->setDelegate(delegate);
     view.port = port;
     port->open();
+    delegate->portOpened();
     ASSERT_TRUE(platform::runMainLoopUntil([&] { return view.startEnabled; }, std::chrono::seconds(20)));
     EXPECT_EQ(view.status, std::string("Gimbal Connected, current firmware version V") + c.status);
 

@@ -120,6 +120,7 @@ protected:
         port_->setDelegate(delegate_);
         view_.port = port_;
         port_->open();
+        delegate_->portOpened();
         ASSERT_TRUE(runUntil([&] { return view_.startEnabled; }));
         ASSERT_TRUE(gimbal.waitFor([](const sim::GimbalSim& g) { return g.stats().enterRequests >= 1; }));
         // In bytes: two announcements read together show one status.
@@ -171,6 +172,7 @@ TEST_P(EngineFaults, EndsAsTheRowSaysAndNeverWithAWrongPage) {
     // together with the copy or the tail of the one before it would be lost:
     // each reply waits until the engine has everything sent before it.
     options.replyGate = [delegate = delegate_](std::size_t sentBefore) { delegate->waitForBytes(sentBefore, 20s); };
+    options.announcementGate = delegate_->openGate(20s);
     sim::GimbalSim gimbal(options);
     std::string error;
     ASSERT_TRUE(gimbal.start(&error)) << error;

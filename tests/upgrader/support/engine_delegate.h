@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "upgrader/engine/upgrade_engine.h"
@@ -47,6 +48,22 @@ public:
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, deadline, [&] { return bytesReceived_ >= count || closed_; });
     }
+    // The port's open has returned: what the line held before is flushed.
+    void portOpened() {
+        {
+            std::lock_guard lock(mutex_);
+            opened_ = true;
+        }
+        changed_.notify_all();
+    }
+    // A gimbal's announcement gate: nothing goes on the line that the open
+    // could still flush, so every announcement sent is received.
+    std::function<void(std::size_t)> openGate(std::chrono::milliseconds deadline) const {
+        return [this, deadline](std::size_t) {
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, deadline, [&] { return opened_; });
+        };
+    }
 
 private:
     UpgradeEngine& engine_;
@@ -54,6 +71,7 @@ private:
     mutable std::condition_variable changed_;
     std::size_t bytesReceived_ = 0;
     bool closed_ = false;
+    bool opened_ = false;
 };
 
 }  // namespace test_support
