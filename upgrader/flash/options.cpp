@@ -98,6 +98,13 @@ std::optional<std::chrono::milliseconds> parseWait(const std::string& text) {
     return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
 }
 
+// --wait and --confirm-wait: what parseWait takes, refused with one text.
+CLI::Validator secondsCheck() {
+    return cli::check([](std::string& v) {
+        return parseWait(v) ? std::string() : "wants seconds above 0 and at most 86400, not \"" + v + "\"";
+    });
+}
+
 struct CommandLine {
     Options options;
     std::vector<std::string> files;  // exactly one is wanted; counted after parsing
@@ -128,9 +135,7 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     app->add_option("--wait", line.wait, "how long to wait for the version report")
         ->type_name("SECONDS")
         ->capture_default_str()
-        ->check(cli::check([](std::string& v) {
-            return parseWait(v) ? std::string() : "wants seconds above 0 and at most 86400, not \"" + v + "\"";
-        }))
+        ->check(secondsCheck())
         ->group("Ports");
     app->add_flag("--three-axis", o.threeAxis,
                   "speak the three-axis updater's blocks (announced block size, three sends 3 s apart) instead of "
@@ -159,9 +164,7 @@ std::unique_ptr<CLI::App> commandLine(CommandLine& line) {
     app->add_option("--confirm-wait", line.confirmWait, "how long --expect-version waits for the announcement")
         ->type_name("SECONDS")
         ->capture_default_str()
-        ->check(cli::check([](std::string& v) {
-            return parseWait(v) ? std::string() : "wants seconds above 0 and at most 86400, not \"" + v + "\"";
-        }))
+        ->check(secondsCheck())
         ->group("Confirmation");
     app->add_option("--slots", o.slotsFile,
                     "a file of slots, one a line: a label and the adapter's physical path "
